@@ -1,0 +1,16 @@
+// Elapsed seconds on the wall clock since the timer's start, with microsecond resolution.
+#pragma once
+
+#include <sys/time.h>
+
+class DAQTimer {
+public:
+    DAQTimer() { start(); }
+
+    void start();
+    void reset() { start(); }
+    double operator()() const;
+
+private:
+    timeval start_time_;
+};
