@@ -1,0 +1,282 @@
+#include "server/DAQServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "support/Vantor.h"
+#include "support/utils.h"
+
+namespace {
+
+using Vantor::loglevel;
+using Vantor::Log::Error;
+using Vantor::Log::Info;
+
+// True when some other socket already holds the address and port, as a bind that does not
+// allow reuse tells. The server itself binds with reuse allowed, so it would bind anyway and
+// the system would then hand each host's traffic to only one of the two.
+bool address_in_use(const std::string& address, int port) {
+    int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (probe < 0) return false;
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    bool in_use = false;
+    if (inet_pton(AF_INET, address.c_str(), &local.sin_addr) == 1) {
+        in_use = ::bind(probe, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 &&
+                 errno == EADDRINUSE;
+    }
+    ::close(probe);
+    return in_use;
+}
+
+}  // namespace
+
+DAQServer::DAQServer(const std::string& interface, int port)
+    : port(port), interface_name(interface) {}
+
+DAQServer::~DAQServer() {
+    close();
+    for (CallBack* callback : idle_funcs) delete callback;
+    for (TimedCallBack* callback : timed_funcs) delete callback;
+    if (destination_ != nullptr) g_object_unref(destination_);
+}
+
+void DAQServer::handle_request(const std::string&, unsigned short, const char*, int) {}
+
+void DAQServer::filter(char*, int) {}
+
+void DAQServer::idle() {}
+
+void DAQServer::after_setup() {}
+
+int DAQServer::init_server() {
+    Vantor::ostream log;
+    g_autoptr(GError) error = nullptr;
+    socket = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM, G_SOCKET_PROTOCOL_UDP,
+                          &error);
+    if (socket == nullptr) {
+        log << loglevel(Error) << "DAQServer: could not open the socket" << "\n\t"
+            << error->message << std::endl;
+        return -1;
+    }
+    g_socket_set_broadcast(socket, TRUE);
+    // The event loop calls process_request() when the socket wakes up; a wake-up without a
+    // datagram must not block the loop.
+    g_socket_set_blocking(socket, FALSE);
+
+    ip_address = ::get_ip_address(interface_name);
+    if (ip_address.empty()) {
+        log << loglevel(Info) << "Falling back to loopback" << std::endl;
+        interface_name = "lo";
+        ip_address = "127.0.0.1";
+    }
+
+    if (address_in_use(ip_address, port)) {
+        log << loglevel(Error) << "DAQServer: another program already uses " << ip_address << ":"
+            << port << "; this server binds as well, but the system will hand a host's "
+            << "requests to only one of the two. Stop the other program (an old emulator?)."
+            << std::endl;
+    }
+
+    g_autoptr(GInetAddress) inet_address = g_inet_address_new_from_string(ip_address.c_str());
+    g_autoptr(GSocketAddress) local =
+        g_inet_socket_address_new(inet_address, static_cast<guint16>(port));
+    if (!g_socket_bind(socket, local, TRUE, &error)) {
+        log << loglevel(Error) << "DAQServer: cannot bind socket" << "\n\t" << error->message
+            << std::endl;
+        return -4;
+    }
+    log << loglevel(Info) << "Creating server on " << ip_address << ":" << port << std::endl;
+    after_setup();
+    return 0;
+}
+
+std::string DAQServer::get_ip_address() const {
+    if (ip_address.empty()) ip_address = ::get_ip_address(interface_name);
+    return ip_address;
+}
+
+void DAQServer::close() {
+    if (socket == nullptr) return;
+    stop();
+    g_autoptr(GError) error = nullptr;
+    if (!g_socket_close(socket, &error)) {
+        Vantor::ostream log;
+        log << loglevel(Error) << "DAQServer: error closing socket" << "\n\t[" << error->message
+            << "]" << std::endl;
+    }
+    g_object_unref(socket);
+    socket = nullptr;
+}
+
+int DAQServer::fileno() const { return socket == nullptr ? -1 : g_socket_get_fd(socket); }
+
+int DAQServer::receive_packet(char* buffer, int size, std::string& address,
+                              unsigned short& port) {
+    if (socket == nullptr) return -1;
+    g_autoptr(GError) error = nullptr;
+    GSocketAddress* sender = nullptr;
+    gssize count = g_socket_receive_from(socket, &sender, buffer, static_cast<gsize>(size),
+                                         nullptr, &error);
+    if (count < 0) {
+        // A wake-up with nothing to read is not an error: there is simply no datagram.
+        if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) return 0;
+        Vantor::ostream log;
+        log << loglevel(Error) << "DAQServer: Error getting data" << "\n\t" << error->message
+            << std::endl;
+    }
+    if (sender != nullptr) {
+        if (G_IS_INET_SOCKET_ADDRESS(sender)) {
+            auto* inet_sender = G_INET_SOCKET_ADDRESS(sender);
+            g_autofree gchar* text =
+                g_inet_address_to_string(g_inet_socket_address_get_address(inet_sender));
+            address = text;
+            port = g_inet_socket_address_get_port(inet_sender);
+        }
+        g_object_unref(sender);
+    }
+    return static_cast<int>(count);
+}
+
+int DAQServer::read_packet(std::string& address, unsigned short& port, char* buffer, int size) {
+    int count = receive_packet(buffer, size, address, port);
+    if (count > 0) filter(buffer, count);
+    return count;
+}
+
+int DAQServer::send_packet(const std::string& address, int port, const char* data, int length) {
+    if (destination_ == nullptr || port != destination_port_ || address != destination_address_) {
+        if (destination_ != nullptr) g_object_unref(destination_);
+        destination_ = nullptr;
+        g_autoptr(GInetAddress) inet_address = g_inet_address_new_from_string(address.c_str());
+        if (inet_address != nullptr) {
+            destination_ = g_inet_socket_address_new(inet_address, static_cast<guint16>(port));
+            destination_address_ = address;
+            destination_port_ = port;
+        }
+    }
+    g_autoptr(GError) error = nullptr;
+    if (destination_ == nullptr) {
+        g_set_error_literal(&error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT,
+                            "Not a numeric IP address: no destination (no host has sent a "
+                            "discovery request yet?)");
+    } else if (socket == nullptr) {
+        g_set_error_literal(&error, G_IO_ERROR, G_IO_ERROR_CLOSED, "The socket is not open");
+    } else {
+        g_socket_send_to(socket, destination_, data, static_cast<gsize>(length), nullptr, &error);
+    }
+    if (error != nullptr) {
+        Vantor::ostream log;
+        log << loglevel(Error) << "DAQServer::send_packet to " << address << ':' << port << "\n\t"
+            << error->message << std::endl;
+        return -1;
+    }
+    return 0;
+}
+
+void DAQServer::process_request() {
+    char buffer[kMaxDatagram];
+    std::string address;
+    unsigned short sender_port = 0;
+    int count = receive_packet(buffer, kMaxDatagram, address, sender_port);
+    if (count > 0) {
+        filter(buffer, count);
+        handle_request(address, sender_port, buffer, count);
+    } else if (count < 0) {
+        Vantor::ostream log;
+        log << loglevel(Error) << "Error receiveing packet" << std::endl;
+    }
+}
+
+void DAQServer::add_idle_func(CallBackFunction func, void* data) {
+    idle_funcs.push_back(new CallBack(func, data));
+}
+
+void DAQServer::add_timed_func(double timeout, CallBackFunction func, void* data) {
+    timed_funcs.push_back(new TimedCallBack(timeout, func, data));
+}
+
+void DAQServer::start_thread() {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_JOINABLE);
+    if (pthread_create(&thread, &attributes, &DAQServer::_run, this) != 0) thread = 0;
+    pthread_attr_destroy(&attributes);
+}
+
+void* DAQServer::_run(void* server) {
+    static_cast<DAQServer*>(server)->start_loop();
+    Vantor::ostream log;
+    log << loglevel(Info) << "Vantor:: Quitting the thread" << std::endl;
+    return nullptr;
+}
+
+void DAQServer::start_loop() {
+    Vantor::ostream log;
+    log << loglevel(Info) << "Start serving" << std::endl;
+    for (;;) {
+        if (stop_requested) {
+            serving = false;
+            return;
+        }
+        serving = true;
+        int waited = wait_for_data(500);
+        if (waited == 1) process_request();
+        idle();
+        idle_funcs.erase(std::remove_if(idle_funcs.begin(), idle_funcs.end(), IdlePredicate()),
+                         idle_funcs.end());
+        timed_funcs.erase(
+            std::remove_if(timed_funcs.begin(), timed_funcs.end(), TimeoutPredicate()),
+            timed_funcs.end());
+        if (waited >= 0 || errno == EINTR) continue;
+        log << loglevel(Error) << "DAQserver: error polling for requests. Stop serving"
+            << std::endl;
+        serving = false;
+        return;
+    }
+}
+
+int DAQServer::wait_for_data(int timeout_ms) {
+    if (socket == nullptr) return -1;
+    g_autoptr(GError) error = nullptr;
+    if (g_socket_condition_timed_wait(socket, G_IO_IN, static_cast<gint64>(timeout_ms) * 1000,
+                                      nullptr, &error)) {
+        return 1;
+    }
+    return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ? 0 : -1;
+}
+
+int DAQServer::poll(int timeout_ms) {
+    if (socket == nullptr) return -1;
+    g_autoptr(GError) error = nullptr;
+    if (g_socket_condition_timed_wait(socket, G_IO_IN, static_cast<gint64>(timeout_ms) * 1000,
+                                      nullptr, &error) ||
+        g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT)) {
+        return 0;
+    }
+    Vantor::ostream log;
+    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED)) {
+        log << loglevel(Error) << "POLLHUP: Cable disconnected?" << std::endl;
+    }
+    log << loglevel(Error) << "error polling for data" << std::endl;
+    return -1;
+}
+
+void DAQServer::stop() {
+    stop_requested = true;
+    // From the worker thread itself (a callback that stops the server) waiting would never
+    // end: the loop sees the request at the top of its next turn.
+    if (thread != 0 && pthread_equal(thread, pthread_self())) return;
+    while (serving) DAQwait(0.001);
+    if (thread != 0) {
+        pthread_join(thread, nullptr);
+        thread = 0;
+    }
+}

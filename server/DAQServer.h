@@ -1,0 +1,90 @@
+// The UDP server at the base of the module object: one IPv4 datagram socket bound to a fixed
+// port, datagram input and output, and the request step that the event loop calls whenever
+// the socket wakes up. Subclasses see each request through filter(), then handle_request().
+//
+// The server can also serve on a worker thread of its own, with idle and timed callbacks.
+#pragma once
+
+#include <gio/gio.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "server/CallBack.h"
+
+class DAQServer {
+public:
+    // Largest datagram a request step reads; longer ones are cut by the system.
+    static constexpr int kMaxDatagram = 8192;
+
+    DAQServer(const std::string& interface, int port);
+    virtual ~DAQServer();
+    DAQServer(const DAQServer&) = delete;
+    DAQServer& operator=(const DAQServer&) = delete;
+
+    // Called with every received datagram of at least one byte, after filter().
+    virtual void handle_request(const std::string& sender, unsigned short port, const char* data,
+                                int length);
+    // May rewrite the received bytes in place before handle_request() sees them.
+    virtual void filter(char* data, int length);
+    // Called once per turn of the worker loop.
+    virtual void idle();
+    // Called once at the end of a successful init_server().
+    virtual void after_setup();
+
+    // Creates and binds the socket: 0 on success, -1 when the socket cannot be created, -4
+    // when it cannot be bound.
+    int init_server();
+    // The address the socket is bound to (or would be).
+    std::string get_ip_address() const;
+    // Stops a worker loop and closes the socket; safe to call more than once.
+    void close();
+    // The socket's descriptor, or -1 when there is no socket.
+    int fileno() const;
+
+    // Receives one datagram: its size, 0 for an empty one, -1 on error.
+    int receive_packet(char* buffer, int size, std::string& address, unsigned short& port);
+    // receive_packet() followed by filter() on what was received.
+    int read_packet(std::string& address, unsigned short& port, char* buffer, int size);
+    // Sends one datagram to a numeric IPv4 address: 0 on success, -1 on error (logged).
+    virtual int send_packet(const std::string& address, int port, const char* data, int length);
+    // One request step: receive, filter, handle.
+    void process_request();
+
+    // Worker-thread serving mode.
+    void add_idle_func(CallBackFunction func, void* data);
+    void add_timed_func(double timeout, CallBackFunction func, void* data);
+    void start_thread();
+    static void* _run(void* server);
+    void start_loop();
+    // 1 when the socket is readable, 0 when the time ran out, -1 on any other error.
+    int wait_for_data(int timeout_ms);
+    // 0 when the socket is readable or the time ran out, -1 on error (logged).
+    int poll(int timeout_ms);
+    // Ends a running worker loop and joins its thread; a stopped server does not serve again.
+    void stop();
+
+    bool is_serving() const { return serving.load(); }
+    pthread_t thread_handle() const { return thread; }
+    int bound_port() const { return port; }
+    const std::string& interface() const { return interface_name; }
+
+protected:
+    std::atomic<bool> stop_requested{false};
+    std::atomic<bool> serving{false};
+    GSocket* socket = nullptr;
+    int port;
+    pthread_t thread = 0;
+    mutable std::string ip_address;
+    std::string interface_name;
+    std::vector<CallBack*> idle_funcs;
+    std::vector<TimedCallBack*> timed_funcs;
+
+private:
+    // The destination of the last send, kept while the host peer stays the same.
+    GSocketAddress* destination_ = nullptr;
+    std::string destination_address_;
+    int destination_port_ = -1;
+};
