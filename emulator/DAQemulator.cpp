@@ -1,0 +1,49 @@
+#include "emulator/DAQemulator.h"
+
+#include <iostream>
+
+#include "protocol/PacketConversion.h"
+#include "protocol/Request.h"
+
+DAQemulator::DAQemulator(const std::string& interface, int port) : DAQServer(interface, port) {}
+
+void DAQemulator::handle_request(const std::string& sender, unsigned short port, const char* data,
+                                 int length) {
+    // Shorter than the magic and code words: not a request of any host.
+    if (length < 4) return;
+    const Request request(data, length);
+    // A mask test, not an equality: every word with all the bits of the magic passes.
+    if ((request.word(0) & packet::kMagic) != packet::kMagic) return;
+    const uint8_t code = request.code();
+    std::cout << "Got a message from " << sender << ":" << port << " with code "
+              << static_cast<int>(code) << std::endl;
+
+    AcknowledgePacket ack(code, 0, 0, 0);
+    ack.set_error(packet::kDone);
+    unsigned short error = packet::kDone;
+    if (code == packet::kDiscovery) {
+        peer_address = sender;
+        peer_port = port;
+    } else {
+        error = take_request(sender, port, data, length, &ack);
+    }
+    ack.set_error(error);
+
+    int bytes = 0;
+    WireWords wire = convert_packet(&ack, bytes);
+    send_packet(peer_address, peer_port, reinterpret_cast<const char*>(wire.get()), bytes);
+}
+
+unsigned short DAQemulator::take_request(const std::string&, unsigned short, const char*, int,
+                                         AcknowledgePacket*) {
+    return 0;
+}
+
+void DAQemulator::send_my_ip() {
+    AcknowledgePacket announcement(packet::kDiscovery, 4, 2, 0);
+    int bytes = 0;
+    WireWords wire = convert_packet(&announcement, bytes);
+    const char* data = reinterpret_cast<const char*>(wire.get());
+    std::cout << "Sensing Discover packet: " << dump_packet(data, bytes) << std::endl;
+    send_packet(peer_address, peer_port, data, bytes);
+}
