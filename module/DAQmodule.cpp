@@ -1,0 +1,423 @@
+#include "module/DAQmodule.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <iostream>
+
+#include "protocol/DataPacket.h"
+#include "protocol/PacketConversion.h"
+#include "protocol/Request.h"
+#include "support/Vantor.h"
+#include "support/random.h"
+
+std::allocator<char> DAQmodule::data_allocator;
+
+namespace {
+
+constexpr int kEventCounters = 32;
+constexpr double kHitAmplitudeSigma = 10.0;
+constexpr double kSecondSpotDivisor = 3.0;
+constexpr double kHitPositionSigma = 4.0;
+constexpr double kTimeValueMean = 25.0;
+constexpr double kTimeValueSigma = 5.0;
+
+// The module's sources are ids of the default main context; -1 (or 0) means none.
+void remove_source(int& source) {
+    if (source > 0) g_source_remove(static_cast<guint>(source));
+    source = -1;
+}
+
+// The channel array of one stream and trigger, from the class-wide allocator.
+class ChannelArray {
+public:
+    explicit ChannelArray(int nchip)
+        : bytes_(static_cast<size_t>(nchip) * DAQmodule::kChannelRoomPerChip * 2),
+          data_(DAQmodule::data_allocator.allocate(bytes_)) {
+        // Blocks made for 64 channels per chip fill only part of each chip's room: the rest
+        // must read 0, never leftover memory.
+        std::memset(data_, 0, bytes_);
+    }
+    ~ChannelArray() { DAQmodule::data_allocator.deallocate(data_, bytes_); }
+    ChannelArray(const ChannelArray&) = delete;
+    ChannelArray& operator=(const ChannelArray&) = delete;
+
+    // Copies a block in at the given value index, never past the array's end.
+    void copy_in(int index, const DataBlock& block) {
+        const size_t offset = static_cast<size_t>(index) * 2;
+        if (offset >= bytes_) return;
+        const size_t n = std::min(static_cast<size_t>(block.size()), bytes_ - offset);
+        std::memcpy(data_ + offset, block.data(), n);
+    }
+    uint16_t value(int i) const {
+        uint16_t v;
+        std::memcpy(&v, data_ + 2 * static_cast<size_t>(i), sizeof(v));
+        return v;
+    }
+    void set_value(int i, uint16_t v) { std::memcpy(data_ + 2 * static_cast<size_t>(i), &v, 2); }
+    const char* bytes() const { return data_; }
+
+private:
+    size_t bytes_;
+    char* data_;
+};
+
+}  // namespace
+
+DAQmodule::DAQmodule(const std::string& interface, int port, int chip_type)
+    : DAQemulator(interface, port), chip_type(chip_type) {
+    pedestal_source = static_cast<int>(g_idle_add(&DAQmodule::generate_pedestals, this));
+    set_interval();
+    event_counter.assign(kEventCounters, 0);
+}
+
+DAQmodule::~DAQmodule() {
+    clean();
+    // Sources hold a plain pointer to the module: none may outlive it.
+    remove_source(start_source);
+    remove_source(signal_source);
+    remove_source(pedestal_source);
+}
+
+void DAQmodule::clean() {
+    for (DataStream* stream : streams) delete stream;
+    streams.clear();
+    nhybrid = 0;
+}
+
+void DAQmodule::configure(uint8_t mask) {
+    clean();
+    nhybrid = 0;
+    for (int i = 0; i < 4; ++i) {
+        std::cout << "mask " << i << std::endl;
+        if (mask & (1 << i)) {
+            std::cout << "...hybrid" << std::endl;
+            ++nhybrid;
+            streams.push_back(new DataStream(i + 1, 2));
+        }
+    }
+    std::cout << "Number of Hybrids: " << nhybrid << std::endl;
+    for (const DataStream* stream : streams) {
+        std::cout << "... hybrid id=" << stream->id() << std::endl;
+    }
+}
+
+DataStream* DAQmodule::find_stream(int id) const {
+    auto found = std::find_if(streams.begin(), streams.end(), data_stream_finder(id));
+    return found == streams.end() ? nullptr : *found;
+}
+
+uint32_t DAQmodule::event_count(int id) const {
+    if (id < 0 || id >= static_cast<int>(event_counter.size())) return 0;
+    return event_counter[static_cast<size_t>(id)];
+}
+
+void DAQmodule::filter(char* data, int size) { to_host_order(data, size); }
+
+unsigned short DAQmodule::take_request(const std::string& sender, unsigned short,
+                                       const char* data, int size, AcknowledgePacket* ack) {
+    const int code = Request(data, size).code();
+    ack->set_version(2, 2, 4);
+    int result;
+    switch (code) {
+        case packet::kConfigureStream:
+            result = configure_stream(data, size);
+            break;
+        case packet::kHoldDelay:
+            result = set_hold_delay(data, size);
+            break;
+        case packet::kBias:
+            result = set_bias(data, size);
+            break;
+        case packet::kMbias:
+            result = set_mbias(data, size);
+            break;
+        case packet::kCoincidenceTimeWindow:
+            result = set_coinc_time_window(data, size);
+            break;
+        case packet::kNoAction:
+            result = packet::kDone;
+            break;
+        case packet::kConfig:
+            result = set_config(data, size);
+            break;
+        case packet::kReadoutMode:
+            result = set_readout_mode(data, size);
+            break;
+        case packet::kTriggerType:
+            result = set_trigger_type(data, size);
+            break;
+        case packet::kDaqCommand:
+            result = daq_command(data, size);
+            break;
+        default:
+            result = unknown_command(sender, size, code);
+            break;
+    }
+    return static_cast<unsigned short>(result);
+}
+
+unsigned short DAQmodule::unknown_command(const std::string& sender, int size, int code) {
+    std::cout << "Unknown command:" << std::endl;
+    std::cout << "\tMessage from " << sender << "(" << size << " bytes)" << " code: " << code
+              << std::endl;
+    return packet::kUnknownCommand;
+}
+
+int DAQmodule::log_only(const char* prefix, const char* data, int size) {
+    std::cout << prefix << dump_packet(data, size) << std::endl;
+    return packet::kDone;
+}
+
+int DAQmodule::set_hold_delay(const char* data, int size) {
+    return log_only("hold_delay: ", data, size);
+}
+
+int DAQmodule::set_bias(const char* data, int size) { return log_only("set_bias: ", data, size); }
+
+int DAQmodule::set_mbias(const char* data, int size) {
+    return log_only("set_mbias: ", data, size);
+}
+
+int DAQmodule::set_coinc_time_window(const char* data, int size) {
+    return log_only("ctw: ", data, size);
+}
+
+int DAQmodule::set_config(const char* data, int size) {
+    return log_only("set_config: ", data, size);
+}
+
+int DAQmodule::set_trigger_type(const char* data, int size) {
+    return log_only("trg_type: ", data, size);
+}
+
+int DAQmodule::configure_stream(const char* data, int size) {
+    const Request request(data, size);
+    std::cout << "config_init: " << dump_packet(data, size) << std::endl;
+    DataStream* stream = find_stream(request.hybrid());
+    // The module-wide chip type changes even when no stream has the id.
+    chip_type = (request.word(2) >> 4) & 0xF;
+    const int nchip = request.word(3) >> 8;
+    std::cout << "Chip type is " << chip_type << std::endl;
+    std::cout << "Number of chips is " << nchip << std::endl;
+    if (stream == nullptr) return packet::kNoSuchHybrid;
+    stream->set_chip_type(chip_type);
+    stream->set_nchip(nchip);
+    std::cout << "Found hybrid !!!" << std::endl;
+    return packet::kDone;
+}
+
+int DAQmodule::set_readout_mode(const char* data, int size) {
+    const Request request(data, size);
+    std::cout << "set_romode: " << dump_packet(data, size) << std::endl;
+    const int hybrid = request.hybrid();
+    const int mode = request.word(2) & 0xF;
+    const int nadj = request.word(3);
+    std::cout << "... Hybid: " << hybrid << " ro_mode " << mode << " nadj " << nadj << std::endl;
+    DataStream* stream = find_stream(hybrid);
+    if (stream == nullptr) return packet::kDone;
+    stream->set_readout_mode(mode, nadj);
+    std::cout << "Values set for hybid " << hybrid << " ro_mode " << stream->readout_mode()
+              << " nadj " << stream->nadj() << std::endl;
+    return packet::kDone;
+}
+
+int DAQmodule::daq_command(const char* data, int size) {
+    const Request request(data, size);
+    std::cout << "daq_command: " << dump_packet(data, size) << std::endl;
+    const int hybrid = request.hybrid();
+    const unsigned command = request.word(3);
+    if (find_stream(hybrid) == nullptr && hybrid != packet::kAllHybrids) {
+        std::cout << "Recived DAQ command for wrong Hybrid id" << std::endl;
+        return packet::kNoSuchHybrid;
+    }
+    std::cout << "received DAQ command " << command << " for hybrid " << hybrid << std::endl;
+    if (command == 0) {
+        stop_run();
+    } else if (signal_source < 0 && !start_pending()) {
+        // A start while a start is pending would give the run a second signal generator.
+        start_run();
+    }
+    return packet::kDone;
+}
+
+void DAQmodule::set_period(double period) {
+    this->period = period;
+    set_interval();
+}
+
+void DAQmodule::set_interval() { interval = randgauss(period, 0.1 * period); }
+
+bool DAQmodule::check_interval() const { return !(interval > trigger_timer()); }
+
+void DAQmodule::reset_interval() {
+    trigger_timer.reset();
+    set_interval();
+}
+
+void DAQmodule::start_run() {
+    std::cout << "Starting run" << std::endl;
+    run_timer.start();
+    std::fill(event_counter.begin(), event_counter.end(), 0);
+    start_source = static_cast<int>(g_timeout_add(10, &DAQmodule::delayed_start, this));
+}
+
+gboolean DAQmodule::delayed_start(gpointer data) {
+    auto* module = static_cast<DAQmodule*>(data);
+    module->start_source = -1;
+    module->signal_source = static_cast<int>(g_idle_add(&DAQmodule::generate_signal, module));
+    module->trigger_timer.start();
+    return FALSE;
+}
+
+void DAQmodule::stop_run() {
+    std::cout << "Stopping run" << std::endl;
+    // A stop inside the start window also cancels the pending start.
+    remove_source(start_source);
+    remove_source(signal_source);
+}
+
+gboolean DAQmodule::generate_pedestals(gpointer data) {
+    return static_cast<DAQmodule*>(data)->pedestal_step() ? TRUE : FALSE;
+}
+
+gboolean DAQmodule::generate_signal(gpointer data) {
+    return static_cast<DAQmodule*>(data)->signal_step() ? TRUE : FALSE;
+}
+
+DataBlock* DAQmodule::make_pedestal_block() {
+    const int n = channels_per_chip();
+    auto* block = new DataBlock(2 * n, nullptr);
+    const double cm = randgauss(0.0, common_noise);
+    char* bytes = block->data();
+    for (int i = 0; i < n; ++i) {
+        const auto value = static_cast<int16_t>(
+            static_cast<uint16_t>(static_cast<int>(randgauss(pedestal_mean, pedestal_noise) + cm)));
+        std::memcpy(bytes + 2 * i, &value, sizeof(value));
+    }
+    return block;
+}
+
+bool DAQmodule::pedestal_step() {
+    if (pedestal_buffer.full()) {
+        pedestal_source = -1;
+        return false;
+    }
+    pedestal_buffer.push_block(make_pedestal_block());
+    return true;
+}
+
+int DAQmodule::blocks_needed() const {
+    int needed = 0;
+    for (const DataStream* stream : streams) needed += std::max(stream->nchip(), 0);
+    return needed;
+}
+
+bool DAQmodule::signal_step() {
+    if (!check_interval()) return true;
+    if (!trigger()) return true;
+    reset_interval();
+    return signal_source >= 0;
+}
+
+bool DAQmodule::trigger() {
+    const double elapsed_us = run_timer() * 1000000.0;
+    const auto time_stamp = static_cast<uint32_t>(static_cast<int64_t>(elapsed_us));
+    const int cpc = channels_per_chip();
+
+    const int needed = blocks_needed();
+    if (pedestal_buffer.items_left() < needed) {
+        if (needed > pedestal_buffer.max_items() && needed != reported_need) {
+            Vantor::ostream log;
+            log << Vantor::loglevel(Vantor::Log::Error) << "No trigger can fire: one trigger needs "
+                << needed << " pedestal blocks (one per chip of every hybrid), but the buffer "
+                << "holds at most " << pedestal_buffer.max_items()
+                << ". Configure fewer chips." << std::endl;
+            reported_need = needed;
+        }
+        if (pedestal_source < 0) {
+            pedestal_source = static_cast<int>(g_idle_add(&DAQmodule::generate_pedestals, this));
+        }
+        return false;
+    }
+    reported_need = 0;
+
+    for (int i = 0; i < nhybrid; ++i) {
+        const DataStream& stream = *streams[static_cast<size_t>(i)];
+        const uint32_t event = ++event_counter[static_cast<size_t>(stream.id())];
+        if (randuniform() > efficiency) continue;
+        send_event(stream, static_cast<uint16_t>(event), time_stamp, cpc);
+    }
+    return true;
+}
+
+void DAQmodule::send_event(const DataStream& stream, uint16_t event, uint32_t time_stamp,
+                           int cpc) {
+    const int nchip = std::max(stream.nchip(), 0);
+    ChannelArray channels(nchip);
+    for (int j = 0; j < nchip; ++j) {
+        std::unique_ptr<DataBlock> block(pedestal_buffer.get_block());
+        if (block) channels.copy_in(j * cpc, *block);
+    }
+    // A stream without chips has no channel for a hit: it sends nothing this time.
+    if (nchip == 0) return;
+
+    const int nadj = static_cast<uint16_t>(stream.nadj());
+    const int mode = static_cast<uint16_t>(stream.readout_mode());
+    const int nchan = nchip * cpc;
+    const int side = static_cast<int>(std::sqrt(static_cast<double>(nchan)));
+
+    const double amplitudes[2] = {randgauss(signal_mean, kHitAmplitudeSigma),
+                                  randgauss(signal_mean, kHitAmplitudeSigma) / kSecondSpotDivisor};
+    const int spot = std::min(static_cast<int>(2.0 * randuniform()), 1);
+    const int spot_column = spot == 0 ? side / 4 : (3 * side) / 4;
+    const int spot_row = side / 2;
+
+    int hit;
+    for (;;) {
+        double x;
+        double y;
+        randgauss2d(spot_column, kHitPositionSigma, spot_row, kHitPositionSigma, 0.0, &x, &y);
+        if (!(x >= 0 && x < side && y >= 0 && y < side)) continue;
+        hit = static_cast<int>(x + 0.5) + static_cast<int>(y + 0.5) * side;
+        if (hit >= 0 && hit < nchan) break;
+    }
+    channels.set_value(
+        hit, static_cast<uint16_t>(static_cast<int>(channels.value(hit) + amplitudes[spot])));
+
+    const double time_value = randgauss(kTimeValueMean, kTimeValueSigma);
+
+    const int count = mode == DataPacket::kHitAndNeighbours ? nadj : nchan;
+    DataPacket::Ptr packet = DataPacket::create(stream.id(), stream.id(), count, mode);
+    uint16_t* words = packet->words();
+    words[DataPacket::kEvent] = event;
+    words[DataPacket::kTimeHigh] = static_cast<uint16_t>(time_stamp >> 16);
+    words[DataPacket::kTimeLow] = static_cast<uint16_t>(time_stamp & 0xFFFF);
+    words[DataPacket::kTimeValue] = floating_point_binary(time_value);
+
+    uint16_t* payload = packet->payload();
+    switch (mode) {
+        case DataPacket::kAllChannels:
+            std::memcpy(payload, channels.bytes(), static_cast<size_t>(nchan) * 2);
+            break;
+        case DataPacket::kHitChannel:
+            payload[0] = static_cast<uint16_t>(hit);
+            payload[1] = channels.value(hit);
+            payload[2] = channels.value(hit);
+            break;
+        case DataPacket::kHitAndNeighbours:
+            // m runs to nadj inclusive, up to 65535: the counter must be wider than 16 bits.
+            for (int m = 0; m <= nadj; ++m) {
+                payload[3 * m] = static_cast<uint16_t>(hit + m);
+                payload[3 * m + 1] = channels.value(std::min(hit + m, nchan - 1));
+                payload[3 * m + 2] = channels.value(std::max(hit - m, 0));
+            }
+            break;
+        default:
+            break;
+    }
+
+    const int bytes = packet->packet_size();
+    WireWords wire = convert_packet(reinterpret_cast<const char*>(words), bytes);
+    send_packet(peer_address, peer_port, reinterpret_cast<const char*>(wire.get()), bytes);
+}

@@ -1,0 +1,115 @@
+// The emulated readout module: one data stream per present hybrid, the command handlers, run
+// control with randomised trigger pacing, and the pedestal and signal generators that run as
+// idle sources of the GLib main loop.
+#pragma once
+
+#include <glib.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator/DAQemulator.h"
+#include "module/DataBuffer.h"
+#include "module/DataStream.h"
+#include "support/DAQTimer.h"
+
+class DAQmodule : public DAQemulator {
+public:
+    static constexpr int kPedestalCapacity = 500;
+    static constexpr int kChannelRoomPerChip = 128;
+
+    // The per-event channel arrays come from here.
+    static std::allocator<char> data_allocator;
+
+    DAQmodule(const std::string& interface, int port, int chip_type);
+    ~DAQmodule() override;
+
+    // Builds one stream of two chips per hybrid whose bit is set in the low four bits.
+    void configure(uint8_t mask);
+    void clean();
+
+    // Turns the datagram's words to host order in place.
+    void filter(char* data, int size) override;
+    unsigned short take_request(const std::string& sender, unsigned short port, const char* data,
+                                int size, AcknowledgePacket* ack) override;
+
+    // Command handlers: each returns the acknowledge's error code.
+    int configure_stream(const char* data, int size);
+    int set_readout_mode(const char* data, int size);
+    int daq_command(const char* data, int size);
+    int set_trigger_type(const char* data, int size);
+    int set_hold_delay(const char* data, int size);
+    int set_coinc_time_window(const char* data, int size);
+    int set_bias(const char* data, int size);
+    int set_mbias(const char* data, int size);
+    int set_config(const char* data, int size);
+
+    void set_efficiency(double efficiency) { this->efficiency = efficiency; }
+    double get_efficiency() const { return efficiency; }
+
+    // Run control and trigger pacing.
+    void set_period(double period);
+    void set_interval();
+    bool check_interval() const;
+    void reset_interval();
+    void start_run();
+    void stop_run();
+    static gboolean delayed_start(gpointer module);
+
+    // The generators, as idle callbacks of the default main context.
+    static gboolean generate_pedestals(gpointer module);
+    static gboolean generate_signal(gpointer module);
+
+    // One call of the pedestal generator: true while the buffer takes more blocks.
+    bool pedestal_step();
+    // One call of the signal generator: true to stay registered.
+    bool signal_step();
+    // One trigger cycle, without the pacing: false (and nothing sent or counted) when the
+    // buffer holds too few pedestal blocks for it.
+    bool trigger();
+    // Blocks one trigger cycle takes from the pedestal buffer.
+    int blocks_needed() const;
+
+    // State, for the program's own tools and tests.
+    int hybrid_count() const { return nhybrid; }
+    const std::vector<DataStream*>& stream_list() const { return streams; }
+    DataStream* find_stream(int id) const;
+    int module_chip_type() const { return chip_type; }
+    int channels_per_chip() const { return chip_type == 1 ? 128 : 64; }
+    const DataBuffer& pedestals() const { return pedestal_buffer; }
+    bool run_active() const { return signal_source >= 0; }
+    bool start_pending() const { return start_source > 0; }
+    bool pedestals_registered() const { return pedestal_source >= 0; }
+    double trigger_period() const { return period; }
+    double trigger_interval() const { return interval; }
+    uint32_t event_count(int id) const;
+
+private:
+    unsigned short unknown_command(const std::string& sender, int size, int code);
+    int log_only(const char* prefix, const char* data, int size);
+    DataBlock* make_pedestal_block();
+    // Builds and sends the data packet of one stream that passed the efficiency test.
+    void send_event(const DataStream& stream, uint16_t event, uint32_t time_stamp, int cpc);
+
+    int nhybrid = 0;
+    int signal_source = -1;
+    int pedestal_source = -1;
+    // The pending 10 ms start of a run, or -1.
+    int start_source = -1;
+    int chip_type;
+    std::vector<uint32_t> event_counter;
+    std::vector<DataStream*> streams;
+    DataBuffer pedestal_buffer{kPedestalCapacity};
+    DAQTimer run_timer;
+    double signal_mean = 500.0;
+    double pedestal_noise = 5.0;
+    double pedestal_mean = 2024.0;
+    double common_noise = 1.0;
+    double period = 0.001;
+    double efficiency = 0.5;
+    double interval = 0.0;
+    // The need that was last reported as beyond the buffer, so that it is reported once.
+    int reported_need = 0;
+};
