@@ -1,0 +1,106 @@
+#include "app/CommandLine.h"
+
+#include <getopt.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <iostream>
+
+namespace {
+
+const option long_options[] = {
+    {"interface", required_argument, nullptr, 'i'},
+    {"rate", required_argument, nullptr, 'r'},
+    {"efficiency", required_argument, nullptr, 'e'},
+    {"mask", required_argument, nullptr, 'm'},
+    {"chip_type", required_argument, nullptr, 'c'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The leading colon makes getopt_long report a missing argument as ':'.
+const char short_options[] = ":i:r:e:c:m:h";
+
+}  // namespace
+
+std::string downcase(const std::string& text) {
+    std::string result = text;
+    for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return result;
+}
+
+std::string program_name_of(const char* argv0) {
+    if (argv0 == nullptr) return std::string();
+    std::string word = argv0;
+    const size_t slash = word.rfind('/');
+    return slash == std::string::npos ? word : word.substr(slash + 1);
+}
+
+uint8_t mask_from_text(const std::string& text) {
+    unsigned mask = 0;
+    const size_t length = text.size();
+    for (size_t i = 0; i < length; ++i) {
+        const size_t bit = length - 1 - i;
+        if (text[i] != '0' && bit < 8) mask |= 1u << bit;
+    }
+    return static_cast<uint8_t>(mask);
+}
+
+int chip_type_of(const std::string& chip_name, int current) {
+    if (chip_name.find("vx4") != std::string::npos) return 1;
+    if (chip_name.find("ktm") != std::string::npos) return 2;
+    return current;
+}
+
+void print_usage(const std::string& program_name) {
+    std::cout << "Usage: " << program_name << " [options] " << std::endl;
+    std::cout << "Posible options: " << std::endl;
+    for (const option* entry = long_options; entry->name != nullptr; ++entry) {
+        std::cout << "\t--" << entry->name << " , -" << static_cast<char>(entry->val) << std::endl;
+    }
+}
+
+int parse_command_line(int argc, char** argv, StartupSettings& settings) {
+    settings.program_name = program_name_of(argc > 0 ? argv[0] : nullptr);
+    optind = 1;
+    for (;;) {
+        int index = 0;
+        opterr = 0;
+        const int c = getopt_long(argc, argv, short_options, long_options, &index);
+        if (c == -1) break;
+        switch (c) {
+            case 0:
+                break;
+            case 'i':
+                settings.interface = optarg;
+                break;
+            case 'r':
+                settings.rate = std::atof(optarg);
+                break;
+            case 'e':
+                settings.efficiency = std::atof(optarg);
+                break;
+            case 'm':
+                settings.mask_text = optarg;
+                break;
+            case 'c':
+                settings.chip_name = downcase(optarg);
+                settings.chip_type = chip_type_of(settings.chip_name, settings.chip_type);
+                break;
+            case 'h':
+                print_usage(settings.program_name);
+                return 1;
+            case '?':
+                std::cout << "Something went wrong while parsing command line arguments."
+                          << std::endl;
+                return 1;
+            default:
+                std::cout << settings.program_name << " -> " << static_cast<char>(optopt) << " ";
+                if (optind < argc) std::cout << argv[optind];
+                std::cout << std::endl;
+                std::cout << "Ughhhhh !!!!" << std::endl;
+                return 1;
+        }
+    }
+    if (settings.mask_text) settings.mask = mask_from_text(*settings.mask_text);
+    return -1;
+}

@@ -1,0 +1,38 @@
+// The command line of testModule.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct StartupSettings {
+    std::string program_name;
+    std::string interface;
+    double rate = 100.0;
+    double efficiency = 1.0;
+    // The mask exactly as typed, when -m was given.
+    std::optional<std::string> mask_text;
+    uint8_t mask = 1;
+    std::string chip_name = "vx4";
+    int chip_type = 1;
+};
+
+// Reads the options into `settings`. Returns -1 when the program goes on, or the exit status
+// after -h or an option error (whose text has been printed).
+int parse_command_line(int argc, char** argv, StartupSettings& settings);
+
+// What follows the last '/' of the program's first word, or the whole word.
+std::string program_name_of(const char* argv0);
+
+// The hybrid mask of a mask text read in base 2: every character other than '0' is a one, the
+// rightmost character is bit 0, and only eight bits count.
+uint8_t mask_from_text(const std::string& text);
+
+// The chip type a chip name selects: 1 for a name that contains "vx4", else 2 for one that
+// contains "ktm", else `current`.
+int chip_type_of(const std::string& chip_name, int current);
+
+std::string downcase(const std::string& text);
+
+// Prints the usage text on standard output.
+void print_usage(const std::string& program_name);
