@@ -14,6 +14,10 @@
 
 namespace {
 
+// The server whose worker loop runs on this thread, so that stop() called from inside the
+// loop (by a callback or a handler) does not wait for the loop to end.
+thread_local const DAQServer* loop_server = nullptr;
+
 using Vantor::loglevel;
 using Vantor::Log::Error;
 using Vantor::Log::Info;
@@ -43,6 +47,9 @@ DAQServer::DAQServer(const std::string& interface, int port)
 
 DAQServer::~DAQServer() {
     close();
+    // Without a socket close() does nothing, yet a worker thread may still be running (its loop
+    // ends by itself after a failed wait): it must be gone before the callbacks are.
+    stop();
     for (CallBack* callback : idle_funcs) delete callback;
     for (TimedCallBack* callback : timed_funcs) delete callback;
     if (destination_ != nullptr) g_object_unref(destination_);
@@ -204,6 +211,8 @@ void DAQServer::add_timed_func(double timeout, CallBackFunction func, void* data
 }
 
 void DAQServer::start_thread() {
+    // A second loop would share the socket and the callback arrays with the first.
+    if (thread != 0) return;
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_JOINABLE);
@@ -221,13 +230,21 @@ void* DAQServer::_run(void* server) {
 void DAQServer::start_loop() {
     Vantor::ostream log;
     log << loglevel(Info) << "Start serving" << std::endl;
+    loop_server = this;
     for (;;) {
+        // Raised before the look at stop_requested: a stop() that still finds `serving` false
+        // has set its flag before this look, so the loop ends here and never starts a turn
+        // after stop() returned.
+        serving = true;
         if (stop_requested) {
             serving = false;
+            loop_server = nullptr;
             return;
         }
-        serving = true;
+        errno = 0;
         int waited = wait_for_data(500);
+        // Read at once: the request step and the callbacks below may change errno.
+        const int wait_errno = errno;
         if (waited == 1) process_request();
         idle();
         idle_funcs.erase(std::remove_if(idle_funcs.begin(), idle_funcs.end(), IdlePredicate()),
@@ -235,10 +252,11 @@ void DAQServer::start_loop() {
         timed_funcs.erase(
             std::remove_if(timed_funcs.begin(), timed_funcs.end(), TimeoutPredicate()),
             timed_funcs.end());
-        if (waited >= 0 || errno == EINTR) continue;
+        if (waited >= 0 || wait_errno == EINTR) continue;
         log << loglevel(Error) << "DAQserver: error polling for requests. Stop serving"
             << std::endl;
         serving = false;
+        loop_server = nullptr;
         return;
     }
 }
@@ -254,11 +272,12 @@ int DAQServer::wait_for_data(int timeout_ms) {
 }
 
 int DAQServer::poll(int timeout_ms) {
-    if (socket == nullptr) return -1;
     g_autoptr(GError) error = nullptr;
-    if (g_socket_condition_timed_wait(socket, G_IO_IN, static_cast<gint64>(timeout_ms) * 1000,
-                                      nullptr, &error) ||
-        g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT)) {
+    // Without a socket (closed, or never opened) the wait fails like any other failed wait.
+    if (socket != nullptr &&
+        (g_socket_condition_timed_wait(socket, G_IO_IN, static_cast<gint64>(timeout_ms) * 1000,
+                                       nullptr, &error) ||
+         g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT))) {
         return 0;
     }
     Vantor::ostream log;
@@ -271,9 +290,10 @@ int DAQServer::poll(int timeout_ms) {
 
 void DAQServer::stop() {
     stop_requested = true;
-    // From the worker thread itself (a callback that stops the server) waiting would never
-    // end: the loop sees the request at the top of its next turn.
-    if (thread != 0 && pthread_equal(thread, pthread_self())) return;
+    // From inside the loop (a callback that stops the server) waiting would never end: the
+    // loop sees the request at the top of its next turn, and a later stop() from another
+    // thread joins the worker.
+    if (loop_server == this) return;
     while (serving) DAQwait(0.001);
     if (thread != 0) {
         pthread_join(thread, nullptr);

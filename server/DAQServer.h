@@ -3,6 +3,8 @@
 // the socket wakes up. Subclasses see each request through filter(), then handle_request().
 //
 // The server can also serve on a worker thread of its own, with idle and timed callbacks.
+// That thread calls the virtual hooks, so a subclass that serves on it calls stop() in its own
+// destructor: by the time ~DAQServer stops the loop, the subclass's part is already gone.
 #pragma once
 
 #include <gio/gio.h>
@@ -64,6 +66,7 @@ public:
     // 0 when the socket is readable or the time ran out, -1 on error (logged).
     int poll(int timeout_ms);
     // Ends a running worker loop and joins its thread; a stopped server does not serve again.
+    // Called from inside the loop, it only asks the loop to end after the current turn.
     void stop();
 
     bool is_serving() const { return serving.load(); }
