@@ -1,0 +1,113 @@
+// testModule under faults of its surroundings: signals at the highest trigger rate, a second
+// signal while it shuts down, and a second emulator started on the same address and port.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "EmulatorProcess.h"
+#include "LoadHost.h"
+#include "UdpPeer.h"
+
+namespace {
+
+constexpr double kTimeout = 10.0;
+
+// The shutdown itself waits one second; everything past that is the loop's reaction time.
+constexpr double kExitBound = 10.0;
+
+class SignalAtHighestRate : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(host.ok());
+        ASSERT_TRUE(emulator.start());
+        ASSERT_TRUE(emulator.wait_until_serving(kTimeout)) << emulator.stderr_text();
+        ASSERT_TRUE(load::request_acknowledged(host, load::discovery_request(), load::kDiscovery,
+                                               kTimeout));
+        ASSERT_TRUE(load::request_acknowledged(host, load::daq_request(1), load::kDaqCommand,
+                                               kTimeout));
+        ASSERT_TRUE(load::data_flows(host, 1000, kTimeout)) << "no data at the highest rate";
+    }
+
+    // Waits for the exit and returns the seconds from `since`, or a negative value.
+    double seconds_to_exit(std::chrono::steady_clock::time_point since, int& status) {
+        status = emulator.wait_exit(kExitBound);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+    }
+
+    void expect_both_shutdown_lines_once() {
+        const std::string err = emulator.stderr_text();
+        EXPECT_EQ(emulator.count_in_stderr("Stopping the run\n"), 1u) << err;
+        EXPECT_EQ(emulator.count_in_stderr("Stopping the server\n"), 1u) << err;
+        EXPECT_LT(err.find("Stopping the run\n"), err.find("Stopping the server\n"));
+    }
+
+    static const char* name(int signal) { return signal == SIGINT ? "SIGINT" : "SIGTERM"; }
+
+    EmulatorProcess emulator{{"-r", "1000000", "-m", "1111", "-e", "1.0"}};
+    UdpPeer host;
+};
+
+TEST_P(SignalAtHighestRate, ends_the_program_with_status_0_within_seconds) {
+    const auto sent = std::chrono::steady_clock::now();
+    emulator.send_signal(GetParam());
+    int status = -1;
+    const double elapsed = seconds_to_exit(sent, status);
+    std::printf("%s at -r 1000000 -m 1111: exit status %d after %.3f s\n", name(GetParam()),
+                status, elapsed);
+    EXPECT_EQ(status, 0) << emulator.stderr_text();
+    EXPECT_LT(elapsed, kExitBound);
+    expect_both_shutdown_lines_once();
+}
+
+TEST_P(SignalAtHighestRate, second_signal_during_the_shutdown_wait_does_no_harm) {
+    const auto sent = std::chrono::steady_clock::now();
+    emulator.send_signal(GetParam());
+    ASSERT_TRUE(emulator.wait_for_stderr("Stopping the run\n", kTimeout))
+        << emulator.stderr_text();
+    // Inside the one-second wait between the two shutdown lines, unless the machine is slow.
+    emulator.send_signal(GetParam());
+    int status = -1;
+    const double elapsed = seconds_to_exit(sent, status);
+    std::printf("%s twice at -r 1000000 -m 1111: exit status %d after %.3f s\n",
+                name(GetParam()), status, elapsed);
+    EXPECT_EQ(status, 0) << emulator.stderr_text();
+    expect_both_shutdown_lines_once();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalAtHighestRate, ::testing::Values(SIGINT, SIGTERM),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == SIGINT ? "SIGINT" : "SIGTERM");
+                         });
+
+class SecondEmulator : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (EmulatorProcess* process : {&second, &first}) {
+            if (!process->running()) continue;
+            process->send_signal(SIGTERM);
+            EXPECT_EQ(process->wait_exit(kTimeout), 0) << process->stderr_text();
+        }
+    }
+
+    EmulatorProcess first{std::vector<std::string>{}};
+    EmulatorProcess second{std::vector<std::string>{}};
+};
+
+TEST_F(SecondEmulator, second_on_the_same_port_binds_and_warns_naming_the_address) {
+    const std::string warning = "another program already uses 127.0.0.1:10000";
+    ASSERT_TRUE(first.start());
+    ASSERT_TRUE(first.wait_until_serving(kTimeout)) << first.stderr_text();
+    ASSERT_TRUE(second.start());
+    ASSERT_TRUE(second.wait_until_serving(kTimeout)) << second.stderr_text();
+    EXPECT_TRUE(second.wait_for_stderr(warning, kTimeout)) << second.stderr_text();
+    EXPECT_NE(second.stderr_text().find("Creating server on 127.0.0.1:10000"),
+              std::string::npos);
+    EXPECT_EQ(first.count_in_stderr(warning), 0u) << first.stderr_text();
+    EXPECT_TRUE(first.running());
+}
+
+}  // namespace
