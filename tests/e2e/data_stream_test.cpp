@@ -42,7 +42,6 @@ constexpr double kAckTimeout = 5.0;
 constexpr double kDataTimeout = 20.0;
 
 // Header words of a data packet.
-constexpr size_t kCount = 2;
 constexpr size_t kEvent = 3;
 constexpr size_t kTimeHigh = 4;
 constexpr size_t kTimeLow = 5;
@@ -53,11 +52,11 @@ int stream_of(const Words& p) { return p[kStreamType] >> 8; }
 uint32_t time_stamp_of(const Words& p) {
     return (static_cast<uint32_t>(p[kTimeHigh]) << 16) | p[kTimeLow];
 }
-Words payload_of(const Words& p) {
-    return Words(p.begin() + kPayload, p.end() - 1);
-}
+Words payload_of(const Words& p) { return Words(p.begin() + kPayload, p.end() - 1); }
 
-bool is_pedestal(int value) { return std::abs(value - static_cast<int>(kPedestal)) < kPedestalBand; }
+bool is_pedestal(int value) {
+    return std::abs(value - static_cast<int>(kPedestal)) < kPedestalBand;
+}
 
 // A hit adds either about 500 or about 500 / 3 (sigma 10 and 10 / 3) to one pedestal.
 bool is_hit(int value) {
@@ -86,25 +85,18 @@ Words stream_config(int hybrid, int chip_type, int chips) {
 // One testModule and the host peer that talks to it. Acknowledges and data packets share the
 // peer's socket: data that arrives while a request waits for its acknowledge is kept in order.
 class DataSession {
-public:
+  public:
     explicit DataSession(std::vector<std::string> options) : emulator_(std::move(options)) {}
-
-    ~DataSession() {
-        if (emulator_.running()) {
-            emulator_.send_signal(SIGKILL);
-            emulator_.wait_exit(10);
-        }
-    }
 
     // Starts the program and makes this peer its host by discovery.
     ::testing::AssertionResult open() {
         if (!peer_.ok()) return ::testing::AssertionFailure() << "no UDP peer";
         if (!emulator_.start()) return ::testing::AssertionFailure() << "cannot start testModule";
         if (!emulator_.wait_until_serving(20)) {
-            return ::testing::AssertionFailure()
-                   << "testModule never served; stderr:\n" << emulator_.stderr_text();
+            return ::testing::AssertionFailure() << "testModule never served; stderr:\n"
+                                                 << emulator_.stderr_text();
         }
-        host_ = emulator_.server_host();
+        if (!emulator_.server_host().empty()) host_ = emulator_.server_host();
         if (!discover()) return ::testing::AssertionFailure() << "no acknowledge of discovery";
         return ::testing::AssertionSuccess();
     }
@@ -229,15 +221,15 @@ public:
         emulator_.send_signal(SIGTERM);
         const int status = emulator_.wait_exit(20);
         if (status != 0) {
-            return ::testing::AssertionFailure()
-                   << "exit status " << status << "; stderr:\n" << emulator_.stderr_text();
+            return ::testing::AssertionFailure() << "exit status " << status << "; stderr:\n"
+                                                 << emulator_.stderr_text();
         }
         return ::testing::AssertionSuccess();
     }
 
     EmulatorProcess& emulator() { return emulator_; }
 
-private:
+  private:
     static bool is_data(const Words& p) {
         return p.size() >= 10 && p[0] == kMagic && (p[1] & 0xFF) == kDataCode;
     }
@@ -346,8 +338,8 @@ TEST_F(data_event_numbers, count_from_one_per_stream_and_again_after_stop_and_st
         }
         // The time stamps count from the start of this run: the first cannot exceed the time
         // between sending the start and receiving that packet.
-        const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
-            first_arrived - sent);
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::microseconds>(first_arrived - sent);
         EXPECT_LE(time_stamp_of(*first), static_cast<uint32_t>(waited.count()));
         session.forget_data();
     }
@@ -357,7 +349,7 @@ TEST_F(data_event_numbers, count_from_one_per_stream_and_again_after_stop_and_st
 // --- Packet layout per readout mode -------------------------------------------------------------
 
 class data_readout_modes : public ::testing::Test {
-protected:
+  protected:
     static constexpr size_t kEvents = 20;
 };
 
@@ -398,7 +390,8 @@ TEST_F(data_readout_modes, mode_1_pedestals_are_near_2024_with_sigma_5_and_one_h
         ASSERT_TRUE(is_pedestals_with_one_hit(values)) << "event " << p[kEvent];
         const size_t hit = max_channel(values);
         const int column = static_cast<int>(hit % 16);
-        (values[hit] - kPedestal > 2 * kSignal / 3 ? full_columns : third_columns).push_back(column);
+        (values[hit] - kPedestal > 2 * kSignal / 3 ? full_columns : third_columns)
+            .push_back(column);
         for (size_t i = 0; i < values.size(); ++i) {
             if (i == hit) continue;
             sum += values[i];
@@ -576,7 +569,8 @@ TEST_F(data_readout_modes, modes_2_and_4_report_the_values_mode_1_sends_for_the_
         for (int m = 0; m <= kNadj; ++m) {
             const size_t t = kPayload + 3 * static_cast<size_t>(m);
             ASSERT_EQ(near[t], k2 + m) << "m " << m;
-            ASSERT_EQ(near[t + 1], values2[static_cast<size_t>(std::min(k2 + m, last))]) << "m " << m;
+            ASSERT_EQ(near[t + 1], values2[static_cast<size_t>(std::min(k2 + m, last))])
+                << "m " << m;
             ASSERT_EQ(near[t + 2], values2[static_cast<size_t>(std::max(k2 - m, 0))]) << "m " << m;
         }
     }
