@@ -3,6 +3,7 @@
 // run on this machine at the same time.
 #include "tests/server/private_network.h"
 
+#include <gtest/gtest.h>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -12,8 +13,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -40,8 +39,10 @@ bool private_network_ready() { return in_private_network; }
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     if (::unshare(CLONE_NEWNET) != 0) {
-        std::fprintf(stderr, "No private network namespace (%s): the tests that bind port "
-                             "10000 are skipped\n", std::strerror(errno));
+        std::fprintf(stderr,
+                     "No private network namespace (%s): the tests that bind port "
+                     "10000 are skipped\n",
+                     std::strerror(errno));
     } else {
         in_private_network = bring_loopback_up();
     }

@@ -1,6 +1,7 @@
 // The server's worker-thread serving mode: the wait loop, its idle and timed callbacks, stop,
 // and the two socket waits. Every server binds 127.0.0.1 in the test's own network namespace.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -16,8 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "emulator/DAQemulator.h"
 #include "protocol/PacketConversion.h"
@@ -60,7 +59,7 @@ bool eventually(Done done) {
 
 // A plain UDP socket on 127.0.0.1 that plays the host.
 class LoopbackClient {
-public:
+  public:
     LoopbackClient() {
         fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in local = loopback(0);
@@ -90,7 +89,7 @@ public:
 
     unsigned short port() const { return port_; }
 
-private:
+  private:
     static sockaddr_in loopback(int port) {
         sockaddr_in address = {};
         address.sin_family = AF_INET;
@@ -112,15 +111,15 @@ struct ReceivedRequest {
 
 // Records every request it handles and counts the turns of its loop through the idle hook.
 class RecordingServer : public DAQServer {
-public:
+  public:
     explicit RecordingServer(int port) : DAQServer("lo", port) {}
     ~RecordingServer() override { stop(); }
 
     void handle_request(const std::string& sender, unsigned short port, const char* data,
                         int length) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back({sender, port, std::string(data, static_cast<size_t>(length)),
-                             pthread_self()});
+        requests_.push_back(
+            {sender, port, std::string(data, static_cast<size_t>(length)), pthread_self()});
     }
     void idle() override { ++turns_; }
 
@@ -132,7 +131,7 @@ public:
     // Only while no loop runs: the arrays belong to the loop's thread.
     size_t idle_callbacks() const { return idle_funcs.size(); }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<ReceivedRequest> requests_;
     std::atomic<int> turns_{0};
@@ -141,7 +140,7 @@ private:
 // The host side of the emulator layer, with the module's network-to-host conversion of each
 // request, served from the worker thread.
 class EmulatorOnWorker : public DAQemulator {
-public:
+  public:
     explicit EmulatorOnWorker(int port) : DAQemulator("lo", port) {}
     ~EmulatorOnWorker() override { stop(); }
     void filter(char* data, int length) override { to_host_order(data, length); }
@@ -198,7 +197,7 @@ bool stop_on_second_call(void* data) {
 }
 
 class LoopbackServerTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!private_network_ready()) GTEST_SKIP() << "needs a private network namespace";
         server = std::make_unique<RecordingServer>(kPort);
@@ -355,8 +354,8 @@ TEST_F(WorkerLoop, stop_from_a_callback_ends_the_worker_thread) {
     SelfStop self_stop{server.get()};
     server->add_idle_func(stop_on_second_call, &self_stop);
     server->start_thread();
-    ASSERT_TRUE(eventually([&] { return self_stop.calls >= 2 && !server->is_serving(); },
-                           [&] { tick(); }));
+    ASSERT_TRUE(
+        eventually([&] { return self_stop.calls >= 2 && !server->is_serving(); }, [&] { tick(); }));
     EXPECT_EQ(self_stop.calls, 2);
 
     server->stop();
