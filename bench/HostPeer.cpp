@@ -1,0 +1,285 @@
+#include "HostPeer.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+constexpr int kBatch = 32;
+constexpr size_t kDatagramRoom = 9216;
+constexpr uint16_t kMagic = 0xCAFE;
+constexpr uint8_t kDataCode = 14;
+constexpr uint8_t kReplyFlag = 0x80;
+// The stream all trigger counts and time spans are taken from.
+constexpr int kReferenceStream = 1;
+
+uint16_t word_at(const uint8_t* bytes, size_t length, size_t index) {
+    if (2 * index + 1 >= length) return 0;
+    return static_cast<uint16_t>((bytes[2 * index] << 8) | bytes[2 * index + 1]);
+}
+
+}  // namespace
+
+double RoundTrips::quantile(double q) const {
+    if (samples_us.empty()) return 0;
+    std::vector<double> sorted = samples_us;
+    std::sort(sorted.begin(), sorted.end());
+    const auto index = static_cast<size_t>(std::ceil(q * static_cast<double>(sorted.size())));
+    return sorted[std::min(sorted.size() - 1, index == 0 ? 0 : index - 1)];
+}
+
+HostPeer::HostPeer(uint16_t target_port) {
+    target_.sin_family = AF_INET;
+    target_.sin_port = htons(target_port);
+    target_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return;
+    // Large enough for seconds of the fastest run: the host must not be the one that drops.
+    const int buffer = 64 << 20;
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)) != 0) {
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+    }
+    timeval timeout = {0, 20000};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    sockaddr_in local = {};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(local);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+        return;
+    }
+    port_ = ntohs(local.sin_port);
+    reader_ = std::thread(&HostPeer::receive_loop, this);
+}
+
+HostPeer::~HostPeer() {
+    stop_ = true;
+    if (reader_.joinable()) reader_.join();
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void HostPeer::receive_loop() {
+    std::vector<uint8_t> room(kBatch * kDatagramRoom);
+    mmsghdr messages[kBatch];
+    iovec vectors[kBatch];
+    while (!stop_) {
+        for (int i = 0; i < kBatch; ++i) {
+            vectors[i] = {room.data() + i * kDatagramRoom, kDatagramRoom};
+            messages[i] = {};
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        // Blocks for the first datagram (up to the socket's time-out), then takes what is
+        // already queued.
+        const int n = ::recvmmsg(fd_, messages, kBatch, MSG_WAITFORONE, nullptr);
+        if (n <= 0) continue;
+        const Clock::time_point arrival = Clock::now();
+        std::lock_guard<std::mutex> lock(mutex_);
+        last_arrival_ = arrival;
+        for (int i = 0; i < n; ++i) {
+            take(room.data() + i * kDatagramRoom, messages[i].msg_len, arrival);
+        }
+        changed_.notify_all();
+    }
+}
+
+void HostPeer::take(const uint8_t* bytes, size_t length, Clock::time_point arrival) {
+    if (word_at(bytes, length, 0) != kMagic) return;
+    const uint16_t code_word = word_at(bytes, length, 1);
+    const uint8_t code = static_cast<uint8_t>(code_word & 0xFF);
+    if (code == kDataCode) {
+        const int id = code_word >> 8;
+        StreamCount& stream = counts_[id > 0 && id < kStreams ? id : 0];
+        const int event = word_at(bytes, length, 3);
+        const uint32_t time_stamp =
+            (static_cast<uint32_t>(word_at(bytes, length, 4)) << 16) | word_at(bytes, length, 5);
+        if (stream.last_event >= 0) {
+            stream.missing += static_cast<uint16_t>(event - stream.last_event - 1);
+            stream.span_us += time_stamp - stream.last_time_stamp;
+        }
+        stream.last_event = event;
+        stream.last_time_stamp = time_stamp;
+        ++stream.packets;
+        stream.bytes += length;
+        if (id == kReferenceStream) first_stream_packets_ = stream.packets;
+        if (digest_left_ > 0) {
+            --digest_left_;
+            ++digested_;
+            for (size_t i = 0; i < length; ++i) {
+                // FNV-1a
+                digest_ ^= (i >= 8 && i < 12) ? 0 : bytes[i];
+                digest_ *= 1099511628211ull;
+            }
+        }
+        return;
+    }
+    if ((code & kReplyFlag) != 0 && (code & ~kReplyFlag) == awaited_code_ && !ack_arrived_) {
+        ack_arrived_ = true;
+        ack_error_ = word_at(bytes, length, 3);
+        ack_time_ = arrival;
+    }
+}
+
+bool HostPeer::send_words(uint16_t code, uint16_t word2, uint16_t word3) {
+    const uint16_t words[4] = {htons(kMagic), htons(code), htons(word2), htons(word3)};
+    return ::sendto(fd_, words, sizeof(words), 0, reinterpret_cast<const sockaddr*>(&target_),
+                    sizeof(target_)) == static_cast<ssize_t>(sizeof(words));
+}
+
+std::optional<uint16_t> HostPeer::request(uint16_t code, uint16_t word2, uint16_t word3,
+                                          double timeout_s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    awaited_code_ = code;
+    ack_arrived_ = false;
+    if (!send_words(code, word2, word3)) return std::nullopt;
+    const bool arrived = changed_.wait_for(lock, std::chrono::duration<double>(timeout_s),
+                                           [this] { return ack_arrived_; });
+    awaited_code_ = -1;
+    if (!arrived) return std::nullopt;
+    return ack_error_;
+}
+
+bool HostPeer::discover(double timeout_s) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);
+    while (Clock::now() < deadline) {
+        if (request(11, 0, 0, 0.1).has_value()) return true;
+    }
+    return false;
+}
+
+bool HostPeer::configure(int hybrids, int mode, int nadj, int chip_type) {
+    for (int id = 1; id <= hybrids; ++id) {
+        const auto hybrid = static_cast<uint16_t>(id << 8);
+        if (request(1, hybrid | static_cast<uint16_t>((chip_type & 0xF) << 4), 2 << 8) != 0) {
+            return false;
+        }
+        if (request(8, hybrid | static_cast<uint16_t>(mode & 0xF),
+                    static_cast<uint16_t>(nadj)) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void HostPeer::reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    counts_ = Counts();
+    first_stream_packets_ = 0;
+}
+
+void HostPeer::wait_quiet(double quiet_s, double timeout_s) {
+    const auto quiet = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(quiet_s));
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(timeout_s));
+    while (Clock::now() < deadline) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (Clock::now() - last_arrival_ >= quiet) return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+HostPeer::Counts HostPeer::snapshot() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counts_;
+}
+
+Traffic HostPeer::between(const Counts& before, const Counts& after) {
+    Traffic traffic;
+    for (int i = 0; i < kStreams; ++i) {
+        traffic.packets += after[i].packets - before[i].packets;
+        traffic.bytes += after[i].bytes - before[i].bytes;
+        traffic.missing += after[i].missing - before[i].missing;
+    }
+    const StreamCount& from = before[kReferenceStream];
+    const StreamCount& to = after[kReferenceStream];
+    traffic.triggers = (to.packets - from.packets) + (to.missing - from.missing);
+    // Before the stream's first packet there is no step to measure from.
+    if (from.packets == 0 && traffic.triggers > 0) --traffic.triggers;
+    traffic.seconds = static_cast<double>(to.span_us - from.span_us) / 1e6;
+    return traffic;
+}
+
+bool HostPeer::wait_for_packets(uint64_t packets, double timeout_s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(timeout_s),
+                             [&] { return first_stream_packets_ >= packets; });
+}
+
+RoundTrips HostPeer::probe(int count, double spacing_s) {
+    RoundTrips trips;
+    auto next = Clock::now();
+    const auto spacing = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(spacing_s));
+    for (int i = 0; i < count; ++i) {
+        std::this_thread::sleep_until(next);
+        next += spacing;
+        std::unique_lock<std::mutex> lock(mutex_);
+        awaited_code_ = 6;
+        ack_arrived_ = false;
+        const Clock::time_point sent = Clock::now();
+        if (!send_words(6, 0, 0)) {
+            ++trips.lost;
+            continue;
+        }
+        if (!changed_.wait_for(lock, std::chrono::seconds(1), [this] { return ack_arrived_; })) {
+            ++trips.lost;
+            continue;
+        }
+        awaited_code_ = -1;
+        trips.samples_us.push_back(
+            std::chrono::duration<double, std::micro>(ack_time_ - sent).count());
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    awaited_code_ = -1;
+    return trips;
+}
+
+void HostPeer::start_fingerprint(uint64_t packets) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    digest_ = 14695981039346656037ull;
+    digest_left_ = packets;
+    digested_ = 0;
+}
+
+std::pair<uint64_t, uint64_t> HostPeer::fingerprint() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {digest_, digested_};
+}
+
+uint64_t HostPeer::kernel_drops() const {
+    // Columns of /proc/net/udp: sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref
+    // pointer drops. The local address is hex "ADDRESS:PORT".
+    std::ifstream table("/proc/self/net/udp");
+    std::string line;
+    std::getline(table, line);
+    char wanted[8];
+    std::snprintf(wanted, sizeof(wanted), ":%04X", port_);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local;
+        fields >> slot >> local;
+        if (local.size() < 5 || local.compare(local.size() - 5, 5, wanted) != 0) continue;
+        std::string field;
+        for (int i = 0; i < 10; ++i) fields >> field;
+        uint64_t drops = 0;
+        fields >> drops;
+        return drops;
+    }
+    return 0;
+}

@@ -1,0 +1,522 @@
+// throughput: how fast testModule goes, measured against the bare work on the same machine in
+// the same run, and printed as one Markdown table.
+//
+//   throughput [--quick] [--triggers N] [--rounds R]
+//   throughput --fingerprint PACKETS
+//
+// It enters a network namespace of its own (testModule always binds port 10000), plays the host
+// on loopback, and measures:
+//   - the highest trigger rate (testModule -r 1000000 -e 1) with 1 and 4 hybrids of two
+//     128-channel chips in readout modes 1 and 2, against two bare-work loops of its own (run
+//     as child processes of this program): one with the emulator's generator, one that calls
+//     the C library's rand() directly;
+//   - the mean trigger interval at 100 Hz, 1 kHz and 10 kHz with 4 hybrids, against the period
+//     plus the mean duration of one trigger cycle measured in-process;
+//   - the acknowledge round trip on an idle emulator and during runs;
+//   - the peak resident size (VmHWM) of every emulator.
+// Rates come from the data packets' own time stamps. Progress goes to standard error.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BareWork.h"
+#include "EmulatorProcess.h"
+#include "HostPeer.h"
+#include "Namespace.h"
+#include "SinkModule.h"
+
+namespace {
+
+struct Options {
+    bool quick = false;
+    uint64_t triggers = 40000;
+    int rounds = 1;
+};
+
+struct Config {
+    int hybrids;
+    int mode;
+    const char* mask;
+    const char* chip = "vx4";
+};
+
+// testModule's trigger rate divided by a bare-work loop's: on the wall clock, and per second
+// of processor time (what each reaches with a core of its own).
+struct Comparison {
+    std::optional<double> wall_ratio;
+    std::optional<double> cpu_ratio;
+};
+
+// One row of the table; empty optionals print as a dash.
+struct Row {
+    std::string scenario;
+    int hybrids = 0;
+    std::string mode = "–";
+    std::string rate;
+    std::optional<Traffic> traffic;
+    std::optional<Comparison> same;
+    std::optional<Comparison> libc;
+    std::optional<double> achieved_us;
+    std::optional<double> predicted_us;
+    std::optional<RoundTrips> trips;
+    std::optional<double> rss_mb;
+};
+
+constexpr int kNadj = 4;
+constexpr double kStartTimeout = 10.0;
+
+void progress(const std::string& text) { std::cerr << "[throughput] " << text << std::endl; }
+
+std::string self_path() {
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (n <= 0) return std::string();
+    path[n] = '\0';
+    return path;
+}
+
+// VmHWM of a process in megabytes (10^6 bytes), or nothing.
+std::optional<double> peak_rss_mb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) != 0) continue;
+        std::istringstream fields(line.substr(6));
+        double kb = 0;
+        fields >> kb;
+        return kb * 1024 / 1e6;
+    }
+    return std::nullopt;
+}
+
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.*f", decimals, value);
+    return text;
+}
+
+// Thousands separated by a thin space, so that wide numbers stay readable in the table.
+std::string grouped(double value) {
+    std::string digits = fixed(value, 0);
+    std::string out;
+    const int n = static_cast<int>(digits.size());
+    for (int i = 0; i < n; ++i) {
+        if (i > 0 && (n - i) % 3 == 0) out += "\u2009";
+        out += digits[static_cast<size_t>(i)];
+    }
+    return out;
+}
+
+// A started emulator that the host has discovered and configured; stopped on destruction.
+class Emulator {
+public:
+    Emulator(HostPeer& host, const std::string& rate, const Config& config)
+        : host_(host), process_({"-r", rate, "-e", "1", "-m", config.mask, "-c", config.chip}) {
+        host_.wait_quiet(0.05, 2.0);
+        host_.reset();
+        ok_ = process_.start() && process_.wait_until_serving(kStartTimeout) &&
+              host_.discover(kStartTimeout) &&
+              host_.configure(config.hybrids, config.mode, kNadj,
+                              std::strcmp(config.chip, "ktm") == 0 ? 2 : 1);
+        if (!ok_) progress("the emulator did not start or answer: " + process_.stderr_text());
+    }
+    ~Emulator() {
+        process_.send_signal(SIGTERM);
+        process_.wait_exit(5.0);
+    }
+    Emulator(const Emulator&) = delete;
+    Emulator& operator=(const Emulator&) = delete;
+
+    bool ok() const { return ok_; }
+    pid_t pid() const { return process_.pid(); }
+    std::optional<double> rss_mb() { return peak_rss_mb(process_.pid()); }
+
+private:
+    HostPeer& host_;
+    EmulatorProcess process_;
+    bool ok_ = false;
+};
+
+// Processor time that a process has run, in seconds (all its threads: the emulator and the
+// loops have one).
+double cpu_seconds(pid_t pid) {
+    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+    double nanoseconds = 0;
+    schedstat >> nanoseconds;
+    return nanoseconds / 1e9;
+}
+
+// Counts the data packets between the `warm`-th and the (`warm` + `count`)-th packet of the
+// first stream, so that the start of the run (a full pedestal buffer) is left out, and the
+// processor time the sender used meanwhile.
+std::optional<Traffic> measure(HostPeer& host, pid_t sender, uint64_t warm, uint64_t count,
+                               double timeout_s) {
+    if (!host.wait_for_packets(warm, timeout_s)) return std::nullopt;
+    const HostPeer::Counts before = host.snapshot();
+    const double cpu_before = cpu_seconds(sender);
+    if (!host.wait_for_packets(warm + count, timeout_s)) return std::nullopt;
+    const double cpu_after = cpu_seconds(sender);
+    Traffic traffic = HostPeer::between(before, host.snapshot());
+    traffic.cpu_seconds = cpu_after - cpu_before;
+    return traffic;
+}
+
+struct EmulatorResult {
+    std::optional<Traffic> traffic;
+    std::optional<RoundTrips> idle_trips;
+    std::optional<double> idle_rss;
+    std::optional<RoundTrips> run_trips;
+    std::optional<double> rss;
+    uint64_t drops = 0;
+};
+
+EmulatorResult run_emulator(HostPeer& host, const std::string& rate, const Config& config,
+                            uint64_t warm, uint64_t count, double timeout_s, int idle_probes,
+                            int run_probes) {
+    EmulatorResult result;
+    const uint64_t drops_before = host.kernel_drops();
+    Emulator emulator(host, rate, config);
+    if (!emulator.ok()) return result;
+    if (idle_probes > 0) {
+        result.idle_trips = host.probe(idle_probes, 0.001);
+        result.idle_rss = emulator.rss_mb();
+    }
+    if (!host.start_run()) {
+        progress("no acknowledge for the start of the run");
+        return result;
+    }
+    result.traffic = measure(host, emulator.pid(), warm, count, timeout_s);
+    if (!result.traffic) progress("the run did not deliver its packets in time");
+    if (run_probes > 0) result.run_trips = host.probe(run_probes, 0.001);
+    host.stop_run();
+    result.rss = emulator.rss_mb();
+    result.drops = host.kernel_drops() - drops_before;
+    return result;
+}
+
+std::optional<Traffic> run_bare(HostPeer& host, const Config& config, bool libc_rand,
+                                uint64_t warm, uint64_t count, double timeout_s) {
+    host.wait_quiet(0.05, 2.0);
+    host.reset();
+    // A margin of triggers, so that the loop still runs when the host has counted enough.
+    const uint64_t triggers = warm + count + count / 10 + 100;
+    EmulatorProcess child({"--bare-work", std::to_string(config.hybrids),
+                           std::to_string(config.mode), libc_rand ? "rand" : "same",
+                           std::to_string(host.port()), std::to_string(triggers)},
+                          self_path());
+    if (!child.start()) return std::nullopt;
+    std::optional<Traffic> traffic = measure(host, child.pid(), warm, count, timeout_s);
+    if (child.wait_exit(timeout_s) != 0) progress("the bare-work loop failed");
+    return traffic;
+}
+
+// The mean duration of one trigger cycle of 4 hybrids in readout mode 1, sent through the
+// module's own socket to a sink: the part of the trigger interval that pacing adds.
+std::optional<double> mean_cycle_us(int cycles) {
+    SinkModule module(1, 0xF, SinkModule::Send::kUdpSink);
+    if (!module.ready()) return std::nullopt;
+    module.set_efficiency(1.0);
+    module.set_mode(1, kNadj);
+    module.refill();
+    const int needed = module.blocks_needed();
+    double total = 0;
+    for (int i = 0; i < cycles; ++i) {
+        if (module.pedestals().items_left() < needed) module.refill();
+        const auto start = std::chrono::steady_clock::now();
+        module.trigger();
+        total += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() -
+                                                            start)
+                     .count();
+    }
+    return total / cycles;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+std::string cpu_model() {
+    std::ifstream info("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(info, line)) {
+        if (line.rfind("model name", 0) != 0) continue;
+        const size_t colon = line.find(':');
+        return colon == std::string::npos ? line : line.substr(colon + 2);
+    }
+    return "unknown";
+}
+
+std::string load_average() {
+    std::ifstream load("/proc/loadavg");
+    std::string one, five, fifteen;
+    load >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+std::string dash_or(const std::optional<double>& value, int decimals) {
+    return value ? fixed(*value, decimals) : "–";
+}
+
+std::string comparison(const std::optional<Comparison>& c) {
+    if (!c || !c->wall_ratio || !c->cpu_ratio) return "–";
+    return fixed(*c->wall_ratio, 2) + " / **" + fixed(*c->cpu_ratio, 2) + "**";
+}
+
+void print_table(const std::vector<Row>& rows) {
+    std::cout << "| Scenario | Hybrids | Mode | Rate asked | Triggers/s | Triggers per CPU s | "
+                 "Packets/s | MB/s | Missing | ÷ same-generator loop (wall / CPU) | ÷ rand() "
+                 "loop (wall / CPU) | Mean interval µs (achieved / predicted) | Ack RTT µs "
+                 "(median / p99 / max) | Peak RSS MB |\n";
+    std::cout << "|---|---|---|---|---:|---:|---:|---:|---:|---|---|---|---|---:|\n";
+    for (const Row& row : rows) {
+        std::cout << "| " << row.scenario << " | " << row.hybrids << "×2 | " << row.mode << " | "
+                  << (row.rate.empty() ? "–" : row.rate) << " | ";
+        if (row.traffic) {
+            std::cout << grouped(row.traffic->trigger_rate()) << " | "
+                      << grouped(row.traffic->trigger_rate_per_cpu()) << " | "
+                      << grouped(row.traffic->packet_rate()) << " | "
+                      << fixed(row.traffic->megabytes_per_second(), 2) << " | "
+                      << row.traffic->missing << " | ";
+        } else {
+            std::cout << "– | – | – | – | – | ";
+        }
+        std::cout << comparison(row.same) << " | " << comparison(row.libc) << " | ";
+        if (row.achieved_us && row.predicted_us) {
+            const double deviation = (*row.achieved_us / *row.predicted_us - 1) * 100;
+            std::cout << fixed(*row.achieved_us, 1) << " / " << fixed(*row.predicted_us, 1)
+                      << " (" << (deviation >= 0 ? "+" : "") << fixed(deviation, 2) << " %) | ";
+        } else {
+            std::cout << "– | ";
+        }
+        if (row.trips && !row.trips->samples_us.empty()) {
+            std::cout << fixed(row.trips->median(), 0) << " / "
+                      << fixed(row.trips->quantile(0.99), 0) << " / "
+                      << fixed(row.trips->max(), 0);
+            if (row.trips->lost > 0) std::cout << " (" << row.trips->lost << " lost)";
+            std::cout << " | ";
+        } else {
+            std::cout << "– | ";
+        }
+        std::cout << dash_or(row.rss_mb, 2) << " |\n";
+    }
+}
+
+// Digests of the first `packets` data packets of runs at the highest rate, whose content does
+// not depend on timing there: a change that is meant to leave every sent byte alone must leave
+// these digests alone.
+int fingerprint_main(uint64_t packets) {
+    HostPeer host;
+    if (!host.ok()) return 1;
+    const Config configs[] = {{1, 1, "1"},    {1, 2, "1"},    {4, 1, "1111"},
+                              {4, 2, "1111"}, {4, 4, "1111"}, {4, 1, "1111", "ktm"}};
+    int failures = 0;
+    for (const Config& config : configs) {
+        Emulator emulator(host, "1000000", config);
+        host.start_fingerprint(packets);
+        const bool ran = emulator.ok() && host.start_run() &&
+                         host.wait_for_packets(packets / config.hybrids + 1, 60.0);
+        host.stop_run();
+        const auto [digest, count] = host.fingerprint();
+        char text[32];
+        std::snprintf(text, sizeof(text), "%016llx", static_cast<unsigned long long>(digest));
+        std::cout << config.hybrids << " hybrid(s), mode " << config.mode << ", chip "
+                  << config.chip << ": " << (ran && count == packets ? text : "incomplete")
+                  << " (" << count << " packets)" << std::endl;
+        if (!ran || count != packets) ++failures;
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+int bare_work_main(int argc, char** argv) {
+    if (argc < 7) return 2;
+    BareWorkSettings settings;
+    settings.hybrids = std::atoi(argv[2]);
+    settings.mode = std::atoi(argv[3]);
+    settings.nadj = kNadj;
+    settings.libc_rand = std::strcmp(argv[4], "rand") == 0;
+    settings.host_port = static_cast<uint16_t>(std::atoi(argv[5]));
+    settings.triggers = std::strtoull(argv[6], nullptr, 10);
+    return run_bare_work(settings);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--bare-work") == 0) return bare_work_main(argc, argv);
+
+    Options options;
+    std::optional<uint64_t> fingerprint;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--fingerprint" && i + 1 < argc) {
+            fingerprint = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--quick") {
+            options.quick = true;
+            options.triggers = 2000;
+        } else if (arg == "--triggers" && i + 1 < argc) {
+            options.triggers = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--rounds" && i + 1 < argc) {
+            options.rounds = std::max(1, std::atoi(argv[++i]));
+        } else {
+            std::cerr << "usage: throughput [--quick] [--triggers N] [--rounds R] | "
+                         "--fingerprint PACKETS"
+                      << std::endl;
+            return 2;
+        }
+    }
+    if (!enter_private_network_namespace()) {
+        std::cerr << "throughput: cannot enter a network namespace of its own (run as root); "
+                     "testModule binds port 10000, which others may be using."
+                  << std::endl;
+        return 2;
+    }
+    if (fingerprint) return fingerprint_main(*fingerprint);
+    HostPeer host;
+    if (!host.ok()) {
+        std::cerr << "throughput: no host socket on loopback" << std::endl;
+        return 1;
+    }
+    const std::string load_before = load_average();
+    const uint64_t count = options.triggers;
+    const uint64_t warm = std::max<uint64_t>(200, count / 20);
+    const double timeout = 120.0;
+    const int probes = options.quick ? 50 : 1000;
+    std::vector<Row> rows;
+    int failures = 0;
+
+    // The highest rate, against the two bare-work loops, round by round.
+    const Config configs[] = {{1, 1, "1"}, {1, 2, "1"}, {4, 1, "1111"}, {4, 2, "1111"}};
+    Row idle_row;
+    for (const Config& config : configs) {
+        struct Round {
+            Traffic emulator, same, libc;
+            std::optional<RoundTrips> trips;
+            std::optional<double> rss;
+        };
+        std::vector<Round> done;
+        for (int round = 0; round < options.rounds; ++round) {
+            progress("highest rate, " + std::to_string(config.hybrids) + " hybrid(s), mode " +
+                     std::to_string(config.mode) + ", round " + std::to_string(round + 1));
+            const bool with_latency = config.hybrids == 4 && round == 0;
+            const bool with_idle = with_latency && config.mode == 1;
+            EmulatorResult emulator =
+                run_emulator(host, "1000000", config, warm, count, timeout,
+                             with_idle ? probes : 0, with_latency ? probes : 0);
+            const std::optional<Traffic> same = run_bare(host, config, false, warm, count, timeout);
+            const std::optional<Traffic> libc = run_bare(host, config, true, warm, count, timeout);
+            if (with_idle) {
+                idle_row.scenario = "Idle (configured, no run)";
+                idle_row.hybrids = 4;
+                idle_row.trips = emulator.idle_trips;
+                idle_row.rss_mb = emulator.idle_rss;
+            }
+            if (emulator.drops > 0) {
+                progress("the system dropped " + std::to_string(emulator.drops) +
+                         " datagrams at the host");
+            }
+            if (!emulator.traffic || !same || !libc) {
+                ++failures;
+                continue;
+            }
+            done.push_back({*emulator.traffic, *same, *libc, emulator.run_trips, emulator.rss});
+        }
+        Row row;
+        row.scenario = "**testModule**, highest rate";
+        row.hybrids = config.hybrids;
+        row.mode = std::to_string(config.mode);
+        row.rate = "1 MHz";
+        Row same_row = row;
+        same_row.scenario = "Bare loop, same generator";
+        same_row.rate.clear();
+        Row libc_row = same_row;
+        libc_row.scenario = "Bare loop, rand()";
+        if (!done.empty()) {
+            std::vector<double> same_wall, same_cpu, libc_wall, libc_cpu;
+            for (const Round& r : done) {
+                same_wall.push_back(r.emulator.trigger_rate() / r.same.trigger_rate());
+                same_cpu.push_back(r.emulator.trigger_rate_per_cpu() /
+                                   r.same.trigger_rate_per_cpu());
+                libc_wall.push_back(r.emulator.trigger_rate() / r.libc.trigger_rate());
+                libc_cpu.push_back(r.emulator.trigger_rate_per_cpu() /
+                                   r.libc.trigger_rate_per_cpu());
+            }
+            row.same = Comparison{median(same_wall), median(same_cpu)};
+            row.libc = Comparison{median(libc_wall), median(libc_cpu)};
+            // The figures shown are those of the round whose ratio is the median one.
+            const double wanted = *row.same->cpu_ratio;
+            const Round* shown = &done.front();
+            for (size_t i = 0; i < done.size(); ++i) {
+                if (same_cpu[i] == wanted) shown = &done[i];
+            }
+            row.traffic = shown->emulator;
+            same_row.traffic = shown->same;
+            libc_row.traffic = shown->libc;
+            for (const Round& r : done) {
+                if (r.trips) row.trips = r.trips;
+                row.rss_mb = std::max(row.rss_mb.value_or(0), r.rss.value_or(0));
+            }
+        }
+        rows.push_back(row);
+        rows.push_back(same_row);
+        rows.push_back(libc_row);
+    }
+    if (!idle_row.scenario.empty()) rows.insert(rows.begin(), idle_row);
+
+    // Rate fidelity with 4 hybrids, readout mode 1.
+    progress("mean duration of one trigger cycle, in-process");
+    const std::optional<double> cycle_us = mean_cycle_us(options.quick ? 300 : 3000);
+    struct Paced {
+        const char* rate;
+        double hz;
+        uint64_t intervals;
+        const char* label;
+    };
+    const Paced paced[] = {
+        {"100", 100, options.quick ? 20u : 400u, "100 Hz"},
+        {"1000", 1000, options.quick ? 100u : 3000u, "1 kHz"},
+        {"10000", 10000, options.quick ? 500u : 20000u, "10 kHz"},
+    };
+    const Config four = {4, 1, "1111"};
+    for (const Paced& p : paced) {
+        progress(std::string("paced run at ") + p.label);
+        EmulatorResult emulator =
+            run_emulator(host, p.rate, four, 5, p.intervals, timeout, 0, probes);
+        Row row;
+        row.scenario = "**testModule**, paced";
+        row.hybrids = 4;
+        row.mode = "1";
+        row.rate = p.label;
+        if (!emulator.traffic) ++failures;
+        row.traffic = emulator.traffic;
+        row.trips = emulator.run_trips;
+        row.rss_mb = emulator.rss;
+        if (emulator.traffic) row.achieved_us = emulator.traffic->mean_interval_us();
+        if (cycle_us) row.predicted_us = 1e6 / p.hz + *cycle_us;
+        rows.push_back(row);
+    }
+
+    print_table(rows);
+    std::cout << "\nTrigger cycle (4 hybrids, mode 1, in-process): "
+              << dash_or(cycle_us, 1) << " µs. "
+              << "Triggers counted per figure: " << count << " at the highest rate (after "
+              << warm << "), rounds: " << options.rounds << ".\n";
+    std::cout << "Machine: " << std::thread::hardware_concurrency() << " cores, " << cpu_model()
+              << "; load average before " << load_before << ", after " << load_average()
+              << ".\n";
+    return failures == 0 ? 0 : 1;
+}

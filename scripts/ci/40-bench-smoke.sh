@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# A short run of the benchmarks that only proves they work: every microbenchmark once, and
+# bench/run --quick, whose table must hold a figure for every scenario. Its figures are too
+# rough to judge speed by; bench/run without --quick gives those.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "bench smoke: skipped (needs root for a network namespace of its own)"
+  exit 0
+fi
+
+build=${BUILD_DIR:-build}
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+
+BUILD_DIR="$build" timeout 300 bench/run --quick --micro | tee "$out"
+
+for scenario in "Idle (configured, no run)" "highest rate" "Bare loop, same generator" \
+                "Bare loop, rand()" "paced"; do
+  if ! grep -qF "$scenario" "$out"; then
+    echo "bench smoke: no row for \"$scenario\"" >&2
+    exit 1
+  fi
+done
+if grep -E '^\| \*\*testModule\*\*' "$out" | grep -qE '\| – \| – \| – \| – \| – \|'; then
+  echo "bench smoke: a testModule row has no figures" >&2
+  exit 1
+fi
+echo "bench smoke: ok"
