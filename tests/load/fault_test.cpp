@@ -1,7 +1,12 @@
 // testModule under faults of its surroundings: signals at the highest trigger rate, a second
-// signal while it shuts down, and a second emulator started on the same address and port.
+// signal while it shuts down, a second emulator started on the same address and port, and a
+// request whose sender is forged to be the emulator itself.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -108,6 +113,53 @@ TEST_F(SecondEmulator, second_on_the_same_port_binds_and_warns_naming_the_addres
               std::string::npos);
     EXPECT_EQ(first.count_in_stderr(warning), 0u) << first.stderr_text();
     EXPECT_TRUE(first.running());
+}
+
+// Sends `payload` in a UDP datagram from 127.0.0.1:`source_port` to 127.0.0.1:10000 through a
+// raw socket, whatever socket holds that source port; false when raw sockets are not allowed.
+bool send_forged(uint16_t source_port, const std::vector<uint8_t>& payload) {
+    const int fd = ::socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    if (fd < 0) return false;
+    std::vector<uint8_t> datagram = wire_words(
+        {source_port, 10000, static_cast<uint16_t>(8 + payload.size()), 0 /* no checksum */});
+    datagram.insert(datagram.end(), payload.begin(), payload.end());
+    sockaddr_in destination = {};
+    destination.sin_family = AF_INET;
+    destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool sent = ::sendto(fd, datagram.data(), datagram.size(), 0,
+                               reinterpret_cast<sockaddr*>(&destination),
+                               sizeof(destination)) == static_cast<ssize_t>(datagram.size());
+    ::close(fd);
+    return sent;
+}
+
+class ForgedSender : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (!emulator.running()) return;
+        emulator.send_signal(SIGTERM);
+        EXPECT_EQ(emulator.wait_exit(kTimeout), 0) << emulator.stderr_text();
+    }
+
+    EmulatorProcess emulator{{"-r", "1000", "-m", "1"}};
+    UdpPeer host;
+};
+
+// Made its own host peer, the emulator would answer its own acknowledges without end.
+TEST_F(ForgedSender, discovery_from_the_emulators_own_address_and_port_is_dropped) {
+    ASSERT_TRUE(host.ok());
+    ASSERT_TRUE(emulator.start());
+    ASSERT_TRUE(emulator.wait_until_serving(kTimeout)) << emulator.stderr_text();
+    if (!send_forged(10000, load::discovery_request())) GTEST_SKIP() << "no raw sockets here";
+    // Requests are handled in order: once this is answered, the forged one has been handled.
+    ASSERT_TRUE(load::request_acknowledged(host, load::discovery_request(), load::kDiscovery,
+                                           kTimeout));
+    EXPECT_EQ(emulator.count_in_stdout("Got a message from 127.0.0.1:10000 "), 0u)
+        << emulator.stdout_text().substr(0, 2000);
+    // The run's data goes to the real host.
+    ASSERT_TRUE(load::request_acknowledged(host, load::daq_request(1), load::kDaqCommand,
+                                           kTimeout));
+    EXPECT_TRUE(load::data_flows(host, 100, kTimeout));
 }
 
 }  // namespace
