@@ -78,10 +78,12 @@ int run_bare_work(const BareWorkSettings& settings) {
                 hit = static_cast<int>(x + 0.5) + static_cast<int>(y + 0.5) * side;
                 if (hit >= 0 && hit < nchan) break;
             }
-            channels[hit] = static_cast<uint16_t>(static_cast<int>(channels[hit] + amplitudes[spot]));
+            channels[hit] =
+                static_cast<uint16_t>(static_cast<int>(channels[hit] + amplitudes[spot]));
             const double time_value = randgauss(25.0, 5.0);
 
-            const int count = settings.mode == DataPacket::kHitAndNeighbours ? settings.nadj : nchan;
+            const int count =
+                settings.mode == DataPacket::kHitAndNeighbours ? settings.nadj : nchan;
             DataPacket::Ptr packet = DataPacket::create(id, id, count, settings.mode);
             uint16_t* words = packet->words();
             words[DataPacket::kEvent] = static_cast<uint16_t>(event);

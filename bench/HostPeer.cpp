@@ -1,6 +1,8 @@
 #include "HostPeer.h"
 
 #include <arpa/inet.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,7 +16,7 @@
 
 namespace {
 
-constexpr int kBatch = 32;
+constexpr int kBatch = 64;
 constexpr size_t kDatagramRoom = 9216;
 constexpr uint16_t kMagic = 0xCAFE;
 constexpr uint8_t kDataCode = 14;
@@ -49,6 +51,10 @@ HostPeer::HostPeer(uint16_t target_port) {
     if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)) != 0) {
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
     }
+    // The time each datagram reached the socket, so that round trips leave out how long this
+    // process took to get to it.
+    const int on = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
     timeval timeout = {0, 20000};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     sockaddr_in local = {};
@@ -71,32 +77,60 @@ HostPeer::~HostPeer() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+void HostPeer::set_patient(bool patient) { patient_ = patient; }
+
+bool HostPeer::pin_reader(int cpu) {
+    if (!reader_.joinable()) return false;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return pthread_setaffinity_np(reader_.native_handle(), sizeof(set), &set) == 0;
+}
+
 void HostPeer::receive_loop() {
     std::vector<uint8_t> room(kBatch * kDatagramRoom);
     mmsghdr messages[kBatch];
     iovec vectors[kBatch];
+    constexpr size_t kControlRoom = CMSG_SPACE(sizeof(timespec));
+    alignas(cmsghdr) char controls[kBatch][kControlRoom];
     while (!stop_) {
         for (int i = 0; i < kBatch; ++i) {
             vectors[i] = {room.data() + i * kDatagramRoom, kDatagramRoom};
             messages[i] = {};
             messages[i].msg_hdr.msg_iov = &vectors[i];
             messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_control = controls[i];
+            messages[i].msg_hdr.msg_controllen = kControlRoom;
         }
         // Blocks for the first datagram (up to the socket's time-out), then takes what is
         // already queued.
         const int n = ::recvmmsg(fd_, messages, kBatch, MSG_WAITFORONE, nullptr);
         if (n <= 0) continue;
+        if (patient_ && n < kBatch) {
+            // Not waiting on the socket, so a sender never has to wake this thread up.
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
         const Clock::time_point arrival = Clock::now();
         std::lock_guard<std::mutex> lock(mutex_);
         last_arrival_ = arrival;
         for (int i = 0; i < n; ++i) {
-            take(room.data() + i * kDatagramRoom, messages[i].msg_len, arrival);
+            int64_t kernel_ns = 0;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&messages[i].msg_hdr); c != nullptr;
+                 c = CMSG_NXTHDR(&messages[i].msg_hdr, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                    timespec stamp;
+                    std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
+                    kernel_ns = static_cast<int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec;
+                }
+            }
+            take(room.data() + i * kDatagramRoom, messages[i].msg_len, arrival, kernel_ns);
         }
         changed_.notify_all();
     }
 }
 
-void HostPeer::take(const uint8_t* bytes, size_t length, Clock::time_point arrival) {
+void HostPeer::take(const uint8_t* bytes, size_t length, Clock::time_point arrival,
+                    int64_t kernel_ns) {
     if (word_at(bytes, length, 0) != kMagic) return;
     const uint16_t code_word = word_at(bytes, length, 1);
     const uint8_t code = static_cast<uint8_t>(code_word & 0xFF);
@@ -130,6 +164,7 @@ void HostPeer::take(const uint8_t* bytes, size_t length, Clock::time_point arriv
         ack_arrived_ = true;
         ack_error_ = word_at(bytes, length, 3);
         ack_time_ = arrival;
+        ack_kernel_ns_ = kernel_ns;
     }
 }
 
@@ -166,8 +201,8 @@ bool HostPeer::configure(int hybrids, int mode, int nadj, int chip_type) {
         if (request(1, hybrid | static_cast<uint16_t>((chip_type & 0xF) << 4), 2 << 8) != 0) {
             return false;
         }
-        if (request(8, hybrid | static_cast<uint16_t>(mode & 0xF),
-                    static_cast<uint16_t>(nadj)) != 0) {
+        if (request(8, hybrid | static_cast<uint16_t>(mode & 0xF), static_cast<uint16_t>(nadj)) !=
+            0) {
             return false;
         }
     }
@@ -181,8 +216,8 @@ void HostPeer::reset() {
 }
 
 void HostPeer::wait_quiet(double quiet_s, double timeout_s) {
-    const auto quiet = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(quiet_s));
+    const auto quiet =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(quiet_s));
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(timeout_s));
     while (Clock::now() < deadline) {
@@ -221,11 +256,21 @@ bool HostPeer::wait_for_packets(uint64_t packets, double timeout_s) {
                              [&] { return first_stream_packets_ >= packets; });
 }
 
+namespace {
+
+int64_t realtime_ns() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+}  // namespace
+
 RoundTrips HostPeer::probe(int count, double spacing_s) {
     RoundTrips trips;
     auto next = Clock::now();
-    const auto spacing = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(spacing_s));
+    const auto spacing =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(spacing_s));
     for (int i = 0; i < count; ++i) {
         std::this_thread::sleep_until(next);
         next += spacing;
@@ -233,6 +278,7 @@ RoundTrips HostPeer::probe(int count, double spacing_s) {
         awaited_code_ = 6;
         ack_arrived_ = false;
         const Clock::time_point sent = Clock::now();
+        const int64_t sent_ns = realtime_ns();
         if (!send_words(6, 0, 0)) {
             ++trips.lost;
             continue;
@@ -242,8 +288,12 @@ RoundTrips HostPeer::probe(int count, double spacing_s) {
             continue;
         }
         awaited_code_ = -1;
-        trips.samples_us.push_back(
-            std::chrono::duration<double, std::micro>(ack_time_ - sent).count());
+        // The kernel's arrival time when the system gives it, else when the reader saw it.
+        const double trip_us =
+            ack_kernel_ns_ > 0
+                ? static_cast<double>(ack_kernel_ns_ - sent_ns) / 1000.0
+                : std::chrono::duration<double, std::micro>(ack_time_ - sent).count();
+        trips.samples_us.push_back(trip_us);
     }
     std::lock_guard<std::mutex> lock(mutex_);
     awaited_code_ = -1;

@@ -35,8 +35,8 @@ struct Traffic {
     uint64_t packets = 0;   // all streams
     uint64_t bytes = 0;
     uint64_t missing = 0;
-    double seconds = 0;     // from the first stream's time stamps
-    double cpu_seconds = 0; // of the sending process, between the same two snapshots
+    double seconds = 0;      // from the first stream's time stamps
+    double cpu_seconds = 0;  // of the sending process, between the same two snapshots
 
     double trigger_rate() const { return seconds > 0 ? triggers / seconds : 0; }
     double packet_rate() const { return seconds > 0 ? packets / seconds : 0; }
@@ -58,7 +58,7 @@ struct RoundTrips {
 };
 
 class HostPeer {
-public:
+  public:
     static constexpr int kStreams = 5;  // hybrid ids 1 to 4; index 0 collects the rest
     using Counts = std::array<StreamCount, kStreams>;
     using Clock = std::chrono::steady_clock;
@@ -71,6 +71,13 @@ public:
 
     bool ok() const { return fd_ >= 0; }
     uint16_t port() const { return port_; }
+    // A patient host reads what has queued up every 200 µs instead of waiting on the socket
+    // for each datagram: a sender then never pays for waking it up, a cost that depends more
+    // on the host and the load than on the sender. Acknowledges arrive up to 200 µs late, so
+    // round trips are measured with an impatient host.
+    void set_patient(bool patient);
+    // Keeps the reading thread on one processor.
+    bool pin_reader(int cpu);
 
     // Sends a request of four words and waits for the acknowledge of its code: the error word,
     // or nothing after the timeout.
@@ -106,15 +113,16 @@ public:
     // Datagrams the system dropped at this socket because its receive queue was full.
     uint64_t kernel_drops() const;
 
-private:
+  private:
     void receive_loop();
-    void take(const uint8_t* bytes, size_t length, Clock::time_point arrival);
+    void take(const uint8_t* bytes, size_t length, Clock::time_point arrival, int64_t kernel_ns);
     bool send_words(uint16_t code, uint16_t word2, uint16_t word3);
 
     int fd_ = -1;
     uint16_t port_ = 0;
     sockaddr_in target_ = {};
     std::atomic<bool> stop_{false};
+    std::atomic<bool> patient_{false};
     std::thread reader_;
 
     std::mutex mutex_;
@@ -130,4 +138,5 @@ private:
     bool ack_arrived_ = false;
     uint16_t ack_error_ = 0;
     Clock::time_point ack_time_;
+    int64_t ack_kernel_ns_ = 0;
 };

@@ -1,8 +1,8 @@
 #include "SinkModule.h"
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +16,7 @@ namespace {
 // The module logs every request and configuration on standard output, and the address choice
 // prints there too; a benchmark's own report must not be mixed with it.
 class QuietStdout {
-public:
+  public:
     QuietStdout() : saved_(std::cout.rdbuf(nullptr)) {
         std::fflush(stdout);
         saved_fd_ = ::dup(STDOUT_FILENO);
@@ -38,7 +38,7 @@ public:
     QuietStdout(const QuietStdout&) = delete;
     QuietStdout& operator=(const QuietStdout&) = delete;
 
-private:
+  private:
     std::streambuf* saved_;
     int saved_fd_ = -1;
 };

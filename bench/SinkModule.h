@@ -9,7 +9,7 @@
 #include "module/DAQmodule.h"
 
 class SinkModule : public DAQmodule {
-public:
+  public:
     enum class Send { kUdpSink, kCountOnly };
 
     // One stream of two chips per hybrid in `mask`, chip type 1 (128 channels) or another
@@ -36,7 +36,7 @@ public:
     uint64_t bytes_sent() const { return bytes_; }
     uint16_t sink_port() const { return sink_port_; }
 
-private:
+  private:
     void drain_sink();
 
     Send send_;

@@ -5,10 +5,12 @@
 // goes through the server's own socket to a UDP sink on loopback (the real send path); where
 // it ends in "count", send_packet only counts. The pedestal buffer is refilled, and the sink
 // emptied, outside the timed region.
-#include <benchmark/benchmark.h>
-
 #include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <glib-unix.h>
+#include <glib.h>
 
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -142,6 +144,32 @@ void BM_RequestPath(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
 BENCHMARK(BM_RequestPath)->Arg(6)->Arg(8)->ArgName("code");
+
+gboolean keep_source(gpointer) { return G_SOURCE_CONTINUE; }
+
+gboolean on_input(GIOChannel*, GIOCondition, gpointer) { return TRUE; }
+
+// One turn of the default main loop as testModule runs it during a run: the pedestal and
+// signal generators as two idle sources (here doing nothing), the socket watch and the two
+// signal sources. This is what the emulator pays on top of the work for every trigger cycle.
+void BM_LoopTurn(benchmark::State& state) {
+    SinkModule module(1, 0x1, SinkModule::Send::kCountOnly);
+    GIOChannel* channel = g_io_channel_unix_new(module.fileno());
+    const guint watch = g_io_add_watch(
+        channel, static_cast<GIOCondition>(G_IO_IN | G_IO_PRI | G_IO_HUP), on_input, nullptr);
+    const guint sigint = g_unix_signal_add(SIGINT, keep_source, nullptr);
+    const guint sigterm = g_unix_signal_add(SIGTERM, keep_source, nullptr);
+    const guint first = g_idle_add(keep_source, nullptr);
+    const guint second = g_idle_add(keep_source, nullptr);
+    for (auto _ : state) g_main_context_iteration(nullptr, FALSE);
+    g_source_remove(second);
+    g_source_remove(first);
+    g_source_remove(sigterm);
+    g_source_remove(sigint);
+    g_source_remove(watch);
+    g_io_channel_unref(channel);
+}
+BENCHMARK(BM_LoopTurn);
 
 }  // namespace
 

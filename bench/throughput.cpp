@@ -1,7 +1,8 @@
 // throughput: how fast testModule goes, measured against the bare work on the same machine in
 // the same run, and printed as one Markdown table.
 //
-//   throughput [--quick] [--triggers N] [--rounds R]
+//   throughput [--quick] [--triggers N] [--rounds R] [--only HYBRIDS:MODE]... [--no-paced]
+//              [--no-pin]
 //   throughput --fingerprint PACKETS
 //
 // It enters a network namespace of its own (testModule always binds port 10000), plays the host
@@ -15,6 +16,7 @@
 //   - the acknowledge round trip on an idle emulator and during runs;
 //   - the peak resident size (VmHWM) of every emulator.
 // Rates come from the data packets' own time stamps. Progress goes to standard error.
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,8 +45,12 @@ namespace {
 
 struct Options {
     bool quick = false;
-    uint64_t triggers = 40000;
-    int rounds = 1;
+    uint64_t triggers = 20000;
+    int rounds = 5;
+    // Empty: all four configurations at the highest rate.
+    std::vector<std::pair<int, int>> only;
+    bool paced = true;
+    bool pin = true;
 };
 
 struct Config {
@@ -77,6 +83,19 @@ struct Row {
 };
 
 constexpr int kNadj = 4;
+
+// With two processors or more, every sender (the emulator and the loops alike) runs on the
+// first and the host's reading thread on the last: a sender is then never put aside to let
+// the host read what it has just sent, and each sender meets the same conditions.
+int sender_cpu = -1;
+
+void pin_sender(pid_t pid) {
+    if (sender_cpu < 0) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(sender_cpu, &set);
+    sched_setaffinity(pid, sizeof(set), &set);
+}
 constexpr double kStartTimeout = 10.0;
 
 void progress(const std::string& text) { std::cerr << "[throughput] " << text << std::endl; }
@@ -123,12 +142,14 @@ std::string grouped(double value) {
 
 // A started emulator that the host has discovered and configured; stopped on destruction.
 class Emulator {
-public:
+  public:
     Emulator(HostPeer& host, const std::string& rate, const Config& config)
         : host_(host), process_({"-r", rate, "-e", "1", "-m", config.mask, "-c", config.chip}) {
         host_.wait_quiet(0.05, 2.0);
         host_.reset();
-        ok_ = process_.start() && process_.wait_until_serving(kStartTimeout) &&
+        const bool started = process_.start();
+        if (started) pin_sender(process_.pid());
+        ok_ = started && process_.wait_until_serving(kStartTimeout) &&
               host_.discover(kStartTimeout) &&
               host_.configure(config.hybrids, config.mode, kNadj,
                               std::strcmp(config.chip, "ktm") == 0 ? 2 : 1);
@@ -145,7 +166,7 @@ public:
     pid_t pid() const { return process_.pid(); }
     std::optional<double> rss_mb() { return peak_rss_mb(process_.pid()); }
 
-private:
+  private:
     HostPeer& host_;
     EmulatorProcess process_;
     bool ok_ = false;
@@ -165,60 +186,60 @@ double cpu_seconds(pid_t pid) {
 // processor time the sender used meanwhile.
 std::optional<Traffic> measure(HostPeer& host, pid_t sender, uint64_t warm, uint64_t count,
                                double timeout_s) {
-    if (!host.wait_for_packets(warm, timeout_s)) return std::nullopt;
+    host.set_patient(true);
+    const bool warmed = host.wait_for_packets(warm, timeout_s);
     const HostPeer::Counts before = host.snapshot();
     const double cpu_before = cpu_seconds(sender);
-    if (!host.wait_for_packets(warm + count, timeout_s)) return std::nullopt;
+    const bool counted = warmed && host.wait_for_packets(warm + count, timeout_s);
     const double cpu_after = cpu_seconds(sender);
+    host.set_patient(false);
+    if (!counted) return std::nullopt;
     Traffic traffic = HostPeer::between(before, host.snapshot());
     traffic.cpu_seconds = cpu_after - cpu_before;
     return traffic;
 }
 
-struct EmulatorResult {
+struct RunResult {
     std::optional<Traffic> traffic;
-    std::optional<RoundTrips> idle_trips;
-    std::optional<double> idle_rss;
-    std::optional<RoundTrips> run_trips;
-    std::optional<double> rss;
+    std::optional<RoundTrips> trips;
     uint64_t drops = 0;
 };
 
-EmulatorResult run_emulator(HostPeer& host, const std::string& rate, const Config& config,
-                            uint64_t warm, uint64_t count, double timeout_s, int idle_probes,
-                            int run_probes) {
-    EmulatorResult result;
+// One run of a started and configured emulator: `count` triggers counted after `warm`, then
+// `probes` acknowledge round trips while the run goes on.
+RunResult run_once(HostPeer& host, const Emulator& emulator, uint64_t warm, uint64_t count,
+                   double timeout_s, int probes) {
+    RunResult result;
+    host.wait_quiet(0.05, 2.0);
+    host.reset();
     const uint64_t drops_before = host.kernel_drops();
-    Emulator emulator(host, rate, config);
-    if (!emulator.ok()) return result;
-    if (idle_probes > 0) {
-        result.idle_trips = host.probe(idle_probes, 0.001);
-        result.idle_rss = emulator.rss_mb();
-    }
     if (!host.start_run()) {
         progress("no acknowledge for the start of the run");
         return result;
     }
     result.traffic = measure(host, emulator.pid(), warm, count, timeout_s);
     if (!result.traffic) progress("the run did not deliver its packets in time");
-    if (run_probes > 0) result.run_trips = host.probe(run_probes, 0.001);
+    if (probes > 0) result.trips = host.probe(probes, 0.001);
     host.stop_run();
-    result.rss = emulator.rss_mb();
     result.drops = host.kernel_drops() - drops_before;
+    if (result.drops > 0) {
+        progress("the system dropped " + std::to_string(result.drops) + " datagrams at the host");
+    }
     return result;
 }
 
-std::optional<Traffic> run_bare(HostPeer& host, const Config& config, bool libc_rand,
-                                uint64_t warm, uint64_t count, double timeout_s) {
+std::optional<Traffic> run_bare(HostPeer& host, const Config& config, bool libc_rand, uint64_t warm,
+                                uint64_t count, double timeout_s) {
     host.wait_quiet(0.05, 2.0);
     host.reset();
     // A margin of triggers, so that the loop still runs when the host has counted enough.
     const uint64_t triggers = warm + count + count / 10 + 100;
-    EmulatorProcess child({"--bare-work", std::to_string(config.hybrids),
-                           std::to_string(config.mode), libc_rand ? "rand" : "same",
-                           std::to_string(host.port()), std::to_string(triggers)},
-                          self_path());
+    EmulatorProcess child(
+        {"--bare-work", std::to_string(config.hybrids), std::to_string(config.mode),
+         libc_rand ? "rand" : "same", std::to_string(host.port()), std::to_string(triggers)},
+        self_path());
     if (!child.start()) return std::nullopt;
+    pin_sender(child.pid());
     std::optional<Traffic> traffic = measure(host, child.pid(), warm, count, timeout_s);
     if (child.wait_exit(timeout_s) != 0) progress("the bare-work loop failed");
     return traffic;
@@ -238,8 +259,7 @@ std::optional<double> mean_cycle_us(int cycles) {
         if (module.pedestals().items_left() < needed) module.refill();
         const auto start = std::chrono::steady_clock::now();
         module.trigger();
-        total += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() -
-                                                            start)
+        total += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
                      .count();
     }
     return total / cycles;
@@ -298,15 +318,14 @@ void print_table(const std::vector<Row>& rows) {
         std::cout << comparison(row.same) << " | " << comparison(row.libc) << " | ";
         if (row.achieved_us && row.predicted_us) {
             const double deviation = (*row.achieved_us / *row.predicted_us - 1) * 100;
-            std::cout << fixed(*row.achieved_us, 1) << " / " << fixed(*row.predicted_us, 1)
-                      << " (" << (deviation >= 0 ? "+" : "") << fixed(deviation, 2) << " %) | ";
+            std::cout << fixed(*row.achieved_us, 1) << " / " << fixed(*row.predicted_us, 1) << " ("
+                      << (deviation >= 0 ? "+" : "") << fixed(deviation, 2) << " %) | ";
         } else {
             std::cout << "– | ";
         }
         if (row.trips && !row.trips->samples_us.empty()) {
             std::cout << fixed(row.trips->median(), 0) << " / "
-                      << fixed(row.trips->quantile(0.99), 0) << " / "
-                      << fixed(row.trips->max(), 0);
+                      << fixed(row.trips->quantile(0.99), 0) << " / " << fixed(row.trips->max(), 0);
             if (row.trips->lost > 0) std::cout << " (" << row.trips->lost << " lost)";
             std::cout << " | ";
         } else {
@@ -335,8 +354,8 @@ int fingerprint_main(uint64_t packets) {
         char text[32];
         std::snprintf(text, sizeof(text), "%016llx", static_cast<unsigned long long>(digest));
         std::cout << config.hybrids << " hybrid(s), mode " << config.mode << ", chip "
-                  << config.chip << ": " << (ran && count == packets ? text : "incomplete")
-                  << " (" << count << " packets)" << std::endl;
+                  << config.chip << ": " << (ran && count == packets ? text : "incomplete") << " ("
+                  << count << " packets)" << std::endl;
         if (!ran || count != packets) ++failures;
     }
     return failures == 0 ? 0 : 1;
@@ -368,13 +387,23 @@ int main(int argc, char** argv) {
         } else if (arg == "--quick") {
             options.quick = true;
             options.triggers = 2000;
+            options.rounds = 1;
         } else if (arg == "--triggers" && i + 1 < argc) {
             options.triggers = std::strtoull(argv[++i], nullptr, 10);
         } else if (arg == "--rounds" && i + 1 < argc) {
             options.rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--only" && i + 1 < argc) {
+            int hybrids = 0;
+            int mode = 0;
+            if (std::sscanf(argv[++i], "%d:%d", &hybrids, &mode) != 2) return 2;
+            options.only.emplace_back(hybrids, mode);
+        } else if (arg == "--no-paced") {
+            options.paced = false;
+        } else if (arg == "--no-pin") {
+            options.pin = false;
         } else {
-            std::cerr << "usage: throughput [--quick] [--triggers N] [--rounds R] | "
-                         "--fingerprint PACKETS"
+            std::cerr << "usage: throughput [--quick] [--triggers N] [--rounds R] "
+                         "[--only HYBRIDS:MODE]... [--no-paced] [--no-pin] | --fingerprint PACKETS"
                       << std::endl;
             return 2;
         }
@@ -391,6 +420,8 @@ int main(int argc, char** argv) {
         std::cerr << "throughput: no host socket on loopback" << std::endl;
         return 1;
     }
+    const int cpus = static_cast<int>(std::thread::hardware_concurrency());
+    if (options.pin && cpus >= 2 && host.pin_reader(cpus - 1)) sender_cpu = 0;
     const std::string load_before = load_average();
     const uint64_t count = options.triggers;
     const uint64_t warm = std::max<uint64_t>(200, count / 20);
@@ -399,42 +430,18 @@ int main(int argc, char** argv) {
     std::vector<Row> rows;
     int failures = 0;
 
-    // The highest rate, against the two bare-work loops, round by round.
+    // The highest rate, against the two bare-work loops. Each round runs the emulator and
+    // then each loop for the same number of triggers, so that the three meet much the same
+    // load from the rest of the machine; the ratios are the medians of the rounds.
     const Config configs[] = {{1, 1, "1"}, {1, 2, "1"}, {4, 1, "1111"}, {4, 2, "1111"}};
-    Row idle_row;
     for (const Config& config : configs) {
-        struct Round {
-            Traffic emulator, same, libc;
-            std::optional<RoundTrips> trips;
-            std::optional<double> rss;
-        };
-        std::vector<Round> done;
-        for (int round = 0; round < options.rounds; ++round) {
-            progress("highest rate, " + std::to_string(config.hybrids) + " hybrid(s), mode " +
-                     std::to_string(config.mode) + ", round " + std::to_string(round + 1));
-            const bool with_latency = config.hybrids == 4 && round == 0;
-            const bool with_idle = with_latency && config.mode == 1;
-            EmulatorResult emulator =
-                run_emulator(host, "1000000", config, warm, count, timeout,
-                             with_idle ? probes : 0, with_latency ? probes : 0);
-            const std::optional<Traffic> same = run_bare(host, config, false, warm, count, timeout);
-            const std::optional<Traffic> libc = run_bare(host, config, true, warm, count, timeout);
-            if (with_idle) {
-                idle_row.scenario = "Idle (configured, no run)";
-                idle_row.hybrids = 4;
-                idle_row.trips = emulator.idle_trips;
-                idle_row.rss_mb = emulator.idle_rss;
-            }
-            if (emulator.drops > 0) {
-                progress("the system dropped " + std::to_string(emulator.drops) +
-                         " datagrams at the host");
-            }
-            if (!emulator.traffic || !same || !libc) {
-                ++failures;
-                continue;
-            }
-            done.push_back({*emulator.traffic, *same, *libc, emulator.run_trips, emulator.rss});
+        if (!options.only.empty() &&
+            std::find(options.only.begin(), options.only.end(),
+                      std::make_pair(config.hybrids, config.mode)) == options.only.end()) {
+            continue;
         }
+        const std::string name =
+            std::to_string(config.hybrids) + " hybrid(s), mode " + std::to_string(config.mode);
         Row row;
         row.scenario = "**testModule**, highest rate";
         row.hybrids = config.hybrids;
@@ -445,6 +452,41 @@ int main(int argc, char** argv) {
         same_row.rate.clear();
         Row libc_row = same_row;
         libc_row.scenario = "Bare loop, rand()";
+
+        Emulator emulator(host, "1000000", config);
+        if (!emulator.ok()) {
+            ++failures;
+            continue;
+        }
+        if (config.hybrids == 4 && config.mode == 1) {
+            progress("idle, " + name);
+            Row idle;
+            idle.scenario = "**testModule**, idle (configured, no run)";
+            idle.hybrids = 4;
+            idle.trips = host.probe(probes, 0.001);
+            idle.rss_mb = emulator.rss_mb();
+            rows.push_back(idle);
+        }
+        struct Round {
+            Traffic emulator, same, libc;
+        };
+        std::vector<Round> done;
+        for (int round = 0; round < options.rounds; ++round) {
+            progress("highest rate, " + name + ", round " + std::to_string(round + 1));
+            const RunResult run = run_once(host, emulator, warm, count, timeout, 0);
+            const std::optional<Traffic> same = run_bare(host, config, false, warm, count, timeout);
+            const std::optional<Traffic> libc = run_bare(host, config, true, warm, count, timeout);
+            if (!run.traffic || !same || !libc) {
+                ++failures;
+                continue;
+            }
+            done.push_back({*run.traffic, *same, *libc});
+        }
+        if (config.hybrids == 4) {
+            progress("round trips at the highest rate, " + name);
+            row.trips = run_once(host, emulator, warm, warm, timeout, probes).trips;
+        }
+        row.rss_mb = emulator.rss_mb();
         if (!done.empty()) {
             std::vector<double> same_wall, same_cpu, libc_wall, libc_cpu;
             for (const Round& r : done) {
@@ -466,57 +508,55 @@ int main(int argc, char** argv) {
             row.traffic = shown->emulator;
             same_row.traffic = shown->same;
             libc_row.traffic = shown->libc;
-            for (const Round& r : done) {
-                if (r.trips) row.trips = r.trips;
-                row.rss_mb = std::max(row.rss_mb.value_or(0), r.rss.value_or(0));
-            }
         }
         rows.push_back(row);
         rows.push_back(same_row);
         rows.push_back(libc_row);
     }
-    if (!idle_row.scenario.empty()) rows.insert(rows.begin(), idle_row);
 
     // Rate fidelity with 4 hybrids, readout mode 1.
-    progress("mean duration of one trigger cycle, in-process");
-    const std::optional<double> cycle_us = mean_cycle_us(options.quick ? 300 : 3000);
-    struct Paced {
-        const char* rate;
-        double hz;
-        uint64_t intervals;
-        const char* label;
-    };
-    const Paced paced[] = {
-        {"100", 100, options.quick ? 20u : 400u, "100 Hz"},
-        {"1000", 1000, options.quick ? 100u : 3000u, "1 kHz"},
-        {"10000", 10000, options.quick ? 500u : 20000u, "10 kHz"},
-    };
-    const Config four = {4, 1, "1111"};
-    for (const Paced& p : paced) {
-        progress(std::string("paced run at ") + p.label);
-        EmulatorResult emulator =
-            run_emulator(host, p.rate, four, 5, p.intervals, timeout, 0, probes);
-        Row row;
-        row.scenario = "**testModule**, paced";
-        row.hybrids = 4;
-        row.mode = "1";
-        row.rate = p.label;
-        if (!emulator.traffic) ++failures;
-        row.traffic = emulator.traffic;
-        row.trips = emulator.run_trips;
-        row.rss_mb = emulator.rss;
-        if (emulator.traffic) row.achieved_us = emulator.traffic->mean_interval_us();
-        if (cycle_us) row.predicted_us = 1e6 / p.hz + *cycle_us;
-        rows.push_back(row);
+    std::optional<double> cycle_us;
+    if (options.paced) {
+        progress("mean duration of one trigger cycle, in-process");
+        cycle_us = mean_cycle_us(options.quick ? 300 : 3000);
+        struct Paced {
+            const char* rate;
+            double hz;
+            uint64_t intervals;
+            const char* label;
+        };
+        const Paced paced[] = {
+            {"100", 100, options.quick ? 20u : 400u, "100 Hz"},
+            {"1000", 1000, options.quick ? 100u : 3000u, "1 kHz"},
+            {"10000", 10000, options.quick ? 500u : 20000u, "10 kHz"},
+        };
+        const Config four = {4, 1, "1111"};
+        for (const Paced& p : paced) {
+            progress(std::string("paced run at ") + p.label);
+            Emulator emulator(host, p.rate, four);
+            RunResult run;
+            if (emulator.ok()) run = run_once(host, emulator, 5, p.intervals, timeout, probes);
+            if (!run.traffic) ++failures;
+            Row row;
+            row.scenario = "**testModule**, paced";
+            row.hybrids = 4;
+            row.mode = "1";
+            row.rate = p.label;
+            row.traffic = run.traffic;
+            row.trips = run.trips;
+            row.rss_mb = emulator.rss_mb();
+            if (run.traffic) row.achieved_us = run.traffic->mean_interval_us();
+            if (cycle_us) row.predicted_us = 1e6 / p.hz + *cycle_us;
+            rows.push_back(row);
+        }
     }
 
     print_table(rows);
-    std::cout << "\nTrigger cycle (4 hybrids, mode 1, in-process): "
-              << dash_or(cycle_us, 1) << " µs. "
-              << "Triggers counted per figure: " << count << " at the highest rate (after "
-              << warm << "), rounds: " << options.rounds << ".\n";
+    std::cout << "\nTrigger cycle (4 hybrids, mode 1, in-process): " << dash_or(cycle_us, 1)
+              << " µs. "
+              << "Triggers counted per figure: " << count << " at the highest rate (after " << warm
+              << "), rounds: " << options.rounds << ".\n";
     std::cout << "Machine: " << std::thread::hardware_concurrency() << " cores, " << cpu_model()
-              << "; load average before " << load_before << ", after " << load_average()
-              << ".\n";
+              << "; load average before " << load_before << ", after " << load_average() << ".\n";
     return failures == 0 ? 0 : 1;
 }
