@@ -1,6 +1,6 @@
 // testModule under faults of its surroundings: signals at the highest trigger rate, a second
-// signal while it shuts down, a second emulator started on the same address and port, and a
-// request whose sender is forged to be the emulator itself.
+// signal while it shuts down, a second emulator started on the same address and port, a host
+// that vanishes during a run, and a request whose sender is forged to be the emulator itself.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "EmulatorProcess.h"
@@ -113,6 +114,39 @@ TEST_F(SecondEmulator, second_on_the_same_port_binds_and_warns_naming_the_addres
               std::string::npos);
     EXPECT_EQ(first.count_in_stderr(warning), 0u) << first.stderr_text();
     EXPECT_TRUE(first.running());
+}
+
+class HostGone : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (!emulator.running()) return;
+        emulator.send_signal(SIGTERM);
+        EXPECT_EQ(emulator.wait_exit(kTimeout), 0) << emulator.stderr_text();
+    }
+
+    EmulatorProcess emulator{{"-r", "1000", "-m", "11"}};
+};
+
+// The data then goes to a closed port; the system may report that back to the socket.
+TEST_F(HostGone, run_goes_on_and_a_new_host_gets_answers_and_data) {
+    ASSERT_TRUE(emulator.start());
+    ASSERT_TRUE(emulator.wait_until_serving(kTimeout)) << emulator.stderr_text();
+    {
+        UdpPeer first;
+        ASSERT_TRUE(load::request_acknowledged(first, load::discovery_request(),
+                                               load::kDiscovery, kTimeout));
+        ASSERT_TRUE(load::request_acknowledged(first, load::daq_request(1), load::kDaqCommand,
+                                               kTimeout));
+        ASSERT_TRUE(load::data_flows(first, 100, kTimeout));
+    }
+    // Not a synchronisation: the emulator sends a second's worth of data to the closed port.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    UdpPeer second;
+    ASSERT_TRUE(load::request_acknowledged(second, load::discovery_request(), load::kDiscovery,
+                                           kTimeout));
+    EXPECT_TRUE(load::data_flows(second, 100, kTimeout)) << "the run stopped";
+    EXPECT_TRUE(emulator.running());
+    EXPECT_EQ(emulator.count_in_stderr("ERROR"), 0u) << emulator.stderr_text();
 }
 
 // Sends `payload` in a UDP datagram from 127.0.0.1:`source_port` to 127.0.0.1:10000 through a
