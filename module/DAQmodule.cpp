@@ -278,7 +278,16 @@ void DAQmodule::stop_run() {
 }
 
 gboolean DAQmodule::generate_pedestals(gpointer data) {
-    return static_cast<DAQmodule*>(data)->pedestal_step() ? TRUE : FALSE;
+    auto* module = static_cast<DAQmodule*>(data);
+    // The blocks that the next trigger cycle still lacks are made in one call: the cycle
+    // cannot fire before the last of them, so one per turn of the loop would only add turns.
+    // The random draws come in the same order either way. Beyond that need, one block per
+    // call, so that a trigger that comes due waits for one block at most.
+    int lacking = module->blocks_needed() - module->pedestal_buffer.items_left();
+    do {
+        if (!module->pedestal_step()) return FALSE;
+    } while (--lacking > 0);
+    return TRUE;
 }
 
 gboolean DAQmodule::generate_signal(gpointer data) {
