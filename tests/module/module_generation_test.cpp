@@ -301,6 +301,35 @@ TEST_F(TriggerCycle, interval_is_drawn_around_the_period_with_ten_percent_sigma)
     EXPECT_NEAR(std::sqrt(squares / 2000 - mean * mean), 0.001, 0.0002);
 }
 
+TEST_F(TriggerCycle, hits_of_128_channels_lie_on_an_11_wide_grid_around_row_5) {
+    // 128 channels: side 11, spots at columns 2 and 8 of row 5. Rounding can carry a hit into
+    // row 11 (channels 121 to 127), never beyond the stream.
+    set_mode(1, 2, 0);
+    set_mode(2, 2, 0);
+    double rows = 0;
+    double strong_columns = 0;
+    double weak_columns = 0;
+    int strong = 0;
+    int weak = 0;
+    for (int cycle = 0; cycle < 100; ++cycle) ASSERT_TRUE(module.trigger());
+    for (const SentDatagram& packet : module.sent) {
+        const std::vector<uint16_t> w = packet.words();
+        ASSERT_LT(w[9], 128);
+        rows += w[9] / 11;
+        if (w[10] > 2024 + 350) {
+            ++strong;
+            strong_columns += w[9] % 11;
+        } else {
+            ++weak;
+            weak_columns += w[9] % 11;
+        }
+    }
+    EXPECT_NEAR(rows / static_cast<double>(module.sent.size()), 5.0, 1.0);
+    ASSERT_GT(strong, 0);
+    ASSERT_GT(weak, 0);
+    EXPECT_LT(strong_columns / strong + 1.0, weak_columns / weak);
+}
+
 class TriggerCycleWithoutStreams : public TriggerCycle {
 protected:
     uint8_t mask() const override { return 0x00; }
@@ -336,6 +365,8 @@ TEST_F(TriggerCycleChipType1, hits_fall_around_the_two_spots_with_their_amplitud
     int strong = 0;
     int weak = 0;
     double rows = 0;
+    double strong_columns = 0;
+    double weak_columns = 0;
     for (int cycle = 0; cycle < kCycles; ++cycle) {
         module.sent.clear();
         ASSERT_TRUE(module.trigger());
@@ -348,13 +379,19 @@ TEST_F(TriggerCycleChipType1, hits_fall_around_the_two_spots_with_their_amplitud
         const int amplitude = *hit - 2024;
         if (amplitude > 430 && amplitude < 570) {
             ++strong;
+            strong_columns += channel % 16;
         } else if (amplitude > 120 && amplitude < 215) {
             ++weak;
+            weak_columns += channel % 16;
         } else {
             ADD_FAILURE() << "amplitude " << amplitude << " fits neither spot";
         }
     }
     EXPECT_NEAR(rows / kCycles, 8.0, 1.5);
+    ASSERT_GT(strong, 0);
+    ASSERT_GT(weak, 0);
+    EXPECT_LT(strong_columns / strong + 2.0, weak_columns / weak)
+        << "the full amplitude belongs to the left spot, the third to the right one";
     EXPECT_GT(left, kCycles / 4);
     EXPECT_LT(left, 3 * kCycles / 4);
     EXPECT_GT(strong, kCycles / 4);
