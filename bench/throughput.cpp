@@ -2,7 +2,7 @@
 // the same run, and printed as one Markdown table.
 //
 //   throughput [--quick] [--triggers N] [--rounds R] [--only HYBRIDS:MODE]... [--no-paced]
-//              [--no-pin]
+//              [--no-pin] [--emulator PATH]
 //   throughput --fingerprint PACKETS
 //
 // It enters a network namespace of its own (testModule always binds port 10000), plays the host
@@ -78,6 +78,7 @@ struct Row {
     std::optional<Comparison> libc;
     std::optional<double> achieved_us;
     std::optional<double> predicted_us;
+    std::optional<double> cycle_us;
     std::optional<RoundTrips> trips;
     std::optional<double> rss_mb;
 };
@@ -88,6 +89,10 @@ constexpr int kNadj = 4;
 // first and the host's reading thread on the last: a sender is then never put aside to let
 // the host read what it has just sent, and each sender meets the same conditions.
 int sender_cpu = -1;
+
+// The testModule under test: the one built beside this program unless --emulator names another
+// (for comparing two builds).
+std::string emulator_binary = TESTMODULE_PATH;
 
 void pin_sender(pid_t pid) {
     if (sender_cpu < 0) return;
@@ -143,12 +148,13 @@ std::string grouped(double value) {
 // A started emulator that the host has discovered and configured; stopped on destruction.
 class Emulator {
   public:
-    Emulator(HostPeer& host, const std::string& rate, const Config& config)
-        : host_(host), process_({"-r", rate, "-e", "1", "-m", config.mask, "-c", config.chip}) {
+    Emulator(HostPeer& host, const std::string& rate, const Config& config, bool pinned = true)
+        : host_(host),
+          process_({"-r", rate, "-e", "1", "-m", config.mask, "-c", config.chip}, emulator_binary) {
         host_.wait_quiet(0.05, 2.0);
         host_.reset();
         const bool started = process_.start();
-        if (started) pin_sender(process_.pid());
+        if (started && pinned) pin_sender(process_.pid());
         ok_ = started && process_.wait_until_serving(kStartTimeout) &&
               host_.discover(kStartTimeout) &&
               host_.configure(config.hybrids, config.mode, kNadj,
@@ -246,17 +252,24 @@ std::optional<Traffic> run_bare(HostPeer& host, const Config& config, bool libc_
 }
 
 // The mean duration of one trigger cycle of 4 hybrids in readout mode 1, sent through the
-// module's own socket to a sink: the part of the trigger interval that pacing adds.
-std::optional<double> mean_cycle_us(int cycles) {
+// module's own socket to a sink: the part of the trigger interval that pacing adds. The cycles
+// are spaced as at the rate in question, since a cycle that follows a long pause (caches gone
+// cold while the machine did other things) takes longer than one of many back to back.
+std::optional<double> mean_cycle_us(int cycles, double spacing_s) {
     SinkModule module(1, 0xF, SinkModule::Send::kUdpSink);
     if (!module.ready()) return std::nullopt;
     module.set_efficiency(1.0);
     module.set_mode(1, kNadj);
     module.refill();
     const int needed = module.blocks_needed();
+    const auto spacing = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(spacing_s));
+    auto next = std::chrono::steady_clock::now();
     double total = 0;
     for (int i = 0; i < cycles; ++i) {
         if (module.pedestals().items_left() < needed) module.refill();
+        next += spacing;
+        std::this_thread::sleep_until(next);
         const auto start = std::chrono::steady_clock::now();
         module.trigger();
         total += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
@@ -319,7 +332,8 @@ void print_table(const std::vector<Row>& rows) {
         if (row.achieved_us && row.predicted_us) {
             const double deviation = (*row.achieved_us / *row.predicted_us - 1) * 100;
             std::cout << fixed(*row.achieved_us, 1) << " / " << fixed(*row.predicted_us, 1) << " ("
-                      << (deviation >= 0 ? "+" : "") << fixed(deviation, 2) << " %) | ";
+                      << (deviation >= 0 ? "+" : "") << fixed(deviation, 2) << " %; cycle "
+                      << dash_or(row.cycle_us, 1) << ") | ";
         } else {
             std::cout << "– | ";
         }
@@ -399,11 +413,14 @@ int main(int argc, char** argv) {
             options.only.emplace_back(hybrids, mode);
         } else if (arg == "--no-paced") {
             options.paced = false;
+        } else if (arg == "--emulator" && i + 1 < argc) {
+            emulator_binary = argv[++i];
         } else if (arg == "--no-pin") {
             options.pin = false;
         } else {
             std::cerr << "usage: throughput [--quick] [--triggers N] [--rounds R] "
-                         "[--only HYBRIDS:MODE]... [--no-paced] [--no-pin] | --fingerprint PACKETS"
+                         "[--only HYBRIDS:MODE]... [--no-paced] [--no-pin] [--emulator PATH] | "
+                         "--fingerprint PACKETS"
                       << std::endl;
             return 2;
         }
@@ -515,10 +532,7 @@ int main(int argc, char** argv) {
     }
 
     // Rate fidelity with 4 hybrids, readout mode 1.
-    std::optional<double> cycle_us;
     if (options.paced) {
-        progress("mean duration of one trigger cycle, in-process");
-        cycle_us = mean_cycle_us(options.quick ? 300 : 3000);
         struct Paced {
             const char* rate;
             double hz;
@@ -526,14 +540,15 @@ int main(int argc, char** argv) {
             const char* label;
         };
         const Paced paced[] = {
-            {"100", 100, options.quick ? 20u : 400u, "100 Hz"},
-            {"1000", 1000, options.quick ? 100u : 3000u, "1 kHz"},
+            {"100", 100, options.quick ? 20u : 600u, "100 Hz"},
+            {"1000", 1000, options.quick ? 100u : 4000u, "1 kHz"},
             {"10000", 10000, options.quick ? 500u : 20000u, "10 kHz"},
         };
         const Config four = {4, 1, "1111"};
         for (const Paced& p : paced) {
             progress(std::string("paced run at ") + p.label);
-            Emulator emulator(host, p.rate, four);
+            // Not held to one processor: a paced emulator meets the machine as it would anywhere.
+            Emulator emulator(host, p.rate, four, false);
             RunResult run;
             if (emulator.ok()) run = run_once(host, emulator, 5, p.intervals, timeout, probes);
             if (!run.traffic) ++failures;
@@ -546,16 +561,17 @@ int main(int argc, char** argv) {
             row.trips = run.trips;
             row.rss_mb = emulator.rss_mb();
             if (run.traffic) row.achieved_us = run.traffic->mean_interval_us();
-            if (cycle_us) row.predicted_us = 1e6 / p.hz + *cycle_us;
+            progress(std::string("trigger cycles in-process, spaced as at ") + p.label);
+            const int cycles = options.quick ? 20 : static_cast<int>(p.hz * 2) / 10 + 200;
+            row.cycle_us = mean_cycle_us(cycles, 1.0 / p.hz);
+            if (row.cycle_us) row.predicted_us = 1e6 / p.hz + *row.cycle_us;
             rows.push_back(row);
         }
     }
 
     print_table(rows);
-    std::cout << "\nTrigger cycle (4 hybrids, mode 1, in-process): " << dash_or(cycle_us, 1)
-              << " µs. "
-              << "Triggers counted per figure: " << count << " at the highest rate (after " << warm
-              << "), rounds: " << options.rounds << ".\n";
+    std::cout << "\nTriggers counted per figure: " << count << " at the highest rate (after "
+              << warm << "), rounds: " << options.rounds << ".\n";
     std::cout << "Machine: " << std::thread::hardware_concurrency() << " cores, " << cpu_model()
               << "; load average before " << load_before << ", after " << load_average() << ".\n";
     return failures == 0 ? 0 : 1;
