@@ -21,6 +21,9 @@ constexpr double kSecondSpotDivisor = 3.0;
 constexpr double kHitPositionSigma = 4.0;
 constexpr double kTimeValueMean = 25.0;
 constexpr double kTimeValueSigma = 5.0;
+// How long one call of the signal generator may go on running trigger cycles that keep coming
+// due, in seconds: a request waits for it at most this long (plus one cycle).
+constexpr double kInlineTurnsBudget = 50e-6;
 
 // The module's sources are ids of the default main context; -1 (or 0) means none.
 void remove_source(int& source) {
@@ -323,10 +326,23 @@ int DAQmodule::blocks_needed() const {
 }
 
 bool DAQmodule::signal_step() {
-    if (!check_interval()) return true;
-    if (!trigger()) return true;
-    reset_interval();
-    return signal_source >= 0;
+    // At the highest rates a turn of the event loop costs about a sixth of a one-hybrid trigger
+    // cycle. While cycles keep coming due, the turns that would follow are run here instead:
+    // the pedestal generator's call, then this one's, as the loop would make them (the two
+    // idle sources take turns), so the random draws, and the data, stay the same.
+    const DAQTimer turns;
+    for (;;) {
+        if (!check_interval()) return true;
+        if (!trigger()) return true;
+        reset_interval();
+        if (signal_source < 0) return false;
+        if (pedestal_source < 0 || turns() > kInlineTurnsBudget) return true;
+        const int lacking = std::max(blocks_needed() - pedestal_buffer.items_left(), 1);
+        // A pedestal generator that fills the buffer takes itself out of the loop, which only
+        // the loop can do: that call is left to the loop.
+        if (pedestal_buffer.items_left() + lacking >= pedestal_buffer.capacity()) return true;
+        generate_pedestals(this);
+    }
 }
 
 bool DAQmodule::trigger() {
