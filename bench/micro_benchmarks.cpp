@@ -9,6 +9,8 @@
 #include <benchmark/benchmark.h>
 #include <glib-unix.h>
 #include <glib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <csignal>
 #include <cstring>
@@ -144,6 +146,41 @@ void BM_RequestPath(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }
 BENCHMARK(BM_RequestPath)->Arg(6)->Arg(8)->ArgName("code");
+
+// One datagram of 532 bytes (a readout-mode-1 packet of two chips) to a sink on loopback:
+// through the server's send_packet (argument 1) or a plain sendto on the same socket to an
+// address made once (argument 0).
+void BM_SendDatagram(benchmark::State& state) {
+    SinkModule module(1, 0x1, SinkModule::Send::kUdpSink);
+    if (!module.ready()) {
+        state.SkipWithError("no loopback socket for the module");
+        return;
+    }
+    const bool server_path = state.range(0) != 0;
+    sockaddr_in sink = {};
+    sink.sin_family = AF_INET;
+    sink.sin_port = htons(module.sink_port());
+    sink.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string address = "127.0.0.1";
+    char datagram[532] = {};
+    int sent = 0;
+    for (auto _ : state) {
+        if (server_path) {
+            module.send_packet(address, module.sink_port(), datagram, sizeof(datagram));
+        } else {
+            ::sendto(module.fileno(), datagram, sizeof(datagram), 0,
+                     reinterpret_cast<const sockaddr*>(&sink), sizeof(sink));
+        }
+        if (++sent == 10000) {
+            state.PauseTiming();
+            module.refill();
+            sent = 0;
+            state.ResumeTiming();
+        }
+    }
+    state.SetLabel(server_path ? "send_packet" : "sendto");
+}
+BENCHMARK(BM_SendDatagram)->Arg(1)->Arg(0)->ArgName("server_path");
 
 gboolean keep_source(gpointer) { return G_SOURCE_CONTINUE; }
 
