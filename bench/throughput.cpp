@@ -253,8 +253,9 @@ std::optional<Traffic> run_bare(HostPeer& host, const Config& config, bool libc_
 
 // The mean duration of one trigger cycle of 4 hybrids in readout mode 1, sent through the
 // module's own socket to a sink: the part of the trigger interval that pacing adds. The cycles
-// are spaced as at the rate in question, since a cycle that follows a long pause (caches gone
-// cold while the machine did other things) takes longer than one of many back to back.
+// are spaced as at the rate in question, since one that follows a pause (its data pushed out
+// of the caches by whatever else the machine ran meanwhile) takes longer than one of many back
+// to back. The pause is spent polling the clock, as the emulator's loop spends it.
 std::optional<double> mean_cycle_us(int cycles, double spacing_s) {
     SinkModule module(1, 0xF, SinkModule::Send::kUdpSink);
     if (!module.ready()) return std::nullopt;
@@ -269,7 +270,8 @@ std::optional<double> mean_cycle_us(int cycles, double spacing_s) {
     for (int i = 0; i < cycles; ++i) {
         if (module.pedestals().items_left() < needed) module.refill();
         next += spacing;
-        std::this_thread::sleep_until(next);
+        while (std::chrono::steady_clock::now() < next) {
+        }
         const auto start = std::chrono::steady_clock::now();
         module.trigger();
         total += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
@@ -540,27 +542,45 @@ int main(int argc, char** argv) {
             const char* label;
         };
         const Paced paced[] = {
-            {"100", 100, options.quick ? 20u : 600u, "100 Hz"},
-            {"1000", 1000, options.quick ? 100u : 4000u, "1 kHz"},
-            {"10000", 10000, options.quick ? 500u : 20000u, "10 kHz"},
+            {"100", 100, options.quick ? 20u : 300u, "100 Hz"},
+            {"1000", 1000, options.quick ? 100u : 2000u, "1 kHz"},
+            {"10000", 10000, options.quick ? 500u : 10000u, "10 kHz"},
         };
         const Config four = {4, 1, "1111"};
+        const int paced_runs = options.quick ? 1 : 3;
         for (const Paced& p : paced) {
             progress(std::string("paced run at ") + p.label);
             // Not held to one processor: a paced emulator meets the machine as it would anywhere.
             Emulator emulator(host, p.rate, four, false);
-            RunResult run;
-            if (emulator.ok()) run = run_once(host, emulator, 5, p.intervals, timeout, probes);
-            if (!run.traffic) ++failures;
+            // Several runs, of which the one with the median mean interval is shown: a burst of
+            // load from elsewhere on the machine spoils one run, not the figure.
+            std::vector<Traffic> runs;
+            std::optional<RoundTrips> trips;
+            for (int slice = 0; emulator.ok() && slice < paced_runs; ++slice) {
+                const bool last = slice + 1 == paced_runs;
+                const RunResult run =
+                    run_once(host, emulator, 5, p.intervals, timeout, last ? probes : 0);
+                if (run.traffic) runs.push_back(*run.traffic);
+                if (last) trips = run.trips;
+            }
+            std::sort(runs.begin(), runs.end(), [](const Traffic& a, const Traffic& b) {
+                return a.mean_interval_us() < b.mean_interval_us();
+            });
+            std::optional<Traffic> shown;
+            if (runs.empty()) {
+                ++failures;
+            } else {
+                shown = runs[runs.size() / 2];
+            }
             Row row;
             row.scenario = "**testModule**, paced";
             row.hybrids = 4;
             row.mode = "1";
             row.rate = p.label;
-            row.traffic = run.traffic;
-            row.trips = run.trips;
+            row.traffic = shown;
+            row.trips = trips;
             row.rss_mb = emulator.rss_mb();
-            if (run.traffic) row.achieved_us = run.traffic->mean_interval_us();
+            if (shown) row.achieved_us = shown->mean_interval_us();
             progress(std::string("trigger cycles in-process, spaced as at ") + p.label);
             const int cycles = options.quick ? 20 : static_cast<int>(p.hz * 2) / 10 + 200;
             row.cycle_us = mean_cycle_us(cycles, 1.0 / p.hz);
@@ -570,8 +590,9 @@ int main(int argc, char** argv) {
     }
 
     print_table(rows);
-    std::cout << "\nTriggers counted per figure: " << count << " at the highest rate (after "
-              << warm << "), rounds: " << options.rounds << ".\n";
+    std::cout << "\nPaced figures: the median of " << (options.quick ? 1 : 3)
+              << " runs of one emulator. Triggers counted per figure: " << count
+              << " at the highest rate (after " << warm << "), rounds: " << options.rounds << ".\n";
     std::cout << "Machine: " << std::thread::hardware_concurrency() << " cores, " << cpu_model()
               << "; load average before " << load_before << ", after " << load_average() << ".\n";
     return failures == 0 ? 0 : 1;
