@@ -48,6 +48,13 @@ class QuietStdout {
 SinkModule::SinkModule(int chip_type, uint8_t mask, Send send)
     : DAQmodule("lo", 0, chip_type), send_(send) {
     QuietStdout quiet;
+    // No loop runs the pedestal generator that the module registered for itself: the buffer is
+    // filled by hand here, which also marks the generator as not registered. A source left
+    // behind would outlive the module and run on a freed object in the next loop that turns.
+    while (GSource* source = g_main_context_find_source_by_user_data(nullptr, this)) {
+        g_source_destroy(source);
+    }
+    refill();
     configure(mask);
     if (init_server() != 0) return;
 
