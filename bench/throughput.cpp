@@ -45,8 +45,8 @@ namespace {
 
 struct Options {
     bool quick = false;
-    uint64_t triggers = 20000;
-    int rounds = 5;
+    uint64_t triggers = 10000;
+    int rounds = 9;
     // Empty: all four configurations at the highest rate.
     std::vector<std::pair<int, int>> only;
     bool paced = true;
