@@ -23,7 +23,7 @@ constexpr double kTimeValueMean = 25.0;
 constexpr double kTimeValueSigma = 5.0;
 // How long one call of the signal generator may go on running trigger cycles that keep coming
 // due, in seconds: a request waits for it at most this long (plus one cycle).
-constexpr double kInlineTurnsBudget = 50e-6;
+constexpr double kInlineTurnsBudget = 20e-6;
 
 // The module's sources are ids of the default main context; -1 (or 0) means none.
 void remove_source(int& source) {
