@@ -46,8 +46,8 @@ int main(int argc, char** argv) {
     module->set_period(1.0 / settings.rate);
     module->set_efficiency(settings.efficiency);
 
-    const guint sigint_source = g_unix_signal_add(SIGINT, got_ctlc, nullptr);
-    const guint sigterm_source = g_unix_signal_add(SIGTERM, got_ctlc, nullptr);
+    g_unix_signal_add(SIGINT, got_ctlc, nullptr);
+    g_unix_signal_add(SIGTERM, got_ctlc, nullptr);
 
     if (module->init_server() == -1) {
         log << Vantor::loglevel(Vantor::Log::Error)
@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
     module.reset();
     g_main_loop_unref(loop);
     loop = nullptr;
-    g_source_remove(sigint_source);
-    g_source_remove(sigterm_source);
+    // The signal sources stay until the process ends: removing the last one gives the signal
+    // its default action back, and a repeated signal in the last moments would then end the
+    // program by the signal instead of with status 0.
     return 0;
 }
