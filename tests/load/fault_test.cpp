@@ -84,10 +84,36 @@ TEST_P(SignalAtHighestRate, second_signal_during_the_shutdown_wait_does_no_harm)
     expect_both_shutdown_lines_once();
 }
 
+// Signals sent without pause from the first until the end, as a user who keeps pressing the
+// interrupt key: none of them may change the exit status, however late it comes. The last
+// moments of the shutdown are short, so several shutdowns are tried.
+class RepeatedSignals : public ::testing::TestWithParam<int> {};
+
+TEST_P(RepeatedSignals, signals_until_the_very_end_leave_status_0) {
+    constexpr int kShutdowns = 8;
+    for (int i = 0; i < kShutdowns; ++i) {
+        EmulatorProcess process({"-r", "1000000", "-m", "1111"});
+        ASSERT_TRUE(process.start());
+        ASSERT_TRUE(process.wait_until_serving(kTimeout)) << process.stderr_text();
+        process.send_signal(GetParam());
+        ASSERT_TRUE(process.wait_for_stderr("Stopping the server\n", kTimeout))
+            << process.stderr_text();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (process.running() && std::chrono::steady_clock::now() < deadline) {
+            process.send_signal(GetParam());
+        }
+        ASSERT_EQ(process.wait_exit(kTimeout), 0) << "shutdown " << i << process.stderr_text();
+    }
+}
+
+std::string signal_name(const ::testing::TestParamInfo<int>& info) {
+    return info.param == SIGINT ? "SIGINT" : "SIGTERM";
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, SignalAtHighestRate, ::testing::Values(SIGINT, SIGTERM),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return std::string(info.param == SIGINT ? "SIGINT" : "SIGTERM");
-                         });
+                         signal_name);
+INSTANTIATE_TEST_SUITE_P(Signals, RepeatedSignals, ::testing::Values(SIGINT, SIGTERM),
+                         signal_name);
 
 class SecondEmulator : public ::testing::Test {
 protected:
