@@ -3,6 +3,7 @@
 // step as the event loop runs it, minus the socket.
 #pragma once
 
+#include <fcntl.h>
 #include <glib.h>
 #include <unistd.h>
 
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <string>
 
@@ -37,7 +37,7 @@ inline void check_wire_packet(const char* data, int length) {
 }
 
 class SinkModule : public DAQmodule {
-public:
+  public:
     explicit SinkModule(int chip_type) : DAQmodule("lo", 10000, chip_type) {}
 
     int send_packet(const std::string&, int, const char* data, int length) override {
@@ -58,7 +58,7 @@ public:
 
 // The fuzzer's input, read front to back; past its end every read gives 0 or nothing.
 class Input {
-public:
+  public:
     Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
     bool empty() const { return offset_ >= size_; }
@@ -78,7 +78,7 @@ public:
         return datagram;
     }
 
-private:
+  private:
     const uint8_t* data_;
     size_t size_;
     size_t offset_ = 0;

@@ -45,8 +45,8 @@ inline uint16_t data_event(const std::vector<uint8_t>& bytes) { return wire_word
 
 // Sends the request until its acknowledge comes back (again every half second), skipping
 // data packets and other acknowledges; false when none came within the time.
-inline bool request_acknowledged(UdpPeer& host, const std::vector<uint8_t>& request,
-                                 uint8_t code, double timeout_s) {
+inline bool request_acknowledged(UdpPeer& host, const std::vector<uint8_t>& request, uint8_t code,
+                                 double timeout_s) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(timeout_s));

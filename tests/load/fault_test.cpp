@@ -26,15 +26,15 @@ constexpr double kTimeout = 10.0;
 constexpr double kExitBound = 10.0;
 
 class SignalAtHighestRate : public ::testing::TestWithParam<int> {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(host.ok());
         ASSERT_TRUE(emulator.start());
         ASSERT_TRUE(emulator.wait_until_serving(kTimeout)) << emulator.stderr_text();
         ASSERT_TRUE(load::request_acknowledged(host, load::discovery_request(), load::kDiscovery,
                                                kTimeout));
-        ASSERT_TRUE(load::request_acknowledged(host, load::daq_request(1), load::kDaqCommand,
-                                               kTimeout));
+        ASSERT_TRUE(
+            load::request_acknowledged(host, load::daq_request(1), load::kDaqCommand, kTimeout));
         ASSERT_TRUE(load::data_flows(host, 1000, kTimeout)) << "no data at the highest rate";
     }
 
@@ -62,8 +62,8 @@ TEST_P(SignalAtHighestRate, ends_the_program_with_status_0_within_seconds) {
     emulator.send_signal(GetParam());
     int status = -1;
     const double elapsed = seconds_to_exit(sent, status);
-    std::printf("%s at -r 1000000 -m 1111: exit status %d after %.3f s\n", name(GetParam()),
-                status, elapsed);
+    std::printf("%s at -r 1000000 -m 1111: exit status %d after %.3f s\n", name(GetParam()), status,
+                elapsed);
     EXPECT_EQ(status, 0) << emulator.stderr_text();
     EXPECT_LT(elapsed, kExitBound);
     expect_both_shutdown_lines_once();
@@ -72,14 +72,13 @@ TEST_P(SignalAtHighestRate, ends_the_program_with_status_0_within_seconds) {
 TEST_P(SignalAtHighestRate, second_signal_during_the_shutdown_wait_does_no_harm) {
     const auto sent = std::chrono::steady_clock::now();
     emulator.send_signal(GetParam());
-    ASSERT_TRUE(emulator.wait_for_stderr("Stopping the run\n", kTimeout))
-        << emulator.stderr_text();
+    ASSERT_TRUE(emulator.wait_for_stderr("Stopping the run\n", kTimeout)) << emulator.stderr_text();
     // Inside the one-second wait between the two shutdown lines, unless the machine is slow.
     emulator.send_signal(GetParam());
     int status = -1;
     const double elapsed = seconds_to_exit(sent, status);
-    std::printf("%s twice at -r 1000000 -m 1111: exit status %d after %.3f s\n",
-                name(GetParam()), status, elapsed);
+    std::printf("%s twice at -r 1000000 -m 1111: exit status %d after %.3f s\n", name(GetParam()),
+                status, elapsed);
     EXPECT_EQ(status, 0) << emulator.stderr_text();
     expect_both_shutdown_lines_once();
 }
@@ -112,11 +111,10 @@ std::string signal_name(const ::testing::TestParamInfo<int>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalAtHighestRate, ::testing::Values(SIGINT, SIGTERM),
                          signal_name);
-INSTANTIATE_TEST_SUITE_P(Signals, RepeatedSignals, ::testing::Values(SIGINT, SIGTERM),
-                         signal_name);
+INSTANTIATE_TEST_SUITE_P(Signals, RepeatedSignals, ::testing::Values(SIGINT, SIGTERM), signal_name);
 
 class SecondEmulator : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         for (EmulatorProcess* process : {&second, &first}) {
             if (!process->running()) continue;
@@ -136,14 +134,13 @@ TEST_F(SecondEmulator, second_on_the_same_port_binds_and_warns_naming_the_addres
     ASSERT_TRUE(second.start());
     ASSERT_TRUE(second.wait_until_serving(kTimeout)) << second.stderr_text();
     EXPECT_TRUE(second.wait_for_stderr(warning, kTimeout)) << second.stderr_text();
-    EXPECT_NE(second.stderr_text().find("Creating server on 127.0.0.1:10000"),
-              std::string::npos);
+    EXPECT_NE(second.stderr_text().find("Creating server on 127.0.0.1:10000"), std::string::npos);
     EXPECT_EQ(first.count_in_stderr(warning), 0u) << first.stderr_text();
     EXPECT_TRUE(first.running());
 }
 
 class HostGone : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         if (!emulator.running()) return;
         emulator.send_signal(SIGTERM);
@@ -159,17 +156,17 @@ TEST_F(HostGone, run_goes_on_and_a_new_host_gets_answers_and_data) {
     ASSERT_TRUE(emulator.wait_until_serving(kTimeout)) << emulator.stderr_text();
     {
         UdpPeer first;
-        ASSERT_TRUE(load::request_acknowledged(first, load::discovery_request(),
-                                               load::kDiscovery, kTimeout));
-        ASSERT_TRUE(load::request_acknowledged(first, load::daq_request(1), load::kDaqCommand,
+        ASSERT_TRUE(load::request_acknowledged(first, load::discovery_request(), load::kDiscovery,
                                                kTimeout));
+        ASSERT_TRUE(
+            load::request_acknowledged(first, load::daq_request(1), load::kDaqCommand, kTimeout));
         ASSERT_TRUE(load::data_flows(first, 100, kTimeout));
     }
     // Not a synchronisation: the emulator sends a second's worth of data to the closed port.
     std::this_thread::sleep_for(std::chrono::seconds(1));
     UdpPeer second;
-    ASSERT_TRUE(load::request_acknowledged(second, load::discovery_request(), load::kDiscovery,
-                                           kTimeout));
+    ASSERT_TRUE(
+        load::request_acknowledged(second, load::discovery_request(), load::kDiscovery, kTimeout));
     EXPECT_TRUE(load::data_flows(second, 100, kTimeout)) << "the run stopped";
     EXPECT_TRUE(emulator.running());
     EXPECT_EQ(emulator.count_in_stderr("ERROR"), 0u) << emulator.stderr_text();
@@ -186,15 +183,15 @@ bool send_forged(uint16_t source_port, const std::vector<uint8_t>& payload) {
     sockaddr_in destination = {};
     destination.sin_family = AF_INET;
     destination.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool sent = ::sendto(fd, datagram.data(), datagram.size(), 0,
-                               reinterpret_cast<sockaddr*>(&destination),
-                               sizeof(destination)) == static_cast<ssize_t>(datagram.size());
+    const bool sent =
+        ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&destination),
+                 sizeof(destination)) == static_cast<ssize_t>(datagram.size());
     ::close(fd);
     return sent;
 }
 
 class ForgedSender : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         if (!emulator.running()) return;
         emulator.send_signal(SIGTERM);
@@ -212,13 +209,13 @@ TEST_F(ForgedSender, discovery_from_the_emulators_own_address_and_port_is_droppe
     ASSERT_TRUE(emulator.wait_until_serving(kTimeout)) << emulator.stderr_text();
     if (!send_forged(10000, load::discovery_request())) GTEST_SKIP() << "no raw sockets here";
     // Requests are handled in order: once this is answered, the forged one has been handled.
-    ASSERT_TRUE(load::request_acknowledged(host, load::discovery_request(), load::kDiscovery,
-                                           kTimeout));
+    ASSERT_TRUE(
+        load::request_acknowledged(host, load::discovery_request(), load::kDiscovery, kTimeout));
     EXPECT_EQ(emulator.count_in_stdout("Got a message from 127.0.0.1:10000 "), 0u)
         << emulator.stdout_text().substr(0, 2000);
     // The run's data goes to the real host.
-    ASSERT_TRUE(load::request_acknowledged(host, load::daq_request(1), load::kDaqCommand,
-                                           kTimeout));
+    ASSERT_TRUE(
+        load::request_acknowledged(host, load::daq_request(1), load::kDaqCommand, kTimeout));
     EXPECT_TRUE(load::data_flows(host, 100, kTimeout));
 }
 

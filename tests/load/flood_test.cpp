@@ -29,11 +29,16 @@ constexpr long kRssGrowthBoundKb = 4096;
 // off what the test checks afterwards.
 const std::vector<std::vector<uint8_t>>& valid_requests() {
     static const std::vector<std::vector<uint8_t>> requests = {
-        wire_words({0xCAFE, 2, 0x0100, 0x0020}),  wire_words({0xCAFE, 3, 0x0100, 0x0030}),
-        wire_words({0xCAFE, 4, 0x0100, 0x0040}),  wire_words({0xCAFE, 5, 0x0100, 0x0005}),
-        wire_words({0xCAFE, 6, 0, 0}),            wire_words({0xCAFE, 7, 0x0100, 0x1234}),
-        wire_words({0xCAFE, 9, 0x0100, 0x0001}),  wire_words({0xCAFE, 0, 0, 0}),
-        wire_words({0xCAFE, 12, 0, 0}),           wire_words({0xCAFE, 10, 0x0100, 0x0001}),
+        wire_words({0xCAFE, 2, 0x0100, 0x0020}),
+        wire_words({0xCAFE, 3, 0x0100, 0x0030}),
+        wire_words({0xCAFE, 4, 0x0100, 0x0040}),
+        wire_words({0xCAFE, 5, 0x0100, 0x0005}),
+        wire_words({0xCAFE, 6, 0, 0}),
+        wire_words({0xCAFE, 7, 0x0100, 0x1234}),
+        wire_words({0xCAFE, 9, 0x0100, 0x0001}),
+        wire_words({0xCAFE, 0, 0, 0}),
+        wire_words({0xCAFE, 12, 0, 0}),
+        wire_words({0xCAFE, 10, 0x0100, 0x0001}),
         wire_words({0xCAFE, 10, 0x0700, 0x0000}),
     };
     return requests;
@@ -44,7 +49,7 @@ const std::vector<std::vector<uint8_t>>& valid_requests() {
 // would pass the header test as a discovery or a DAQ command gets a first word that fails it:
 // noise must not move the host peer or stop the run, by chance, in some runs only.
 class Noise {
-public:
+  public:
     explicit Noise(uint32_t seed) : random_(seed), pool_(kMaxFloodLength + 65536) {
         for (uint8_t& b : pool_) b = static_cast<uint8_t>(random_());
     }
@@ -61,13 +66,13 @@ public:
         return bytes;
     }
 
-private:
+  private:
     std::mt19937 random_;
     std::vector<uint8_t> pool_;
 };
 
 class Flood : public ::testing::Test {
-protected:
+  protected:
     static constexpr double kTimeout = 10.0;
 
     void SetUp() override {
@@ -76,8 +81,8 @@ protected:
         ASSERT_TRUE(emulator.wait_until_serving(kTimeout)) << emulator.stderr_text();
         ASSERT_TRUE(load::request_acknowledged(host, load::discovery_request(), load::kDiscovery,
                                                kTimeout));
-        ASSERT_TRUE(load::request_acknowledged(host, load::daq_request(1), load::kDaqCommand,
-                                               kTimeout));
+        ASSERT_TRUE(
+            load::request_acknowledged(host, load::daq_request(1), load::kDaqCommand, kTimeout));
         // A second of data: the pedestal buffer has been refilled many times over, so the
         // memory measured next is that of a running module.
         ASSERT_TRUE(load::data_flows(host, 1000, 4 * kTimeout)) << "no data before the flood";
@@ -138,8 +143,8 @@ TEST_F(Flood, hostile_datagrams_during_a_run_leave_it_answering_sending_and_not_
     const auto udp_after = load::udp_counters();
 
     ASSERT_TRUE(emulator.running()) << emulator.stderr_text();
-    EXPECT_TRUE(load::request_acknowledged(host, load::discovery_request(), load::kDiscovery,
-                                           kTimeout))
+    EXPECT_TRUE(
+        load::request_acknowledged(host, load::discovery_request(), load::kDiscovery, kTimeout))
         << "discovery is not answered after the flood";
     host.drain();
     EXPECT_TRUE(load::data_flows(host, 500, 2 * kTimeout)) << "the run's data stopped";
@@ -153,10 +158,11 @@ TEST_F(Flood, hostile_datagrams_during_a_run_leave_it_answering_sending_and_not_
         *rss_after);
     if (udp_before && udp_after) {
         // Counted over the namespace, so the host's own datagrams are among those delivered.
-        std::printf("flood: UDP in this namespace: %ld datagrams delivered, %ld dropped on a full "
-                    "receive buffer\n",
-                    udp_after->delivered - udp_before->delivered,
-                    udp_after->dropped_full_buffer - udp_before->dropped_full_buffer);
+        std::printf(
+            "flood: UDP in this namespace: %ld datagrams delivered, %ld dropped on a full "
+            "receive buffer\n",
+            udp_after->delivered - udp_before->delivered,
+            udp_after->dropped_full_buffer - udp_before->dropped_full_buffer);
     }
     EXPECT_EQ(sent, kDatagrams);
     EXPECT_GT(acknowledges.load(), 0);

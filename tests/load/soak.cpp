@@ -27,7 +27,7 @@ constexpr double kTimeout = 10.0;
 
 // Counts the triggers of one stream from its 16-bit event numbers, which wrap every 65536.
 class EventCount {
-public:
+  public:
     void see(uint16_t event) {
         if (seen_ && event < last_) wraps_ += 65536;
         last_ = event;
@@ -35,7 +35,7 @@ public:
     }
     uint64_t triggers() const { return seen_ ? wraps_ + last_ : 0; }
 
-private:
+  private:
     bool seen_ = false;
     uint16_t last_ = 0;
     uint64_t wraps_ = 0;
@@ -59,8 +59,7 @@ int main(int argc, char** argv) {
                      emulator.stderr_text().c_str());
         return 1;
     }
-    if (!load::request_acknowledged(host, load::discovery_request(), load::kDiscovery,
-                                    kTimeout) ||
+    if (!load::request_acknowledged(host, load::discovery_request(), load::kDiscovery, kTimeout) ||
         !load::request_acknowledged(host, load::daq_request(1), load::kDaqCommand, kTimeout)) {
         std::fprintf(stderr, "soak: the emulator did not answer\n");
         return 1;
@@ -68,8 +67,8 @@ int main(int argc, char** argv) {
 
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
-    const auto end = start + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>(seconds));
+    const auto end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     const long rss_start = rss_or_zero(emulator.pid());
     std::array<EventCount, kHybrids + 1> events;
     uint64_t received = 0;
