@@ -590,9 +590,10 @@ int main(int argc, char** argv) {
     }
 
     print_table(rows);
-    std::cout << "\nPaced figures: the median of " << (options.quick ? 1 : 3)
-              << " runs of one emulator. Triggers counted per figure: " << count
-              << " at the highest rate (after " << warm << "), rounds: " << options.rounds << ".\n";
+    std::cout << "\nPaced figures: "
+              << (options.quick ? "one run" : "the median of three runs of one emulator")
+              << ". Triggers counted per figure: " << count << " at the highest rate (after "
+              << warm << "), rounds: " << options.rounds << ".\n";
     std::cout << "Machine: " << std::thread::hardware_concurrency() << " cores, " << cpu_model()
               << "; load average before " << load_before << ", after " << load_average() << ".\n";
     return failures == 0 ? 0 : 1;
