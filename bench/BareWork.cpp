@@ -63,19 +63,25 @@ int run_bare_work(const BareWorkSettings& settings) {
             if (randuniform() > 1.0) continue;
             for (int chip = 0; chip < kChipsPerHybrid; ++chip) {
                 make_block(block, kChannelsPerChip);
-                std::memcpy(channels.data() + chip * kChannelsPerChip, block, sizeof(block));
+                std::memcpy(channels.data() + static_cast<size_t>(chip) * kChannelsPerChip, block,
+                            sizeof(block));
             }
             const double amplitudes[2] = {randgauss(kSignalMean, 10.0),
                                           randgauss(kSignalMean, 10.0) / 3.0};
             const int spot = std::min(static_cast<int>(2.0 * randuniform()), 1);
-            const double column = spot == 0 ? side / 4 : (3 * side) / 4;
+            // The spots sit on whole channels: integer division, as the emulator places them.
+            const int column = spot == 0 ? side / 4 : (3 * side) / 4;
+            const int row = side / 2;
             int hit;
             for (;;) {
                 double x;
                 double y;
-                randgauss2d(column, 4.0, side / 2, 4.0, 0.0, &x, &y);
+                randgauss2d(column, 4.0, row, 4.0, 0.0, &x, &y);
                 if (!(x >= 0 && x < side && y >= 0 && y < side)) continue;
-                hit = static_cast<int>(x + 0.5) + static_cast<int>(y + 0.5) * side;
+                // Rounded by truncating x + 0.5, the emulator's own rule (x and y are not
+                // negative here).
+                hit = static_cast<int>(x + 0.5) + static_cast<int>(y + 0.5) * side;  // NOLINT
+
                 if (hit >= 0 && hit < nchan) break;
             }
             channels[hit] =
@@ -98,10 +104,11 @@ int run_bare_work(const BareWorkSettings& settings) {
                 payload[1] = channels[hit];
                 payload[2] = channels[hit];
             } else if (settings.mode == DataPacket::kHitAndNeighbours) {
-                for (int m = 0; m <= settings.nadj; ++m) {
-                    payload[3 * m] = static_cast<uint16_t>(hit + m);
-                    payload[3 * m + 1] = channels[std::min(hit + m, nchan - 1)];
-                    payload[3 * m + 2] = channels[std::max(hit - m, 0)];
+                for (size_t m = 0; m <= static_cast<size_t>(settings.nadj); ++m) {
+                    const int k = static_cast<int>(m);
+                    payload[3 * m] = static_cast<uint16_t>(hit + k);
+                    payload[3 * m + 1] = channels[std::min(hit + k, nchan - 1)];
+                    payload[3 * m + 2] = channels[std::max(hit - k, 0)];
                 }
             }
             const int bytes = packet->packet_size();
