@@ -76,10 +76,11 @@ DAQmodule::DAQmodule(const std::string& interface, int port, int chip_type)
 
 DAQmodule::~DAQmodule() {
     clean();
-    // Sources hold a plain pointer to the module: none may outlive it.
-    remove_source(start_source);
-    remove_source(signal_source);
-    remove_source(pedestal_source);
+    // Sources hold a plain pointer to the module: none may outlive it, not even one whose id
+    // was dropped because the generator was called directly rather than by the loop.
+    while (GSource* source = g_main_context_find_source_by_user_data(nullptr, this)) {
+        g_source_destroy(source);
+    }
 }
 
 void DAQmodule::clean() {
