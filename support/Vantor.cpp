@@ -56,7 +56,8 @@ ostream& ostream::operator<<(std::ostream& (*manipulator)(std::ostream&)) {
 }
 
 void ostream::emit() {
-    std::string line = "[" + level_name(level_) + "] " + pending_.str() + "\n";
+    std::string line;
+    line.append("[").append(level_name(level_)).append("] ").append(pending_.str()).append("\n");
     pending_.str(std::string());
     pending_.clear();
     write_all(STDERR_FILENO, line);
