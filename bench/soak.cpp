@@ -3,7 +3,7 @@
 // resident memory at the start and end of the run, the data packets it sent (from the event
 // numbers: with efficiency 1.0 every stream sends on every trigger) and those received.
 //
-//   build/tests/load/load_soak [seconds] [rate]
+//   build/bench/soak [seconds] [rate]
 //
 // Run as root: the emulator serves in a network namespace of this process's own.
 #include <signal.h>
