@@ -11,9 +11,9 @@ void DAQemulator::handle_request(const std::string& sender, unsigned short port,
                                  int length) {
     // Shorter than the magic and code words: not a request of any host.
     if (length < 4) return;
-    // From the server's own address and port: its own packet come back, after a discovery with
-    // that sender forged made the module its own host peer. Answered, every reply would come
-    // back as a new request without end.
+    // From the server's own address and port: its own packets coming back, after a discovery
+    // with that sender forged made the module its own host peer. Answered, every reply would
+    // come back as a new request without end.
     if (port == bound_port() && sender == ip_address) return;
     const Request request(data, length);
     // A mask test, not an equality: every word with all the bits of the magic passes.
