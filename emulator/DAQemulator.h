@@ -22,7 +22,6 @@ public:
     // The host peer: set by the last discovery request; empty and 0 before the first.
     int server_port() const { return peer_port; }
     std::string server_ip() const { return peer_address; }
-    const std::string& peer_ip() const { return peer_address; }
 
     // Announces the module to the host peer.
     void send_my_ip();

@@ -82,7 +82,6 @@ public:
     bool run_active() const { return signal_source >= 0; }
     bool start_pending() const { return start_source > 0; }
     bool pedestals_registered() const { return pedestal_source >= 0; }
-    double trigger_period() const { return period; }
     double trigger_interval() const { return interval; }
     uint32_t event_count(int id) const;
 

@@ -72,7 +72,6 @@ public:
     bool is_serving() const { return serving.load(); }
     pthread_t thread_handle() const { return thread; }
     int bound_port() const { return port; }
-    const std::string& interface() const { return interface_name; }
 
 protected:
     std::atomic<bool> stop_requested{false};
