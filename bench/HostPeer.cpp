@@ -14,6 +14,8 @@
 #include <sstream>
 #include <string>
 
+#include "UdpPeer.h"
+
 namespace {
 
 constexpr int kBatch = 64;
@@ -44,30 +46,15 @@ HostPeer::HostPeer(uint16_t target_port) {
     target_.sin_port = htons(target_port);
     target_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
     // Large enough for seconds of the fastest run: the host must not be the one that drops.
-    const int buffer = 64 << 20;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)) != 0) {
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
-    }
+    fd_ = open_loopback_socket(0, 64 << 20, port_);
+    if (fd_ < 0) return;
     // The time each datagram reached the socket, so that round trips leave out how long this
     // process took to get to it.
     const int on = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
     timeval timeout = {0, 20000};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-    sockaddr_in local = {};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(local);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        ::close(fd_);
-        fd_ = -1;
-        return;
-    }
-    port_ = ntohs(local.sin_port);
     reader_ = std::thread(&HostPeer::receive_loop, this);
 }
 

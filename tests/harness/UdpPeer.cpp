@@ -19,27 +19,29 @@ constexpr size_t kMaxDrained = 1000000;
 
 }  // namespace
 
-UdpPeer::UdpPeer(uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return;
-    const int size = kReceiveBuffer;
+int open_loopback_socket(uint16_t port, int receive_buffer, uint16_t& bound_port) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
     // The forced variant passes over net.core.rmem_max, but only for a privileged process.
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof(size)) != 0) {
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &receive_buffer, sizeof(receive_buffer)) !=
+        0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
     }
     sockaddr_in local = {};
     local.sin_family = AF_INET;
     local.sin_port = htons(port);
     local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(local);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        ::close(fd_);
-        fd_ = -1;
-        return;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        ::close(fd);
+        return -1;
     }
-    port_ = ntohs(local.sin_port);
+    bound_port = ntohs(local.sin_port);
+    return fd;
 }
+
+UdpPeer::UdpPeer(uint16_t port) { fd_ = open_loopback_socket(port, kReceiveBuffer, port_); }
 
 UdpPeer::~UdpPeer() {
     if (fd_ >= 0) ::close(fd_);

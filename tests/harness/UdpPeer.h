@@ -36,6 +36,11 @@ class UdpPeer {
     uint16_t port_ = 0;
 };
 
+// A UDP socket bound to 127.0.0.1 on `port` (0: a free port the system picks), with its
+// receive buffer raised to `receive_buffer` bytes where the system allows; `bound_port`
+// receives the port. Returns the descriptor, or -1 when the socket cannot be made or bound.
+int open_loopback_socket(uint16_t port, int receive_buffer, uint16_t& bound_port);
+
 // The bytes of 16-bit words in network order (high byte first), as on the wire.
 std::vector<uint8_t> wire_words(std::initializer_list<uint16_t> words);
 std::vector<uint8_t> wire_words(const std::vector<uint16_t>& words);
