@@ -192,6 +192,15 @@ class DataSession {
         return got;
     }
 
+    // A run from its start to its stop, keeping the first `count` data packets of each given
+    // stream in `got`.
+    ::testing::AssertionResult run_and_collect(const std::vector<int>& streams, size_t count,
+                                               std::map<int, std::vector<Words>>& got) {
+        if (::testing::AssertionResult started = start_run(); !started) return started;
+        got = collect(streams, count);
+        return stop_run();
+    }
+
     // All data packets that arrive within the time: for checks that nothing (or little) comes.
     std::vector<Words> collect_for(double seconds) {
         std::vector<Words> got;
@@ -356,9 +365,8 @@ class data_readout_modes : public ::testing::Test {
 TEST_F(data_readout_modes, mode_1_sends_every_channel_with_header_and_trailer) {
     DataSession session({"-r", "1000", "-e", "1", "-m", "11"});
     ASSERT_TRUE(session.open());
-    ASSERT_TRUE(session.start_run());
-    auto got = session.collect({1, 2}, kEvents);
-    ASSERT_TRUE(session.stop_run());
+    std::map<int, std::vector<Words>> got;
+    ASSERT_TRUE(session.run_and_collect({1, 2}, kEvents, got));
     for (int s : {1, 2}) {
         ASSERT_EQ(got[s].size(), kEvents) << "stream " << s;
         for (const Words& p : got[s]) {
@@ -374,9 +382,8 @@ TEST_F(data_readout_modes, mode_1_pedestals_are_near_2024_with_sigma_5_and_one_h
     constexpr size_t kPackets = 80;
     DataSession session({"-r", "1000", "-e", "1", "-m", "1"});
     ASSERT_TRUE(session.open());
-    ASSERT_TRUE(session.start_run());
-    auto got = session.collect({1}, kPackets);
-    ASSERT_TRUE(session.stop_run());
+    std::map<int, std::vector<Words>> got;
+    ASSERT_TRUE(session.run_and_collect({1}, kPackets, got));
     ASSERT_EQ(got[1].size(), kPackets);
     double sum = 0;
     double sum2 = 0;
@@ -423,9 +430,8 @@ TEST_F(data_readout_modes, mode_2_sends_the_hit_channel_and_its_value_twice) {
     ASSERT_TRUE(session.open());
     ASSERT_TRUE(session.command(readout_mode(1, 2)));
     ASSERT_TRUE(session.command(readout_mode(2, 2)));
-    ASSERT_TRUE(session.start_run());
-    auto got = session.collect({1, 2}, kEvents);
-    ASSERT_TRUE(session.stop_run());
+    std::map<int, std::vector<Words>> got;
+    ASSERT_TRUE(session.run_and_collect({1, 2}, kEvents, got));
     for (int s : {1, 2}) {
         ASSERT_EQ(got[s].size(), kEvents) << "stream " << s;
         for (const Words& p : got[s]) {
@@ -443,9 +449,8 @@ TEST_F(data_readout_modes, mode_4_sends_the_hit_and_nadj_neighbours_on_each_side
     DataSession session({"-r", "1000", "-e", "1", "-m", "1"});
     ASSERT_TRUE(session.open());
     ASSERT_TRUE(session.command(readout_mode(1, 4, 3)));
-    ASSERT_TRUE(session.start_run());
-    auto got = session.collect({1}, kEvents);
-    ASSERT_TRUE(session.stop_run());
+    std::map<int, std::vector<Words>> got;
+    ASSERT_TRUE(session.run_and_collect({1}, kEvents, got));
     ASSERT_EQ(got[1].size(), kEvents);
     for (const Words& p : got[1]) {
         // Four triples: 20 + 24 bytes; word 2 holds nadj.
@@ -473,9 +478,8 @@ TEST_F(data_readout_modes, mode_4_neighbours_stop_at_both_ends_of_the_channel_ra
     DataSession session({"-r", "1000", "-e", "1", "-m", "1"});
     ASSERT_TRUE(session.open());
     ASSERT_TRUE(session.command(readout_mode(1, 4, kNadj)));
-    ASSERT_TRUE(session.start_run());
-    auto got = session.collect({1}, kEvents);
-    ASSERT_TRUE(session.stop_run());
+    std::map<int, std::vector<Words>> got;
+    ASSERT_TRUE(session.run_and_collect({1}, kEvents, got));
     ASSERT_EQ(got[1].size(), kEvents);
     for (const Words& p : got[1]) {
         SCOPED_TRACE("event " + std::to_string(p[kEvent]));
@@ -509,9 +513,8 @@ TEST_F(data_readout_modes, mode_0_sends_a_header_only_packet_with_the_channel_co
     ASSERT_TRUE(session.open());
     ASSERT_TRUE(session.command(readout_mode(1, 0)));
     ASSERT_TRUE(session.command(readout_mode(2, 0)));
-    ASSERT_TRUE(session.start_run());
-    auto got = session.collect({1, 2}, kEvents);
-    ASSERT_TRUE(session.stop_run());
+    std::map<int, std::vector<Words>> got;
+    ASSERT_TRUE(session.run_and_collect({1, 2}, kEvents, got));
     for (int s : {1, 2}) {
         ASSERT_EQ(got[s].size(), kEvents) << "stream " << s;
         for (const Words& p : got[s]) ASSERT_TRUE(has_layout(p, s, 0, 256, 20));
@@ -529,9 +532,7 @@ TEST_F(data_readout_modes, modes_2_and_4_report_the_values_mode_1_sends_for_the_
         DataSession session({"-r", "1000", "-e", "1", "-m", "11"});
         ASSERT_TRUE(session.open());
         let_first_pedestal_fill_end();
-        ASSERT_TRUE(session.start_run());
-        all = session.collect({1, 2}, kEvents);
-        ASSERT_TRUE(session.stop_run());
+        ASSERT_TRUE(session.run_and_collect({1, 2}, kEvents, all));
         ASSERT_TRUE(session.still_answers_and_ends_in_order());
     }
     std::map<int, std::vector<Words>> picked;
@@ -541,9 +542,7 @@ TEST_F(data_readout_modes, modes_2_and_4_report_the_values_mode_1_sends_for_the_
         let_first_pedestal_fill_end();
         ASSERT_TRUE(session.command(readout_mode(1, 2)));
         ASSERT_TRUE(session.command(readout_mode(2, 4, kNadj)));
-        ASSERT_TRUE(session.start_run());
-        picked = session.collect({1, 2}, kEvents);
-        ASSERT_TRUE(session.stop_run());
+        ASSERT_TRUE(session.run_and_collect({1, 2}, kEvents, picked));
         ASSERT_TRUE(session.still_answers_and_ends_in_order());
     }
     for (int s : {1, 2}) {
@@ -583,9 +582,8 @@ class data_chip_types : public ::testing::Test {};
 TEST_F(data_chip_types, ktm_chips_on_the_command_line_give_64_channels_per_chip) {
     DataSession session({"-r", "1000", "-e", "1", "-m", "1", "-c", "ktm"});
     ASSERT_TRUE(session.open());
-    ASSERT_TRUE(session.start_run());
-    auto got = session.collect({1}, 10);
-    ASSERT_TRUE(session.stop_run());
+    std::map<int, std::vector<Words>> got;
+    ASSERT_TRUE(session.run_and_collect({1}, 10, got));
     ASSERT_EQ(got[1].size(), 10u);
     for (const Words& p : got[1]) {
         // Two chips of 64 channels: 128 values.
@@ -599,9 +597,8 @@ TEST_F(data_chip_types, stream_configuration_with_chip_type_2_gives_64_channels_
     DataSession session({"-r", "1000", "-e", "1", "-m", "1"});
     ASSERT_TRUE(session.open());
     ASSERT_TRUE(session.command(stream_config(1, 2, 2)));
-    ASSERT_TRUE(session.start_run());
-    auto got = session.collect({1}, 10);
-    ASSERT_TRUE(session.stop_run());
+    std::map<int, std::vector<Words>> got;
+    ASSERT_TRUE(session.run_and_collect({1}, 10, got));
     ASSERT_EQ(got[1].size(), 10u);
     for (const Words& p : got[1]) {
         ASSERT_TRUE(has_layout(p, 1, 1, 128, 20 + 2 * 128));
@@ -617,9 +614,8 @@ TEST_F(data_chip_types, channels_a_64_channel_block_does_not_fill_read_zero_afte
     ASSERT_TRUE(session.open());
     let_first_pedestal_fill_end();
     ASSERT_TRUE(session.command(stream_config(1, 1, 2)));
-    ASSERT_TRUE(session.start_run());
-    auto got = session.collect({1}, 10);
-    ASSERT_TRUE(session.stop_run());
+    std::map<int, std::vector<Words>> got;
+    ASSERT_TRUE(session.run_and_collect({1}, 10, got));
     ASSERT_EQ(got[1].size(), 10u);
     for (const Words& p : got[1]) {
         SCOPED_TRACE("event " + std::to_string(p[kEvent]));
@@ -685,9 +681,8 @@ TEST_F(data_bad_configuration, zero_chips_send_nothing_while_other_streams_go_on
     DataSession session({"-r", "1000", "-e", "1", "-m", "11"});
     ASSERT_TRUE(session.open());
     ASSERT_TRUE(session.command(stream_config(1, 1, 0)));
-    ASSERT_TRUE(session.start_run());
-    auto got = session.collect({2}, 20);
-    ASSERT_TRUE(session.stop_run());
+    std::map<int, std::vector<Words>> got;
+    ASSERT_TRUE(session.run_and_collect({2}, 20, got));
     // Packets that came before the stop's acknowledge are counted as well.
     session.collect_for(0.2);
     EXPECT_EQ(session.seen(1), 0u);
