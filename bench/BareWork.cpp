@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "protocol/DataPacket.h"
+#include "protocol/DataPayload.h"
 #include "protocol/PacketConversion.h"
 #include "support/DAQTimer.h"
 #include "support/random.h"
@@ -96,21 +97,8 @@ int run_bare_work(const BareWorkSettings& settings) {
             words[DataPacket::kTimeHigh] = static_cast<uint16_t>(time_stamp >> 16);
             words[DataPacket::kTimeLow] = static_cast<uint16_t>(time_stamp & 0xFFFF);
             words[DataPacket::kTimeValue] = floating_point_binary(time_value);
-            uint16_t* payload = packet->payload();
-            if (settings.mode == DataPacket::kAllChannels) {
-                std::memcpy(payload, channels.data(), static_cast<size_t>(nchan) * 2);
-            } else if (settings.mode == DataPacket::kHitChannel) {
-                payload[0] = static_cast<uint16_t>(hit);
-                payload[1] = channels[hit];
-                payload[2] = channels[hit];
-            } else if (settings.mode == DataPacket::kHitAndNeighbours) {
-                for (size_t m = 0; m <= static_cast<size_t>(settings.nadj); ++m) {
-                    const int k = static_cast<int>(m);
-                    payload[3 * m] = static_cast<uint16_t>(hit + k);
-                    payload[3 * m + 1] = channels[std::min(hit + k, nchan - 1)];
-                    payload[3 * m + 2] = channels[std::max(hit - k, 0)];
-                }
-            }
+            encode_payload(packet->payload(), settings.mode, channels.data(), nchan, hit,
+                           settings.nadj);
             const int bytes = packet->packet_size();
             WireWords wire = convert_packet(reinterpret_cast<const char*>(words), bytes);
             if (::sendto(fd, wire.get(), static_cast<size_t>(bytes), 0,

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "protocol/DataPacket.h"
+#include "protocol/DataPayload.h"
 #include "protocol/PacketConversion.h"
 #include "protocol/Request.h"
 #include "support/Vantor.h"
@@ -423,27 +424,8 @@ void DAQmodule::send_event(const DataStream& stream, uint16_t event, uint32_t ti
     words[DataPacket::kTimeLow] = static_cast<uint16_t>(time_stamp & 0xFFFF);
     words[DataPacket::kTimeValue] = floating_point_binary(time_value);
 
-    uint16_t* payload = packet->payload();
-    switch (mode) {
-        case DataPacket::kAllChannels:
-            std::memcpy(payload, channels.bytes(), static_cast<size_t>(nchan) * 2);
-            break;
-        case DataPacket::kHitChannel:
-            payload[0] = static_cast<uint16_t>(hit);
-            payload[1] = channels.value(hit);
-            payload[2] = channels.value(hit);
-            break;
-        case DataPacket::kHitAndNeighbours:
-            // m runs to nadj inclusive, up to 65535: the counter must be wider than 16 bits.
-            for (int m = 0; m <= nadj; ++m) {
-                payload[3 * m] = static_cast<uint16_t>(hit + m);
-                payload[3 * m + 1] = channels.value(std::min(hit + m, nchan - 1));
-                payload[3 * m + 2] = channels.value(std::max(hit - m, 0));
-            }
-            break;
-        default:
-            break;
-    }
+    encode_payload(packet->payload(), mode, reinterpret_cast<const uint16_t*>(channels.bytes()),
+                   nchan, hit, nadj);
 
     const int bytes = packet->packet_size();
     WireWords wire = convert_packet(reinterpret_cast<const char*>(words), bytes);
