@@ -1,0 +1,27 @@
+// The acknowledge a module sends for every request, read from the wire, and the words of the
+// error codes it carries.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct Acknowledge {
+    uint8_t code = 0;  // the request's code, without the reply flag
+    uint16_t error = 0;
+    uint8_t version[3] = {0, 0, 0};
+
+    // A 16-byte datagram with the magic, the reply flag, the hybrid byte 0xFF and the
+    // trailer; nothing for anything else.
+    static std::optional<Acknowledge> parse(const uint8_t* bytes, size_t length);
+
+    // "2.2.4"
+    std::string version_text() const;
+};
+
+// "done", "no such hybrid", "unknown command", or "error N" for any other code.
+std::string error_text(uint16_t error);
+
+// The name of a request code: "stream configuration", "readout mode", ..., "unknown".
+const char* command_name(unsigned code);

@@ -1,0 +1,30 @@
+#include "daqhost/Endpoint.h"
+
+#include <arpa/inet.h>
+
+std::string Endpoint::address_text() const {
+    char text[INET_ADDRSTRLEN] = {};
+    const in_addr in = {htonl(address)};
+    inet_ntop(AF_INET, &in, text, sizeof(text));
+    return text;
+}
+
+std::string Endpoint::text() const { return address_text() + ":" + std::to_string(port); }
+
+sockaddr_in Endpoint::sockaddr() const {
+    sockaddr_in result = {};
+    result.sin_family = AF_INET;
+    result.sin_port = htons(port);
+    result.sin_addr.s_addr = htonl(address);
+    return result;
+}
+
+Endpoint Endpoint::from(const sockaddr_in& address) {
+    return {ntohl(address.sin_addr.s_addr), ntohs(address.sin_port)};
+}
+
+std::optional<Endpoint> Endpoint::parse(const std::string& address, uint16_t port) {
+    in_addr in = {};
+    if (inet_pton(AF_INET, address.c_str(), &in) != 1) return std::nullopt;
+    return Endpoint{ntohl(in.s_addr), port};
+}

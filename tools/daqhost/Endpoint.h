@@ -1,0 +1,22 @@
+// An IPv4 address and UDP port, both in host order, and their text form "a.b.c.d:port".
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct Endpoint {
+    uint32_t address = 0;
+    uint16_t port = 0;
+
+    std::string text() const;
+    std::string address_text() const;
+    sockaddr_in sockaddr() const;
+    static Endpoint from(const sockaddr_in& address);
+    // A dotted IPv4 address; nothing for any other text.
+    static std::optional<Endpoint> parse(const std::string& address, uint16_t port);
+
+    bool operator==(const Endpoint&) const = default;
+};

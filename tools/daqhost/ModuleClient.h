@@ -1,0 +1,98 @@
+// The host's side of one module: a UDP socket, discovery, one request at a time with a
+// timeout and a bounded number of retries, and the reception of whatever the module sends
+// (acknowledges and data packets), many datagrams per system call.
+//
+// The module answers only the host that last discovered it, at the address and port that
+// discovery came from: discover() first, from the same client, then the other requests.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "daqhost/Acknowledge.h"
+#include "daqhost/Endpoint.h"
+
+// One datagram, received (from the module or anyone else) or sent (a request).
+struct Datagram {
+    const uint8_t* data;
+    size_t length;
+    int64_t time_ns;  // since the Unix epoch; the kernel's receive time where it gives one
+    Endpoint source;
+    Endpoint destination;
+};
+
+struct RequestOutcome {
+    enum Status { kAcknowledged, kNoAcknowledge, kSendFailed };
+    Status status = kNoAcknowledge;
+    Acknowledge ack;
+    int attempts = 0;
+    bool acknowledged() const { return status == kAcknowledged; }
+};
+
+class ModuleClient {
+public:
+    static constexpr uint16_t kModulePort = 10000;
+
+    struct Settings {
+        Endpoint module;
+        double timeout_s = 1.0;  // for each attempt
+        int retries = 2;         // further attempts after the first
+        int receive_buffer = 64 << 20;
+        Endpoint local;  // address and port to bind; 0.0.0.0:0 lets the system choose
+    };
+
+    explicit ModuleClient(Settings settings);
+    ~ModuleClient();
+    ModuleClient(const ModuleClient&) = delete;
+    ModuleClient& operator=(const ModuleClient&) = delete;
+
+    // Opens and binds the socket; false with error() set.
+    bool open();
+    const std::string& error() const { return error_; }
+
+    // Sends the four-word request (with the trailer) and waits for the acknowledge of its code
+    // from the module, sending it again after each timeout, at most 1 + retries times.
+    // Everything else that arrives meanwhile goes to the receiver set with on_receive.
+    RequestOutcome request(uint8_t code, uint16_t word2, uint16_t word3);
+    RequestOutcome discover();
+
+    // Waits up to `timeout_s` for datagrams and hands each that has arrived to the receiver,
+    // in batches; returns how many, 0 on a timeout or an interrupting signal, -1 on an error.
+    int receive(double timeout_s);
+
+    // Called with every datagram received; acknowledges that a request waits for go to it
+    // too, before the request returns.
+    void on_receive(std::function<void(const Datagram&)> receiver) { receiver_ = std::move(receiver); }
+    // Called with every request sent.
+    void on_send(std::function<void(const Datagram&)> sender) { sender_ = std::move(sender); }
+
+    const Endpoint& module() const { return settings_.module; }
+    Endpoint local() const;
+    const Settings& settings() const { return settings_; }
+    // Datagrams the system dropped at this socket because its receive queue was full.
+    uint64_t kernel_drops() const { return kernel_drops_; }
+    // The receive buffer the system granted, in bytes.
+    int receive_buffer() const;
+
+private:
+    struct Batch;
+    bool send_request(uint8_t code, uint16_t word2, uint16_t word3);
+    // Receives one batch; the acknowledge of `awaited` (with the reply flag), from the module,
+    // is stored in `ack` and `got_ack` set.
+    int receive_batch(double timeout_s, int awaited, Acknowledge* ack, bool* got_ack);
+
+    Settings settings_;
+    int fd_ = -1;
+    std::string error_;
+    std::function<void(const Datagram&)> receiver_;
+    std::function<void(const Datagram&)> sender_;
+    std::unique_ptr<Batch> batch_;
+    uint64_t kernel_drops_ = 0;
+};

@@ -1,0 +1,1 @@
+#include "daqhost/StreamStatistics.h"

@@ -1,0 +1,27 @@
+// daqhost: the reference host program for the readout module. Subcommands control a module
+// (discover, stream, romode, set, start, stop, request), take a run (run), and read what a run
+// recorded (decode, plot).
+#include <CLI/CLI.hpp>
+
+#include "daqhost/CommandLine.h"
+#include "daqhost/ControlCommands.h"
+#include "daqhost/DecodeCommand.h"
+#include "daqhost/PlotCommand.h"
+#include "daqhost/RunCommand.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"daqhost: control a readout module, take runs, decode and plot captures"};
+    app.require_subcommand(1);
+    int status = 0;
+    add_control_commands(app, status);
+    add_run_command(app, status);
+    add_decode_command(app, status);
+    add_plot_command(app, status);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? 0 : kExitUsage;
+    }
+    return status;
+}
