@@ -19,6 +19,7 @@ std::optional<Acknowledge> Acknowledge::parse(const uint8_t* bytes, size_t lengt
     }
     Acknowledge ack;
     ack.code = static_cast<uint8_t>(code_word & 0x7F);
+    ack.code_byte = static_cast<uint8_t>(code_word & 0xFF);
     ack.error = word_at(bytes, 3);
     ack.version[0] = static_cast<uint8_t>(word_at(bytes, 4) & 0xFF);
     ack.version[1] = static_cast<uint8_t>(word_at(bytes, 5) >> 8);

@@ -37,7 +37,7 @@ struct RequestOutcome {
 };
 
 class ModuleClient {
-public:
+  public:
     static constexpr uint16_t kModulePort = 10000;
 
     struct Settings {
@@ -69,7 +69,9 @@ public:
 
     // Called with every datagram received; acknowledges that a request waits for go to it
     // too, before the request returns.
-    void on_receive(std::function<void(const Datagram&)> receiver) { receiver_ = std::move(receiver); }
+    void on_receive(std::function<void(const Datagram&)> receiver) {
+        receiver_ = std::move(receiver);
+    }
     // Called with every request sent.
     void on_send(std::function<void(const Datagram&)> sender) { sender_ = std::move(sender); }
 
@@ -81,7 +83,7 @@ public:
     // The receive buffer the system granted, in bytes.
     int receive_buffer() const;
 
-private:
+  private:
     struct Batch;
     bool send_request(uint8_t code, uint16_t word2, uint16_t word3);
     // Receives one batch; the acknowledge of `awaited` (with the reply flag), from the module,

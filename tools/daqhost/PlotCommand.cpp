@@ -1,7 +1,322 @@
 #include "daqhost/PlotCommand.h"
 
+#include <sys/wait.h>
+
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "daqhost/CaptureReader.h"
+#include "daqhost/CommandLine.h"
+#include "daqhost/EventReading.h"
+#include "daqhost/ModuleClient.h"
+#include "protocol/BasePacket.h"
+#include "protocol/DataPacket.h"
+#include "protocol/DataPacketView.h"
+
+namespace {
+constexpr int kDefaultChannels = 256;
+// The level the module's pedestals are generated around: the base of the hit amplitude of a
+// hybrid whose packets carry no pedestal values.
+constexpr int kNominalPedestal = 2024;
+constexpr int kImageWidth = 1500;
+constexpr int kRowHeight = 400;
+// Wide enough to show the two spots' amplitude peaks apart, few enough that a short capture
+// still fills them.
+constexpr int kMaxAmplitudeBins = 200;
+
+struct PlotOptions {
+    std::string capture;
+    std::string out;
+    uint16_t port = ModuleClient::kModulePort;
+    int channels = 0;  // 0 when --channels is not given
+};
+
+using Histogram = std::map<int, uint64_t>;  // value → how many times it was seen
+
+struct HybridRecord {
+    uint64_t packets = 0;
+    uint64_t hitless = 0;  // packets of a readout mode without a payload
+    Histogram hit_channels;
+    Histogram hit_values;
+    Histogram pedestals;
+    double pedestal_sum = 0;
+    uint64_t pedestal_count = 0;
+    int packet_channels = 0;  // the largest value count of an all-channel packet
+};
+
+struct Capture {
+    std::map<int, HybridRecord> hybrids;
+    std::map<int, int> configured_channels;  // hybrid → nchan of its last stream configuration
+    uint64_t data_packets = 0;
+    uint64_t malformed = 0;
+};
+
+uint16_t network_word(const std::vector<uint8_t>& bytes, size_t i) {
+    return static_cast<uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+}
+
+// A stream configuration request to the module: remembers the hybrid's channel count.
+bool note_configuration(const std::vector<uint8_t>& bytes, Capture& capture) {
+    if (bytes.size() < 8 || network_word(bytes, 0) != packet::kMagic ||
+        (network_word(bytes, 1) & 0xFF) != packet::kConfigureStream) {
+        return false;
+    }
+    const uint16_t w2 = network_word(bytes, 2);
+    const int chip_type = (w2 >> 4) & 0xF;
+    const int chips = network_word(bytes, 3) >> 8;
+    capture.configured_channels[w2 >> 8] = chips * (chip_type == 1 ? 128 : 64);
+    return true;
+}
+
+void note_data_packet(const std::vector<uint8_t>& bytes, Capture& capture) {
+    // Acknowledges come from the same port; they are not damaged data packets.
+    if (bytes.size() >= 4 && network_word(bytes, 0) == packet::kMagic &&
+        (network_word(bytes, 1) & 0xFF) != packet::kData) {
+        return;
+    }
+    const DataPacketView view(bytes.data(), bytes.size());
+    if (!view.ok()) {
+        ++capture.malformed;
+        return;
+    }
+    ++capture.data_packets;
+    HybridRecord& hybrid = capture.hybrids[view.stream()];
+    ++hybrid.packets;
+    if (view.mode() == DataPacket::kAllChannels) {
+        hybrid.packet_channels =
+            std::max(hybrid.packet_channels, static_cast<int>(view.value_count()));
+    }
+    const Hit hit = find_hit(view);
+    if (!hit.found) {
+        ++hybrid.hitless;
+        return;
+    }
+    ++hybrid.hit_channels[hit.channel];
+    ++hybrid.hit_values[hit.value];
+    for_each_pedestal(view, hit, [&hybrid](uint16_t value) {
+        ++hybrid.pedestals[value];
+        hybrid.pedestal_sum += value;
+        ++hybrid.pedestal_count;
+    });
+}
+
+struct ChannelCount {
+    int nchan;
+    const char* source;
+};
+
+ChannelCount channel_count(const Capture& capture, int hybrid_id, int option) {
+    const HybridRecord& hybrid = capture.hybrids.at(hybrid_id);
+    if (hybrid.packet_channels > 0) return {hybrid.packet_channels, "all sent"};
+    const auto configured = capture.configured_channels.find(hybrid_id);
+    if (configured != capture.configured_channels.end() && configured->second > 0) {
+        return {configured->second, "as configured"};
+    }
+    if (option > 0) return {option, "from --channels"};
+    return {kDefaultChannels, "assumed"};
+}
+
+int grid_side(int nchan) {
+    int side = static_cast<int>(std::sqrt(static_cast<double>(nchan)));
+    while (side * side > nchan) --side;
+    while ((side + 1) * (side + 1) <= nchan) ++side;
+    return side;
+}
+
+// A gnuplot single-quoted string, in which only the quote itself needs escaping (doubled).
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
+    return out + "'";
+}
+
+void write_histogram(std::ostringstream& script, const std::string& name, const Histogram& h) {
+    script << name << " << EOD\n";
+    for (const auto& [value, count] : h) script << value << ' ' << count << '\n';
+    script << "EOD\n";
+}
+
+// The three panels of one hybrid: the data blocks go to `data`, the plot commands to `plots`.
+void write_hybrid(std::ostringstream& data, std::ostringstream& plots, int id,
+                  const HybridRecord& hybrid, ChannelCount channels) {
+    const std::string hid = "hybrid " + std::to_string(id);
+    const std::string suffix = std::to_string(id);
+
+    const int side = grid_side(channels.nchan);
+    std::vector<uint64_t> cells(static_cast<size_t>(side) * side, 0);
+    uint64_t off_grid = 0;  // channels past side × side, or past an assumed channel count
+    for (const auto& [channel, count] : hybrid.hit_channels) {
+        if (channel < static_cast<int>(cells.size())) {
+            cells[channel] = count;
+        } else {
+            off_grid += count;
+        }
+    }
+    data << "$map" << suffix << " << EOD\n";
+    for (int row = 0; row < side; ++row) {
+        for (int column = 0; column < side; ++column) {
+            data << cells[column + row * side] << (column + 1 < side ? ' ' : '\n');
+        }
+    }
+    data << "EOD\n";
+    std::ostringstream title;
+    title << hid << ": hits per channel, " << side << " × " << side << " grid of " << channels.nchan
+          << " channels (" << channels.source << ")";
+    if (off_grid > 0) title << ", " << off_grid << " hits off the grid";
+    plots << "set title " << quoted(title.str()) << "\n"
+          << "set xlabel 'column'\nset ylabel 'row'\nset cblabel 'hits'\n"
+          << "set size ratio -1\nset xrange [-0.5:" << side - 0.5 << "]\n"
+          << "set yrange [-0.5:" << side - 0.5 << "]\n"
+          << "plot $map" << suffix << " matrix with image notitle\n"
+          << "set size noratio\nset autoscale xy\nset yrange [0:*]\n";
+
+    double base = kNominalPedestal;
+    if (hybrid.pedestal_count > 0) {
+        base = hybrid.pedestal_sum / static_cast<double>(hybrid.pedestal_count);
+        write_histogram(data, "$ped" + suffix, hybrid.pedestals);
+        std::ostringstream ped_title;
+        ped_title.precision(1);
+        ped_title << std::fixed << hid << ": pedestal values (" << hybrid.pedestal_count
+                  << ", mean " << base << ")";
+        plots << "set title " << quoted(ped_title.str()) << "\n"
+              << "set xlabel 'pedestal (ADC counts)'\nset ylabel 'values'\nset boxwidth 1\n"
+              << "plot $ped" << suffix << " using 1:2 with boxes notitle\n";
+    } else {
+        // An empty panel keeps the hybrid's three panels in one row.
+        plots << "set title " << quoted(hid + ": no pedestal values in its packets") << "\n"
+              << "unset xlabel\nunset ylabel\nunset tics\nunset border\n"
+              << "plot [0:1][0:1] -1 notitle\nset tics\nset border\nset yrange [0:*]\n";
+    }
+
+    const double lowest = hybrid.hit_values.begin()->first - base;
+    const double highest = hybrid.hit_values.rbegin()->first - base;
+    const int width =
+        std::max(1, static_cast<int>(std::ceil((highest - lowest + 1) / kMaxAmplitudeBins)));
+    Histogram amplitudes;  // bin start → hits
+    for (const auto& [value, count] : hybrid.hit_values) {
+        amplitudes[static_cast<int>(std::floor((value - base) / width)) * width] += count;
+    }
+    data << "$amp" << suffix << " << EOD\n";
+    for (const auto& [start, count] : amplitudes) {
+        data << start + width / 2.0 << ' ' << count << '\n';
+    }
+    data << "EOD\n";
+    const std::string amp_title = hybrid.pedestal_count > 0
+                                      ? hid + ": hit amplitude (hit − mean pedestal)"
+                                      : hid + ": hit amplitude (hit − " +
+                                            std::to_string(kNominalPedestal) +
+                                            ", no pedestal values to subtract)";
+    plots << "set title " << quoted(amp_title) << "\n"
+          << "set xlabel 'amplitude (ADC counts)'\nset ylabel 'hits'\nset boxwidth " << width
+          << "\nplot $amp" << suffix << " using 1:2 with boxes notitle\n";
+}
+
+// Feeds the script to gnuplot; false, and the failure reported, when it does not exit 0.
+bool run_gnuplot(const std::string& script) {
+    // gnuplot dying early must surface as its exit status, not kill us with SIGPIPE.
+    struct sigaction ignore = {}, previous = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &previous);
+    // gnuplot writes the image to standard output when it cannot open --out.
+    FILE* pipe = popen("exec gnuplot > /dev/null", "w");
+    if (pipe == nullptr) {
+        sigaction(SIGPIPE, &previous, nullptr);
+        report_error("gnuplot failed (cannot start it)");
+        return false;
+    }
+    fwrite(script.data(), 1, script.size(), pipe);
+    const int wait_status = pclose(pipe);
+    sigaction(SIGPIPE, &previous, nullptr);
+    if (wait_status != -1 && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) return true;
+    if (wait_status == -1) {
+        report_error("gnuplot failed (its exit status is lost)");
+    } else if (WIFSIGNALED(wait_status)) {
+        report_error("gnuplot failed (killed by signal " + std::to_string(WTERMSIG(wait_status)) +
+                     ")");
+    } else if (WEXITSTATUS(wait_status) == 127) {
+        report_error("gnuplot failed (not found; install gnuplot-nox)");
+    } else {
+        report_error("gnuplot failed (exit status " + std::to_string(WEXITSTATUS(wait_status)) +
+                     ")");
+    }
+    return false;
+}
+
+int plot(const PlotOptions& options) {
+    CaptureReader reader;
+    if (!reader.open(options.capture)) {
+        report_error(reader.error());
+        return kExitFailure;
+    }
+    Capture capture;
+    CaptureRecord record;
+    while (reader.next(record)) {
+        if (record.destination.port == options.port &&
+            note_configuration(record.payload, capture)) {
+            continue;
+        }
+        if (record.source.port == options.port) note_data_packet(record.payload, capture);
+    }
+    if (reader.failed()) {
+        // A run cut short leaves a damaged last record; what came before it is still worth a look.
+        report_error(reader.error() + " (plotting the datagrams before it)");
+    }
+    if (capture.data_packets == 0) {
+        report_error(options.capture + ": no data packets to plot");
+        return kExitFailure;
+    }
+
+    std::ostringstream data, plots;
+    int rows = 0;
+    for (const auto& [id, hybrid] : capture.hybrids) {
+        if (hybrid.hit_values.empty()) {
+            report_error(options.capture + ": hybrid " + std::to_string(id) + ": none of its " +
+                         std::to_string(hybrid.packets) + " packets carries a hit; not plotted");
+            continue;
+        }
+        write_hybrid(data, plots, id, hybrid, channel_count(capture, id, options.channels));
+        ++rows;
+    }
+    if (rows == 0) {
+        report_error(options.capture + ": no hits to plot");
+        return kExitFailure;
+    }
+    std::ostringstream title;
+    title << options.capture << ": " << capture.data_packets << " data packets";
+    if (capture.malformed > 0) title << ", " << capture.malformed << " malformed ones skipped";
+    const std::string script =
+        "set terminal pngcairo noenhanced size " + std::to_string(kImageWidth) + "," +
+        std::to_string(kRowHeight * rows) + " font 'sans,10'\nset encoding utf8\nset output " +
+        quoted(options.out) + "\n" + data.str() +
+        "set style fill solid 0.6 noborder\nset palette defined (0 'white', 1 '#fdd49e', "
+        "2 '#fc8d59', 3 '#d7301f', 4 '#7f0000')\nset cbrange [0:*]\n"
+        "set multiplot layout " +
+        std::to_string(rows) + ",3 title " + quoted(title.str()) + "\n" + plots.str() +
+        "unset multiplot\n";
+    if (!run_gnuplot(script)) return kExitFailure;
+    std::cout << title.str() << "; " << rows << " hybrids plotted to " << options.out << "\n";
+    return 0;
+}
+}  // namespace
 
 void add_plot_command(CLI::App& app, int& status) {
-    app.add_subcommand("plot", "not yet")->callback([&status] { status = 1; });
+    auto options = std::make_shared<PlotOptions>();
+    CLI::App* command = app.add_subcommand(
+        "plot", "per hybrid, the hit map, pedestals and hit amplitudes of a capture, as a PNG");
+    command->add_option("FILE", options->capture, "the capture (pcap) to plot")->required();
+    command->add_option("--out", options->out, "the PNG to write")->required();
+    command->add_option("--port", options->port, "the module's UDP port")->capture_default_str();
+    command
+        ->add_option("--channels", options->channels,
+                     "channels of a hybrid whose packets and configuration do not say")
+        ->check(CLI::Range(1, 65535));
+    command->callback([options, &status] { status = plot(*options); });
 }

@@ -1,1 +1,128 @@
 #include "daqhost/StreamStatistics.h"
+
+#include <cmath>
+
+#include "daqhost/EventReading.h"
+
+namespace {
+constexpr int64_t kPedestalOrigin = 2048;
+constexpr uint32_t kEventModulus = 1u << 16;
+}  // namespace
+
+void StreamStatistics::add(const DataPacketView& view) {
+    if (!view.ok()) {
+        ++malformed_[view.fault()];
+        return;
+    }
+    Stream& s = streams_[view.stream()];
+    s.summary.hybrid = view.stream();
+    ++s.summary.packets;
+    s.summary.bytes += view.length();
+    s.summary.mode = view.mode();
+    ++packets_;
+    bytes_ += view.length();
+    add_event(s, view);
+    add_values(s, view);
+}
+
+void StreamStatistics::add_event(Stream& s, const DataPacketView& view) {
+    StreamSummary& sum = s.summary;
+    const uint16_t event = view.event();
+    const uint32_t time = view.time_stamp();
+    if (s.last_raw_event < 0) {
+        sum.first_event = event;
+        sum.last_event = event;
+        sum.missing = event > 0 ? event - 1u : 0;
+        s.first_trigger_event = event;
+        s.first_time_us = s.last_time_us = time;
+    } else {
+        const uint32_t step = (event - static_cast<uint32_t>(s.last_raw_event)) % kEventModulus;
+        if (step == 0) {
+            ++sum.duplicates;
+            return;
+        }
+        if (step > kEventModulus / 2) {
+            // Behind the last one: a packet that came late; it fills a gap counted before.
+            ++sum.late;
+            if (sum.missing > 0) --sum.missing;
+            return;
+        }
+        sum.missing += step - 1;
+        sum.last_event += step;
+        // Time stamps wrap after 2^32 µs; steps between packets are far shorter.
+        s.last_time_us += time - s.last_raw_time;
+    }
+    s.last_raw_event = event;
+    s.last_raw_time = time;
+}
+
+void StreamStatistics::add_values(Stream& s, const DataPacketView& view) {
+    s.time_value_sum += view.time_value();
+    const Hit hit = find_hit(view);
+    if (!hit.found) return;
+    s.hit_sum += hit.value;
+    ++s.hits;
+    int64_t sum = 0;
+    int64_t square_sum = 0;
+    uint64_t n = 0;
+    for_each_pedestal(view, hit, [&](uint16_t value) {
+        const int64_t v = value - kPedestalOrigin;
+        sum += v;
+        square_sum += v * v;
+        ++n;
+    });
+    s.pedestal_sum += static_cast<double>(sum);
+    s.pedestal_square_sum += static_cast<double>(square_sum);
+    s.summary.pedestal_values += n;
+}
+
+std::vector<StreamSummary> StreamStatistics::summaries() const {
+    std::vector<StreamSummary> result;
+    for (const auto& [id, s] : streams_) {
+        StreamSummary sum = s.summary;
+        const uint64_t triggers = sum.packets + sum.missing;
+        sum.efficiency = triggers > 0 ? static_cast<double>(sum.packets) / triggers : 0;
+        const uint64_t span_us = s.last_time_us - s.first_time_us;
+        if (span_us > 0 && sum.last_event > s.first_trigger_event) {
+            sum.trigger_rate_hz = (sum.last_event - s.first_trigger_event) * 1e6 / span_us;
+        }
+        if (sum.pedestal_values > 0) {
+            const double n = static_cast<double>(sum.pedestal_values);
+            const double mean = s.pedestal_sum / n;
+            sum.pedestal_mean = mean + kPedestalOrigin;
+            sum.pedestal_sigma = std::sqrt(std::max(0.0, s.pedestal_square_sum / n - mean * mean));
+        }
+        if (s.hits > 0) {
+            sum.hit_value_mean = s.hit_sum / static_cast<double>(s.hits);
+            if (sum.pedestal_mean)
+                sum.hit_amplitude_mean = *sum.hit_value_mean - *sum.pedestal_mean;
+        }
+        if (sum.packets > 0)
+            sum.time_value_mean = s.time_value_sum / static_cast<double>(sum.packets);
+        result.push_back(sum);
+    }
+    return result;
+}
+
+uint64_t StreamStatistics::malformed_total() const {
+    uint64_t total = 0;
+    for (const auto& [fault, n] : malformed_) total += n;
+    return total;
+}
+
+uint64_t StreamStatistics::missing(int hybrid) const {
+    const auto found = streams_.find(hybrid);
+    return found == streams_.end() ? 0 : found->second.summary.missing;
+}
+
+uint64_t StreamStatistics::triggers() const {
+    uint64_t most = 0;
+    for (const auto& [id, s] : streams_) most = std::max(most, s.summary.last_event);
+    return most;
+}
+
+std::vector<int> StreamStatistics::hybrids() const {
+    std::vector<int> ids;
+    for (const auto& [id, s] : streams_) ids.push_back(id);
+    return ids;
+}

@@ -1,1 +1,78 @@
+// What a host has received of each hybrid's stream in a run: packets, gaps in the event
+// numbers and the efficiency they imply, the trigger rate from the time stamps, and the
+// pedestal, hit and time-value means.
+//
+// Event numbers are 16 bits and count every trigger from 1 at the start of the run, whether
+// the hybrid sent a packet or failed the efficiency test: a gap is either. Both they and the
+// 32-bit time stamps wrap, so both are unwrapped step by step.
 #pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "protocol/DataPacketView.h"
+
+struct StreamSummary {
+    int hybrid = 0;
+    uint64_t packets = 0;
+    uint64_t bytes = 0;
+    // Event numbers never received: before the first packet (the run counts from 1) and
+    // between packets; a late packet fills the gap it was counted in.
+    uint64_t missing = 0;
+    uint64_t duplicates = 0;
+    uint64_t late = 0;  // arrived after a later event number
+    uint64_t first_event = 0;
+    uint64_t last_event = 0;  // unwrapped: the triggers of the run up to the last packet
+    unsigned mode = 0;        // of the last packet
+    double efficiency = 0;    // packets / (packets + missing)
+    std::optional<double> trigger_rate_hz;
+    std::optional<double> pedestal_mean;
+    std::optional<double> pedestal_sigma;
+    uint64_t pedestal_values = 0;
+    std::optional<double> hit_value_mean;
+    std::optional<double> hit_amplitude_mean;  // hit value − pedestal mean
+    std::optional<double> time_value_mean;
+};
+
+class StreamStatistics {
+  public:
+    // Counts one datagram from the module that claims to be a data packet.
+    void add(const DataPacketView& view);
+
+    std::vector<StreamSummary> summaries() const;
+    // Datagrams that failed the data-packet checks, by fault.
+    const std::map<DataPacketFault, uint64_t>& malformed() const { return malformed_; }
+    uint64_t malformed_total() const;
+
+    // For a live view: packets, bytes and missing event numbers of all streams, and the
+    // highest event number (unwrapped) any stream has reached.
+    uint64_t packets() const { return packets_; }
+    uint64_t bytes() const { return bytes_; }
+    uint64_t missing(int hybrid) const;
+    uint64_t triggers() const;
+    std::vector<int> hybrids() const;
+
+  private:
+    struct Stream {
+        StreamSummary summary;
+        int64_t last_raw_event = -1;
+        uint32_t last_raw_time = 0;
+        uint64_t first_time_us = 0;
+        uint64_t last_time_us = 0;
+        uint64_t first_trigger_event = 0;
+        double pedestal_sum = 0;  // of (value − kPedestalOrigin), to keep the sums small
+        double pedestal_square_sum = 0;
+        double hit_sum = 0;
+        uint64_t hits = 0;
+        double time_value_sum = 0;
+    };
+    static void add_event(Stream& s, const DataPacketView& view);
+    static void add_values(Stream& s, const DataPacketView& view);
+
+    std::map<int, Stream> streams_;
+    std::map<DataPacketFault, uint64_t> malformed_;
+    uint64_t packets_ = 0;
+    uint64_t bytes_ = 0;
+};
