@@ -19,17 +19,15 @@ constexpr uint32_t kAfInet = 2;  // the same on every system that writes loopbac
 
 uint16_t get16(const uint8_t* at) { return static_cast<uint16_t>(at[0] << 8 | at[1]); }
 
-uint32_t get32(const uint8_t* at) {
-    return static_cast<uint32_t>(get16(at)) << 16 | get16(at + 2);
-}
+uint32_t get32(const uint8_t* at) { return static_cast<uint32_t>(get16(at)) << 16 | get16(at + 2); }
 
 // The first four bytes of a pcap file in either byte order (microsecond and nanosecond
 // time stamps), and of a pcapng file, which libpcap reads as well.
 bool is_capture_magic(const uint8_t* bytes) {
     const uint32_t magic = get32(bytes);
     for (const uint32_t known : {0xA1B2C3D4u, 0xA1B23C4Du, 0x0A0D0D0Au}) {
-        const uint32_t swapped = (known >> 24) | ((known >> 8) & 0xFF00u) |
-                                 ((known << 8) & 0xFF0000u) | (known << 24);
+        const uint32_t swapped =
+            (known >> 24) | ((known >> 8) & 0xFF00u) | ((known << 8) & 0xFF0000u) | (known << 24);
         if (magic == known || magic == swapped) return true;
     }
     return false;
@@ -176,8 +174,9 @@ bool CaptureReader::open(const std::string& path) {
     if (handle->pcap == nullptr) {
         const bool truncated = std::feof(file) != 0;
         std::fclose(file);
-        error_ = path + (truncated ? ": truncated in the file header: "
-                                   : ": not a readable pcap capture file: ") +
+        error_ = path +
+                 (truncated ? ": truncated in the file header: "
+                            : ": not a readable pcap capture file: ") +
                  message;
         return false;
     }

@@ -112,7 +112,7 @@ bool CaptureWriter::write(int64_t time_ns, const Endpoint& source, const Endpoin
     ip[1] = 0;
     put16(ip + 2, static_cast<uint32_t>(frame_length));
     put16(ip + 4, static_cast<uint32_t>(records_ & 0xFFFF));  // identification
-    put16(ip + 6, 0);                                          // not a fragment
+    put16(ip + 6, 0);                                         // not a fragment
     ip[8] = kTimeToLive;
     ip[9] = kProtocolUdp;
     put16(ip + 10, 0);
