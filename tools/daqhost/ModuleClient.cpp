@@ -94,17 +94,13 @@ bool ModuleClient::open() {
         error_ = system_error("cannot reach " + settings_.module.text());
         return false;
     }
-    batch_ = std::make_unique<Batch>();
-    return true;
-}
-
-Endpoint ModuleClient::local() const {
     sockaddr_in address = {};
     socklen_t length = sizeof(address);
-    if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return {};
+    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        local_ = Endpoint::from(address);
     }
-    return Endpoint::from(address);
+    batch_ = std::make_unique<Batch>();
+    return true;
 }
 
 int ModuleClient::receive_buffer() const {
@@ -126,7 +122,7 @@ bool ModuleClient::send_request(uint8_t code, uint16_t word2, uint16_t word3) {
     }
     if (sender_) {
         sender_({reinterpret_cast<const uint8_t*>(wire.get()), static_cast<size_t>(length), time,
-                 local(), settings_.module});
+                 local_, settings_.module});
     }
     return true;
 }
@@ -192,7 +188,6 @@ int ModuleClient::receive_batch(double timeout_s, int awaited, Acknowledge* ack,
         error_ = system_error("cannot receive");
         return -1;
     }
-    const Endpoint local_end = local();
     for (int i = 0; i < n; ++i) {
         mmsghdr& msg = batch.msgs[i];
         int64_t time = 0;
@@ -211,7 +206,7 @@ int ModuleClient::receive_batch(double timeout_s, int awaited, Acknowledge* ack,
         }
         if (time == 0) time = now_ns();
         const Datagram datagram = {static_cast<const uint8_t*>(batch.iov[i].iov_base), msg.msg_len,
-                                   time, Endpoint::from(batch.from[i]), local_end};
+                                   time, Endpoint::from(batch.from[i]), local_};
         if (awaited >= 0 && !*got_ack) {
             if (auto parsed = Acknowledge::parse(datagram.data, datagram.length);
                 parsed && parsed->answers(static_cast<unsigned>(awaited))) {

@@ -76,7 +76,8 @@ class ModuleClient {
     void on_send(std::function<void(const Datagram&)> sender) { sender_ = std::move(sender); }
 
     const Endpoint& module() const { return settings_.module; }
-    Endpoint local() const;
+    // The address and port the module sees this host at (known once open).
+    const Endpoint& local() const { return local_; }
     const Settings& settings() const { return settings_; }
     // Datagrams the system dropped at this socket because its receive queue was full.
     uint64_t kernel_drops() const { return kernel_drops_; }
@@ -96,5 +97,6 @@ class ModuleClient {
     std::function<void(const Datagram&)> receiver_;
     std::function<void(const Datagram&)> sender_;
     std::unique_ptr<Batch> batch_;
+    Endpoint local_;
     uint64_t kernel_drops_ = 0;
 };
