@@ -149,8 +149,14 @@ bool CaptureReader::open(const std::string& path) {
     handle->buffer = std::make_unique<char[]>(kFileBufferBytes);
     std::setvbuf(file, handle->buffer.get(), _IOFBF, kFileBufferBytes);
     struct stat status = {};
+    const bool known = fstat(fileno(file), &status) == 0;
+    if (known && S_ISDIR(status.st_mode)) {
+        std::fclose(file);
+        error_ = path + ": " + std::strerror(EISDIR);
+        return false;
+    }
     // Only a regular file can be looked into and rewound; a pipe goes to libpcap as it is.
-    if (fstat(fileno(file), &status) == 0 && S_ISREG(status.st_mode)) {
+    if (known && S_ISREG(status.st_mode)) {
         uint8_t magic[4] = {};
         const size_t got = std::fread(magic, 1, sizeof(magic), file);
         const char* problem = nullptr;

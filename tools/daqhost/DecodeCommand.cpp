@@ -23,7 +23,6 @@
 namespace {
 // A request must hold words 0 and 1 to have a code at all.
 constexpr size_t kRequestHeaderBytes = 4;
-constexpr uint8_t kAllHybrids = 0xFF;
 // Decoding is bound by output; one large buffer keeps it from writing line by line.
 constexpr size_t kOutputBufferBytes = 1 << 20;
 
@@ -155,8 +154,8 @@ void text_request(Line& line, const uint16_t* w) {
             line << ", hybrid " << hybrid << ", mode " << (w[2] & 0xF) << ", nadj " << w[3];
             break;
         case packet::kDaqCommand:
-            line << ", hybrid " << hybrid << (hybrid == kAllHybrids ? " (all)" : "") << ", command "
-                 << (w[3] != 0 ? "start" : "stop");
+            line << ", hybrid " << hybrid << (hybrid == packet::kAllHybrids ? " (all)" : "")
+                 << ", command " << (w[3] != 0 ? "start" : "stop");
             break;
         default:
             break;
@@ -201,8 +200,9 @@ void text_line(Line& line, int64_t time_ns, const CaptureRecord& record, const D
     line << '\n';
 }
 
-nlohmann::json json_object(int64_t time_ns, const CaptureRecord& record, const Decoded& d) {
-    nlohmann::json j;
+// Ordered, so that every line reads time, direction and ends first, as the text does.
+nlohmann::ordered_json json_object(int64_t time_ns, const CaptureRecord& record, const Decoded& d) {
+    nlohmann::ordered_json j;
     j["time"] = static_cast<double>(time_ns) / 1e9;
     j["direction"] = direction_name(d.direction);
     j["source"] = record.source.text();
@@ -246,12 +246,17 @@ nlohmann::json json_object(int64_t time_ns, const CaptureRecord& record, const D
             j["time_value"] = view.time_value();
             j["bytes"] = view.length();
             if (view.mode() == DataPacket::kAllChannels) {
-                nlohmann::json::array_t values;
+                nlohmann::ordered_json::array_t values;
                 values.reserve(view.value_count());
                 for (size_t i = 0; i < view.value_count(); ++i) values.emplace_back(view.value(i));
                 j["values"] = std::move(values);
+                const Hit hit = find_hit(view);
+                if (hit.found) {
+                    j["hit_channel"] = hit.channel;
+                    j["hit_value"] = hit.value;
+                }
             } else if (view.triple_count() > 0) {
-                nlohmann::json::array_t triples;
+                nlohmann::ordered_json::array_t triples;
                 triples.reserve(view.triple_count());
                 for (size_t m = 0; m < view.triple_count(); ++m) {
                     const NeighbourTriple t = view.triple(m);
@@ -282,13 +287,13 @@ int decode(const DecodeOptions& options) {
     uint64_t off_port = 0;
     uint64_t malformed = 0;
     while (reader.next(record)) {
+        if (!first_ns) first_ns = record.time_ns;
         const bool to_module = record.destination.port == options.port;
         const bool from_module = record.source.port == options.port;
         if (!to_module && !from_module) {
             ++off_port;
             continue;
         }
-        if (!first_ns) first_ns = record.time_ns;
         // A host may use the module's port as well; then only the contents tell the
         // direction.
         Decoded decoded = from_module ? decode_from_module(record.payload) : Decoded{};
@@ -310,10 +315,10 @@ int decode(const DecodeOptions& options) {
     const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
     const int write_error = errno;
     if (!options.json) {
-        std::fprintf(stderr, "%llu datagrams read, %llu skipped, %llu malformed\n",
-                     static_cast<unsigned long long>(reader.records()),
-                     static_cast<unsigned long long>(reader.skipped() + off_port),
-                     static_cast<unsigned long long>(malformed));
+        const std::string summary = std::to_string(reader.records()) + " datagrams read, " +
+                                    std::to_string(reader.skipped() + off_port) + " skipped, " +
+                                    std::to_string(malformed) + " malformed\n";
+        std::fputs(summary.c_str(), stderr);
     }
     if (reader.failed()) {
         report_error(reader.error());

@@ -1,4 +1,4 @@
-// daqhost decode FILE [--json]: the datagrams of a capture, one line each.
+// daqhost decode FILE [--json] [--port N]: the datagrams of a capture, one line each.
 #pragma once
 
 namespace CLI {
