@@ -9,7 +9,7 @@
 #include "daqhost/CaptureRecord.h"
 
 class CaptureReader {
-public:
+  public:
     CaptureReader() = default;
     ~CaptureReader();
     CaptureReader(const CaptureReader&) = delete;
@@ -28,7 +28,7 @@ public:
     uint64_t skipped() const { return skipped_; }
     uint64_t records() const { return records_; }
 
-private:
+  private:
     struct Handle;
     Handle* handle_ = nullptr;
     std::string path_;

@@ -10,7 +10,7 @@
 #include "daqhost/Endpoint.h"
 
 class CaptureWriter {
-public:
+  public:
     CaptureWriter() = default;
     ~CaptureWriter();
     CaptureWriter(const CaptureWriter&) = delete;
@@ -30,7 +30,7 @@ public:
     const std::string& error() const { return error_; }
     uint64_t records() const { return records_; }
 
-private:
+  private:
     struct Dumper;
     Dumper* dumper_ = nullptr;
     std::string path_;

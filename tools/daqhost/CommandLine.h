@@ -31,5 +31,13 @@ struct ModuleOptions {
 // ADDR (positional, default 127.0.0.1), --port, --timeout and --retries.
 void add_module_options(CLI::App& command, ModuleOptions& options);
 
+// --chip-type and --chips, as a stream configuration request carries them.
+void add_chip_options(CLI::App& command, unsigned& chip_type, unsigned& chips);
+
+// Reports a request that got no acknowledge: the socket's error, or how many attempts of how
+// long went unanswered.
+void report_unacknowledged(const ModuleClient& client, unsigned code,
+                           const RequestOutcome& outcome);
+
 // "daqhost: " + message on standard error.
 void report_error(const std::string& message);

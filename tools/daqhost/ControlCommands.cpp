@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "daqhost/CommandLine.h"
@@ -31,14 +32,7 @@ void print_outcome(const ModuleClient& client, unsigned code, const RequestOutco
 // Reports a request that got no acknowledge; true when it got one.
 bool acknowledged(const ModuleClient& client, unsigned code, const RequestOutcome& outcome) {
     if (outcome.acknowledged()) return true;
-    if (outcome.status == RequestOutcome::kSendFailed) {
-        report_error(client.error());
-    } else {
-        report_error("no acknowledge of " + std::string(command_name(code)) + " from " +
-                     client.module().text() + " after " + std::to_string(outcome.attempts) +
-                     " attempt(s) of " + CLI::detail::to_string(client.settings().timeout_s) +
-                     " s");
-    }
+    report_unacknowledged(client, code, outcome);
     return false;
 }
 
@@ -57,10 +51,12 @@ std::unique_ptr<ModuleClient> discovered_client(const ModuleOptions& options, bo
     return client;
 }
 
-int send_one(const Request& r, uint8_t code, uint16_t word2, uint16_t word3) {
+// Discovery, then the one request that `send` makes with the client.
+int send_one(const Request& r, unsigned code,
+             const std::function<RequestOutcome(ModuleClient&)>& send) {
     const auto client = discovered_client(r.module, false);
     if (!client) return kExitFailure;
-    const RequestOutcome outcome = client->request(code, word2, word3);
+    const RequestOutcome outcome = send(*client);
     if (!acknowledged(*client, code, outcome)) return kExitFailure;
     print_outcome(*client, code, outcome);
     return outcome.ack.error == packet::kDone ? 0 : kExitFailure;
@@ -76,10 +72,6 @@ int discover(const Request& r) {
     std::printf("%s: module version %s\n", client->module().text().c_str(),
                 outcome.ack.version_text().c_str());
     return 0;
-}
-
-uint16_t hybrid_word(unsigned hybrid, unsigned low) {
-    return static_cast<uint16_t>((hybrid & 0xFF) << 8 | (low & 0xFF));
 }
 
 CLI::App* command(CLI::App& app, const char* name, const char* description,
@@ -122,17 +114,11 @@ void add_control_commands(CLI::App& app, int& status) {
         auto r = std::make_shared<Request>();
         CLI::App* sub = command(app, "stream", "configure a hybrid's stream (code 1)", r);
         add_hybrid(sub, *r, true);
-        sub->add_option("--chip-type", r->chip_type,
-                        "chip type, module-wide: 1 gives 128 channels per chip, others 64")
-            ->capture_default_str()
-            ->check(CLI::Range(0, 15));
-        sub->add_option("--chips", r->chips, "number of chips")
-            ->capture_default_str()
-            ->check(CLI::Range(0, 255));
+        add_chip_options(*sub, r->chip_type, r->chips);
         sub->callback([r, &status] {
-            status = send_one(*r, packet::kConfigureStream,
-                              hybrid_word(r->hybrid, (r->chip_type & 0xF) << 4),
-                              static_cast<uint16_t>(r->chips << 8));
+            status = send_one(*r, packet::kConfigureStream, [r](ModuleClient& client) {
+                return client.configure_stream(r->hybrid, r->chip_type, r->chips);
+            });
         });
     }
     {
@@ -146,8 +132,9 @@ void add_control_commands(CLI::App& app, int& status) {
             ->capture_default_str()
             ->check(CLI::Range(0, 65535));
         sub->callback([r, &status] {
-            status = send_one(*r, packet::kReadoutMode, hybrid_word(r->hybrid, r->mode),
-                              static_cast<uint16_t>(r->nadj));
+            status = send_one(*r, packet::kReadoutMode, [r](ModuleClient& client) {
+                return client.set_readout_mode(r->hybrid, r->mode, r->nadj);
+            });
         });
     }
     {
@@ -166,8 +153,10 @@ void add_control_commands(CLI::App& app, int& status) {
                 ->check(CLI::Range(0, 255));
             const uint8_t code = setting.code;
             sub->callback([r, code, &status] {
-                status =
-                    send_one(*r, code, hybrid_word(r->hybrid, 0), static_cast<uint16_t>(r->value));
+                status = send_one(*r, code, [r, code](ModuleClient& client) {
+                    return client.request(code, static_cast<uint16_t>((r->hybrid & 0xFF) << 8),
+                                          static_cast<uint16_t>(r->value));
+                });
             });
         }
     }
@@ -182,7 +171,9 @@ void add_control_commands(CLI::App& app, int& status) {
             ->capture_default_str()
             ->check(CLI::Range(0, 255));
         sub->callback([r, start, &status] {
-            status = send_one(*r, packet::kDaqCommand, hybrid_word(r->hybrid, 0), start ? 1 : 0);
+            status = send_one(*r, packet::kDaqCommand, [r, start](ModuleClient& client) {
+                return client.daq_command(r->hybrid, start);
+            });
         });
     }
     {
@@ -198,8 +189,11 @@ void add_control_commands(CLI::App& app, int& status) {
             ->capture_default_str()
             ->check(CLI::Range(0, 65535));
         sub->callback([r, &status] {
-            status = send_one(*r, static_cast<uint8_t>(r->code), static_cast<uint16_t>(r->word2),
-                              static_cast<uint16_t>(r->word3));
+            status = send_one(*r, r->code, [r](ModuleClient& client) {
+                return client.request(static_cast<uint8_t>(r->code),
+                                      static_cast<uint16_t>(r->word2),
+                                      static_cast<uint16_t>(r->word3));
+            });
         });
     }
 }

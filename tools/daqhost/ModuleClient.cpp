@@ -159,6 +159,21 @@ RequestOutcome ModuleClient::request(uint8_t code, uint16_t word2, uint16_t word
 
 RequestOutcome ModuleClient::discover() { return request(packet::kDiscovery, 0, 0); }
 
+RequestOutcome ModuleClient::configure_stream(unsigned hybrid, unsigned chip_type, unsigned chips) {
+    return request(packet::kConfigureStream,
+                   static_cast<uint16_t>((hybrid & 0xFF) << 8 | (chip_type & 0xF) << 4),
+                   static_cast<uint16_t>((chips & 0xFF) << 8));
+}
+
+RequestOutcome ModuleClient::set_readout_mode(unsigned hybrid, unsigned mode, unsigned nadj) {
+    return request(packet::kReadoutMode, static_cast<uint16_t>((hybrid & 0xFF) << 8 | (mode & 0xF)),
+                   static_cast<uint16_t>(nadj));
+}
+
+RequestOutcome ModuleClient::daq_command(unsigned hybrid, bool start) {
+    return request(packet::kDaqCommand, static_cast<uint16_t>((hybrid & 0xFF) << 8), start ? 1 : 0);
+}
+
 int ModuleClient::receive(double timeout_s) {
     if (fd_ < 0 && !open()) return -1;
     return receive_batch(timeout_s, -1, nullptr, nullptr);

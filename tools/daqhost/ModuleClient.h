@@ -62,6 +62,12 @@ class ModuleClient {
     // Everything else that arrives meanwhile goes to the receiver set with on_receive.
     RequestOutcome request(uint8_t code, uint16_t word2, uint16_t word3);
     RequestOutcome discover();
+    // The requests that carry fields, with the fields in place: stream configuration (code 1;
+    // the chip type is module-wide), readout mode (code 8) and the DAQ command (code 10; start
+    // and stop act on the whole module, the hybrid must only be present or 255).
+    RequestOutcome configure_stream(unsigned hybrid, unsigned chip_type, unsigned chips);
+    RequestOutcome set_readout_mode(unsigned hybrid, unsigned mode, unsigned nadj);
+    RequestOutcome daq_command(unsigned hybrid, bool start);
 
     // Waits up to `timeout_s` for datagrams and hands each that has arrived to the receiver,
     // in batches; returns how many, 0 on a timeout or an interrupting signal, -1 on an error.

@@ -57,7 +57,8 @@ class Run {
     int execute();
 
   private:
-    bool request(uint8_t code, uint16_t word2, uint16_t word3);
+    // Counts and reports a request's outcome; true when it was acknowledged with error 0.
+    bool accepted(unsigned code, const std::string& what, const RequestOutcome& outcome);
     bool configure();
     void take(const Datagram& datagram);
     void receive_until_done();
@@ -80,38 +81,30 @@ class Run {
     uint64_t last_progress_packets_ = 0;
 };
 
-bool Run::request(uint8_t code, uint16_t word2, uint16_t word3) {
-    const RequestOutcome outcome = client_->request(code, word2, word3);
+bool Run::accepted(unsigned code, const std::string& what, const RequestOutcome& outcome) {
     retries_ += outcome.attempts > 0 ? outcome.attempts - 1 : 0;
-    if (outcome.status == RequestOutcome::kSendFailed) {
-        report_error(client_->error());
-        return false;
-    }
     if (!outcome.acknowledged()) {
-        ++missing_acknowledges_;
-        report_error("no acknowledge of " + std::string(command_name(code)) + " from " +
-                     client_->module().text() + " after " + std::to_string(outcome.attempts) +
-                     " attempt(s)");
+        if (outcome.status == RequestOutcome::kNoAcknowledge) ++missing_acknowledges_;
+        report_unacknowledged(*client_, code, outcome);
         return false;
     }
     if (outcome.ack.error != packet::kDone) {
-        report_error(std::string(command_name(code)) + " (words " + std::to_string(word2) + ", " +
-                     std::to_string(word3) + "): error " + std::to_string(outcome.ack.error) +
-                     " (" + error_text(outcome.ack.error) + ")");
+        report_error(std::string(command_name(code)) + what + ": error " +
+                     std::to_string(outcome.ack.error) + " (" + error_text(outcome.ack.error) +
+                     ")");
         return false;
     }
     return true;
 }
 
 bool Run::configure() {
-    if (!request(packet::kDiscovery, 0, 0)) return false;
+    if (!accepted(packet::kDiscovery, "", client_->discover())) return false;
     for (unsigned hybrid : options_.hybrids) {
-        const auto word2 = static_cast<uint16_t>(hybrid << 8 | (options_.chip_type & 0xF) << 4);
-        if (!request(packet::kConfigureStream, word2, static_cast<uint16_t>(options_.chips << 8))) {
-            return false;
-        }
-        if (!request(packet::kReadoutMode, static_cast<uint16_t>(hybrid << 8 | options_.mode),
-                     static_cast<uint16_t>(options_.nadj))) {
+        const std::string what = " of hybrid " + std::to_string(hybrid);
+        if (!accepted(packet::kConfigureStream, what,
+                      client_->configure_stream(hybrid, options_.chip_type, options_.chips)) ||
+            !accepted(packet::kReadoutMode, what,
+                      client_->set_readout_mode(hybrid, options_.mode, options_.nadj))) {
             return false;
         }
     }
@@ -205,11 +198,13 @@ int Run::execute() {
     }
     started_ = std::chrono::steady_clock::now();
     double seconds = 0;
-    if (ok && request(packet::kDaqCommand, packet::kAllHybrids << 8, 1)) {
+    if (ok && accepted(packet::kDaqCommand, " (start)",
+                       client_->daq_command(packet::kAllHybrids, true))) {
         receive_until_done();
         seconds = seconds_since(started_);
         // The stop goes out whatever ended the run, so that the module does not stream on.
-        ok = request(packet::kDaqCommand, packet::kAllHybrids << 8, 0);
+        ok = accepted(packet::kDaqCommand, " (stop)",
+                      client_->daq_command(packet::kAllHybrids, false));
         drain();
         progress(true);
     } else {
@@ -315,13 +310,7 @@ void add_run_command(CLI::App& app, int& status) {
         ->delimiter(',')
         ->capture_default_str()
         ->check(CLI::Range(1, 4));
-    sub->add_option("--chip-type", options->chip_type,
-                    "chip type, module-wide: 1 gives 128 channels per chip, others 64")
-        ->capture_default_str()
-        ->check(CLI::Range(0, 15));
-    sub->add_option("--chips", options->chips, "chips per hybrid")
-        ->capture_default_str()
-        ->check(CLI::Range(0, 255));
+    add_chip_options(*sub, options->chip_type, options->chips);
     sub->add_option("--mode", options->mode,
                     "readout mode: 1 all channels, 2 the hit, 4 the hit and neighbours")
         ->capture_default_str()
