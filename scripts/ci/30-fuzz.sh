@@ -16,14 +16,14 @@ input_timeout=${DAQ_FUZZ_INPUT_TIMEOUT:-10}
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDAQ_FUZZ=ON -DDAQ_SANITIZE=address,undefined >/dev/null
-cmake --build "$build" -j "$(nproc)" --target fuzz_request fuzz_data
+cmake --build "$build" -j "$(nproc)" --target fuzz_request fuzz_data fuzz_capture
 
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 status=0
 summary=()
-for target in request data; do
+for target in request data capture; do
   corpus="$build/corpus-$target"
   log="$build/fuzz-$target.log"
   mkdir -p "$corpus"
