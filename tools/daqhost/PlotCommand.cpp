@@ -28,9 +28,12 @@ constexpr int kDefaultChannels = 256;
 constexpr int kNominalPedestal = 2024;
 constexpr int kImageWidth = 1500;
 constexpr int kRowHeight = 400;
-// Wide enough to show the two spots' amplitude peaks apart, few enough that a short capture
-// still fills them.
-constexpr int kMaxAmplitudeBins = 200;
+// A module has four hybrids; more stream ids come only from stray packets, and an image much
+// taller than this one fails in cairo.
+constexpr int kMaxRows = 16;
+// Enough to show the two amplitude peaks of the hit spots apart, few enough that a short
+// capture still fills them.
+constexpr int kMaxBins = 200;
 
 struct PlotOptions {
     std::string capture;
@@ -42,8 +45,6 @@ struct PlotOptions {
 using Histogram = std::map<int, uint64_t>;  // value → how many times it was seen
 
 struct HybridRecord {
-    uint64_t packets = 0;
-    uint64_t hitless = 0;  // packets of a readout mode without a payload
     Histogram hit_channels;
     Histogram hit_values;
     Histogram pedestals;
@@ -89,16 +90,12 @@ void note_data_packet(const std::vector<uint8_t>& bytes, Capture& capture) {
     }
     ++capture.data_packets;
     HybridRecord& hybrid = capture.hybrids[view.stream()];
-    ++hybrid.packets;
     if (view.mode() == DataPacket::kAllChannels) {
         hybrid.packet_channels =
             std::max(hybrid.packet_channels, static_cast<int>(view.value_count()));
     }
     const Hit hit = find_hit(view);
-    if (!hit.found) {
-        ++hybrid.hitless;
-        return;
-    }
+    if (!hit.found) return;
     ++hybrid.hit_channels[hit.channel];
     ++hybrid.hit_values[hit.value];
     for_each_pedestal(view, hit, [&hybrid](uint16_t value) {
@@ -115,7 +112,7 @@ struct ChannelCount {
 
 ChannelCount channel_count(const Capture& capture, int hybrid_id, int option) {
     const HybridRecord& hybrid = capture.hybrids.at(hybrid_id);
-    if (hybrid.packet_channels > 0) return {hybrid.packet_channels, "all sent"};
+    if (hybrid.packet_channels > 0) return {hybrid.packet_channels, "from the packets"};
     const auto configured = capture.configured_channels.find(hybrid_id);
     if (configured != capture.configured_channels.end() && configured->second > 0) {
         return {configured->second, "as configured"};
@@ -131,17 +128,68 @@ int grid_side(int nchan) {
     return side;
 }
 
-// A gnuplot single-quoted string, in which only the quote itself needs escaping (doubled).
+// A gnuplot double-quoted string: the only kind in which a title can break its line.
 std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (const char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
-    return out + "'";
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
 }
 
-void write_histogram(std::ostringstream& script, const std::string& name, const Histogram& h) {
-    script << name << " << EOD\n";
-    for (const auto& [value, count] : h) script << value << ' ' << count << '\n';
-    script << "EOD\n";
+void write_title(std::ostringstream& plots, const std::string& heading, const std::string& detail) {
+    plots << "set title " << quoted(heading + "\n" + detail) << "\n";
+}
+
+// Writes the data block `name` of `values` − `offset`, in bins of one value each or, with
+// `merge_bins`, of as many as keep the bins to kMaxBins; sets the x range and box width in
+// `plots`. A few stray values would squeeze the bulk into one bar, so only the middle 96 % of
+// the values, widened by its own span on each side, is drawn. Returns how many were left out.
+uint64_t write_histogram(std::ostringstream& data, std::ostringstream& plots,
+                         const std::string& name, const Histogram& values, double offset,
+                         bool merge_bins) {
+    uint64_t total = 0;
+    for (const auto& [value, count] : values) total += count;
+    const int lowest = values.begin()->first;
+    const int highest = values.rbegin()->first;
+    int low = lowest;
+    int high = highest;
+    uint64_t seen = 0;
+    for (const auto& [value, count] : values) {
+        if (seen <= total / 50 && seen + count > total / 50) low = value;
+        seen += count;
+        if (seen >= total - total / 50) {
+            high = value;
+            break;
+        }
+    }
+    const int span = high - low;
+    low = std::max(low - span, lowest);
+    high = std::min(high + span, highest);
+    const int width = merge_bins ? (high - low + kMaxBins) / kMaxBins : 1;
+
+    Histogram bins;  // bin number from `low` → count
+    uint64_t outside = 0;
+    for (const auto& [value, count] : values) {
+        if (value < low || value > high) {
+            outside += count;
+        } else {
+            bins[(value - low) / width] += count;
+        }
+    }
+    data << name << " << EOD\n";
+    for (const auto& [bin, count] : bins) {
+        data << low + bin * width + (width - 1) / 2.0 - offset << ' ' << count << '\n';
+    }
+    data << "EOD\n";
+    plots << "set boxwidth " << width << "\nset xrange [" << low - offset - width << ":"
+          << high - offset + width << "]\n";
+    return outside;
 }
 
 // The three panels of one hybrid: the data blocks go to `data`, the plot commands to `plots`.
@@ -153,9 +201,11 @@ void write_hybrid(std::ostringstream& data, std::ostringstream& plots, int id,
     const int side = grid_side(channels.nchan);
     std::vector<uint64_t> cells(static_cast<size_t>(side) * side, 0);
     uint64_t off_grid = 0;  // channels past side × side, or past an assumed channel count
+    uint64_t most = 1;      // the top of the colour scale, which must not be empty
     for (const auto& [channel, count] : hybrid.hit_channels) {
         if (channel < static_cast<int>(cells.size())) {
             cells[channel] = count;
+            most = std::max(most, count);
         } else {
             off_grid += count;
         }
@@ -167,56 +217,48 @@ void write_hybrid(std::ostringstream& data, std::ostringstream& plots, int id,
         }
     }
     data << "EOD\n";
-    std::ostringstream title;
-    title << hid << ": hits per channel, " << side << " × " << side << " grid of " << channels.nchan
-          << " channels (" << channels.source << ")";
-    if (off_grid > 0) title << ", " << off_grid << " hits off the grid";
-    plots << "set title " << quoted(title.str()) << "\n"
-          << "set xlabel 'column'\nset ylabel 'row'\nset cblabel 'hits'\n"
-          << "set size ratio -1\nset xrange [-0.5:" << side - 0.5 << "]\n"
-          << "set yrange [-0.5:" << side - 0.5 << "]\n"
-          << "plot $map" << suffix << " matrix with image notitle\n"
-          << "set size noratio\nset autoscale xy\nset yrange [0:*]\n";
+    std::ostringstream grid;
+    grid << channels.nchan << " channels (" << channels.source << "), " << side << " × " << side
+         << " grid";
+    if (off_grid > 0) grid << ", " << off_grid << " hits off it";
+    write_title(plots, hid + ": hits per channel", grid.str());
+    // Boxes rather than an image, which gnuplot refuses under 2 × 2 cells.
+    plots << "set xlabel 'column'\nset ylabel 'row'\nset size ratio -1\n"
+          << "set xrange [-0.5:" << side - 0.5 << "]\nset yrange [-0.5:" << side - 0.5 << "]\n"
+          << "set cbrange [0:" << most << "]\nplot $map" << suffix
+          << " matrix using 1:2:(0.5):(0.5):3 with boxxyerror lc palette notitle\n"
+          << "set size noratio\nset yrange [0:*]\n";
 
     double base = kNominalPedestal;
+    std::ostringstream base_text;
     if (hybrid.pedestal_count > 0) {
         base = hybrid.pedestal_sum / static_cast<double>(hybrid.pedestal_count);
-        write_histogram(data, "$ped" + suffix, hybrid.pedestals);
-        std::ostringstream ped_title;
-        ped_title.precision(1);
-        ped_title << std::fixed << hid << ": pedestal values (" << hybrid.pedestal_count
-                  << ", mean " << base << ")";
-        plots << "set title " << quoted(ped_title.str()) << "\n"
-              << "set xlabel 'pedestal (ADC counts)'\nset ylabel 'values'\nset boxwidth 1\n"
-              << "plot $ped" << suffix << " using 1:2 with boxes notitle\n";
+        base_text.precision(1);
+        base_text << std::fixed << base;
+        const uint64_t outside =
+            write_histogram(data, plots, "$ped" + suffix, hybrid.pedestals, 0, false);
+        std::string detail =
+            std::to_string(hybrid.pedestal_count) + " values, mean " + base_text.str();
+        if (outside > 0) detail += ", " + std::to_string(outside) + " outside the range shown";
+        write_title(plots, hid + ": pedestals", detail);
+        plots << "set xlabel 'pedestal (ADC counts)'\nset ylabel 'values'\n"
+              << "plot $ped" << suffix << " using 1:2 with boxes lc rgb '#4878b0' notitle\n";
     } else {
         // An empty panel keeps the hybrid's three panels in one row.
-        plots << "set title " << quoted(hid + ": no pedestal values in its packets") << "\n"
-              << "unset xlabel\nunset ylabel\nunset tics\nunset border\n"
+        write_title(plots, hid + ": pedestals", "none: its packets carry the hit only");
+        plots << "unset xlabel\nunset ylabel\nunset tics\nunset border\n"
               << "plot [0:1][0:1] -1 notitle\nset tics\nset border\nset yrange [0:*]\n";
     }
 
-    const double lowest = hybrid.hit_values.begin()->first - base;
-    const double highest = hybrid.hit_values.rbegin()->first - base;
-    const int width =
-        std::max(1, static_cast<int>(std::ceil((highest - lowest + 1) / kMaxAmplitudeBins)));
-    Histogram amplitudes;  // bin start → hits
-    for (const auto& [value, count] : hybrid.hit_values) {
-        amplitudes[static_cast<int>(std::floor((value - base) / width)) * width] += count;
-    }
-    data << "$amp" << suffix << " << EOD\n";
-    for (const auto& [start, count] : amplitudes) {
-        data << start + width / 2.0 << ' ' << count << '\n';
-    }
-    data << "EOD\n";
-    const std::string amp_title = hybrid.pedestal_count > 0
-                                      ? hid + ": hit amplitude (hit − mean pedestal)"
-                                      : hid + ": hit amplitude (hit − " +
-                                            std::to_string(kNominalPedestal) +
-                                            ", no pedestal values to subtract)";
-    plots << "set title " << quoted(amp_title) << "\n"
-          << "set xlabel 'amplitude (ADC counts)'\nset ylabel 'hits'\nset boxwidth " << width
-          << "\nplot $amp" << suffix << " using 1:2 with boxes notitle\n";
+    const uint64_t outside =
+        write_histogram(data, plots, "$amp" + suffix, hybrid.hit_values, base, true);
+    std::string detail = hybrid.pedestal_count > 0 ? "hit − mean pedestal (" + base_text.str() + ")"
+                                                   : "hit − " + std::to_string(kNominalPedestal) +
+                                                         ", no pedestals to subtract";
+    if (outside > 0) detail += ", " + std::to_string(outside) + " outside the range shown";
+    write_title(plots, hid + ": hit amplitudes", detail);
+    plots << "set xlabel 'amplitude (ADC counts)'\nset ylabel 'hits'\n"
+          << "plot $amp" << suffix << " using 1:2 with boxes lc rgb '#4878b0' notitle\n";
 }
 
 // Feeds the script to gnuplot; false, and the failure reported, when it does not exit 0.
@@ -235,18 +277,19 @@ bool run_gnuplot(const std::string& script) {
     fwrite(script.data(), 1, script.size(), pipe);
     const int wait_status = pclose(pipe);
     sigaction(SIGPIPE, &previous, nullptr);
-    if (wait_status != -1 && WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) return true;
+    std::string reason;
     if (wait_status == -1) {
-        report_error("gnuplot failed (its exit status is lost)");
+        reason = "its exit status is lost";
     } else if (WIFSIGNALED(wait_status)) {
-        report_error("gnuplot failed (killed by signal " + std::to_string(WTERMSIG(wait_status)) +
-                     ")");
+        reason = "killed by signal " + std::to_string(WTERMSIG(wait_status));
     } else if (WEXITSTATUS(wait_status) == 127) {
-        report_error("gnuplot failed (not found; install gnuplot-nox)");
+        reason = "not found; install gnuplot-nox";
+    } else if (WEXITSTATUS(wait_status) != 0) {
+        reason = "exit status " + std::to_string(WEXITSTATUS(wait_status));
     } else {
-        report_error("gnuplot failed (exit status " + std::to_string(WEXITSTATUS(wait_status)) +
-                     ")");
+        return true;
     }
+    report_error("gnuplot failed (" + reason + ")");
     return false;
 }
 
@@ -266,7 +309,8 @@ int plot(const PlotOptions& options) {
         if (record.source.port == options.port) note_data_packet(record.payload, capture);
     }
     if (reader.failed()) {
-        // A run cut short leaves a damaged last record; what came before it is still worth a look.
+        // A run cut short leaves a damaged last record; what came before it is still worth a
+        // look, but the command fails, as decode does, so that a script notices.
         report_error(reader.error() + " (plotting the datagrams before it)");
     }
     if (capture.data_packets == 0) {
@@ -276,14 +320,23 @@ int plot(const PlotOptions& options) {
 
     std::ostringstream data, plots;
     int rows = 0;
+    std::string hitless, beyond;  // ids of the hybrids left out, for one line each
     for (const auto& [id, hybrid] : capture.hybrids) {
-        if (hybrid.hit_values.empty()) {
-            report_error(options.capture + ": hybrid " + std::to_string(id) + ": none of its " +
-                         std::to_string(hybrid.packets) + " packets carries a hit; not plotted");
+        std::string& left_out = hybrid.hit_values.empty() ? hitless : beyond;
+        if (hybrid.hit_values.empty() || rows == kMaxRows) {
+            left_out += (left_out.empty() ? "" : ", ") + std::to_string(id);
             continue;
         }
         write_hybrid(data, plots, id, hybrid, channel_count(capture, id, options.channels));
         ++rows;
+    }
+    if (!hitless.empty()) {
+        report_error(options.capture + ": no packet of hybrid(s) " + hitless +
+                     " carries a hit; not plotted");
+    }
+    if (!beyond.empty()) {
+        report_error(options.capture + ": hybrid(s) " + beyond + " not plotted (" +
+                     std::to_string(kMaxRows) + " rows at most)");
     }
     if (rows == 0) {
         report_error(options.capture + ": no hits to plot");
@@ -296,14 +349,15 @@ int plot(const PlotOptions& options) {
         "set terminal pngcairo noenhanced size " + std::to_string(kImageWidth) + "," +
         std::to_string(kRowHeight * rows) + " font 'sans,10'\nset encoding utf8\nset output " +
         quoted(options.out) + "\n" + data.str() +
-        "set style fill solid 0.6 noborder\nset palette defined (0 'white', 1 '#fdd49e', "
-        "2 '#fc8d59', 3 '#d7301f', 4 '#7f0000')\nset cbrange [0:*]\n"
+        "set style fill solid 1 noborder\nset palette defined (0 'white', 1 '#fdd49e', "
+        "2 '#fc8d59', 3 '#d7301f', 4 '#7f0000')\nset cblabel 'hits' offset 1\n"
         "set multiplot layout " +
         std::to_string(rows) + ",3 title " + quoted(title.str()) + "\n" + plots.str() +
         "unset multiplot\n";
     if (!run_gnuplot(script)) return kExitFailure;
-    std::cout << title.str() << "; " << rows << " hybrids plotted to " << options.out << "\n";
-    return 0;
+    std::cout << title.str() << "; " << rows << (rows == 1 ? " hybrid" : " hybrids")
+              << " plotted to " << options.out << "\n";
+    return reader.failed() ? kExitFailure : 0;
 }
 }  // namespace
 
