@@ -17,7 +17,8 @@ trap 'rm -f "$out"' EXIT
 BUILD_DIR="$build" timeout 300 bench/run --quick --micro | tee "$out"
 
 for scenario in "idle (configured, no run)" "highest rate" "Bare loop, same generator" \
-                "Bare loop, rand()" "paced"; do
+                "Bare loop, rand()" "paced" "daqhost run, --out" "daqhost run, no --out" \
+                "Bare receive loop"; do
   if ! grep -qF -- "$scenario" "$out"; then
     echo "bench smoke: no row for \"$scenario\"" >&2
     exit 1
@@ -27,6 +28,12 @@ done
 if awk -F'|' '$2 ~ /highest rate|paced|Bare loop/ && $6 ~ /–/ { bad = 1 } END { exit !bad }' \
     "$out"; then
   echo "bench smoke: a row that measures a run has no trigger rate" >&2
+  exit 1
+fi
+# Every host row must carry its processor time per packet (column 8).
+if awk -F'|' '$2 ~ /daqhost run|Bare receive loop/ && $8 !~ /[0-9]/ { bad = 1 } END { exit !bad }' \
+    "$out"; then
+  echo "bench smoke: a host row has no processor time per packet" >&2
   exit 1
 fi
 echo "bench smoke: ok"

@@ -1,0 +1,479 @@
+// host_throughput: whether `daqhost run` keeps up with testModule at its highest rate, measured
+// against a bare receive loop of this program's own in the same run, and printed as one
+// Markdown table.
+//
+//   host_throughput [--quick] [--events N] [--rounds R]
+//
+// It enters a network namespace of its own (testModule always binds port 10000), starts
+// `testModule -r 1000000 -m 1111 -e 1` and takes, each round, N events of 4 hybrids in readout
+// mode 1 with: daqhost recording a capture file, daqhost without one, and the bare loop (this
+// program run again as `--bare-loop N SECONDS`). Each host is a child process whose processor
+// time is its whole rusage, from exec to exit. Rates come from the data packets' time stamps.
+// Progress goes to standard error.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "EmulatorProcess.h"
+#include "Namespace.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void progress(const std::string& text) { std::cerr << "[host_throughput] " << text << std::endl; }
+
+// What the bare loop knows of one stream.
+struct Stream {
+    uint64_t packets = 0;
+    uint64_t bytes = 0;
+    uint64_t first_event = 0;
+    uint64_t last_event = 0;  // unwrapped from the 16-bit event numbers
+    uint16_t last_raw_event = 0;
+    // Time stamps wrap after 2^32 µs, far longer than a run here.
+    uint32_t first_time = 0;
+    uint32_t last_time = 0;
+};
+
+uint16_t word(const uint8_t* bytes, size_t i) {
+    return static_cast<uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+}
+
+// The bare loop: as `daqhost run 127.0.0.1 --hybrids 1,2,3,4 --chip-type 1 --chips 2 --mode 1
+// -n N --json`, on a plain socket, reading of each data packet only the header words that its
+// summary needs. It is the whole of a short-lived process, whose end closes the socket.
+int bare_loop_main(uint64_t events, double timeout_s) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int buffer = 64 << 20;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)) != 0) {
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+    }
+    // Every wait on the socket is bounded, so that the loop notices its deadline.
+    const timeval wait = {0, 100000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+    sockaddr_in module = {};
+    module.sin_family = AF_INET;
+    module.sin_port = htons(10000);
+    module.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&module), sizeof(module)) != 0) return 1;
+
+    constexpr unsigned kBatch = 64;
+    constexpr size_t kRoom = 65536;
+    std::vector<uint8_t> room(kBatch * kRoom);
+    std::array<iovec, kBatch> vectors;
+    std::array<mmsghdr, kBatch> messages = {};
+    for (unsigned i = 0; i < kBatch; ++i) {
+        vectors[i] = {room.data() + i * kRoom, kRoom};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    std::array<Stream, 256> streams = {};
+    uint64_t reached = 0;
+    uint16_t awaited = 0;
+    bool acknowledged = false;
+    // One batch: waits up to 0.1 s for the first datagram, then takes what is queued.
+    const auto receive = [&] {
+        const int n = ::recvmmsg(fd, messages.data(), kBatch, MSG_WAITFORONE, nullptr);
+        for (int i = 0; i < n; ++i) {
+            const uint8_t* bytes = room.data() + i * kRoom;
+            const size_t length = messages[i].msg_len;
+            // An acknowledge has 8 words, a data packet at least 10.
+            if (length < 16 || word(bytes, 0) != 0xCAFE) continue;
+            const uint16_t code = word(bytes, 1) & 0xFF;
+            if (code != 14 || length < 20) {
+                acknowledged = acknowledged || code == awaited;
+                continue;
+            }
+            Stream& s = streams[word(bytes, 8) >> 8];
+            const uint16_t event = word(bytes, 3);
+            const uint32_t time = static_cast<uint32_t>(word(bytes, 4)) << 16 | word(bytes, 5);
+            if (s.packets == 0) {
+                s.first_event = s.last_event = event;
+                s.first_time = time;
+            } else if (const uint16_t step = event - s.last_raw_event; step < 0x8000) {
+                s.last_event += step;
+            }
+            s.last_raw_event = event;
+            s.last_time = time;
+            ++s.packets;
+            s.bytes += length;
+            reached = std::max(reached, s.last_event);
+        }
+        return n > 0;
+    };
+    // Sends the four words until the acknowledge of `code` comes: three attempts, 1 s each.
+    const auto request = [&](uint16_t code, uint16_t word2, uint16_t word3) {
+        const uint16_t words[4] = {htons(0xCAFE), htons(code), htons(word2), htons(word3)};
+        awaited = code | 0x80;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            acknowledged = false;
+            if (::send(fd, words, sizeof(words), 0) != sizeof(words)) return false;
+            const auto sent = Clock::now();
+            while (!acknowledged && seconds_since(sent) < 1.0) receive();
+            if (acknowledged) return true;
+        }
+        return false;
+    };
+
+    bool ok = request(11, 0, 0);
+    for (uint16_t hybrid = 1; ok && hybrid <= 4; ++hybrid) {
+        ok = request(1, hybrid << 8 | 1 << 4, 2 << 8) && request(8, hybrid << 8 | 1, 0);
+    }
+    if (ok && request(10, 0xFF00, 1)) {
+        const auto started = Clock::now();
+        while (reached < events && seconds_since(started) < timeout_s) receive();
+        ok = request(10, 0xFF00, 0);
+        // What the module sent before the stop: until nothing has come for 0.2 s, 2 s at most.
+        const auto draining = Clock::now();
+        for (auto last = draining; seconds_since(last) < 0.2 && seconds_since(draining) < 2.0;) {
+            if (receive()) last = Clock::now();
+        }
+    } else {
+        ok = false;
+    }
+
+    std::array<uint32_t, SK_MEMINFO_VARS> memory = {};
+    socklen_t length = sizeof(memory);
+    ::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, memory.data(), &length);
+    // The fields of daqhost's JSON summary that the table uses, with the same meanings. A
+    // summary that cannot be made fails the run, as one that cannot be read does.
+    try {
+        nlohmann::json hybrids = nlohmann::json::array();
+        for (size_t id = 0; id < streams.size(); ++id) {
+            const Stream& s = streams[id];
+            const uint32_t span_us = s.last_time - s.first_time;
+            if (s.packets == 0) continue;
+            hybrids.push_back(
+                {{"hybrid", id},
+                 {"packets", s.packets},
+                 {"bytes", s.bytes},
+                 {"first_event", s.first_event},
+                 {"last_event", s.last_event},
+                 {"trigger_rate_hz",
+                  span_us > 0 ? (s.last_event - s.first_event) * 1e6 / span_us : 0.0}});
+        }
+        const nlohmann::json summary = {{"hybrids", hybrids},
+                                        {"kernel_drops", memory[SK_MEMINFO_DROPS]}};
+        std::cout << summary.dump() << std::endl;
+    } catch (const nlohmann::json::exception&) {
+        return 1;
+    }
+    return ok ? 0 : 1;
+}
+
+std::string file_text(const std::filesystem::path& path) {
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+struct ChildRun {
+    std::string out;
+    std::string error;  // empty when the child exited with status 0
+    double cpu_s = 0;
+    uint64_t waits = 0;  // voluntary context switches: the times it slept, mostly for data
+};
+
+// Runs `args` (the program first) on processor `cpu` (any when negative), its standard output
+// and error written to files in `dir`; kills it by its PID after `timeout_s`. The processor
+// time is its rusage, user plus system, from exec to exit.
+ChildRun run_child(std::vector<std::string> args, int cpu, const std::filesystem::path& dir,
+                   double timeout_s) {
+    ChildRun run;
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+    const int out = ::open((dir / "stdout").c_str(), flags, 0600);
+    const int err = ::open((dir / "stderr").c_str(), flags, 0600);
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (cpu >= 0) CPU_SET(cpu, &set);
+    const pid_t parent = ::getpid();
+    const pid_t pid = out >= 0 && err >= 0 ? ::fork() : -1;
+    if (pid == 0) {
+        // Only async-signal-safe calls here: the parent has threads.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(126);
+        if (cpu >= 0) ::sched_setaffinity(0, sizeof(set), &set);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(err, STDERR_FILENO);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (out >= 0) ::close(out);
+    if (err >= 0) ::close(err);
+    if (pid < 0) {
+        run.error = "cannot start " + args[0];
+        return run;
+    }
+    const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);
+    int status = 0;
+    rusage usage = {};
+    pid_t reaped = 0;
+    while ((reaped = ::wait4(pid, &status, WNOHANG, &usage)) == 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (reaped == 0) {
+        ::kill(pid, SIGKILL);
+        ::wait4(pid, &status, 0, &usage);
+        run.error = "did not end in time; killed";
+        return run;
+    }
+    const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    run.cpu_s = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    run.waits = static_cast<uint64_t>(usage.ru_nvcsw);
+    run.out = file_text(dir / "stdout");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        run.error = "wait status " + std::to_string(status) + ": " + file_text(dir / "stderr");
+    }
+    return run;
+}
+
+// One host's run, from its JSON summary and its rusage.
+struct Measurement {
+    uint64_t packets = 0;
+    uint64_t bytes = 0;
+    // With efficiency 1 the emulator sends one packet per hybrid and event number: as far as
+    // the last packet received, the sum of the hybrids' last event numbers.
+    uint64_t sent = 0;
+    uint64_t drops = 0;
+    double span_s = 0;  // from the time stamps of the first and last packet of a stream
+    double cpu_s = 0;
+    uint64_t waits = 0;
+
+    double received() const { return sent > 0 ? static_cast<double>(packets) / sent : 0; }
+    double packet_rate() const { return span_s > 0 ? packets / span_s : 0; }
+    double megabytes_per_second() const { return span_s > 0 ? bytes / span_s / 1e6 : 0; }
+    double cpu_us() const { return packets > 0 ? cpu_s * 1e6 / packets : 0; }
+    double packets_per_wait() const { return waits > 0 ? static_cast<double>(packets) / waits : 0; }
+};
+
+std::optional<Measurement> measure(const ChildRun& run) {
+    const auto json = nlohmann::json::parse(run.out, nullptr, false);
+    if (!run.error.empty() || json.is_discarded()) return std::nullopt;
+    Measurement m;
+    m.cpu_s = run.cpu_s;
+    m.waits = run.waits;
+    // A summary without the fields, or with fields of other types, is a failed run.
+    try {
+        m.drops = json.at("kernel_drops").get<uint64_t>();
+        for (const auto& h : json.at("hybrids")) {
+            const auto first = h.at("first_event").get<uint64_t>();
+            const auto last = h.at("last_event").get<uint64_t>();
+            m.packets += h.at("packets").get<uint64_t>();
+            m.bytes += h.at("bytes").get<uint64_t>();
+            m.sent += last;
+            const nlohmann::json& rate = h.at("trigger_rate_hz");
+            if (rate.is_number() && rate.get<double>() > 0) {
+                m.span_s = std::max(m.span_s, (last - first) / rate.get<double>());
+            }
+        }
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+    return m;
+}
+
+std::string fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%.*f", decimals, value);
+    return text;
+}
+
+// Thousands separated by a thin space, as in the other benchmark tables.
+std::string grouped(double value) {
+    const std::string digits = fixed(value, 0);
+    std::string out;
+    const size_t n = digits.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (i > 0 && (n - i) % 3 == 0) out += "\u2009";
+        out += digits[i];
+    }
+    return out;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+std::string cpu_model() {
+    std::ifstream info("/proc/cpuinfo");
+    for (std::string line; std::getline(info, line);) {
+        if (line.rfind("model name", 0) == 0 && line.find(": ") != std::string::npos) {
+            return line.substr(line.find(": ") + 2);
+        }
+    }
+    return "unknown";
+}
+
+std::string load_average() {
+    std::ifstream load("/proc/loadavg");
+    std::string one, five, fifteen;
+    load >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+std::string self_path() {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/exe", error).string();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--bare-loop") == 0) {
+        return bare_loop_main(std::strtoull(argv[2], nullptr, 10), std::atof(argv[3]));
+    }
+    uint64_t events = 200000;
+    int rounds = 3;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--quick") {
+            events = 20000;
+            rounds = 1;
+        } else if (arg == "--events" && i + 1 < argc) {
+            events = std::max<uint64_t>(1, std::strtoull(argv[++i], nullptr, 10));
+        } else if (arg == "--rounds" && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++i]));
+        } else {
+            std::cerr << "usage: host_throughput [--quick] [--events N] [--rounds R]" << std::endl;
+            return 2;
+        }
+    }
+    if (!enter_private_network_namespace()) {
+        std::cerr << "host_throughput: cannot enter a network namespace of its own (run as root); "
+                     "testModule binds port 10000, which others may be using."
+                  << std::endl;
+        return 2;
+    }
+    const std::string load_before = load_average();
+    const bool pin = std::thread::hardware_concurrency() >= 2;
+    EmulatorProcess emulator({"-r", "1000000", "-m", "1111", "-e", "1"});
+    if (!emulator.start()) return 1;
+    if (pin) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(0, &set);
+        sched_setaffinity(emulator.pid(), sizeof(set), &set);
+    }
+    if (!emulator.wait_until_serving(10)) {
+        progress("testModule did not start: " + emulator.stderr_text());
+        return 1;
+    }
+    char pattern[] = "/tmp/host_throughput.XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) return 1;
+    const std::filesystem::path dir = pattern;
+    const std::string capture = (dir / "run.pcap").string();
+    const std::string n = std::to_string(events);
+    // Far beyond what the slowest machine needs: only a host that hangs meets it.
+    const double timeout = 30 + static_cast<double>(events) / 2000;
+    std::vector<std::string> daqhost = {DAQHOST_PATH,  "run", "127.0.0.1", "--hybrids", "1,2,3,4",
+                                        "--chip-type", "1",   "--chips",   "2",         "--mode",
+                                        "1",           "-n",  n,           "--json"};
+    std::vector<std::string> with_out = daqhost;
+    with_out.insert(with_out.end(), {"--out", capture});
+    struct Scenario {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::optional<Measurement>> rounds;  // empty where the round failed
+    };
+    std::vector<Scenario> scenarios = {
+        {"daqhost run, --out capture", with_out, {}},
+        {"daqhost run, no --out", daqhost, {}},
+        {"Bare receive loop", {self_path(), "--bare-loop", n, fixed(timeout - 10, 0)}, {}}};
+    int failures = 0;
+    for (int round = 0; round < rounds; ++round) {
+        for (Scenario& s : scenarios) {
+            progress(std::string(s.name) + ", round " + std::to_string(round + 1));
+            const ChildRun run = run_child(s.args, pin ? 1 : -1, dir, timeout);
+            std::error_code error;
+            std::filesystem::remove(capture, error);
+            s.rounds.push_back(measure(run));
+            if (s.rounds.back()) continue;
+            progress(std::string(s.name) + " failed: " + (run.error.empty() ? run.out : run.error));
+            ++failures;
+        }
+    }
+    std::error_code error;
+    std::filesystem::remove_all(dir, error);
+    emulator.send_signal(SIGTERM);
+    emulator.wait_exit(5.0);
+
+    // Each row shows its median round by processor time per packet; the ratio is the median of
+    // the rounds' ratios to the bare loop of the same round, which the load shifts alike.
+    const auto& bare = scenarios.back().rounds;
+    std::cout
+        << "| Scenario | Packets received | Received ÷ sent | Kernel drops | Packets/s | MB/s "
+           "| CPU µs per packet | ÷ bare loop | Packets per wait |\n"
+           "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+    std::string worst;
+    for (const Scenario& s : scenarios) {
+        std::cout << "| " << s.name << " | ";
+        std::vector<Measurement> done;
+        std::vector<double> ratios;
+        for (size_t i = 0; i < s.rounds.size(); ++i) {
+            if (!s.rounds[i]) continue;
+            done.push_back(*s.rounds[i]);
+            if (bare[i]) ratios.push_back(s.rounds[i]->cpu_us() / bare[i]->cpu_us());
+        }
+        if (done.empty()) {
+            std::cout << "– | – | – | – | – | – | – | – |\n";
+            continue;
+        }
+        std::sort(done.begin(), done.end(),
+                  [](const auto& a, const auto& b) { return a.cpu_us() < b.cpu_us(); });
+        const Measurement& m = done[done.size() / 2];
+        std::cout << grouped(m.packets) << " | " << fixed(m.received(), 3) << " | " << m.drops
+                  << " | " << grouped(m.packet_rate()) << " | "
+                  << fixed(m.megabytes_per_second(), 1) << " | " << fixed(m.cpu_us(), 2) << " | "
+                  << (&s == &scenarios.back() || ratios.empty() ? "–" : fixed(median(ratios), 2))
+                  << " | " << fixed(m.packets_per_wait(), 1) << " |\n";
+        double lowest = 1;
+        uint64_t drops = 0;
+        for (const Measurement& r : done) {
+            lowest = std::min(lowest, r.received());
+            drops += r.drops;
+        }
+        worst += std::string(worst.empty() ? "" : "; ") + s.name + " " + fixed(lowest, 3) + ", " +
+                 std::to_string(drops) + " dropped";
+    }
+    std::cout << "\nEvents per run: " << events << ", rounds: " << rounds
+              << ". Over all rounds, lowest received ÷ sent and kernel drops: " << worst
+              << ".\nProcessor time: the host process's rusage (user + system), exec to exit. "
+                 "Packets/s and MB/s: from the data packets' time stamps. Packets per wait: per "
+                 "voluntary "
+                 "context switch of the host.\n";
+    std::cout << "Machine: " << std::thread::hardware_concurrency() << " cores, " << cpu_model()
+              << "; load average before " << load_before << ", after " << load_average() << ".\n";
+    return failures == 0 ? 0 : 1;
+}
