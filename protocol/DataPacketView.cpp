@@ -51,11 +51,6 @@ size_t DataPacketView::expected_length(uint16_t count, unsigned mode) {
     return kHeaderAndTrailerBytes + static_cast<size_t>(payload);
 }
 
-uint16_t DataPacketView::word(size_t i) const {
-    if (2 * i + 2 > length_) return 0;
-    return static_cast<uint16_t>(bytes_[2 * i] << 8 | bytes_[2 * i + 1]);
-}
-
 double DataPacketView::time_value() const { return time_value_of(time_value_word()); }
 
 size_t DataPacketView::value_count() const {

@@ -180,21 +180,26 @@ int ModuleClient::receive(double timeout_s) {
 }
 
 int ModuleClient::receive_batch(double timeout_s, int awaited, Acknowledge* ack, bool* got_ack) {
-    pollfd poll_fd = {fd_, POLLIN, 0};
-    const auto whole = static_cast<time_t>(timeout_s);
-    const timespec wait = {whole,
-                           static_cast<long>((timeout_s - static_cast<double>(whole)) * 1e9)};
-    const int ready = ::ppoll(&poll_fd, 1, &wait, nullptr);
-    if (ready <= 0) {
-        if (ready < 0 && errno != EINTR) {
-            error_ = system_error("cannot wait for the socket");
-            return -1;
-        }
-        return 0;
-    }
     Batch& batch = *batch_;
     batch.prepare();
-    const int n = ::recvmmsg(fd_, batch.msgs, kBatch, MSG_DONTWAIT, nullptr);
+    // During a run datagrams are nearly always waiting: take them first, and wait on the
+    // socket only when there are none, which spares a system call per batch.
+    int n = ::recvmmsg(fd_, batch.msgs, kBatch, MSG_DONTWAIT, nullptr);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd poll_fd = {fd_, POLLIN, 0};
+        const auto whole = static_cast<time_t>(timeout_s);
+        const timespec wait = {whole,
+                               static_cast<long>((timeout_s - static_cast<double>(whole)) * 1e9)};
+        const int ready = ::ppoll(&poll_fd, 1, &wait, nullptr);
+        if (ready <= 0) {
+            if (ready < 0 && errno != EINTR) {
+                error_ = system_error("cannot wait for the socket");
+                return -1;
+            }
+            return 0;
+        }
+        n = ::recvmmsg(fd_, batch.msgs, kBatch, MSG_DONTWAIT, nullptr);
+    }
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
         // An ICMP port-unreachable from a closed module port shows up as ECONNREFUSED on a

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "daqhost/EventReading.h"
+#include "protocol/DataPacket.h"
 
 namespace {
 constexpr int64_t kPedestalOrigin = 2048;
@@ -58,19 +59,37 @@ void StreamStatistics::add_event(Stream& s, const DataPacketView& view) {
 
 void StreamStatistics::add_values(Stream& s, const DataPacketView& view) {
     s.time_value_sum += view.time_value();
-    const Hit hit = find_hit(view);
-    if (!hit.found) return;
-    s.hit_sum += hit.value;
-    ++s.hits;
     int64_t sum = 0;
     int64_t square_sum = 0;
     uint64_t n = 0;
-    for_each_pedestal(view, hit, [&](uint16_t value) {
+    const auto take = [&](uint16_t value) {
         const int64_t v = value - kPedestalOrigin;
         sum += v;
         square_sum += v * v;
         ++n;
-    });
+    };
+    Hit hit;
+    if (view.mode() == DataPacket::kAllChannels) {
+        // The same as find_hit and for_each_pedestal, in one pass over the values: the sums
+        // take every value, and the hit's is taken out again at the end.
+        const size_t count = view.value_count();
+        for (size_t i = 0; i < count; ++i) {
+            const uint16_t v = view.value(i);
+            take(v);
+            if (!hit.found || v > hit.value) hit = {true, static_cast<int>(i), v};
+        }
+        if (!hit.found) return;
+        const int64_t h = hit.value - kPedestalOrigin;
+        sum -= h;
+        square_sum -= h * h;
+        --n;
+    } else {
+        hit = find_hit(view);
+        if (!hit.found) return;
+        for_each_pedestal(view, hit, take);
+    }
+    s.hit_sum += hit.value;
+    ++s.hits;
     s.pedestal_sum += static_cast<double>(sum);
     s.pedestal_square_sum += static_cast<double>(square_sum);
     s.summary.pedestal_values += n;
