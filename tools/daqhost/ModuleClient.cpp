@@ -60,7 +60,7 @@ struct ModuleClient::Batch {
         cmsghdr) char control[kBatch][CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t))];
 };
 
-ModuleClient::ModuleClient(Settings settings) : settings_(std::move(settings)) {}
+ModuleClient::ModuleClient(const Settings& settings) : settings_(settings) {}
 
 ModuleClient::~ModuleClient() {
     if (fd_ >= 0) ::close(fd_);

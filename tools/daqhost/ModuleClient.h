@@ -48,7 +48,7 @@ class ModuleClient {
         Endpoint local;  // address and port to bind; 0.0.0.0:0 lets the system choose
     };
 
-    explicit ModuleClient(Settings settings);
+    explicit ModuleClient(const Settings& settings);
     ~ModuleClient();
     ModuleClient(const ModuleClient&) = delete;
     ModuleClient& operator=(const ModuleClient&) = delete;
