@@ -71,6 +71,7 @@ class Run {
     std::unique_ptr<ModuleClient> client_;
     CaptureWriter capture_;
     StreamStatistics statistics_;
+    bool counting_ = false;
     uint64_t acknowledges_ = 0;
     uint64_t missing_acknowledges_ = 0;
     uint64_t retries_ = 0;
@@ -99,6 +100,12 @@ bool Run::accepted(unsigned code, const std::string& what, const RequestOutcome&
 
 bool Run::configure() {
     if (!accepted(packet::kDiscovery, "", client_->discover())) return false;
+    // A run left going by an earlier host would stream on into this one with its own event
+    // numbers: stop it, so that this run starts at event 1. A stop while idle does nothing.
+    if (!accepted(packet::kDaqCommand, " (stop before the run)",
+                  client_->daq_command(packet::kAllHybrids, false))) {
+        return false;
+    }
     for (unsigned hybrid : options_.hybrids) {
         const std::string what = " of hybrid " + std::to_string(hybrid);
         if (!accepted(packet::kConfigureStream, what,
@@ -120,7 +127,8 @@ void Run::take(const Datagram& datagram) {
         ++acknowledges_;
         return;
     }
-    statistics_.add(DataPacketView(datagram.data, datagram.length));
+    // Whatever an earlier run sent before the stop that configure() makes is not this run's.
+    if (counting_) statistics_.add(DataPacketView(datagram.data, datagram.length));
 }
 
 void Run::progress(bool last) {
@@ -197,6 +205,9 @@ int Run::execute() {
         ok = false;
     }
     started_ = std::chrono::steady_clock::now();
+    // The module sends in order: after the acknowledge of the stop that configure() made,
+    // nothing of an earlier run can come.
+    counting_ = true;
     double seconds = 0;
     if (ok && accepted(packet::kDaqCommand, " (start)",
                        client_->daq_command(packet::kAllHybrids, true))) {
