@@ -193,6 +193,7 @@ TEST_F(Daqhost, error_codes_are_named_and_fail_the_command) {
     const Result run = daqhost({"run", "--hybrids", "3", "-n", "10"});
     EXPECT_EQ(run.status, 1);
     EXPECT_THAT(run.err, HasSubstr("no such hybrid"));
+    EXPECT_EQ(run.out, "") << "no summary of a run that never started";
     EXPECT_EQ(emulator_->count_in_stdout("Starting run"), 0u) << "no run after a failed setup";
 
     const Result setting = daqhost({"set", "trigger-type", "--value", "3"});

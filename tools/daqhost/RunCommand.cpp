@@ -209,8 +209,9 @@ int Run::execute() {
     // nothing of an earlier run can come.
     counting_ = true;
     double seconds = 0;
-    if (ok && accepted(packet::kDaqCommand, " (start)",
-                       client_->daq_command(packet::kAllHybrids, true))) {
+    const bool ran = ok && accepted(packet::kDaqCommand, " (start)",
+                                    client_->daq_command(packet::kAllHybrids, true));
+    if (ran) {
         receive_until_done();
         seconds = seconds_since(started_);
         // The stop goes out whatever ended the run, so that the module does not stream on.
@@ -225,9 +226,10 @@ int Run::execute() {
         report_error(capture_.error());
         ok = false;
     }
-    if (options_.json) {
+    // Without a run there is nothing to sum up; the error said why.
+    if (ran && options_.json) {
         std::printf("%s\n", summary_json(seconds).dump(2).c_str());
-    } else {
+    } else if (ran) {
         print_summary(seconds);
     }
     return ok ? 0 : kExitFailure;
