@@ -1,19 +1,22 @@
-// host_throughput: whether `daqhost run` keeps up with testModule at its highest rate, measured
-// against a bare receive loop of this program's own in the same run, and printed as one
-// Markdown table.
+// host_throughput: whether `daqhost run` keeps up with testModule at its highest rate, and with
+// a paced module at the rates of faster machines, measured against a bare receive loop of this
+// program's own in the same run, and printed as one Markdown table.
 //
-//   host_throughput [--quick] [--events N] [--rounds R]
+//   host_throughput [--quick] [--events N] [--rounds R] [--paced-rates R1,R2,...]
 //
 // It enters a network namespace of its own (testModule always binds port 10000), starts
 // `testModule -r 1000000 -m 1111 -e 1` and takes, each round, N events of 4 hybrids in readout
 // mode 1 with: daqhost recording a capture file, daqhost without one, and the bare loop (this
-// program run again as `--bare-loop N SECONDS`). Each host is a child process whose processor
-// time is its whole rusage, from exec to exit. Rates come from the data packets' time stamps.
-// Progress goes to standard error.
+// program run again as `--bare-loop N SECONDS`). Then, testModule stopped, the same daqhost runs
+// against this program run again as `--paced-module RATE SECONDS` at each rate (packets/s;
+// 170000 and 250000 unless given). Each host is a child process whose processor time is its
+// whole rusage, from exec to exit. Rates come from the data packets' time stamps. Progress goes
+// to standard error.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -24,6 +27,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,12 +38,17 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "EmulatorProcess.h"
 #include "Namespace.h"
+#include "protocol/AcknowledgePacket.h"
+#include "protocol/DataPacket.h"
+#include "protocol/DataPayload.h"
+#include "protocol/PacketConversion.h"
 
 namespace {
 
@@ -189,6 +198,141 @@ int bare_loop_main(uint64_t events, double timeout_s) {
     return ok ? 0 : 1;
 }
 
+volatile sig_atomic_t paced_module_ending = 0;
+
+void end_paced_module(int) { paced_module_ending = 1; }
+
+// The paced module: stands in for testModule where this machine cannot run it fast enough. It
+// answers every request as testModule does, and while a run is on sends the packets of hybrids
+// 1 to 4 in turn (mode 1, 256 values) at `rate` packets per second by the clock. It says
+// "serving" once bound, and ends on SIGTERM or after `lifetime_s`, printing what the last run
+// sent and the rate it kept.
+int paced_module_main(double rate, double lifetime_s) {
+    struct sigaction action = {};
+    action.sa_handler = end_paced_module;
+    ::sigaction(SIGTERM, &action, nullptr);
+    // The default timer slack, 50 µs, is most of a batch's period at these rates.
+    ::prctl(PR_SET_TIMERSLACK, 1000UL);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in self = {};
+    self.sin_family = AF_INET;
+    self.sin_port = htons(10000);
+    self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&self), sizeof(self)) != 0) {
+        std::cerr << "paced module: cannot bind 127.0.0.1:10000: " << std::strerror(errno)
+                  << std::endl;
+        return 1;
+    }
+    std::cout << "serving" << std::endl;
+
+    // One packet per hybrid, made once; a run patches only its event and time-stamp words.
+    constexpr int kHybrids = 4;
+    constexpr int kValues = 256;
+    std::array<WireWords, kHybrids> templates;
+    int bytes = 0;
+    for (int h = 0; h < kHybrids; ++h) {
+        std::array<uint16_t, kValues> values;
+        for (int c = 0; c < kValues; ++c) values[c] = static_cast<uint16_t>(2000 + c * 7 % 9);
+        const int hit = 100 + 10 * h;
+        values[hit] += 500;
+        DataPacket::Ptr packet =
+            DataPacket::create(h + 1, h + 1, kValues, DataPacket::kAllChannels);
+        packet->words()[DataPacket::kTimeValue] = floating_point_binary(25.0);
+        encode_payload(packet->payload(), DataPacket::kAllChannels, values.data(), kValues, hit, 0);
+        bytes = packet->packet_size();
+        templates[h] = convert_packet(reinterpret_cast<const char*>(packet->words()), bytes);
+    }
+
+    constexpr unsigned kBatch = 16;
+    const size_t room = static_cast<size_t>(bytes) / 2;
+    std::vector<uint16_t> slots(kBatch * room);
+    std::array<iovec, kBatch> vectors;
+    std::array<mmsghdr, kBatch> messages = {};
+    sockaddr_in peer = {};
+    bool have_peer = false;
+    for (unsigned i = 0; i < kBatch; ++i) {
+        vectors[i] = {slots.data() + i * room, static_cast<size_t>(bytes)};
+        messages[i].msg_hdr.msg_name = &peer;
+        messages[i].msg_hdr.msg_namelen = sizeof(peer);
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+
+    bool streaming = false;
+    uint64_t sent = 0;  // in this run; packet k is of hybrid k % 4 and trigger k / 4
+    uint32_t trigger_time = 0;
+    auto run_start = Clock::now();
+    auto last_send = run_start;
+    const auto answer_requests = [&] {
+        for (int i = 0; i < 64; ++i) {
+            uint8_t in[1500];
+            sockaddr_in from = {};
+            socklen_t from_length = sizeof(from);
+            const ssize_t n = ::recvfrom(fd, in, sizeof(in), MSG_DONTWAIT,
+                                         reinterpret_cast<sockaddr*>(&from), &from_length);
+            if (n < 0) return;
+            if (n < 4 || word(in, 0) != packet::kMagic) continue;
+            const auto code = static_cast<uint8_t>(word(in, 1) & 0xFF);
+            AcknowledgePacket ack(code, 0, 0, 0);
+            if (code == packet::kDiscovery) {
+                peer = from;
+                have_peer = true;
+            } else {
+                ack.set_version(2, 2, 4);
+            }
+            if (code == packet::kDaqCommand && n >= 8) {
+                streaming = word(in, 3) != 0;
+                if (streaming) {
+                    sent = 0;
+                    run_start = last_send = Clock::now();
+                }
+            }
+            int length = 0;
+            const WireWords wire = convert_packet(&ack, length);
+            if (have_peer) {
+                ::sendto(fd, wire.get(), static_cast<size_t>(length), 0,
+                         reinterpret_cast<const sockaddr*>(&peer), sizeof(peer));
+            }
+        }
+    };
+
+    const auto end = Clock::now() + std::chrono::duration<double>(lifetime_s);
+    while (paced_module_ending == 0 && Clock::now() < end) {
+        // Never ahead of the clock: a batch goes once the last of its packets is due.
+        std::chrono::duration<double> left(0.1);
+        if (streaming)
+            left = run_start + std::chrono::duration<double>((sent + kBatch) / rate) - Clock::now();
+        const double wait_s = std::max(left.count(), 0.0);
+        const timespec wait = {static_cast<time_t>(wait_s),
+                               static_cast<long>((wait_s - static_cast<time_t>(wait_s)) * 1e9)};
+        pollfd poll_fd = {fd, POLLIN, 0};
+        if (::ppoll(&poll_fd, 1, &wait, nullptr) > 0) answer_requests();
+        if (!streaming || left.count() > 0) continue;
+        const auto now = Clock::now();
+        for (unsigned i = 0; i < kBatch; ++i) {
+            const uint64_t k = sent + i;
+            if (k % kHybrids == 0) {
+                trigger_time = static_cast<uint32_t>(
+                    std::chrono::duration_cast<std::chrono::microseconds>(now - run_start).count());
+            }
+            uint16_t* words = slots.data() + i * room;
+            std::memcpy(words, templates[k % kHybrids].get(), static_cast<size_t>(bytes));
+            words[DataPacket::kEvent] = htons(static_cast<uint16_t>(k / kHybrids + 1));
+            words[DataPacket::kTimeHigh] = htons(static_cast<uint16_t>(trigger_time >> 16));
+            words[DataPacket::kTimeLow] = htons(static_cast<uint16_t>(trigger_time & 0xFFFF));
+        }
+        const int n = ::sendmmsg(fd, messages.data(), kBatch, 0);
+        if (n > 0) {
+            sent += static_cast<uint64_t>(n);
+            last_send = now;
+        }
+    }
+    const double span_s = std::chrono::duration<double>(last_send - run_start).count();
+    std::cout << nlohmann::json({{"sent", sent}, {"rate", span_s > 0 ? sent / span_s : 0.0}})
+              << std::endl;
+    return 0;
+}
+
 std::string file_text(const std::filesystem::path& path) {
     std::ifstream file(path);
     return std::string(std::istreambuf_iterator<char>(file), {});
@@ -269,6 +413,7 @@ struct Measurement {
     double span_s = 0;  // from the time stamps of the first and last packet of a stream
     double cpu_s = 0;
     uint64_t waits = 0;
+    double module_rate = 0;  // the paced module's own, from its clock; 0 for testModule
 
     double received() const { return sent > 0 ? static_cast<double>(packets) / sent : 0; }
     double packet_rate() const { return span_s > 0 ? packets / span_s : 0; }
@@ -348,27 +493,90 @@ std::string self_path() {
     return std::filesystem::read_symlink("/proc/self/exe", error).string();
 }
 
+void pin_to(pid_t pid, int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    ::sched_setaffinity(pid, sizeof(set), &set);
+}
+
+// One run of `host` against a paced module of its own, on processor 0 as testModule is. What
+// was sent is the module's count, not inferred from what the host received.
+std::optional<Measurement> measure_paced(const std::vector<std::string>& host, double rate,
+                                         const std::filesystem::path& dir, double timeout, bool pin,
+                                         std::string& error) {
+    EmulatorProcess module({"--paced-module", fixed(rate, 0), fixed(timeout + 10, 0)}, self_path());
+    if (!module.start()) {
+        error = "cannot start the paced module";
+        return std::nullopt;
+    }
+    if (pin) pin_to(module.pid(), 0);
+    if (!module.wait_for_stdout("serving\n", 10)) {
+        error = "the paced module did not start: " + module.stderr_text();
+        return std::nullopt;
+    }
+    const ChildRun run = run_child(host, pin ? 1 : -1, dir, timeout);
+    module.send_signal(SIGTERM);
+    module.wait_exit(5.0);
+    std::optional<Measurement> m = measure(run);
+    if (!m) {
+        error = run.error.empty() ? run.out : run.error;
+        return std::nullopt;
+    }
+    const std::string out = module.stdout_text();
+    const auto report =
+        nlohmann::json::parse(out.substr(std::min(out.find('{'), out.size())), nullptr, false);
+    try {
+        m->sent = report.at("sent").get<uint64_t>();
+        m->module_rate = report.at("rate").get<double>();
+    } catch (const nlohmann::json::exception&) {
+        error = "the paced module gave no count: " + out + module.stderr_text();
+        return std::nullopt;
+    }
+    return m;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--bare-loop") == 0) {
         return bare_loop_main(std::strtoull(argv[2], nullptr, 10), std::atof(argv[3]));
     }
+    if (argc == 4 && std::strcmp(argv[1], "--paced-module") == 0) {
+        return paced_module_main(std::atof(argv[2]), std::atof(argv[3]));
+    }
     uint64_t events = 200000;
     int rounds = 3;
+    bool quick = false;
+    std::vector<double> paced_rates;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--quick") {
+            quick = true;
             events = 20000;
             rounds = 1;
         } else if (arg == "--events" && i + 1 < argc) {
             events = std::max<uint64_t>(1, std::strtoull(argv[++i], nullptr, 10));
         } else if (arg == "--rounds" && i + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--paced-rates" && i + 1 < argc) {
+            std::stringstream list(argv[++i]);
+            for (std::string rate; std::getline(list, rate, ',');) {
+                paced_rates.push_back(std::atof(rate.c_str()));
+            }
         } else {
-            std::cerr << "usage: host_throughput [--quick] [--events N] [--rounds R]" << std::endl;
-            return 2;
+            paced_rates = {0};  // not a rate: the usage below
+            break;
         }
+    }
+    if (std::any_of(paced_rates.begin(), paced_rates.end(), [](double r) { return r <= 0; })) {
+        std::cerr << "usage: host_throughput [--quick] [--events N] [--rounds R] "
+                     "[--paced-rates R1,R2,...]"
+                  << std::endl;
+        return 2;
+    }
+    if (paced_rates.empty()) {
+        paced_rates = quick ? std::vector{170000.0} : std::vector{170000.0, 250000.0};
     }
     if (!enter_private_network_namespace()) {
         std::cerr << "host_throughput: cannot enter a network namespace of its own (run as root); "
@@ -380,12 +588,7 @@ int main(int argc, char** argv) {
     const bool pin = std::thread::hardware_concurrency() >= 2;
     EmulatorProcess emulator({"-r", "1000000", "-m", "1111", "-e", "1"});
     if (!emulator.start()) return 1;
-    if (pin) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        CPU_SET(0, &set);
-        sched_setaffinity(emulator.pid(), sizeof(set), &set);
-    }
+    if (pin) pin_to(emulator.pid(), 0);
     if (!emulator.wait_until_serving(10)) {
         progress("testModule did not start: " + emulator.stderr_text());
         return 1;
@@ -403,39 +606,56 @@ int main(int argc, char** argv) {
     std::vector<std::string> with_out = daqhost;
     with_out.insert(with_out.end(), {"--out", capture});
     struct Scenario {
-        const char* name;
+        std::string name;
         std::vector<std::string> args;
+        double paced_rate = 0;                           // 0: against testModule
         std::vector<std::optional<Measurement>> rounds;  // empty where the round failed
     };
     std::vector<Scenario> scenarios = {
-        {"daqhost run, --out capture", with_out, {}},
-        {"daqhost run, no --out", daqhost, {}},
-        {"Bare receive loop", {self_path(), "--bare-loop", n, fixed(timeout - 10, 0)}, {}}};
+        {"daqhost run, --out capture", with_out, 0, {}},
+        {"daqhost run, no --out", daqhost, 0, {}},
+        {"Bare receive loop", {self_path(), "--bare-loop", n, fixed(timeout - 10, 0)}, 0, {}}};
+    const size_t bare_row = 2;
+    for (double rate : paced_rates) {
+        const std::string paced = ", paced " + grouped(rate) + "/s";
+        scenarios.push_back({"daqhost run, --out capture" + paced, with_out, rate, {}});
+        if (!quick) scenarios.push_back({"daqhost run, no --out" + paced, daqhost, rate, {}});
+    }
     int failures = 0;
-    for (int round = 0; round < rounds; ++round) {
+    // testModule and the paced module both bind port 10000: the paced runs come after it ends.
+    const auto take_round = [&](bool paced, int round) {
         for (Scenario& s : scenarios) {
-            progress(std::string(s.name) + ", round " + std::to_string(round + 1));
-            const ChildRun run = run_child(s.args, pin ? 1 : -1, dir, timeout);
+            if ((s.paced_rate > 0) != paced) continue;
+            progress(s.name + ", round " + std::to_string(round + 1));
+            std::string why;
+            if (paced) {
+                s.rounds.push_back(measure_paced(s.args, s.paced_rate, dir, timeout, pin, why));
+            } else {
+                const ChildRun run = run_child(s.args, pin ? 1 : -1, dir, timeout);
+                s.rounds.push_back(measure(run));
+                why = run.error.empty() ? run.out : run.error;
+            }
             std::error_code error;
             std::filesystem::remove(capture, error);
-            s.rounds.push_back(measure(run));
             if (s.rounds.back()) continue;
-            progress(std::string(s.name) + " failed: " + (run.error.empty() ? run.out : run.error));
+            progress(s.name + " failed: " + why);
             ++failures;
         }
-    }
-    std::error_code error;
-    std::filesystem::remove_all(dir, error);
+    };
+    for (int round = 0; round < rounds; ++round) take_round(false, round);
     emulator.send_signal(SIGTERM);
     emulator.wait_exit(5.0);
+    for (int round = 0; round < rounds; ++round) take_round(true, round);
+    std::error_code error;
+    std::filesystem::remove_all(dir, error);
 
     // Each row shows its median round by processor time per packet; the ratio is the median of
     // the rounds' ratios to the bare loop of the same round, which the load shifts alike.
-    const auto& bare = scenarios.back().rounds;
+    const auto& bare = scenarios[bare_row].rounds;
     std::cout
         << "| Scenario | Packets received | Received ÷ sent | Kernel drops | Packets/s | MB/s "
-           "| CPU µs per packet | ÷ bare loop | Packets per wait |\n"
-           "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+           "| CPU µs per packet | ÷ bare loop | Packets per wait | Module packets/s |\n"
+           "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     std::string worst;
     for (const Scenario& s : scenarios) {
         std::cout << "| " << s.name << " | ";
@@ -447,7 +667,7 @@ int main(int argc, char** argv) {
             if (bare[i]) ratios.push_back(s.rounds[i]->cpu_us() / bare[i]->cpu_us());
         }
         if (done.empty()) {
-            std::cout << "– | – | – | – | – | – | – | – |\n";
+            std::cout << "– | – | – | – | – | – | – | – | – |\n";
             continue;
         }
         std::sort(done.begin(), done.end(),
@@ -456,23 +676,31 @@ int main(int argc, char** argv) {
         std::cout << grouped(m.packets) << " | " << fixed(m.received(), 3) << " | " << m.drops
                   << " | " << grouped(m.packet_rate()) << " | "
                   << fixed(m.megabytes_per_second(), 1) << " | " << fixed(m.cpu_us(), 2) << " | "
-                  << (&s == &scenarios.back() || ratios.empty() ? "–" : fixed(median(ratios), 2))
-                  << " | " << fixed(m.packets_per_wait(), 1) << " |\n";
+                  << (&s == &scenarios[bare_row] || ratios.empty() ? "–" : fixed(median(ratios), 2))
+                  << " | " << fixed(m.packets_per_wait(), 1) << " | "
+                  << (s.paced_rate > 0 ? grouped(m.module_rate) : "–") << " |\n";
         double lowest = 1;
+        double slowest = s.paced_rate;
+        uint64_t missing = 0;  // what three decimals of received ÷ sent can hide
         uint64_t drops = 0;
         for (const Measurement& r : done) {
             lowest = std::min(lowest, r.received());
+            slowest = std::min(slowest, r.module_rate);
+            missing += r.sent > r.packets ? r.sent - r.packets : 0;
             drops += r.drops;
         }
-        worst += std::string(worst.empty() ? "" : "; ") + s.name + " " + fixed(lowest, 3) + ", " +
-                 std::to_string(drops) + " dropped";
+        worst += (worst.empty() ? "" : "; ") + s.name + " " + fixed(lowest, 3) + ", " +
+                 std::to_string(missing) + " missing, " + std::to_string(drops) + " dropped" +
+                 (s.paced_rate > 0 ? ", module at " + grouped(slowest) + "/s or more" : "");
     }
     std::cout << "\nEvents per run: " << events << ", rounds: " << rounds
-              << ". Over all rounds, lowest received ÷ sent and kernel drops: " << worst
+              << ". Over all rounds, lowest received ÷ sent, packets missing and kernel drops: "
+              << worst
               << ".\nProcessor time: the host process's rusage (user + system), exec to exit. "
                  "Packets/s and MB/s: from the data packets' time stamps. Packets per wait: per "
-                 "voluntary "
-                 "context switch of the host.\n";
+                 "voluntary context switch of the host. Paced rows: this program's paced module "
+                 "in place of testModule, asked for the rate in the row's name; sent is its own "
+                 "count, and Module packets/s its rate by its own clock.\n";
     std::cout << "Machine: " << std::thread::hardware_concurrency() << " cores, " << cpu_model()
               << "; load average before " << load_before << ", after " << load_average() << ".\n";
     return failures == 0 ? 0 : 1;

@@ -18,7 +18,7 @@ BUILD_DIR="$build" timeout 300 bench/run --quick --micro | tee "$out"
 
 for scenario in "idle (configured, no run)" "highest rate" "Bare loop, same generator" \
                 "Bare loop, rand()" "paced" "daqhost run, --out" "daqhost run, no --out" \
-                "Bare receive loop"; do
+                "Bare receive loop" "daqhost run, --out capture, paced 170"; do
   if ! grep -qF -- "$scenario" "$out"; then
     echo "bench smoke: no row for \"$scenario\"" >&2
     exit 1
