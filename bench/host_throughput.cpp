@@ -45,6 +45,7 @@
 
 #include "EmulatorProcess.h"
 #include "Namespace.h"
+#include "Report.h"
 #include "protocol/AcknowledgePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/DataPayload.h"
@@ -446,51 +447,6 @@ std::optional<Measurement> measure(const ChildRun& run) {
         return std::nullopt;
     }
     return m;
-}
-
-std::string fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof(text), "%.*f", decimals, value);
-    return text;
-}
-
-// Thousands separated by a thin space, as in the other benchmark tables.
-std::string grouped(double value) {
-    const std::string digits = fixed(value, 0);
-    std::string out;
-    const size_t n = digits.size();
-    for (size_t i = 0; i < n; ++i) {
-        if (i > 0 && (n - i) % 3 == 0) out += "\u2009";
-        out += digits[i];
-    }
-    return out;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
-std::string cpu_model() {
-    std::ifstream info("/proc/cpuinfo");
-    for (std::string line; std::getline(info, line);) {
-        if (line.rfind("model name", 0) == 0 && line.find(": ") != std::string::npos) {
-            return line.substr(line.find(": ") + 2);
-        }
-    }
-    return "unknown";
-}
-
-std::string load_average() {
-    std::ifstream load("/proc/loadavg");
-    std::string one, five, fifteen;
-    load >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
-std::string self_path() {
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/exe", error).string();
 }
 
 void pin_to(pid_t pid, int cpu) {

@@ -39,6 +39,7 @@
 #include "EmulatorProcess.h"
 #include "HostPeer.h"
 #include "Namespace.h"
+#include "Report.h"
 #include "SinkModule.h"
 
 namespace {
@@ -105,14 +106,6 @@ constexpr double kStartTimeout = 10.0;
 
 void progress(const std::string& text) { std::cerr << "[throughput] " << text << std::endl; }
 
-std::string self_path() {
-    char path[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (n <= 0) return std::string();
-    path[n] = '\0';
-    return path;
-}
-
 // VmHWM of a process in megabytes (10^6 bytes), or nothing.
 std::optional<double> peak_rss_mb(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -125,24 +118,6 @@ std::optional<double> peak_rss_mb(pid_t pid) {
         return kb * 1024 / 1e6;
     }
     return std::nullopt;
-}
-
-std::string fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof(text), "%.*f", decimals, value);
-    return text;
-}
-
-// Thousands separated by a thin space, so that wide numbers stay readable in the table.
-std::string grouped(double value) {
-    std::string digits = fixed(value, 0);
-    std::string out;
-    const int n = static_cast<int>(digits.size());
-    for (int i = 0; i < n; ++i) {
-        if (i > 0 && (n - i) % 3 == 0) out += "\u2009";
-        out += digits[static_cast<size_t>(i)];
-    }
-    return out;
 }
 
 // A started emulator that the host has discovered and configured; stopped on destruction.
@@ -278,29 +253,6 @@ std::optional<double> mean_cycle_us(int cycles, double spacing_s) {
                      .count();
     }
     return total / cycles;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
-std::string cpu_model() {
-    std::ifstream info("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(info, line)) {
-        if (line.rfind("model name", 0) != 0) continue;
-        const size_t colon = line.find(':');
-        return colon == std::string::npos ? line : line.substr(colon + 2);
-    }
-    return "unknown";
-}
-
-std::string load_average() {
-    std::ifstream load("/proc/loadavg");
-    std::string one, five, fifteen;
-    load >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
 }
 
 std::string dash_or(const std::optional<double>& value, int decimals) {
