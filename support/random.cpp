@@ -57,6 +57,15 @@ int rand_sequence_next() { return sequence.next(); }
 
 int rand_sequence_15() { return sequence.next() >> 16; }
 
+void restart_random_sequence() {
+    sequence = RandSequence();
+    integer_source = rand_sequence_15;
+    pMean = 0.0;
+    pStdDev = 0.0;
+    haveCachedNormal = 0;
+    cachedNormal = 0.0;
+}
+
 IntegerSource set_integer_source(IntegerSource source) {
     IntegerSource previous = integer_source;
     integer_source = source;

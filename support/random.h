@@ -26,6 +26,10 @@ int rand_sequence_next();
 // The default integer source: rand_sequence_next() reduced to its top 15 bits.
 int rand_sequence_15();
 
+// Puts the draws back where a new process starts them: the sequence at its first value, the
+// default integer source, no cached deviate (for tests that compare the draws of a fresh start).
+void restart_random_sequence();
+
 // Replaces the integer source (for tests); returns the previous one. Also forgets a cached
 // Gaussian deviate so that the next randgauss draws from the new source.
 IntegerSource set_integer_source(IntegerSource source);

@@ -1,6 +1,7 @@
 // The orderly end of testModule on an interrupt or termination signal.
 #include <signal.h>
 
+#include <chrono>
 #include <string>
 
 #include "EmulatorTest.h"
@@ -15,8 +16,14 @@ class Shutdown : public EmulatorTest, public ::testing::WithParamInterface<int> 
     static constexpr double kExitTimeout = 15.0;
 
     void expect_orderly_exit() {
+        const auto signalled = std::chrono::steady_clock::now();
         emulator->send_signal(GetParam());
         EXPECT_EQ(emulator->wait_exit(kExitTimeout), 0);
+        // The pause can only make the exit later, however busy the machine: a lower bound.
+        EXPECT_GE(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count(),
+            0.95)
+            << "the shutdown must pause a second between its two messages";
         const std::string err = emulator->stderr_text();
         const size_t run = err.find("Stopping the run\n");
         const size_t server = err.find("Stopping the server\n");
