@@ -9,12 +9,9 @@
 namespace {
 
 const option long_options[] = {
-    {"interface", required_argument, nullptr, 'i'},
-    {"rate", required_argument, nullptr, 'r'},
-    {"efficiency", required_argument, nullptr, 'e'},
-    {"mask", required_argument, nullptr, 'm'},
-    {"chip_type", required_argument, nullptr, 'c'},
-    {nullptr, 0, nullptr, 0},
+    {"interface", required_argument, nullptr, 'i'},  {"rate", required_argument, nullptr, 'r'},
+    {"efficiency", required_argument, nullptr, 'e'}, {"mask", required_argument, nullptr, 'm'},
+    {"chip_type", required_argument, nullptr, 'c'},  {nullptr, 0, nullptr, 0},
 };
 
 // The leading colon makes getopt_long report a missing argument as ':'.

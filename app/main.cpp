@@ -50,16 +50,16 @@ int main(int argc, char** argv) {
     g_unix_signal_add(SIGTERM, got_ctlc, nullptr);
 
     if (module->init_server() == -1) {
-        log << Vantor::loglevel(Vantor::Log::Error)
-            << "Cannot serve without a socket: stopping." << std::endl;
+        log << Vantor::loglevel(Vantor::Log::Error) << "Cannot serve without a socket: stopping."
+            << std::endl;
         return 1;
     }
 
     loop = g_main_loop_new(nullptr, FALSE);
     GIOChannel* channel = g_io_channel_unix_new(module->fileno());
-    const guint watch = g_io_add_watch(
-        channel, static_cast<GIOCondition>(G_IO_IN | G_IO_PRI | G_IO_HUP), server_request,
-        module.get());
+    const guint watch =
+        g_io_add_watch(channel, static_cast<GIOCondition>(G_IO_IN | G_IO_PRI | G_IO_HUP),
+                       server_request, module.get());
     g_main_loop_run(loop);
 
     log << Vantor::loglevel(Vantor::Log::Info) << "Stopping the run" << std::endl;

@@ -10,7 +10,7 @@
 #include "support/DAQTimer.h"
 
 class DAQemulator : public DAQServer {
-public:
+  public:
     DAQemulator(const std::string& interface, int port);
 
     void handle_request(const std::string& sender, unsigned short port, const char* data,
@@ -26,7 +26,7 @@ public:
     // Announces the module to the host peer.
     void send_my_ip();
 
-protected:
+  protected:
     int peer_port = 0;
     std::string peer_address;
     DAQTimer trigger_timer;

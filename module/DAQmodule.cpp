@@ -34,7 +34,7 @@ void remove_source(int& source) {
 
 // The channel array of one stream and trigger, from the class-wide allocator.
 class ChannelArray {
-public:
+  public:
     explicit ChannelArray(int nchip)
         : bytes_(static_cast<size_t>(nchip) * DAQmodule::kChannelRoomPerChip * 2),
           data_(DAQmodule::data_allocator.allocate(bytes_)) {
@@ -61,7 +61,7 @@ public:
     void set_value(int i, uint16_t v) { std::memcpy(data_ + 2 * static_cast<size_t>(i), &v, 2); }
     const char* bytes() const { return data_; }
 
-private:
+  private:
     size_t bytes_;
     char* data_;
 };
@@ -119,8 +119,8 @@ uint32_t DAQmodule::event_count(int id) const {
 
 void DAQmodule::filter(char* data, int size) { to_host_order(data, size); }
 
-unsigned short DAQmodule::take_request(const std::string& sender, unsigned short,
-                                       const char* data, int size, AcknowledgePacket* ack) {
+unsigned short DAQmodule::take_request(const std::string& sender, unsigned short, const char* data,
+                                       int size, AcknowledgePacket* ack) {
     const int code = Request(data, size).code();
     ack->set_version(2, 2, 4);
     int result;
@@ -164,8 +164,8 @@ unsigned short DAQmodule::take_request(const std::string& sender, unsigned short
 
 unsigned short DAQmodule::unknown_command(const std::string& sender, int size, int code) {
     std::cout << "Unknown command:" << std::endl;
-    std::cout << "\tMessage from " << sender << "(" << size << " bytes)" << " code: " << code
-              << std::endl;
+    std::cout << "\tMessage from " << sender << "(" << size << " bytes)"
+              << " code: " << code << std::endl;
     return packet::kUnknownCommand;
 }
 
@@ -180,9 +180,7 @@ int DAQmodule::set_hold_delay(const char* data, int size) {
 
 int DAQmodule::set_bias(const char* data, int size) { return log_only("set_bias: ", data, size); }
 
-int DAQmodule::set_mbias(const char* data, int size) {
-    return log_only("set_mbias: ", data, size);
-}
+int DAQmodule::set_mbias(const char* data, int size) { return log_only("set_mbias: ", data, size); }
 
 int DAQmodule::set_coinc_time_window(const char* data, int size) {
     return log_only("ctw: ", data, size);
@@ -358,8 +356,8 @@ bool DAQmodule::trigger() {
             Vantor::ostream log;
             log << Vantor::loglevel(Vantor::Log::Error) << "No trigger can fire: one trigger needs "
                 << needed << " pedestal blocks (one per chip of every hybrid), but the buffer "
-                << "holds at most " << pedestal_buffer.max_items()
-                << ". Configure fewer chips." << std::endl;
+                << "holds at most " << pedestal_buffer.max_items() << ". Configure fewer chips."
+                << std::endl;
             reported_need = needed;
         }
         if (pedestal_source < 0) {
@@ -378,8 +376,7 @@ bool DAQmodule::trigger() {
     return true;
 }
 
-void DAQmodule::send_event(const DataStream& stream, uint16_t event, uint32_t time_stamp,
-                           int cpc) {
+void DAQmodule::send_event(const DataStream& stream, uint16_t event, uint32_t time_stamp, int cpc) {
     const int nchip = std::max(stream.nchip(), 0);
     ChannelArray channels(nchip);
     for (int j = 0; j < nchip; ++j) {

@@ -16,7 +16,7 @@
 #include "support/DAQTimer.h"
 
 class DAQmodule : public DAQemulator {
-public:
+  public:
     static constexpr int kPedestalCapacity = 500;
     static constexpr int kChannelRoomPerChip = 128;
 
@@ -85,7 +85,7 @@ public:
     double trigger_interval() const { return interval; }
     uint32_t event_count(int id) const;
 
-private:
+  private:
     unsigned short unknown_command(const std::string& sender, int size, int code);
     int log_only(const char* prefix, const char* data, int size);
     DataBlock* make_pedestal_block();

@@ -5,7 +5,7 @@
 #include <memory>
 
 class DataBlock {
-public:
+  public:
     // Copies `size` bytes from `source`, or zero-fills them when `source` is null. A negative
     // size holds nothing.
     DataBlock(int size, const char* source);
@@ -27,7 +27,7 @@ public:
     static std::allocator<char> data_allocator;
     static std::allocator<DataBlock> buffer_allocator;
 
-private:
+  private:
     void release();
 
     int size_ = 0;

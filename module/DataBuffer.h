@@ -7,7 +7,7 @@
 #include "module/DataBlock.h"
 
 class DataBuffer {
-public:
+  public:
     explicit DataBuffer(int capacity) : capacity_(capacity) {}
     ~DataBuffer();
     DataBuffer(const DataBuffer&) = delete;
@@ -25,7 +25,7 @@ public:
     DataBlock* get_block();
     void flush();
 
-private:
+  private:
     std::deque<DataBlock*> queue_;
     int capacity_;
 };

@@ -2,7 +2,7 @@
 #pragma once
 
 class DataStream {
-public:
+  public:
     // A fresh stream: chip type 5, readout mode 1 (all channels), no neighbours.
     DataStream(int id, int nchip) : id_(id), nchip_(nchip) {}
 
@@ -21,7 +21,7 @@ public:
     }
     void set_nchip(int nchip) { nchip_ = nchip; }
 
-private:
+  private:
     int id_;
     int nchip_;
     int chip_type_ = 5;

@@ -1,9 +1,8 @@
 #include "protocol/AcknowledgePacket.h"
 
-AcknowledgePacket::AcknowledgePacket(unsigned char code, unsigned char first,
-                                     unsigned char second, unsigned char third)
-    : BasePacket(0, static_cast<unsigned char>(code | packet::kReplyFlag), packet::kAllHybrids,
-                 0) {
+AcknowledgePacket::AcknowledgePacket(unsigned char code, unsigned char first, unsigned char second,
+                                     unsigned char third)
+    : BasePacket(0, static_cast<unsigned char>(code | packet::kReplyFlag), packet::kAllHybrids, 0) {
     set_version(first, second, third);
 }
 

@@ -5,7 +5,7 @@
 #include "protocol/BasePacket.h"
 
 class AcknowledgePacket : public BasePacket {
-public:
+  public:
     AcknowledgePacket(unsigned char code, unsigned char first, unsigned char second,
                       unsigned char third);
 

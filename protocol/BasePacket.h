@@ -39,7 +39,7 @@ constexpr int storage_bytes(int b) { return b / 4 * 4 + 4; }
 }  // namespace packet
 
 class BasePacket {
-public:
+  public:
     BasePacket(unsigned char id, unsigned char code, unsigned char hybrid, unsigned short value);
     virtual ~BasePacket() = default;
 

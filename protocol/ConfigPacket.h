@@ -8,7 +8,7 @@
 #include "protocol/BasePacket.h"
 
 class ConfigPacket : public BasePacket {
-public:
+  public:
     explicit ConfigPacket(unsigned char id);
     ~ConfigPacket() override;
 

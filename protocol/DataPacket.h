@@ -12,8 +12,18 @@
 #include <memory>
 
 struct DataPacket {
-    enum Word { kMagic, kCode, kCount, kEvent, kTimeHigh, kTimeLow, kVersion, kTimeValue,
-                kStreamType, kPayload };
+    enum Word {
+        kMagic,
+        kCode,
+        kCount,
+        kEvent,
+        kTimeHigh,
+        kTimeLow,
+        kVersion,
+        kTimeValue,
+        kStreamType,
+        kPayload
+    };
 
     // Readout modes (the packet's type).
     static constexpr int kAllChannels = 1;

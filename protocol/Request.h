@@ -5,7 +5,7 @@
 #include <cstdint>
 
 class Request {
-public:
+  public:
     Request(const char* data, int size) : data_(data), size_(size) {}
 
     // Word n counted from the magic word; 0 when the datagram does not hold all of it.
@@ -18,7 +18,7 @@ public:
     const char* data() const { return data_; }
     int size() const { return size_; }
 
-private:
+  private:
     const char* data_;
     int size_;
 };

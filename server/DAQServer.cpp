@@ -66,11 +66,11 @@ void DAQServer::after_setup() {}
 int DAQServer::init_server() {
     Vantor::ostream log;
     g_autoptr(GError) error = nullptr;
-    socket = g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM, G_SOCKET_PROTOCOL_UDP,
-                          &error);
+    socket =
+        g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM, G_SOCKET_PROTOCOL_UDP, &error);
     if (socket == nullptr) {
-        log << loglevel(Error) << "DAQServer: could not open the socket" << "\n\t"
-            << error->message << std::endl;
+        log << loglevel(Error) << "DAQServer: could not open the socket"
+            << "\n\t" << error->message << std::endl;
         return -1;
     }
     g_socket_set_broadcast(socket, TRUE);
@@ -96,8 +96,8 @@ int DAQServer::init_server() {
     g_autoptr(GSocketAddress) local =
         g_inet_socket_address_new(inet_address, static_cast<guint16>(port));
     if (!g_socket_bind(socket, local, TRUE, &error)) {
-        log << loglevel(Error) << "DAQServer: cannot bind socket" << "\n\t" << error->message
-            << std::endl;
+        log << loglevel(Error) << "DAQServer: cannot bind socket"
+            << "\n\t" << error->message << std::endl;
         return -4;
     }
     log << loglevel(Info) << "Creating server on " << ip_address << ":" << port << std::endl;
@@ -116,8 +116,8 @@ void DAQServer::close() {
     g_autoptr(GError) error = nullptr;
     if (!g_socket_close(socket, &error)) {
         Vantor::ostream log;
-        log << loglevel(Error) << "DAQServer: error closing socket" << "\n\t[" << error->message
-            << "]" << std::endl;
+        log << loglevel(Error) << "DAQServer: error closing socket"
+            << "\n\t[" << error->message << "]" << std::endl;
     }
     g_object_unref(socket);
     socket = nullptr;
@@ -125,19 +125,18 @@ void DAQServer::close() {
 
 int DAQServer::fileno() const { return socket == nullptr ? -1 : g_socket_get_fd(socket); }
 
-int DAQServer::receive_packet(char* buffer, int size, std::string& address,
-                              unsigned short& port) {
+int DAQServer::receive_packet(char* buffer, int size, std::string& address, unsigned short& port) {
     if (socket == nullptr) return -1;
     g_autoptr(GError) error = nullptr;
     GSocketAddress* sender = nullptr;
-    gssize count = g_socket_receive_from(socket, &sender, buffer, static_cast<gsize>(size),
-                                         nullptr, &error);
+    gssize count =
+        g_socket_receive_from(socket, &sender, buffer, static_cast<gsize>(size), nullptr, &error);
     if (count < 0) {
         // A wake-up with nothing to read is not an error: there is simply no datagram.
         if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) return 0;
         Vantor::ostream log;
-        log << loglevel(Error) << "DAQServer: Error getting data" << "\n\t" << error->message
-            << std::endl;
+        log << loglevel(Error) << "DAQServer: Error getting data"
+            << "\n\t" << error->message << std::endl;
     }
     if (sender != nullptr) {
         if (G_IS_INET_SOCKET_ADDRESS(sender)) {

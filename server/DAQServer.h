@@ -17,7 +17,7 @@
 #include "server/CallBack.h"
 
 class DAQServer {
-public:
+  public:
     // Largest datagram a request step reads; longer ones are cut by the system.
     static constexpr int kMaxDatagram = 8192;
 
@@ -73,7 +73,7 @@ public:
     pthread_t thread_handle() const { return thread; }
     int bound_port() const { return port; }
 
-protected:
+  protected:
     std::atomic<bool> stop_requested{false};
     std::atomic<bool> serving{false};
     GSocket* socket = nullptr;
@@ -84,7 +84,7 @@ protected:
     std::vector<CallBack*> idle_funcs;
     std::vector<TimedCallBack*> timed_funcs;
 
-private:
+  private:
     // The destination of the last send, kept while the host peer stays the same.
     GSocketAddress* destination_ = nullptr;
     std::string destination_address_;

@@ -4,13 +4,13 @@
 #include <sys/time.h>
 
 class DAQTimer {
-public:
+  public:
     DAQTimer() { start(); }
 
     void start();
     void reset() { start(); }
     double operator()() const;
 
-private:
+  private:
     timeval start_time_;
 };

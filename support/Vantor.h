@@ -25,17 +25,17 @@ enum LogLevel : int {
 class ostream;
 
 class loglevel {
-public:
+  public:
     explicit loglevel(int level) : level_(level) {}
     void operator()(ostream& stream) const;
     int level() const { return level_; }
 
-private:
+  private:
     int level_;
 };
 
 class ostream {
-public:
+  public:
     ostream() = default;
     ~ostream();
     ostream(const ostream&) = delete;
@@ -53,7 +53,7 @@ public:
     void set_level(int level) { level_ = level; }
     int level() const { return level_; }
 
-private:
+  private:
     void emit();
 
     int level_ = Log::Info;

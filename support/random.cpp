@@ -10,7 +10,7 @@ namespace {
 // r[i] = r[i - 3] + r[i - 31] modulo 2^32, output r[i] >> 1. The table is set up exactly as
 // glibc sets up its default one, so the outputs match an unseeded rand() one for one.
 class RandSequence {
-public:
+  public:
     RandSequence() {
         constexpr int kDegree = 31;
         int32_t word = 1;
@@ -29,14 +29,15 @@ public:
     }
 
     int next() {
-        uint32_t value = static_cast<uint32_t>(state_[front_]) + static_cast<uint32_t>(state_[rear_]);
+        uint32_t value =
+            static_cast<uint32_t>(state_[front_]) + static_cast<uint32_t>(state_[rear_]);
         state_[front_] = static_cast<int32_t>(value);
         if (++front_ == 31) front_ = 0;
         if (++rear_ == 31) rear_ = 0;
         return static_cast<int>(value >> 1);
     }
 
-private:
+  private:
     int32_t state_[31];
     int front_;
     int rear_;

@@ -18,15 +18,14 @@ using testing::Return;
 namespace {
 
 class MockEmulator : public DAQemulator {
-public:
+  public:
     MockEmulator() : DAQemulator("lo", 10000) {}
     MOCK_METHOD(unsigned short, take_request,
                 (const std::string& sender, unsigned short port, const char* data, int length,
                  AcknowledgePacket* ack),
                 (override));
     MOCK_METHOD(int, send_packet,
-                (const std::string& address, int port, const char* data, int length),
-                (override));
+                (const std::string& address, int port, const char* data, int length), (override));
 };
 
 // Host-order words as handle_request receives them, after the module's filter.
@@ -37,15 +36,15 @@ std::vector<char> host_words(const std::vector<uint16_t>& words) {
 }
 
 class EmulatorRouting : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ON_CALL(emulator, send_packet(_, _, _, _))
-            .WillByDefault(Invoke([this](const std::string& address, int port, const char* data,
-                                         int length) {
-                sent_to.emplace_back(address, port);
-                sent.emplace_back(data, data + length);
-                return 0;
-            }));
+            .WillByDefault(
+                Invoke([this](const std::string& address, int port, const char* data, int length) {
+                    sent_to.emplace_back(address, port);
+                    sent.emplace_back(data, data + length);
+                    return 0;
+                }));
     }
 
     // Delivers the request and returns what was printed on standard output.
@@ -103,11 +102,11 @@ TEST_F(EmulatorRouting, second_discovery_moves_the_peer) {
 TEST_F(EmulatorRouting, handler_error_and_version_reach_the_acknowledge) {
     handle({0xCAFE, 0x000B, 0, 0}, "127.0.0.1", 4660);
     EXPECT_CALL(emulator, take_request(_, _, _, _, _))
-        .WillOnce(Invoke([](const std::string&, unsigned short, const char*, int,
-                            AcknowledgePacket* ack) {
-            ack->set_version(2, 2, 4);
-            return static_cast<unsigned short>(0x00FF);
-        }));
+        .WillOnce(Invoke(
+            [](const std::string&, unsigned short, const char*, int, AcknowledgePacket* ack) {
+                ack->set_version(2, 2, 4);
+                return static_cast<unsigned short>(0x00FF);
+            }));
     handle({0xCAFE, 0x0063, 0, 0}, "127.0.0.1", 4660);
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_THAT(sent[1], ElementsAre(0xCA, 0xFE, 0x00, 0xE3, 0xFF, 0x00, 0x00, 0xFF, 0x00, 0x02,

@@ -84,7 +84,7 @@ TEST(ModuleFilter, nine_byte_datagram_converts_four_words_and_leaves_the_ninth_b
 
 // A module with hybrids 1 and 2 whose host peer is 127.0.0.1:4660.
 class ModuleDispatch : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         printed_by([&] {
             module.configure(0x03);

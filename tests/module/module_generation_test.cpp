@@ -54,7 +54,7 @@ TEST(PedestalGenerator, the_event_loop_fills_the_buffer_in_idle_time) {
 
 // A module with hybrids 1 and 2, efficiency 1, a host peer, and a full pedestal buffer.
 class TriggerCycle : public testing::Test {
-protected:
+  protected:
     explicit TriggerCycle(int chip_type = 5) : module(chip_type) {}
 
     void SetUp() override {
@@ -331,7 +331,7 @@ TEST_F(TriggerCycle, hits_of_128_channels_lie_on_an_11_wide_grid_around_row_5) {
 }
 
 class TriggerCycleWithoutStreams : public TriggerCycle {
-protected:
+  protected:
     uint8_t mask() const override { return 0x00; }
 };
 
@@ -342,7 +342,7 @@ TEST_F(TriggerCycleWithoutStreams, cycle_sends_nothing_and_completes) {
 }
 
 class TriggerCycleChipType1 : public TriggerCycle {
-protected:
+  protected:
     TriggerCycleChipType1() : TriggerCycle(1) {}
 };
 
@@ -399,7 +399,7 @@ TEST_F(TriggerCycleChipType1, hits_fall_around_the_two_spots_with_their_amplitud
 }
 
 class TriggerCycleOneHybrid : public TriggerCycle {
-protected:
+  protected:
     uint8_t mask() const override { return 0x01; }
 };
 

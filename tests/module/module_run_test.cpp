@@ -17,7 +17,7 @@ const std::vector<uint16_t> kStop = {kMagic, 0x000A, 0x0100, 0x0000};
 // A module with hybrid 1, efficiency 1 and a 1 ms trigger period, whose host peer is
 // 127.0.0.1:4660.
 class ModuleRun : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         printed_by([&] {
             module.configure(0x01);

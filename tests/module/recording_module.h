@@ -32,11 +32,10 @@ struct SentDatagram {
 };
 
 class RecordingModule : public DAQmodule {
-public:
+  public:
     explicit RecordingModule(int chip_type = 5) : DAQmodule("lo", 10000, chip_type) {}
 
-    int send_packet(const std::string& address, int port, const char* data,
-                    int length) override {
+    int send_packet(const std::string& address, int port, const char* data, int length) override {
         SentDatagram datagram;
         datagram.address = address;
         datagram.port = port;
@@ -88,8 +87,7 @@ inline std::string printed_by(const std::function<void()>& action) {
 
 // Iterates the default main context until `done` holds or the time runs out; true when done.
 inline bool pump_until(const std::function<bool()>& done, double seconds = 10.0) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     for (long turns = 0; turns < 100000000L; ++turns) {
         if (done()) return true;
         if (std::chrono::steady_clock::now() >= deadline) break;

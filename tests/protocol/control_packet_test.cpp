@@ -77,7 +77,7 @@ TEST(BasePacket, id_byte_goes_high_and_hybrid_byte_leaves_low_byte_zero) {
 }
 
 class ConfigPacketRegistry : public testing::Test {
-protected:
+  protected:
     void SetUp() override { entries_before = ConfigPacketSizes.size(); }
     void TearDown() override {
         for (ConfigPacket* packet : made) destroy_config_packet(packet);
@@ -140,7 +140,8 @@ TEST_F(ConfigPacketRegistry, wire_form_carries_header_payload_and_trailer_last) 
     ASSERT_NE(packet, nullptr);
     const int payload_words = packet->size() / 2 - 5;
     ASSERT_EQ(payload_words, 54);
-    for (int i = 0; i < payload_words; ++i) packet->payload()[i] = static_cast<uint16_t>(0x1000 + i);
+    for (int i = 0; i < payload_words; ++i)
+        packet->payload()[i] = static_cast<uint16_t>(0x1000 + i);
     int length = 0;
     WireWords wire = convert_packet(packet, length);
     ASSERT_EQ(length, 118);

@@ -1,12 +1,12 @@
 // Uniform, Gaussian and paired Gaussian draws. Most cases feed the generator a scripted
 // sequence of 15-bit integers, so that the pair consumption and the cache are visible.
+#include "support/random.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <vector>
-
-#include "support/random.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ constexpr int kB1 = 20000;
 constexpr int kB2 = 10000;
 
 class ScriptedRandom : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         script.clear();
         script_next = 0;
@@ -154,7 +154,7 @@ TEST_F(ScriptedRandom, pair_draw_with_rho_zero_uses_both_deviates_of_one_pair) {
 }
 
 class DefaultRandom : public testing::Test {
-protected:
+  protected:
     void TearDown() override { set_integer_source(&rand_sequence_15); }
 };
 

@@ -2,6 +2,7 @@
 // (discover, stream, romode, set, start, stop, request), take a run (run), and read what a run
 // recorded (decode, plot).
 #include <CLI/CLI.hpp>
+#include <exception>
 
 #include "daqhost/CommandLine.h"
 #include "daqhost/ControlCommands.h"
@@ -10,18 +11,24 @@
 #include "daqhost/RunCommand.h"
 
 int main(int argc, char** argv) {
-    CLI::App app{"daqhost: control a readout module, take runs, decode and plot captures"};
-    app.require_subcommand(1);
-    int status = 0;
-    add_control_commands(app, status);
-    add_run_command(app, status);
-    add_decode_command(app, status);
-    add_plot_command(app, status);
     try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code == 0 ? 0 : kExitUsage;
+        CLI::App app{"daqhost: control a readout module, take runs, decode and plot captures"};
+        app.require_subcommand(1);
+        int status = 0;
+        add_control_commands(app, status);
+        add_run_command(app, status);
+        add_decode_command(app, status);
+        add_plot_command(app, status);
+        try {
+            app.parse(argc, argv);
+        } catch (const CLI::ParseError& e) {
+            const int code = app.exit(e);
+            return code == 0 ? 0 : kExitUsage;
+        }
+        return status;
+    } catch (const std::exception& e) {
+        // Out of memory, or a library's own failure: said plainly rather than as an abort.
+        report_error(e.what());
+        return kExitFailure;
     }
-    return status;
 }
