@@ -5,8 +5,8 @@
 #include <cstring>
 #include <iostream>
 
+#include "module/generation.h"
 #include "protocol/DataPacket.h"
-#include "protocol/DataPayload.h"
 #include "protocol/PacketConversion.h"
 #include "protocol/Request.h"
 #include "support/Vantor.h"
@@ -17,11 +17,6 @@ std::allocator<char> DAQmodule::data_allocator;
 namespace {
 
 constexpr int kEventCounters = 32;
-constexpr double kHitAmplitudeSigma = 10.0;
-constexpr double kSecondSpotDivisor = 3.0;
-constexpr double kHitPositionSigma = 4.0;
-constexpr double kTimeValueMean = 25.0;
-constexpr double kTimeValueSigma = 5.0;
 // How long one call of the signal generator may go on running trigger cycles that keep coming
 // due, in seconds: a request waits for it at most this long (plus one cycle).
 constexpr double kInlineTurnsBudget = 20e-6;
@@ -53,13 +48,9 @@ class ChannelArray {
         const size_t n = std::min(static_cast<size_t>(block.size()), bytes_ - offset);
         std::memcpy(data_ + offset, block.data(), n);
     }
-    uint16_t value(int i) const {
-        uint16_t v;
-        std::memcpy(&v, data_ + 2 * static_cast<size_t>(i), sizeof(v));
-        return v;
-    }
-    void set_value(int i, uint16_t v) { std::memcpy(data_ + 2 * static_cast<size_t>(i), &v, 2); }
-    const char* bytes() const { return data_; }
+    // The values, in host order; the storage came from an allocation function, so it holds
+    // them as it holds bytes.
+    uint16_t* values() { return reinterpret_cast<uint16_t*>(data_); }
 
   private:
     size_t bytes_;
@@ -300,13 +291,8 @@ gboolean DAQmodule::generate_signal(gpointer data) {
 DataBlock* DAQmodule::make_pedestal_block() {
     const int n = channels_per_chip();
     auto* block = new DataBlock(2 * n, nullptr);
-    const double cm = randgauss(0.0, common_noise);
-    char* bytes = block->data();
-    for (int i = 0; i < n; ++i) {
-        const auto value = static_cast<int16_t>(
-            static_cast<uint16_t>(static_cast<int>(randgauss(pedestal_mean, pedestal_noise) + cm)));
-        std::memcpy(bytes + 2 * i, &value, sizeof(value));
-    }
+    fill_pedestal_block(reinterpret_cast<int16_t*>(block->data()), n,
+                        {pedestal_mean, pedestal_noise, common_noise});
     return block;
 }
 
@@ -389,42 +375,13 @@ void DAQmodule::send_event(const DataStream& stream, uint16_t event, uint32_t ti
     const int nadj = static_cast<uint16_t>(stream.nadj());
     const int mode = static_cast<uint16_t>(stream.readout_mode());
     const int nchan = nchip * cpc;
-    const int side = static_cast<int>(std::sqrt(static_cast<double>(nchan)));
-
-    const double amplitudes[2] = {randgauss(signal_mean, kHitAmplitudeSigma),
-                                  randgauss(signal_mean, kHitAmplitudeSigma) / kSecondSpotDivisor};
-    const int spot = std::min(static_cast<int>(2.0 * randuniform()), 1);
-    const int spot_column = spot == 0 ? side / 4 : (3 * side) / 4;
-    const int spot_row = side / 2;
-
-    int hit;
-    for (;;) {
-        double x;
-        double y;
-        randgauss2d(spot_column, kHitPositionSigma, spot_row, kHitPositionSigma, 0.0, &x, &y);
-        if (!(x >= 0 && x < side && y >= 0 && y < side)) continue;
-        // The coordinates are not negative here, so truncating x + 0.5 rounds half up: the
-        // grid's rule, which a coordinate just below `side` may round onto the next row.
-        hit = static_cast<int>(x + 0.5) + static_cast<int>(y + 0.5) * side;  // NOLINT
-        if (hit >= 0 && hit < nchan) break;
-    }
-    channels.set_value(
-        hit, static_cast<uint16_t>(static_cast<int>(channels.value(hit) + amplitudes[spot])));
-
-    const double time_value = randgauss(kTimeValueMean, kTimeValueSigma);
-
-    const int count = mode == DataPacket::kHitAndNeighbours ? nadj : nchan;
-    DataPacket::Ptr packet = DataPacket::create(stream.id(), stream.id(), count, mode);
-    uint16_t* words = packet->words();
-    words[DataPacket::kEvent] = event;
-    words[DataPacket::kTimeHigh] = static_cast<uint16_t>(time_stamp >> 16);
-    words[DataPacket::kTimeLow] = static_cast<uint16_t>(time_stamp & 0xFFFF);
-    words[DataPacket::kTimeValue] = floating_point_binary(time_value);
-
-    encode_payload(packet->payload(), mode, reinterpret_cast<const uint16_t*>(channels.bytes()),
-                   nchan, hit, nadj);
+    const HitPlacement hit = place_hit(nchan, signal_mean);
+    add_hit(channels.values(), hit);
+    const double time_value = draw_time_value();
+    DataPacket::Ptr packet = assemble_event(stream.id(), mode, nadj, channels.values(), nchan,
+                                            hit.channel, event, time_stamp, time_value);
 
     const int bytes = packet->packet_size();
-    WireWords wire = convert_packet(reinterpret_cast<const char*>(words), bytes);
+    WireWords wire = convert_packet(reinterpret_cast<const char*>(packet->words()), bytes);
     send_packet(peer_address, peer_port, reinterpret_cast<const char*>(wire.get()), bytes);
 }
