@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "protocol/BasePacket.h"
 #include "tests/module/recording_module.h"
 
 using testing::ElementsAre;
@@ -11,7 +12,7 @@ using testing::Not;
 
 namespace {
 
-constexpr uint16_t kMagic = 0xCAFE;
+using packet::kMagic;
 
 std::vector<int> stream_ids(const DAQmodule& module) {
     std::vector<int> ids;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "protocol/BasePacket.h"
 #include "support/random.h"
 #include "tests/module/recording_module.h"
 
@@ -13,7 +14,7 @@ using testing::ElementsAre;
 
 namespace {
 
-constexpr uint16_t kMagic = 0xCAFE;
+using packet::kMagic;
 
 // Values of a mode-1 packet's payload.
 std::vector<uint16_t> channel_values(const SentDatagram& packet) {

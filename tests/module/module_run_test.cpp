@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "protocol/BasePacket.h"
 #include "tests/module/recording_module.h"
 
 using testing::HasSubstr;
@@ -10,7 +11,7 @@ using testing::Not;
 
 namespace {
 
-constexpr uint16_t kMagic = 0xCAFE;
+using packet::kMagic;
 const std::vector<uint16_t> kStart = {kMagic, 0x000A, 0x0100, 0x0001};
 const std::vector<uint16_t> kStop = {kMagic, 0x000A, 0x0100, 0x0000};
 
