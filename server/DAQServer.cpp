@@ -52,7 +52,6 @@ DAQServer::~DAQServer() {
     stop();
     for (CallBack* callback : idle_funcs) delete callback;
     for (TimedCallBack* callback : timed_funcs) delete callback;
-    if (destination_ != nullptr) g_object_unref(destination_);
 }
 
 void DAQServer::handle_request(const std::string&, unsigned short, const char*, int) {}
@@ -66,17 +65,17 @@ void DAQServer::after_setup() {}
 int DAQServer::init_server() {
     Vantor::ostream log;
     g_autoptr(GError) error = nullptr;
-    socket =
-        g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM, G_SOCKET_PROTOCOL_UDP, &error);
+    socket.reset(
+        g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_DATAGRAM, G_SOCKET_PROTOCOL_UDP, &error));
     if (socket == nullptr) {
         log << loglevel(Error) << "DAQServer: could not open the socket"
             << "\n\t" << error->message << std::endl;
         return -1;
     }
-    g_socket_set_broadcast(socket, TRUE);
+    g_socket_set_broadcast(socket.get(), TRUE);
     // The event loop calls process_request() when the socket wakes up; a wake-up without a
     // datagram must not block the loop.
-    g_socket_set_blocking(socket, FALSE);
+    g_socket_set_blocking(socket.get(), FALSE);
 
     ip_address = ::get_ip_address(interface_name);
     if (ip_address.empty()) {
@@ -95,7 +94,7 @@ int DAQServer::init_server() {
     g_autoptr(GInetAddress) inet_address = g_inet_address_new_from_string(ip_address.c_str());
     g_autoptr(GSocketAddress) local =
         g_inet_socket_address_new(inet_address, static_cast<guint16>(port));
-    if (!g_socket_bind(socket, local, TRUE, &error)) {
+    if (!g_socket_bind(socket.get(), local, TRUE, &error)) {
         log << loglevel(Error) << "DAQServer: cannot bind socket"
             << "\n\t" << error->message << std::endl;
         return -4;
@@ -114,23 +113,22 @@ void DAQServer::close() {
     if (socket == nullptr) return;
     stop();
     g_autoptr(GError) error = nullptr;
-    if (!g_socket_close(socket, &error)) {
+    if (!g_socket_close(socket.get(), &error)) {
         Vantor::ostream log;
         log << loglevel(Error) << "DAQServer: error closing socket"
             << "\n\t[" << error->message << "]" << std::endl;
     }
-    g_object_unref(socket);
-    socket = nullptr;
+    socket.reset();
 }
 
-int DAQServer::fileno() const { return socket == nullptr ? -1 : g_socket_get_fd(socket); }
+int DAQServer::fileno() const { return socket == nullptr ? -1 : g_socket_get_fd(socket.get()); }
 
 int DAQServer::receive_packet(char* buffer, int size, std::string& address, unsigned short& port) {
     if (socket == nullptr) return -1;
     g_autoptr(GError) error = nullptr;
-    GSocketAddress* sender = nullptr;
-    gssize count =
-        g_socket_receive_from(socket, &sender, buffer, static_cast<gsize>(size), nullptr, &error);
+    g_autoptr(GSocketAddress) sender = nullptr;
+    gssize count = g_socket_receive_from(socket.get(), &sender, buffer, static_cast<gsize>(size),
+                                         nullptr, &error);
     if (count < 0) {
         // A wake-up with nothing to read is not an error: there is simply no datagram.
         if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_WOULD_BLOCK)) return 0;
@@ -146,7 +144,6 @@ int DAQServer::receive_packet(char* buffer, int size, std::string& address, unsi
             address = text;
             port = g_inet_socket_address_get_port(inet_sender);
         }
-        g_object_unref(sender);
     }
     return static_cast<int>(count);
 }
@@ -159,11 +156,10 @@ int DAQServer::read_packet(std::string& address, unsigned short& port, char* buf
 
 int DAQServer::send_packet(const std::string& address, int port, const char* data, int length) {
     if (destination_ == nullptr || port != destination_port_ || address != destination_address_) {
-        if (destination_ != nullptr) g_object_unref(destination_);
-        destination_ = nullptr;
+        destination_.reset();
         g_autoptr(GInetAddress) inet_address = g_inet_address_new_from_string(address.c_str());
         if (inet_address != nullptr) {
-            destination_ = g_inet_socket_address_new(inet_address, static_cast<guint16>(port));
+            destination_.reset(g_inet_socket_address_new(inet_address, static_cast<guint16>(port)));
             destination_address_ = address;
             destination_port_ = port;
         }
@@ -176,7 +172,8 @@ int DAQServer::send_packet(const std::string& address, int port, const char* dat
     } else if (socket == nullptr) {
         g_set_error_literal(&error, G_IO_ERROR, G_IO_ERROR_CLOSED, "The socket is not open");
     } else {
-        g_socket_send_to(socket, destination_, data, static_cast<gsize>(length), nullptr, &error);
+        g_socket_send_to(socket.get(), destination_.get(), data, static_cast<gsize>(length),
+                         nullptr, &error);
     }
     if (error != nullptr) {
         Vantor::ostream log;
@@ -260,27 +257,32 @@ void DAQServer::start_loop() {
     }
 }
 
-int DAQServer::wait_for_data(int timeout_ms) {
-    if (socket == nullptr) return -1;
+DAQServer::Readiness DAQServer::wait_readable(int timeout_ms) {
+    // Without a socket (closed, or never opened) the wait fails like any other failed wait.
+    if (socket == nullptr) return Readiness::failed;
     g_autoptr(GError) error = nullptr;
-    if (g_socket_condition_timed_wait(socket, G_IO_IN, static_cast<gint64>(timeout_ms) * 1000,
+    if (g_socket_condition_timed_wait(socket.get(), G_IO_IN, static_cast<gint64>(timeout_ms) * 1000,
                                       nullptr, &error)) {
-        return 1;
+        return Readiness::readable;
     }
-    return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ? 0 : -1;
+    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT)) return Readiness::timed_out;
+    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED)) {
+        return Readiness::disconnected;
+    }
+    return Readiness::failed;
+}
+
+int DAQServer::wait_for_data(int timeout_ms) {
+    const Readiness readiness = wait_readable(timeout_ms);
+    if (readiness == Readiness::readable) return 1;
+    return readiness == Readiness::timed_out ? 0 : -1;
 }
 
 int DAQServer::poll(int timeout_ms) {
-    g_autoptr(GError) error = nullptr;
-    // Without a socket (closed, or never opened) the wait fails like any other failed wait.
-    if (socket != nullptr &&
-        (g_socket_condition_timed_wait(socket, G_IO_IN, static_cast<gint64>(timeout_ms) * 1000,
-                                       nullptr, &error) ||
-         g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT))) {
-        return 0;
-    }
+    const Readiness readiness = wait_readable(timeout_ms);
+    if (readiness == Readiness::readable || readiness == Readiness::timed_out) return 0;
     Vantor::ostream log;
-    if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NOT_CONNECTED)) {
+    if (readiness == Readiness::disconnected) {
         log << loglevel(Error) << "POLLHUP: Cable disconnected?" << std::endl;
     }
     log << loglevel(Error) << "error polling for data" << std::endl;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "server/CallBack.h"
+#include "server/GObjectPtr.h"
 
 class DAQServer {
   public:
@@ -76,7 +77,7 @@ class DAQServer {
   protected:
     std::atomic<bool> stop_requested{false};
     std::atomic<bool> serving{false};
-    GSocket* socket = nullptr;
+    GObjectPtr<GSocket> socket;
     int port;
     pthread_t thread = 0;
     mutable std::string ip_address;
@@ -85,8 +86,13 @@ class DAQServer {
     std::vector<TimedCallBack*> timed_funcs;
 
   private:
+    // What one timed wait for a datagram ended with.
+    enum class Readiness { readable, timed_out, disconnected, failed };
+    // Waits up to timeout_ms for the socket to become readable; fails at once without a socket.
+    Readiness wait_readable(int timeout_ms);
+
     // The destination of the last send, kept while the host peer stays the same.
-    GSocketAddress* destination_ = nullptr;
+    GObjectPtr<GSocketAddress> destination_;
     std::string destination_address_;
     int destination_port_ = -1;
 };
