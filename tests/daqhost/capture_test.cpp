@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pcap/pcap.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -136,5 +137,40 @@ TEST_F(CaptureFile, payload_larger_than_a_udp_datagram_is_refused_not_cut) {
     EXPECT_EQ(record.payload, largest);
     EXPECT_FALSE(reader.next(record));
     EXPECT_EQ(reader.records() + reader.skipped(), 1u);
+}
+
+// Captures taken with tcpdump carry link-layer headers before the IPv4 frame: Ethernet (here
+// with an 802.1Q tag) on a wire, the cooked header with "-i any".
+TEST_F(CaptureFile, ethernet_and_cooked_captures_give_the_same_datagram) {
+    const auto payloads = write_three();
+    std::ifstream file(path_, std::ios::binary);
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(file), {}};
+    const size_t second = kFileHeader + 2 * kRecordHeader + kFrameHeaders;
+    const std::vector<uint8_t> frame(bytes.begin() + second, bytes.begin() + second + 28 + 16);
+
+    const std::vector<uint8_t> ethernet = {0, 1,  2,  3,    4,    5, 6, 7,    8,
+                                           9, 10, 11, 0x81, 0x00, 0, 7, 0x08, 0x00};
+    std::vector<uint8_t> cooked(16, 0);
+    cooked[14] = 0x08;
+    for (const auto& [link, header] : {std::pair{DLT_EN10MB, ethernet}, {DLT_LINUX_SLL, cooked}}) {
+        pcap_t* dead = pcap_open_dead(link, 65535);
+        pcap_dumper_t* dumper = pcap_dump_open(dead, path_.c_str());
+        ASSERT_NE(dumper, nullptr);
+        std::vector<uint8_t> packet = header;
+        packet.insert(packet.end(), frame.begin(), frame.end());
+        pcap_pkthdr record = {};
+        record.caplen = record.len = static_cast<bpf_u_int32>(packet.size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &record, packet.data());
+        pcap_dump_close(dumper);
+        pcap_close(dead);
+
+        CaptureReader reader;
+        ASSERT_TRUE(reader.open(path_)) << reader.error();
+        CaptureRecord read;
+        ASSERT_TRUE(reader.next(read)) << "link type " << link << ": " << reader.error();
+        EXPECT_EQ(read.payload, payloads[1]) << "link type " << link;
+        EXPECT_EQ(read.source, kModule);
+        EXPECT_EQ(read.destination, kHost);
+    }
 }
 }  // namespace
