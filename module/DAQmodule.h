@@ -13,16 +13,14 @@
 #include "emulator/DAQemulator.h"
 #include "module/DataBuffer.h"
 #include "module/DataStream.h"
+#include "protocol/BasePacket.h"
 #include "support/DAQTimer.h"
 
 class DAQmodule : public DAQemulator {
   public:
     static constexpr int kPedestalCapacity = 500;
-    // Channels per chip: chip type 1 has 128, every other type 64. A chip's room in the
-    // channel array is that of the largest, whatever the chip type.
-    static constexpr int kChannelsOfChipType1 = 128;
-    static constexpr int kChannelsOfOtherChips = 64;
-    static constexpr int kChannelRoomPerChip = kChannelsOfChipType1;
+    // A chip's room in the channel array is that of the largest chip, whatever the chip type.
+    static constexpr int kChannelRoomPerChip = packet::kChannelsOfChipType1;
 
     // The per-event channel arrays come from here.
     static std::allocator<char> data_allocator;
@@ -81,9 +79,7 @@ class DAQmodule : public DAQemulator {
     const std::vector<DataStream*>& stream_list() const { return streams; }
     DataStream* find_stream(int id) const;
     int module_chip_type() const { return chip_type; }
-    int channels_per_chip() const {
-        return chip_type == 1 ? kChannelsOfChipType1 : kChannelsOfOtherChips;
-    }
+    int channels_per_chip() const { return packet::channels_per_chip(chip_type); }
     const DataBuffer& pedestals() const { return pedestal_buffer; }
     bool run_active() const { return signal_source >= 0; }
     bool start_pending() const { return start_source > 0; }

@@ -33,6 +33,14 @@ enum Error : uint16_t {
     kUnknownCommand = 0xFF,
 };
 
+// Channels per chip of a chip type as a stream configuration request carries it: type 1 has
+// 128, every other type 64. The type is module-wide.
+constexpr int kChannelsOfChipType1 = 128;
+constexpr int kChannelsOfOtherChips = 64;
+constexpr int channels_per_chip(int chip_type) {
+    return chip_type == 1 ? kChannelsOfChipType1 : kChannelsOfOtherChips;
+}
+
 // Bytes of packet storage for a packet of b bytes: the next multiple of four strictly above b,
 // so there are always between 1 and 4 spare bytes.
 constexpr int storage_bytes(int b) { return b / 4 * 4 + 4; }

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/PacketConversion.h"
+
 // What makes a datagram not a well-formed data packet, in the order the checks are made.
 enum class DataPacketFault {
     kNone,
@@ -41,10 +43,7 @@ class DataPacketView {
 
     // Word i in host order; 0 past the datagram. Inline: a host reads every value of every
     // packet through it.
-    uint16_t word(size_t i) const {
-        if (2 * i + 2 > length_) return 0;
-        return static_cast<uint16_t>(bytes_[2 * i] << 8 | bytes_[2 * i + 1]);
-    }
+    uint16_t word(size_t i) const { return wire_word(bytes_, length_, i); }
 
     uint8_t id() const { return static_cast<uint8_t>(word(1) >> 8); }
     uint16_t count() const { return word(2); }

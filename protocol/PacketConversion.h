@@ -2,6 +2,7 @@
 // wire every word is in network order (high byte first).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,6 +19,13 @@ WireWords convert_packet(const BasePacket* packet, int& length);
 // A network-order copy of `length` bytes of host-order words. No trailer is added; a final odd
 // byte is not copied. The array has room for an even number of words.
 WireWords convert_packet(const char* data, int length);
+
+// Word i of a datagram as it is on the wire (network order), in host order; 0 when the
+// datagram does not hold the whole word.
+inline uint16_t wire_word(const uint8_t* bytes, size_t length, size_t i) {
+    if (2 * i + 2 > length) return 0;
+    return static_cast<uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+}
 
 // Turns the whole words of a received datagram from network to host order, in place; a final
 // odd byte is left as it is.

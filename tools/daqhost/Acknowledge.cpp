@@ -1,29 +1,26 @@
 #include "daqhost/Acknowledge.h"
 
 #include "protocol/BasePacket.h"
-
-namespace {
-uint16_t word_at(const uint8_t* bytes, size_t i) {
-    return static_cast<uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
-}
-}  // namespace
+#include "protocol/PacketConversion.h"
 
 std::optional<Acknowledge> Acknowledge::parse(const uint8_t* bytes, size_t length) {
     if (length != 16) return std::nullopt;
-    if (word_at(bytes, 0) != packet::kMagic || word_at(bytes, 7) != packet::kTrailer) {
+    if (wire_word(bytes, length, 0) != packet::kMagic ||
+        wire_word(bytes, length, 7) != packet::kTrailer) {
         return std::nullopt;
     }
-    const uint16_t code_word = word_at(bytes, 1);
-    if ((code_word & packet::kReplyFlag) == 0 || word_at(bytes, 2) != packet::kAllHybrids << 8) {
+    const uint16_t code_word = wire_word(bytes, length, 1);
+    if ((code_word & packet::kReplyFlag) == 0 || wire_word(bytes, length, 2) != packet::kAllHybrids
+                                                                                    << 8) {
         return std::nullopt;
     }
     Acknowledge ack;
     ack.code = static_cast<uint8_t>(code_word & 0x7F);
     ack.code_byte = static_cast<uint8_t>(code_word & 0xFF);
-    ack.error = word_at(bytes, 3);
-    ack.version[0] = static_cast<uint8_t>(word_at(bytes, 4) & 0xFF);
-    ack.version[1] = static_cast<uint8_t>(word_at(bytes, 5) >> 8);
-    ack.version[2] = static_cast<uint8_t>(word_at(bytes, 5) & 0xFF);
+    ack.error = wire_word(bytes, length, 3);
+    ack.version[0] = static_cast<uint8_t>(wire_word(bytes, length, 4) & 0xFF);
+    ack.version[1] = static_cast<uint8_t>(wire_word(bytes, length, 5) >> 8);
+    ack.version[2] = static_cast<uint8_t>(wire_word(bytes, length, 5) & 0xFF);
     return ack;
 }
 

@@ -19,6 +19,7 @@
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/DataPacketView.h"
+#include "protocol/PacketConversion.h"
 
 namespace {
 // A request must hold words 0 and 1 to have a code at all.
@@ -63,9 +64,7 @@ Decoded decode_request(const std::vector<uint8_t>& payload) {
         decoded.fault = "shorter than a request header";
         return decoded;
     }
-    for (size_t i = 0; i < 4 && 2 * i + 1 < payload.size(); ++i) {
-        decoded.words[i] = static_cast<uint16_t>(payload[2 * i] << 8 | payload[2 * i + 1]);
-    }
+    for (size_t i = 0; i < 4; ++i) decoded.words[i] = wire_word(payload.data(), payload.size(), i);
     if (decoded.words[0] != packet::kMagic) {
         decoded.fault = "bad magic";
         return decoded;

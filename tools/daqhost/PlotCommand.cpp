@@ -20,6 +20,7 @@
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/DataPacketView.h"
+#include "protocol/PacketConversion.h"
 
 namespace {
 constexpr int kDefaultChannels = 256;
@@ -61,7 +62,7 @@ struct Capture {
 };
 
 uint16_t network_word(const std::vector<uint8_t>& bytes, size_t i) {
-    return static_cast<uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+    return wire_word(bytes.data(), bytes.size(), i);
 }
 
 // A stream configuration request to the module: remembers the hybrid's channel count.
@@ -73,7 +74,7 @@ bool note_configuration(const std::vector<uint8_t>& bytes, Capture& capture) {
     const uint16_t w2 = network_word(bytes, 2);
     const int chip_type = (w2 >> 4) & 0xF;
     const int chips = network_word(bytes, 3) >> 8;
-    capture.configured_channels[w2 >> 8] = chips * (chip_type == 1 ? 128 : 64);
+    capture.configured_channels[w2 >> 8] = chips * packet::channels_per_chip(chip_type);
     return true;
 }
 
