@@ -14,7 +14,7 @@
 #include <sstream>
 #include <string>
 
-#include "UdpPeer.h"
+#include "testkit/UdpPeer.h"
 
 namespace {
 

@@ -43,13 +43,13 @@
 #include <thread>
 #include <vector>
 
-#include "EmulatorProcess.h"
-#include "Namespace.h"
 #include "Report.h"
 #include "protocol/AcknowledgePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/DataPayload.h"
 #include "protocol/PacketConversion.h"
+#include "testkit/EmulatorProcess.h"
+#include "testkit/Namespace.h"
 
 namespace {
 

@@ -18,13 +18,13 @@
 #include <iostream>
 #include <memory>
 
-#include "Namespace.h"
 #include "SinkModule.h"
 #include "protocol/AcknowledgePacket.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/PacketConversion.h"
 #include "support/random.h"
+#include "testkit/Namespace.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "EmulatorProcess.h"
-#include "LoadHost.h"
-#include "Namespace.h"
-#include "UdpPeer.h"
+#include "testkit/EmulatorProcess.h"
+#include "testkit/LoadHost.h"
+#include "testkit/Namespace.h"
+#include "testkit/UdpPeer.h"
 
 namespace {
 

@@ -36,11 +36,11 @@
 #include <vector>
 
 #include "BareWork.h"
-#include "EmulatorProcess.h"
 #include "HostPeer.h"
-#include "Namespace.h"
 #include "Report.h"
 #include "SinkModule.h"
+#include "testkit/EmulatorProcess.h"
+#include "testkit/Namespace.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "EmulatorProcess.h"
+#include "testkit/EmulatorProcess.h"
 
 namespace {
 

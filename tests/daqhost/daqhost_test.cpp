@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "EmulatorProcess.h"
 #include "daqhost/CaptureWriter.h"
+#include "testkit/EmulatorProcess.h"
 
 namespace {
 

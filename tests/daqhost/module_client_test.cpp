@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "UdpPeer.h"
 #include "daqhost/ModuleClient.h"
+#include "testkit/UdpPeer.h"
 
 namespace {
 

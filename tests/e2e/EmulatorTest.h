@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "EmulatorProcess.h"
-#include "UdpPeer.h"
+#include "testkit/EmulatorProcess.h"
+#include "testkit/UdpPeer.h"
 
 // Word 1 of a data packet: the stream id in the high byte, this code in the low one.
 constexpr uint16_t kDataPacketCode = 14;

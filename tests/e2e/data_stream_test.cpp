@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "EmulatorProcess.h"
-#include "UdpPeer.h"
+#include "testkit/EmulatorProcess.h"
+#include "testkit/UdpPeer.h"
 
 namespace {
 

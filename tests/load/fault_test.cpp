@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "EmulatorProcess.h"
-#include "LoadHost.h"
-#include "UdpPeer.h"
+#include "testkit/EmulatorProcess.h"
+#include "testkit/LoadHost.h"
+#include "testkit/UdpPeer.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "EmulatorProcess.h"
-#include "LoadHost.h"
-#include "UdpPeer.h"
+#include "testkit/EmulatorProcess.h"
+#include "testkit/LoadHost.h"
+#include "testkit/UdpPeer.h"
 
 namespace {
 

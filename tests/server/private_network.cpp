@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "Namespace.h"
+#include "testkit/Namespace.h"
 
 namespace {
 

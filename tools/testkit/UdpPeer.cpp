@@ -1,4 +1,4 @@
-#include "UdpPeer.h"
+#include "testkit/UdpPeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "Namespace.h"
+#include "testkit/Namespace.h"
 
 #include <net/if.h>
 #include <sched.h>

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "UdpPeer.h"
+#include "testkit/UdpPeer.h"
 
 namespace load {
 
