@@ -2,14 +2,10 @@
 
 #include <cstdio>
 
-bool is_data_packet(const std::vector<uint8_t>& datagram) {
-    return datagram.size() >= 20 && wire_word(datagram, 0) == 0xCAFE &&
-           (wire_word(datagram, 1) & 0xFF) == kDataPacketCode;
-}
+#include "protocol/DataPacketView.h"
 
-bool is_acknowledge(const std::vector<uint8_t>& datagram) {
-    return datagram.size() == 16 && wire_word(datagram, 0) == 0xCAFE &&
-           (wire_word(datagram, 1) & 0xFF80) == 0x0080;
+bool is_data_packet(const std::vector<uint8_t>& datagram) {
+    return DataPacketView(datagram.data(), datagram.size()).ok();
 }
 
 std::vector<uint8_t> acknowledge_bytes(uint8_t code, uint16_t error, uint8_t first, uint8_t second,

@@ -13,11 +13,8 @@
 #include "testkit/EmulatorProcess.h"
 #include "testkit/UdpPeer.h"
 
-// Word 1 of a data packet: the stream id in the high byte, this code in the low one.
-constexpr uint16_t kDataPacketCode = 14;
-
+// Whether a datagram is a whole data packet, as the host library reads it.
 bool is_data_packet(const std::vector<uint8_t>& datagram);
-bool is_acknowledge(const std::vector<uint8_t>& datagram);
 // The 16 bytes of an acknowledge, as the host must receive them.
 std::vector<uint8_t> acknowledge_bytes(uint8_t code, uint16_t error, uint8_t first, uint8_t second,
                                        uint8_t third);

@@ -10,26 +10,23 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "daqhost/ModuleClient.h"
+#include "protocol/BasePacket.h"
+#include "protocol/DataPacketView.h"
 #include "testkit/EmulatorProcess.h"
-#include "testkit/UdpPeer.h"
 
 namespace {
 
 using Words = std::vector<uint16_t>;
 using Clock = std::chrono::steady_clock;
-
-constexpr uint16_t kMagic = 0xCAFE;
-constexpr uint16_t kTrailer = 0xACAB;
-constexpr uint16_t kDataCode = 14;
-constexpr uint16_t kStreamConfig = 1;
-constexpr uint16_t kReadoutModeCode = 8;
-constexpr uint16_t kDaqCommand = 10;
-constexpr uint16_t kDiscovery = 11;
+using packet::kMagic;
+using packet::kTrailer;
 
 constexpr double kPedestal = 2024.0;
 constexpr double kSignal = 500.0;
@@ -70,100 +67,93 @@ size_t max_channel(const Words& values) {
     return static_cast<size_t>(std::max_element(values.begin(), values.end()) - values.begin());
 }
 
+// A request's code and its two field words.
+struct Request {
+    uint8_t code;
+    uint16_t word2;
+    uint16_t word3;
+};
+
 // The readout-mode request: word 2 = hybrid << 8 | mode, word 3 = nadj.
-Words readout_mode(int hybrid, int mode, int nadj = 0) {
-    return {kMagic, kReadoutModeCode, static_cast<uint16_t>(hybrid << 8 | mode),
+Request readout_mode(int hybrid, int mode, int nadj = 0) {
+    return {packet::kReadoutMode, static_cast<uint16_t>(hybrid << 8 | mode),
             static_cast<uint16_t>(nadj)};
 }
 
 // The stream configuration request: word 2 = hybrid << 8 | chip type << 4, word 3 = chips << 8.
-Words stream_config(int hybrid, int chip_type, int chips) {
-    return {kMagic, kStreamConfig, static_cast<uint16_t>(hybrid << 8 | chip_type << 4),
+Request stream_config(int hybrid, int chip_type, int chips) {
+    return {packet::kConfigureStream, static_cast<uint16_t>(hybrid << 8 | chip_type << 4),
             static_cast<uint16_t>(chips << 8)};
 }
 
-// One testModule and the host peer that talks to it. Acknowledges and data packets share the
-// peer's socket: data that arrives while a request waits for its acknowledge is kept in order.
+// One testModule and the host that talks to it, the host library's client. Acknowledges and
+// data packets share the client's socket: data that arrives while a request waits for its
+// acknowledge is kept in order. A data packet is anything with the magic and code 14, whole or
+// not, so that the tests see its layout.
 class DataSession {
   public:
     explicit DataSession(std::vector<std::string> options) : emulator_(std::move(options)) {}
 
-    // Starts the program and makes this peer its host by discovery.
+    // Starts the program and makes this client its host by discovery.
     ::testing::AssertionResult open() {
-        if (!peer_.ok()) return ::testing::AssertionFailure() << "no UDP peer";
         if (!emulator_.start()) return ::testing::AssertionFailure() << "cannot start testModule";
         if (!emulator_.wait_until_serving(20)) {
             return ::testing::AssertionFailure() << "testModule never served; stderr:\n"
                                                  << emulator_.stderr_text();
         }
-        if (!emulator_.server_host().empty()) host_ = emulator_.server_host();
+        ModuleClient::Settings settings;
+        const std::string served = emulator_.server_host();
+        settings.module =
+            *Endpoint::parse(served.empty() ? "127.0.0.1" : served, ModuleClient::kModulePort);
+        settings.timeout_s = kAckTimeout;
+        settings.retries = 0;
+        client_ = std::make_unique<ModuleClient>(settings);
+        if (!client_->open()) return ::testing::AssertionFailure() << client_->error();
+        client_->on_receive([this](const Datagram& datagram) { keep_if_data(datagram); });
         if (!discover()) return ::testing::AssertionFailure() << "no acknowledge of discovery";
         return ::testing::AssertionSuccess();
     }
 
     // Discovery is answered with an acknowledge of code 0x8B and error 0.
     bool discover() {
-        const std::optional<Words> ack = request({kMagic, kDiscovery, 0, 0});
-        return ack && (*ack)[3] == 0;
-    }
-
-    // Sends a request and returns its acknowledge (code | 0x80 in word 1), or nothing.
-    std::optional<Words> request(const Words& words) {
-        if (!peer_.send(wire_words(words), host_, 10000)) return std::nullopt;
-        const uint16_t reply_code = static_cast<uint16_t>((words[1] & 0xFF) | 0x80);
-        const auto deadline = Clock::now() + std::chrono::duration<double>(kAckTimeout);
-        while (Clock::now() < deadline) {
-            const std::optional<Words> packet = receive(0.2);
-            if (!packet) continue;
-            if (is_data(*packet)) {
-                data_.push_back(*packet);
-            } else if (packet->size() == 8 && (*packet)[0] == kMagic &&
-                       (*packet)[1] == reply_code) {
-                return packet;
-            }
-        }
-        return std::nullopt;
+        const RequestOutcome outcome = client_->discover();
+        return outcome.acknowledged() && outcome.ack.error == packet::kDone;
     }
 
     // A request whose acknowledge must carry error code 0.
-    ::testing::AssertionResult command(const Words& words) {
-        const std::optional<Words> ack = request(words);
-        if (!ack) return ::testing::AssertionFailure() << "no acknowledge of code " << words[1];
-        if ((*ack)[3] != 0) {
+    ::testing::AssertionResult command(const Request& request) {
+        const RequestOutcome outcome = client_->request(request.code, request.word2, request.word3);
+        const int code = request.code;
+        if (!outcome.acknowledged()) {
+            return ::testing::AssertionFailure() << "no acknowledge of code " << code;
+        }
+        if (outcome.ack.error != packet::kDone) {
             return ::testing::AssertionFailure()
-                   << "code " << words[1] << " acknowledged with error " << (*ack)[3];
+                   << "code " << code << " acknowledged with error " << outcome.ack.error;
         }
         return ::testing::AssertionSuccess();
     }
 
     ::testing::AssertionResult start_run(int hybrid = 1) {
-        return command({kMagic, kDaqCommand, static_cast<uint16_t>(hybrid << 8), 1});
+        return command({packet::kDaqCommand, static_cast<uint16_t>(hybrid << 8), 1});
     }
     // Data sent before the stop comes before its acknowledge: none is left to come after it.
     ::testing::AssertionResult stop_run(int hybrid = 1) {
-        return command({kMagic, kDaqCommand, static_cast<uint16_t>(hybrid << 8), 0});
+        return command({packet::kDaqCommand, static_cast<uint16_t>(hybrid << 8), 0});
     }
 
     // The next data packet, or nothing within the timeout.
     std::optional<Words> next_data(double timeout_s) {
-        if (!data_.empty()) {
-            Words packet = std::move(data_.front());
-            data_.pop_front();
-            ++seen_[stream_of(packet)];
-            return packet;
-        }
         const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);
-        for (;;) {
+        while (data_.empty()) {
             const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
-            if (left <= 0) return std::nullopt;
-            std::optional<Words> packet = receive(left);
-            if (packet && is_data(*packet)) {
-                ++seen_[stream_of(*packet)];
-                return packet;
-            }
+            if (left <= 0 || client_->receive(left) < 0) return std::nullopt;
         }
+        Words packet = std::move(data_.front());
+        data_.pop_front();
+        ++seen_[stream_of(packet)];
+        return packet;
     }
-
     // How many data packets of the stream next_data has handed out, collected or not.
     size_t seen(int stream) const {
         auto it = seen_.find(stream);
@@ -215,9 +205,11 @@ class DataSession {
         return got;
     }
 
+    // Drops the data packets received and those waiting at the socket.
     void forget_data() {
+        for (int i = 0; i < 100000 && client_->receive(0) > 0; ++i) {
+        }
         data_.clear();
-        peer_.drain();
     }
 
     // The program is alive, answers discovery, and ends in order (status 0) on SIGTERM.
@@ -239,21 +231,24 @@ class DataSession {
     EmulatorProcess& emulator() { return emulator_; }
 
   private:
-    static bool is_data(const Words& p) {
-        return p.size() >= 10 && p[0] == kMagic && (p[1] & 0xFF) == kDataCode;
-    }
-
-    std::optional<Words> receive(double timeout_s) {
-        const std::optional<std::vector<uint8_t>> bytes = peer_.receive(timeout_s);
-        if (!bytes) return std::nullopt;
-        Words words(bytes->size() / 2);
-        for (size_t i = 0; i < words.size(); ++i) words[i] = wire_word(*bytes, i);
-        return words;
+    void keep_if_data(const Datagram& datagram) {
+        switch (DataPacketView(datagram.data, datagram.length).fault()) {
+            case DataPacketFault::kTooShort:
+            case DataPacketFault::kBadMagic:
+            case DataPacketFault::kNotData:
+                return;
+            default:
+                break;
+        }
+        Words words(datagram.length / 2);
+        for (size_t i = 0; i < words.size(); ++i) {
+            words[i] = wire_word(datagram.data, datagram.length, i);
+        }
+        data_.push_back(std::move(words));
     }
 
     EmulatorProcess emulator_;
-    UdpPeer peer_;
-    std::string host_ = "127.0.0.1";
+    std::unique_ptr<ModuleClient> client_;
     std::deque<Words> data_;
     std::map<int, size_t> seen_;
 };
@@ -265,7 +260,7 @@ class DataSession {
     if (p.size() * 2 != bytes) {
         return ::testing::AssertionFailure() << "length " << p.size() * 2 << ", not " << bytes;
     }
-    const uint16_t expected[] = {kMagic, static_cast<uint16_t>(hybrid << 8 | kDataCode),
+    const uint16_t expected[] = {kMagic, static_cast<uint16_t>(hybrid << 8 | packet::kData),
                                  static_cast<uint16_t>(count)};
     for (size_t i = 0; i < 3; ++i) {
         if (p[i] != expected[i]) {
