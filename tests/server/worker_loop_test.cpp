@@ -19,9 +19,11 @@
 #include <vector>
 
 #include "emulator/DAQemulator.h"
+#include "protocol/BasePacket.h"
 #include "protocol/PacketConversion.h"
 #include "server/DAQServer.h"
 #include "support/utils.h"
+#include "testkit/UdpPeer.h"
 #include "tests/server/private_network.h"
 
 namespace {
@@ -56,51 +58,6 @@ template <typename Done>
 bool eventually(Done done) {
     return eventually(done, [] {});
 }
-
-// A plain UDP socket on 127.0.0.1 that plays the host.
-class LoopbackClient {
-  public:
-    LoopbackClient() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in local = loopback(0);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local));
-        socklen_t length = sizeof(local);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
-        port_ = ntohs(local.sin_port);
-    }
-    ~LoopbackClient() { ::close(fd_); }
-    LoopbackClient(const LoopbackClient&) = delete;
-    LoopbackClient& operator=(const LoopbackClient&) = delete;
-
-    bool send_to(int port, const std::string& bytes) const {
-        sockaddr_in to = loopback(port);
-        return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                        sizeof(to)) == static_cast<ssize_t>(bytes.size());
-    }
-
-    std::optional<std::string> receive(std::chrono::milliseconds limit) const {
-        pollfd wanted = {fd_, POLLIN, 0};
-        if (::poll(&wanted, 1, static_cast<int>(limit.count())) != 1) return std::nullopt;
-        char buffer[2048];
-        ssize_t count = ::recv(fd_, buffer, sizeof(buffer), 0);
-        if (count < 0) return std::nullopt;
-        return std::string(buffer, static_cast<size_t>(count));
-    }
-
-    unsigned short port() const { return port_; }
-
-  private:
-    static sockaddr_in loopback(int port) {
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        return address;
-    }
-
-    int fd_ = -1;
-    unsigned short port_ = 0;
-};
 
 struct ReceivedRequest {
     std::string sender;
@@ -209,10 +166,14 @@ class LoopbackServerTest : public testing::Test {
     }
 
     // Sends a datagram, so that the loop takes one more turn at once.
-    void tick() { client.send_to(kPort, "tick"); }
+    void tick() { send(kPort, "tick"); }
+    bool send(int port, const std::string& text) {
+        return client.send(std::vector<uint8_t>(text.begin(), text.end()), "127.0.0.1",
+                           static_cast<uint16_t>(port));
+    }
 
     std::unique_ptr<RecordingServer> server;
-    LoopbackClient client;
+    UdpPeer client;
 };
 
 using WorkerLoop = LoopbackServerTest;
@@ -271,7 +232,7 @@ TEST_F(WorkerLoop, timed_callback_waits_its_period_then_a_period_after_the_end_o
 
 TEST_F(WorkerLoop, request_is_handled_on_the_worker_thread) {
     server->start_thread();
-    ASSERT_TRUE(client.send_to(kPort, "request one"));
+    ASSERT_TRUE(send(kPort, "request one"));
     ASSERT_TRUE(eventually([&] { return !server->requests().empty(); }));
 
     const ReceivedRequest request = server->requests().front();
@@ -287,17 +248,13 @@ TEST_F(WorkerLoop, emulator_on_the_worker_thread_acknowledges_discovery) {
     ASSERT_EQ(emulator.init_server(), 0);
     emulator.start_thread();
 
-    // Discovery request, network order: magic, code 11, hybrid word, value word.
-    const std::string discovery("\xCA\xFE\x00\x0B\x00\x00\x00\x00", 8);
-    ASSERT_TRUE(client.send_to(kPort + 1, discovery));
-    const std::optional<std::string> ack = client.receive(10000ms);
+    ASSERT_TRUE(client.send(wire_words({packet::kMagic, packet::kDiscovery, 0, 0}), "127.0.0.1",
+                            kPort + 1));
+    const std::optional<std::vector<uint8_t>> ack = client.receive(10);
     emulator.stop();
 
     ASSERT_TRUE(ack.has_value());
-    const std::string expected("\xCA\xFE\x00\x8B\xFF\x00\x00\x00\x00\x00\x00\x00\x00\x00\xAC\xAB",
-                               16);
-    ASSERT_EQ(ack->size(), expected.size());
-    EXPECT_EQ(std::memcmp(ack->data(), expected.data(), expected.size()), 0);
+    EXPECT_EQ(*ack, wire_words({0xCAFE, 0x008B, 0xFF00, 0, 0, 0, 0, 0xACAB}));
     EXPECT_EQ(emulator.server_ip(), "127.0.0.1");
     EXPECT_EQ(emulator.server_port(), client.port());
 }
@@ -324,7 +281,7 @@ TEST_F(WorkerLoop, stop_right_after_start_thread_returns_promptly) {
 
 TEST_F(WorkerLoop, thread_started_after_stop_ends_on_its_first_turn_without_waiting) {
     server->stop();
-    ASSERT_TRUE(client.send_to(kPort, "left alone"));
+    ASSERT_TRUE(send(kPort, "left alone"));
     server->start_thread();
     server->stop();
 
@@ -341,7 +298,7 @@ TEST_F(WorkerLoop, stopped_server_does_not_serve_again) {
     server->stop();
     const int turns = server->turns();
 
-    ASSERT_TRUE(client.send_to(kPort, "too late"));
+    ASSERT_TRUE(send(kPort, "too late"));
     server->start_loop();
 
     EXPECT_EQ(server->turns(), turns);
@@ -405,7 +362,7 @@ TEST(WorkerLoopWithoutSocket, destroying_the_server_waits_for_its_worker_thread)
 }
 
 TEST_F(SocketWait, wait_for_data_reports_a_queued_datagram_without_taking_it) {
-    ASSERT_TRUE(client.send_to(kPort, "queued"));
+    ASSERT_TRUE(send(kPort, "queued"));
     EXPECT_EQ(server->wait_for_data(2000), 1);
     EXPECT_EQ(server->wait_for_data(0), 1);
 
@@ -429,7 +386,7 @@ TEST_F(SocketWait, poll_returns_0_silently_on_an_idle_socket_and_on_a_queued_dat
     const auto started = Clock::now();
     const int idle = server->poll(100);
     const double waited = seconds_since(started);
-    client.send_to(kPort, "queued");
+    send(kPort, "queued");
     const int ready = server->poll(2000);
     const std::string log = testing::internal::GetCapturedStderr();
 
