@@ -1,7 +1,7 @@
 // Microbenchmarks of the emulator's pieces: the random generator, the pedestal block, one
 // trigger cycle, the two packet conversions and the request path.
 //
-// Trigger cycles and requests run on a SinkModule: where the name ends in "udp", every packet
+// Trigger cycles and requests run on a BenchModule: where the name ends in "udp", every packet
 // goes through the server's own socket to a UDP sink on loopback (the real send path); where
 // it ends in "count", send_packet only counts. The pedestal buffer is refilled, and the sink
 // emptied, outside the timed region.
@@ -13,12 +13,11 @@
 #include <sys/socket.h>
 
 #include <csignal>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
 
-#include "SinkModule.h"
+#include "BenchModule.h"
 #include "protocol/AcknowledgePacket.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacket.h"
@@ -43,7 +42,7 @@ BENCHMARK(BM_UniformDraw);
 // One call of the pedestal generator: one block of one chip.
 void BM_PedestalBlock(benchmark::State& state) {
     const int chip_type = state.range(0) == 128 ? 1 : 2;
-    SinkModule module(chip_type, 0x1, SinkModule::Send::kCountOnly);
+    BenchModule module(chip_type, 0x1, BenchModule::Send::kCountOnly);
     module.drain_pedestals();
     int made = 0;
     for (auto _ : state) {
@@ -65,8 +64,8 @@ void BM_TriggerCycle(benchmark::State& state) {
     const int hybrids = static_cast<int>(state.range(0));
     const int mode = static_cast<int>(state.range(1));
     const bool udp = state.range(2) != 0;
-    SinkModule module(1, hybrids == 4 ? 0xF : 0x1,
-                      udp ? SinkModule::Send::kUdpSink : SinkModule::Send::kCountOnly);
+    BenchModule module(1, hybrids == 4 ? 0xF : 0x1,
+                       udp ? BenchModule::Send::kUdpSink : BenchModule::Send::kCountOnly);
     if (!module.ready()) {
         state.SkipWithError("no loopback socket for the module");
         return;
@@ -115,26 +114,25 @@ void BM_ConvertDataPacket(benchmark::State& state) {
 }
 BENCHMARK(BM_ConvertDataPacket);
 
-// One received datagram through filter() and handle_request(), acknowledge sent to the sink.
-// The module's log lines go to /dev/null, so their cost (one write per line) is counted.
+// One received datagram through the request step (a copy of its own, filter(), then
+// handle_request()), acknowledge sent to the sink. The module's log lines go to /dev/null, so
+// their cost (one write per line) is counted.
 // Argument: the command code (6 needs no action and logs one line; 8 sets a readout mode and
 // logs four).
 void BM_RequestPath(benchmark::State& state) {
     const auto code = static_cast<uint16_t>(state.range(0));
-    SinkModule module(1, 0x1, SinkModule::Send::kUdpSink);
+    BenchModule module(1, 0x1, BenchModule::Send::kUdpSink);
     if (!module.ready()) {
         state.SkipWithError("no loopback socket for the module");
         return;
     }
     const uint16_t words[4] = {htons(packet::kMagic), htons(code), htons(0x0101), htons(0)};
+    const char* datagram = reinterpret_cast<const char*>(words);
     std::ofstream null_stream("/dev/null");
     std::streambuf* saved = std::cout.rdbuf(null_stream.rdbuf());
-    char datagram[sizeof(words)];
     int handled = 0;
     for (auto _ : state) {
-        std::memcpy(datagram, words, sizeof(words));
-        module.filter(datagram, sizeof(datagram));
-        module.handle_request("127.0.0.1", module.sink_port(), datagram, sizeof(datagram));
+        module.deliver("127.0.0.1", module.sink_port(), datagram, sizeof(words));
         if (++handled == 10000) {
             state.PauseTiming();
             module.refill();
@@ -151,7 +149,7 @@ BENCHMARK(BM_RequestPath)->Arg(6)->Arg(8)->ArgName("code");
 // through the server's send_packet (argument 1) or a plain sendto on the same socket to an
 // address made once (argument 0).
 void BM_SendDatagram(benchmark::State& state) {
-    SinkModule module(1, 0x1, SinkModule::Send::kUdpSink);
+    BenchModule module(1, 0x1, BenchModule::Send::kUdpSink);
     if (!module.ready()) {
         state.SkipWithError("no loopback socket for the module");
         return;
@@ -190,7 +188,7 @@ gboolean on_input(GIOChannel*, GIOCondition, gpointer) { return TRUE; }
 // signal generators as two idle sources (here doing nothing), the socket watch and the two
 // signal sources. This is what the emulator pays on top of the work for every trigger cycle.
 void BM_LoopTurn(benchmark::State& state) {
-    SinkModule module(1, 0x1, SinkModule::Send::kCountOnly);
+    BenchModule module(1, 0x1, BenchModule::Send::kCountOnly);
     GIOChannel* channel = g_io_channel_unix_new(module.fileno());
     const guint watch = g_io_add_watch(
         channel, static_cast<GIOCondition>(G_IO_IN | G_IO_PRI | G_IO_HUP), on_input, nullptr);

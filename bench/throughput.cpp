@@ -36,9 +36,9 @@
 #include <vector>
 
 #include "BareWork.h"
+#include "BenchModule.h"
 #include "HostPeer.h"
 #include "Report.h"
-#include "SinkModule.h"
 #include "testkit/EmulatorProcess.h"
 #include "testkit/Namespace.h"
 
@@ -232,7 +232,7 @@ std::optional<Traffic> run_bare(HostPeer& host, const Config& config, bool libc_
 // of the caches by whatever else the machine ran meanwhile) takes longer than one of many back
 // to back. The pause is spent polling the clock, as the emulator's loop spends it.
 std::optional<double> mean_cycle_us(int cycles, double spacing_s) {
-    SinkModule module(1, 0xF, SinkModule::Send::kUdpSink);
+    BenchModule module(1, 0xF, BenchModule::Send::kUdpSink);
     if (!module.ready()) return std::nullopt;
     module.set_efficiency(1.0);
     module.set_mode(1, kNadj);

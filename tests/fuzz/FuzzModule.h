@@ -1,6 +1,6 @@
-// What both fuzz targets share: a module whose sends go to a counting sink instead of the
-// network, a reader that cuts the fuzzer's input into settings and datagrams, and the request
-// step as the event loop runs it, minus the socket.
+// What both fuzz targets share besides the capturing module (tools/testkit): the check of its
+// sends, a reader that cuts the fuzzer's input into settings and datagrams, a random source
+// that replays, and the cleanup of a module driven outside a loop.
 #pragma once
 
 #include <fcntl.h>
@@ -10,51 +10,27 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
-#include "module/DAQmodule.h"
 #include "server/DAQServer.h"
 #include "support/random.h"
+#include "testkit/CapturingModule.h"
 
 namespace fuzz {
 
-// Every datagram the emulator sends is a whole packet: magic first, trailer last, whole words.
-// A send that breaks this is a finding, so it stops the fuzzer.
-inline void check_wire_packet(const char* data, int length) {
-    if (data == nullptr || length < 16 || length % 2 != 0) {
-        std::fprintf(stderr, "sent a malformed datagram of %d bytes\n", length);
-        std::abort();
-    }
-    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
-    const bool magic = bytes[0] == 0xCA && bytes[1] == 0xFE;
-    const bool trailer = bytes[length - 2] == 0xAC && bytes[length - 1] == 0xAB;
-    if (!magic || !trailer) {
-        std::fprintf(stderr, "sent a datagram without magic or trailer (%d bytes)\n", length);
-        std::abort();
-    }
+// The capturing module of both targets: each datagram sent is counted, checked to be a whole
+// packet and read byte by byte, never recorded and never sent.
+constexpr Capture kCheckEverySend{.check = true};
+
+// A datagram that is not a whole packet is a finding, so it stops the fuzzer; `after` says
+// what sent it.
+inline void require_whole_packets(const CapturingModule& module, const char* after) {
+    if (module.malformed() == 0) return;
+    std::fprintf(stderr, "sent %llu malformed datagrams after %s\n",
+                 static_cast<unsigned long long>(module.malformed()), after);
+    std::abort();
 }
-
-class SinkModule : public DAQmodule {
-  public:
-    explicit SinkModule(int chip_type) : DAQmodule("lo", 10000, chip_type) {}
-
-    int send_packet(const std::string&, int, const char* data, int length) override {
-        check_wire_packet(data, length);
-        // Reading every byte lets the sanitizer see an array that is shorter than it claims.
-        unsigned sum = 0;
-        for (int i = 0; i < length; ++i) sum += static_cast<unsigned char>(data[i]);
-        checksum += sum;
-        ++packets;
-        bytes += static_cast<uint64_t>(length);
-        return 0;
-    }
-
-    uint64_t packets = 0;
-    uint64_t bytes = 0;
-    unsigned checksum = 0;
-};
 
 // The fuzzer's input, read front to back; past its end every read gives 0 or nothing.
 class Input {
@@ -83,18 +59,6 @@ class Input {
     size_t size_;
     size_t offset_ = 0;
 };
-
-// One request step as process_request runs it once a datagram has been received: an empty
-// datagram reaches no hook; any other is filtered in place, then handled. The bytes are copied
-// to an array of exactly their length, so that reading past the datagram is caught.
-inline void deliver(DAQmodule& module, const std::string& datagram, unsigned short port) {
-    const int length = static_cast<int>(datagram.size());
-    if (length == 0) return;
-    std::unique_ptr<char[]> buffer(new char[datagram.size()]);
-    std::memcpy(buffer.get(), datagram.data(), datagram.size());
-    module.filter(buffer.get(), length);
-    module.handle_request("127.0.0.1", port, buffer.get(), length);
-}
 
 // A small generator restarted for every input, so that an input replays the same draws and a
 // finding reproduces from its file alone.
@@ -126,7 +90,7 @@ inline void silence_stdout() {
 // Destroys the module and every idle source still registered for it: the targets call the
 // generators directly rather than from a loop, so a generator that removed itself by its
 // result is still registered with the default context.
-inline void destroy(std::unique_ptr<SinkModule>& module) {
+inline void destroy(std::unique_ptr<CapturingModule>& module) {
     void* key = module.get();
     module.reset();
     while (g_idle_remove_by_data(key)) {

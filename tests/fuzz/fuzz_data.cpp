@@ -4,10 +4,13 @@
 // Input: the hybrid mask byte, the chip type byte, the efficiency byte (0 to 255 for 0.0 to
 // 1.0), the number of commands (low four bits), that many datagrams (a two-byte big-endian
 // length, then the bytes), and then one byte per trigger cycle: the number of pedestal
-// generator calls to make before the trigger. Data packets go to a counting sink.
+// generator calls to make before the trigger. Data packets are checked and counted.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 
+#include "protocol/BasePacket.h"
 #include "tests/fuzz/FuzzModule.h"
 
 namespace {
@@ -32,16 +35,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const double efficiency = input.byte() / 255.0;
     const int commands = input.byte() & 0x0F;
 
-    auto module = std::make_unique<fuzz::SinkModule>(chip_type);
+    auto module = std::make_unique<CapturingModule>(chip_type, fuzz::kCheckEverySend);
     module->configure(mask);
     module->set_efficiency(efficiency);
 
     // A discovery first, so that the packets have a host peer as in a real run.
-    const char discovery[] = {'\xCA', '\xFE', '\x00', '\x0B', 0, 0, 0, 0};
-    fuzz::deliver(*module, std::string(discovery, sizeof(discovery)), 40000);
+    module->deliver({packet::kMagic, packet::kDiscovery, 0, 0}, "127.0.0.1", 40000);
     for (int i = 0; i < commands && !input.empty(); ++i) {
-        fuzz::deliver(*module, input.datagram(), 40000);
+        const std::string datagram = input.datagram();
+        module->deliver("127.0.0.1", 40000, datagram.data(), datagram.size());
     }
+    fuzz::require_whole_packets(*module, "the commands");
 
     int pedestal_steps = 0;
     for (int cycle = 0; cycle < kMaxCycles && !input.empty(); ++cycle) {
@@ -50,10 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             ++pedestal_steps;
             if (!module->pedestal_step()) break;
         }
-        const uint64_t before = module->packets;
+        const uint64_t before = module->packets_sent();
         const bool fired = module->trigger();
         // A trigger that did not fire must have sent nothing.
-        if (!fired && module->packets != before) __builtin_trap();
+        if (!fired && module->packets_sent() != before) __builtin_trap();
+        fuzz::require_whole_packets(*module, "a trigger cycle");
     }
 
     fuzz::destroy(module);

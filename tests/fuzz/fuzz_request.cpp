@@ -2,9 +2,11 @@
 // the module (filter, then handle_request, then the handler of the command code).
 //
 // Input: the hybrid mask byte, the chip type byte, then datagrams, each a two-byte big-endian
-// length followed by its bytes. Replies go to a counting sink; no socket is opened.
+// length followed by its bytes. Replies are checked and counted; no socket is opened.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "tests/fuzz/FuzzModule.h"
 
@@ -18,11 +20,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::restart_random();
     const uint8_t mask = input.byte();
     const int chip_type = input.byte();
-    auto module = std::make_unique<fuzz::SinkModule>(chip_type);
+    auto module = std::make_unique<CapturingModule>(chip_type, fuzz::kCheckEverySend);
     module->configure(mask);
 
     unsigned short port = 40000;
-    while (!input.empty()) fuzz::deliver(*module, input.datagram(), port++);
+    while (!input.empty()) {
+        const std::string datagram = input.datagram();
+        module->deliver("127.0.0.1", port++, datagram.data(), datagram.size());
+        fuzz::require_whole_packets(*module, "a request");
+    }
 
     fuzz::destroy(module);
     return 0;

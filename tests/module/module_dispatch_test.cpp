@@ -3,8 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "protocol/BasePacket.h"
-#include "tests/module/recording_module.h"
+#include "tests/module/module_test_support.h"
 
 using testing::ElementsAre;
 using testing::HasSubstr;
@@ -21,7 +24,7 @@ std::vector<int> stream_ids(const DAQmodule& module) {
 }
 
 TEST(ModuleConfigure, mask_zero_logs_four_mask_lines_and_makes_no_hybrid) {
-    RecordingModule module;
+    CapturingModule module{kChipType, kRecordAll};
     const std::string out = printed_by([&] { module.configure(0x00); });
     EXPECT_EQ(out, "mask 0\nmask 1\nmask 2\nmask 3\nNumber of Hybrids: 0\n");
     EXPECT_EQ(module.hybrid_count(), 0);
@@ -29,7 +32,7 @@ TEST(ModuleConfigure, mask_zero_logs_four_mask_lines_and_makes_no_hybrid) {
 }
 
 TEST(ModuleConfigure, mask_05_makes_hybrids_1_and_3_in_order) {
-    RecordingModule module;
+    CapturingModule module{kChipType, kRecordAll};
     const std::string out = printed_by([&] { module.configure(0x05); });
     EXPECT_EQ(out,
               "mask 0\n...hybrid\nmask 1\nmask 2\n...hybrid\nmask 3\nNumber of Hybrids: 2\n"
@@ -39,20 +42,20 @@ TEST(ModuleConfigure, mask_05_makes_hybrids_1_and_3_in_order) {
 }
 
 TEST(ModuleConfigure, mask_ff_makes_exactly_four_hybrids) {
-    RecordingModule module;
+    CapturingModule module{kChipType, kRecordAll};
     printed_by([&] { module.configure(0xFF); });
     EXPECT_EQ(module.hybrid_count(), 4);
     EXPECT_THAT(stream_ids(module), ElementsAre(1, 2, 3, 4));
 }
 
 TEST(ModuleConfigure, bits_four_to_seven_are_ignored) {
-    RecordingModule module;
+    CapturingModule module{kChipType, kRecordAll};
     printed_by([&] { module.configure(0xF0); });
     EXPECT_EQ(module.hybrid_count(), 0);
 }
 
 TEST(ModuleConfigure, fresh_streams_have_two_chips_type_5_mode_1_no_neighbours) {
-    RecordingModule module;
+    CapturingModule module{kChipType, kRecordAll};
     printed_by([&] { module.configure(0x0F); });
     for (const DataStream* stream : module.stream_list()) {
         EXPECT_EQ(stream->nchip(), 2);
@@ -63,7 +66,7 @@ TEST(ModuleConfigure, fresh_streams_have_two_chips_type_5_mode_1_no_neighbours) 
 }
 
 TEST(ModuleConfigure, configuring_again_replaces_the_stream_list) {
-    RecordingModule module;
+    CapturingModule module{kChipType, kRecordAll};
     printed_by([&] { module.configure(0x03); });
     printed_by([&] { module.configure(0x08); });
     EXPECT_EQ(module.hybrid_count(), 1);
@@ -71,7 +74,7 @@ TEST(ModuleConfigure, configuring_again_replaces_the_stream_list) {
 }
 
 TEST(ModuleFilter, nine_byte_datagram_converts_four_words_and_leaves_the_ninth_byte) {
-    RecordingModule module;
+    CapturingModule module{kChipType, kRecordAll};
     char data[9] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09};
     module.filter(data, 9);
     const uint16_t expected[4] = {0x0102, 0x0304, 0x0506, 0x0708};
@@ -83,13 +86,29 @@ TEST(ModuleFilter, nine_byte_datagram_converts_four_words_and_leaves_the_ninth_b
     EXPECT_EQ(data[8], 0x09);
 }
 
+// The fuzzers stop on a send that is not a whole packet; the module's own sends are whole.
+TEST(CapturingModule, check_counts_sends_cut_short_or_without_magic) {
+    CapturingModule module{kChipType, Capture{.record = true, .check = true}};
+    printed_by([&] { module.deliver({kMagic, packet::kDiscovery, 0, 0}); });
+    ASSERT_EQ(module.sent.size(), 1u);
+    EXPECT_EQ(module.malformed(), 0u);
+    std::vector<uint8_t> ack = module.sent[0].bytes;
+    for (const int length : {14, 15}) {
+        module.send_packet("127.0.0.1", 4660, reinterpret_cast<const char*>(ack.data()), length);
+    }
+    ack[0] = 0;
+    module.send_packet("127.0.0.1", 4660, reinterpret_cast<const char*>(ack.data()), 16);
+    EXPECT_EQ(module.malformed(), 3u);
+    EXPECT_EQ(module.packets_sent(), 4u);
+}
+
 // A module with hybrids 1 and 2 whose host peer is 127.0.0.1:4660.
 class ModuleDispatch : public testing::Test {
   protected:
     void SetUp() override {
         printed_by([&] {
             module.configure(0x03);
-            deliver(module, {kMagic, 0x000B, 0, 0});
+            module.deliver({kMagic, 0x000B, 0, 0});
         });
         module.sent.clear();
     }
@@ -99,7 +118,7 @@ class ModuleDispatch : public testing::Test {
     std::vector<uint16_t> request(const std::vector<uint16_t>& words, std::string* out = nullptr,
                                   const std::string& sender = "127.0.0.1") {
         module.sent.clear();
-        const std::string printed = printed_by([&] { deliver(module, words, sender, 5555); });
+        const std::string printed = printed_by([&] { module.deliver(words, sender, 5555); });
         if (out != nullptr) *out = printed;
         EXPECT_EQ(module.sent.size(), 1u);
         if (module.sent.empty()) return {};
@@ -107,7 +126,7 @@ class ModuleDispatch : public testing::Test {
         return module.sent.back().words();
     }
 
-    RecordingModule module;
+    CapturingModule module{kChipType, kRecordAll};
 };
 
 TEST_F(ModuleDispatch, every_routed_code_gets_version_224_and_its_error) {

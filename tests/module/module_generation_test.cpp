@@ -1,5 +1,5 @@
 // The pedestal generator and one trigger cycle of the signal generator, driven directly: the
-// data packets are caught by the recording send_packet.
+// data packets are recorded by the capturing module.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 
 #include "protocol/BasePacket.h"
 #include "support/random.h"
-#include "tests/module/recording_module.h"
+#include "tests/module/module_test_support.h"
 
 using testing::ElementsAre;
 
@@ -29,7 +29,7 @@ uint32_t time_stamp(const std::vector<uint16_t>& words) {
 }
 
 TEST(PedestalGenerator, fills_the_buffer_to_501_blocks_then_stops) {
-    RecordingModule module;
+    CapturingModule module{kChipType, kRecordAll};
     ASSERT_TRUE(module.pedestals_registered());
     int accepted = 0;
     for (int call = 0; call < 2000; ++call) {
@@ -48,7 +48,7 @@ TEST(PedestalGenerator, fills_the_buffer_to_501_blocks_then_stops) {
 }
 
 TEST(PedestalGenerator, the_event_loop_fills_the_buffer_in_idle_time) {
-    RecordingModule module;
+    CapturingModule module{kChipType, kRecordAll};
     ASSERT_TRUE(pump_until([&] { return !module.pedestals_registered(); }));
     EXPECT_EQ(module.pedestals().items_left(), 501);
 }
@@ -56,12 +56,12 @@ TEST(PedestalGenerator, the_event_loop_fills_the_buffer_in_idle_time) {
 // A module with hybrids 1 and 2, efficiency 1, a host peer, and a full pedestal buffer.
 class TriggerCycle : public testing::Test {
   protected:
-    explicit TriggerCycle(int chip_type = 5) : module(chip_type) {}
+    explicit TriggerCycle(int chip_type = kChipType) : module(chip_type, kRecordAll) {}
 
     void SetUp() override {
         printed_by([&] {
             module.configure(mask());
-            deliver(module, {kMagic, 0x000B, 0, 0}, "127.0.0.1", 4660);
+            module.deliver({kMagic, 0x000B, 0, 0}, "127.0.0.1", 4660);
         });
         module.set_efficiency(1.0);
         refill();
@@ -78,13 +78,13 @@ class TriggerCycle : public testing::Test {
 
     void set_mode(int hybrid, int mode, int nadj) {
         printed_by([&] {
-            deliver(module, {kMagic, 0x0008, static_cast<uint16_t>(hybrid << 8 | mode),
-                             static_cast<uint16_t>(nadj)});
+            module.deliver({kMagic, 0x0008, static_cast<uint16_t>(hybrid << 8 | mode),
+                            static_cast<uint16_t>(nadj)});
         });
         module.sent.clear();
     }
 
-    RecordingModule module;
+    CapturingModule module;
 };
 
 TEST_F(TriggerCycle, efficiency_one_sends_one_packet_per_stream_numbered_1_2_3) {
@@ -263,7 +263,7 @@ TEST_F(TriggerCycle, short_buffer_holds_the_trigger_and_registers_the_pedestal_g
 }
 
 TEST_F(TriggerCycle, stream_without_chips_ends_its_turn_without_a_packet) {
-    printed_by([&] { deliver(module, {kMagic, 0x0001, 0x0150, 0x0000}); });
+    printed_by([&] { module.deliver({kMagic, 0x0001, 0x0150, 0x0000}); });
     module.sent.clear();
     ASSERT_TRUE(module.trigger());
     EXPECT_EQ(module.event_count(1), 1u);
@@ -406,7 +406,7 @@ class TriggerCycleOneHybrid : public TriggerCycle {
 
 TEST_F(TriggerCycleOneHybrid, blocks_made_before_a_chip_type_change_fill_only_their_values) {
     // The buffer holds 64-value blocks; chip type 1 gives each chip room for 128.
-    printed_by([&] { deliver(module, {kMagic, 0x0001, 0x0110, 0x0200}); });
+    printed_by([&] { module.deliver({kMagic, 0x0001, 0x0110, 0x0200}); });
     module.sent.clear();
     ASSERT_EQ(module.channels_per_chip(), 128);
     ASSERT_TRUE(module.trigger());
@@ -452,16 +452,16 @@ uint64_t digest_of(const std::vector<SentDatagram>& packets) {
 // The module as a host sets it up, the pedestal buffer filled, then `triggers` cycles.
 std::vector<SentDatagram> first_packets(const KnownAnswer& k, int triggers) {
     restart_random_sequence();
-    RecordingModule module(k.chip_type);
+    CapturingModule module(k.chip_type, kRecordAll);
     printed_by([&] {
         module.configure(k.mask);
-        deliver(module, {kMagic, 0x000B, 0, 0});
+        module.deliver({kMagic, 0x000B, 0, 0});
         for (const DataStream* stream : module.stream_list()) {
             const auto id = static_cast<uint16_t>(stream->id() << 8);
-            deliver(module, {kMagic, 0x0001, static_cast<uint16_t>(id | k.chip_type << 4),
-                             static_cast<uint16_t>(k.chips << 8)});
-            deliver(module, {kMagic, 0x0008, static_cast<uint16_t>(id | k.mode),
-                             static_cast<uint16_t>(k.nadj)});
+            module.deliver({kMagic, 0x0001, static_cast<uint16_t>(id | k.chip_type << 4),
+                            static_cast<uint16_t>(k.chips << 8)});
+            module.deliver({kMagic, 0x0008, static_cast<uint16_t>(id | k.mode),
+                            static_cast<uint16_t>(k.nadj)});
         }
     });
     module.set_efficiency(0.75);

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/BasePacket.h"
-#include "tests/module/recording_module.h"
+#include "tests/module/module_test_support.h"
 
 using testing::HasSubstr;
 using testing::Not;
@@ -22,7 +22,7 @@ class ModuleRun : public testing::Test {
     void SetUp() override {
         printed_by([&] {
             module.configure(0x01);
-            deliver(module, {kMagic, 0x000B, 0, 0});
+            module.deliver({kMagic, 0x000B, 0, 0});
         });
         module.set_efficiency(1.0);
         module.set_period(0.001);
@@ -33,12 +33,12 @@ class ModuleRun : public testing::Test {
     }
 
     std::string command(const std::vector<uint16_t>& words) {
-        return printed_by([&] { deliver(module, words); });
+        return printed_by([&] { module.deliver(words); });
     }
 
     size_t data_count() const { return module.data_packets().size(); }
 
-    RecordingModule module;
+    CapturingModule module{kChipType, kRecordAll};
 };
 
 TEST_F(ModuleRun, start_waits_for_the_delayed_start_then_registers_the_generator) {

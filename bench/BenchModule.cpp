@@ -1,4 +1,4 @@
-#include "SinkModule.h"
+#include "BenchModule.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -43,10 +43,17 @@ class QuietStdout {
     int saved_fd_ = -1;
 };
 
+// A request of four host-order words, as filter() leaves a received datagram.
+struct HostWords {
+    uint16_t word[4];
+    const char* data() const { return reinterpret_cast<const char*>(word); }
+    static constexpr int size() { return 8; }
+};
+
 }  // namespace
 
-SinkModule::SinkModule(int chip_type, uint8_t mask, Send send)
-    : DAQmodule("lo", 0, chip_type), send_(send) {
+BenchModule::BenchModule(int chip_type, uint8_t mask, Send send)
+    : CapturingModule(chip_type, Capture{.forward = send == Send::kUdpSink}, 0) {
     QuietStdout quiet;
     // No loop runs the pedestal generator that the module registered for itself: the buffer is
     // filled by hand here, which also marks the generator as not registered. A source left
@@ -75,16 +82,15 @@ SinkModule::SinkModule(int chip_type, uint8_t mask, Send send)
     sink_port_ = ntohs(local.sin_port);
 
     // The sink becomes the host peer the way a host does: by a discovery request.
-    HostWords discovery{{packet::kMagic, packet::kDiscovery, 0, 0}};
-    handle_request("127.0.0.1", sink_port_, discovery.data(), HostWords::size());
+    deliver({packet::kMagic, packet::kDiscovery, 0, 0}, "127.0.0.1", sink_port_);
     ready_ = true;
 }
 
-SinkModule::~SinkModule() {
+BenchModule::~BenchModule() {
     if (sink_fd_ >= 0) ::close(sink_fd_);
 }
 
-void SinkModule::set_mode(int mode, int nadj) {
+void BenchModule::set_mode(int mode, int nadj) {
     QuietStdout quiet;
     for (const DataStream* stream : stream_list()) {
         HostWords request{{packet::kMagic, packet::kReadoutMode,
@@ -94,25 +100,18 @@ void SinkModule::set_mode(int mode, int nadj) {
     }
 }
 
-void SinkModule::refill() {
+void BenchModule::refill() {
     while (pedestal_step()) {
     }
     drain_sink();
 }
 
-void SinkModule::drain_pedestals() {
+void BenchModule::drain_pedestals() {
     // The buffer is the module's own; only its accessor is const.
     const_cast<DataBuffer&>(pedestals()).flush();
 }
 
-int SinkModule::send_packet(const std::string& address, int port, const char* data, int length) {
-    ++packets_;
-    bytes_ += static_cast<uint64_t>(length);
-    if (send_ == Send::kCountOnly) return 0;
-    return DAQmodule::send_packet(address, port, data, length);
-}
-
-void SinkModule::drain_sink() {
+void BenchModule::drain_sink() {
     if (sink_fd_ < 0) return;
     char buffer[65536];
     for (int i = 0; i < 100000; ++i) {
