@@ -14,22 +14,21 @@
 #include <sstream>
 #include <string>
 
+#include "daqhost/Acknowledge.h"
+#include "protocol/BasePacket.h"
+#include "protocol/DataPacket.h"
+#include "protocol/DataPacketView.h"
 #include "testkit/UdpPeer.h"
 
 namespace {
 
 constexpr int kBatch = 64;
 constexpr size_t kDatagramRoom = 9216;
-constexpr uint16_t kMagic = 0xCAFE;
-constexpr uint8_t kDataCode = 14;
-constexpr uint8_t kReplyFlag = 0x80;
 // The stream all trigger counts and time spans are taken from.
 constexpr int kReferenceStream = 1;
-
-uint16_t word_at(const uint8_t* bytes, size_t length, size_t index) {
-    if (2 * index + 1 >= length) return 0;
-    return static_cast<uint16_t>((bytes[2 * index] << 8) | bytes[2 * index + 1]);
-}
+// The bytes of the time stamp, which the fingerprint leaves out.
+constexpr size_t kTimeStampBegin = 2 * DataPacket::kTimeHigh;
+constexpr size_t kTimeStampEnd = 2 * (DataPacket::kTimeLow + 1);
 
 }  // namespace
 
@@ -118,55 +117,60 @@ void HostPeer::receive_loop() {
 
 void HostPeer::take(const uint8_t* bytes, size_t length, Clock::time_point arrival,
                     int64_t kernel_ns) {
-    if (word_at(bytes, length, 0) != kMagic) return;
-    const uint16_t code_word = word_at(bytes, length, 1);
-    const uint8_t code = static_cast<uint8_t>(code_word & 0xFF);
-    if (code == kDataCode) {
-        const int id = code_word >> 8;
-        StreamCount& stream = counts_[id > 0 && id < kStreams ? id : 0];
-        const int event = word_at(bytes, length, 3);
-        const uint32_t time_stamp =
-            (static_cast<uint32_t>(word_at(bytes, length, 4)) << 16) | word_at(bytes, length, 5);
-        if (stream.last_event >= 0) {
-            stream.missing += static_cast<uint16_t>(event - stream.last_event - 1);
-            stream.span_us += time_stamp - stream.last_time_stamp;
-        }
-        stream.last_event = event;
-        stream.last_time_stamp = time_stamp;
-        ++stream.packets;
-        stream.bytes += length;
-        if (id == kReferenceStream) first_stream_packets_ = stream.packets;
-        if (digest_left_ > 0) {
-            --digest_left_;
-            ++digested_;
-            for (size_t i = 0; i < length; ++i) {
-                // FNV-1a
-                digest_ ^= (i >= 8 && i < 12) ? 0 : bytes[i];
-                digest_ *= 1099511628211ull;
-            }
-        }
+    const DataPacketView packet(bytes, length);
+    if (packet.ok()) {
+        count_packet(packet);
         return;
     }
-    if ((code & kReplyFlag) != 0 && (code & ~kReplyFlag) == awaited_code_ && !ack_arrived_) {
+    if (awaited_code_ < 0 || ack_arrived_) return;
+    const std::optional<Acknowledge> ack = Acknowledge::parse(bytes, length);
+    if (ack && ack->answers(static_cast<unsigned>(awaited_code_))) {
         ack_arrived_ = true;
-        ack_error_ = word_at(bytes, length, 3);
+        ack_error_ = ack->error;
         ack_time_ = arrival;
         ack_kernel_ns_ = kernel_ns;
     }
 }
 
-bool HostPeer::send_words(uint16_t code, uint16_t word2, uint16_t word3) {
-    const uint16_t words[4] = {htons(kMagic), htons(code), htons(word2), htons(word3)};
+void HostPeer::count_packet(const DataPacketView& packet) {
+    const int id = packet.id();
+    StreamCount& stream = counts_[id > 0 && id < kStreams ? id : 0];
+    const uint16_t event = packet.event();
+    const uint32_t time_stamp = packet.time_stamp();
+    if (stream.last_event >= 0) {
+        stream.missing += static_cast<uint16_t>(event - stream.last_event - 1);
+        stream.span_us += time_stamp - stream.last_time_stamp;
+    }
+    stream.last_event = event;
+    stream.last_time_stamp = time_stamp;
+    ++stream.packets;
+    stream.bytes += packet.length();
+    if (id == kReferenceStream) first_stream_packets_ = stream.packets;
+    if (digest_left_ == 0) return;
+    --digest_left_;
+    ++digested_;
+    const uint8_t* bytes = packet.bytes();
+    for (size_t i = 0; i < packet.length(); ++i) {
+        // FNV-1a
+        digest_ ^= (i >= kTimeStampBegin && i < kTimeStampEnd) ? 0 : bytes[i];
+        digest_ *= 1099511628211ull;
+    }
+}
+
+bool HostPeer::send_request(uint8_t code, uint16_t word2, uint16_t word3) {
+    // The request as the host library sends it: the four words and the trailer.
+    const uint16_t words[] = {htons(packet::kMagic), htons(code), htons(word2), htons(word3),
+                              htons(packet::kTrailer)};
     return ::sendto(fd_, words, sizeof(words), 0, reinterpret_cast<const sockaddr*>(&target_),
                     sizeof(target_)) == static_cast<ssize_t>(sizeof(words));
 }
 
-std::optional<uint16_t> HostPeer::request(uint16_t code, uint16_t word2, uint16_t word3,
+std::optional<uint16_t> HostPeer::request(uint8_t code, uint16_t word2, uint16_t word3,
                                           double timeout_s) {
     std::unique_lock<std::mutex> lock(mutex_);
     awaited_code_ = code;
     ack_arrived_ = false;
-    if (!send_words(code, word2, word3)) return std::nullopt;
+    if (!send_request(code, word2, word3)) return std::nullopt;
     const bool arrived = changed_.wait_for(lock, std::chrono::duration<double>(timeout_s),
                                            [this] { return ack_arrived_; });
     awaited_code_ = -1;
@@ -174,22 +178,29 @@ std::optional<uint16_t> HostPeer::request(uint16_t code, uint16_t word2, uint16_
     return ack_error_;
 }
 
+bool HostPeer::daq_command(uint16_t command) {
+    return request(packet::kDaqCommand, packet::kAllHybrids << 8, command) == packet::kDone;
+}
+
 bool HostPeer::discover(double timeout_s) {
     const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);
     while (Clock::now() < deadline) {
-        if (request(11, 0, 0, 0.1).has_value()) return true;
+        if (request(packet::kDiscovery, 0, 0, 0.1).has_value()) return true;
     }
     return false;
 }
 
 bool HostPeer::configure(int hybrids, int mode, int nadj, int chip_type) {
+    constexpr uint16_t kTwoChips = 2 << 8;
     for (int id = 1; id <= hybrids; ++id) {
         const auto hybrid = static_cast<uint16_t>(id << 8);
-        if (request(1, hybrid | static_cast<uint16_t>((chip_type & 0xF) << 4), 2 << 8) != 0) {
+        if (request(packet::kConfigureStream,
+                    hybrid | static_cast<uint16_t>((chip_type & 0xF) << 4),
+                    kTwoChips) != packet::kDone) {
             return false;
         }
-        if (request(8, hybrid | static_cast<uint16_t>(mode & 0xF), static_cast<uint16_t>(nadj)) !=
-            0) {
+        if (request(packet::kReadoutMode, hybrid | static_cast<uint16_t>(mode & 0xF),
+                    static_cast<uint16_t>(nadj)) != packet::kDone) {
             return false;
         }
     }
@@ -262,11 +273,11 @@ RoundTrips HostPeer::probe(int count, double spacing_s) {
         std::this_thread::sleep_until(next);
         next += spacing;
         std::unique_lock<std::mutex> lock(mutex_);
-        awaited_code_ = 6;
+        awaited_code_ = packet::kNoAction;
         ack_arrived_ = false;
         const Clock::time_point sent = Clock::now();
         const int64_t sent_ns = realtime_ns();
-        if (!send_words(6, 0, 0)) {
+        if (!send_request(packet::kNoAction, 0, 0)) {
             ++trips.lost;
             continue;
         }

@@ -1,7 +1,12 @@
 // The host program on loopback, as the benchmarks need it: one UDP socket with a large receive
-// buffer, a thread that reads everything that arrives (data packets are counted per stream,
-// acknowledges are handed to the request that waits for them), requests that wait for their
-// acknowledge, and the acknowledge round-trip probe.
+// buffer, a thread that reads everything that arrives (well-formed data packets are counted per
+// stream, acknowledges are handed to the request that waits for them), requests that wait for
+// their acknowledge, and the acknowledge round-trip probe.
+//
+// Datagrams are read with the host library's decoders (DataPacketView, Acknowledge), but the
+// socket is not a ModuleClient's: the bare-work loops send to it from ports of their own, which
+// a socket connected to the module refuses, and requests are sent from the caller's thread
+// while this one's reader receives.
 #pragma once
 
 #include <netinet/in.h>
@@ -16,6 +21,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+class DataPacketView;
 
 // What the host has received of one stream (hybrid id) since it was made. Event numbers are
 // 16 bits on the wire and wrap; a gap counts the numbers skipped. The span adds up the steps
@@ -79,16 +86,16 @@ class HostPeer {
     // Keeps the reading thread on one processor.
     bool pin_reader(int cpu);
 
-    // Sends a request of four words and waits for the acknowledge of its code: the error word,
-    // or nothing after the timeout.
-    std::optional<uint16_t> request(uint16_t code, uint16_t word2, uint16_t word3,
+    // Sends a request (four words and the trailer) and waits for the acknowledge of its code:
+    // the error word, or nothing after the timeout.
+    std::optional<uint16_t> request(uint8_t code, uint16_t word2, uint16_t word3,
                                     double timeout_s = 2.0);
     // Discovery, repeated until the emulator answers (it may still be starting).
     bool discover(double timeout_s);
     // Stream configuration (the chip type, 2 chips) and readout mode of hybrids 1 to `hybrids`.
     bool configure(int hybrids, int mode, int nadj, int chip_type);
-    bool start_run() { return request(10, 0xFF00, 1) == 0; }
-    bool stop_run() { return request(10, 0xFF00, 0) == 0; }
+    bool start_run() { return daq_command(1); }
+    bool stop_run() { return daq_command(0); }
 
     // Forgets every count; call it when nothing is in flight (after wait_quiet()).
     void reset();
@@ -116,7 +123,10 @@ class HostPeer {
   private:
     void receive_loop();
     void take(const uint8_t* bytes, size_t length, Clock::time_point arrival, int64_t kernel_ns);
-    bool send_words(uint16_t code, uint16_t word2, uint16_t word3);
+    void count_packet(const DataPacketView& packet);
+    bool send_request(uint8_t code, uint16_t word2, uint16_t word3);
+    // A DAQ command for the whole module: non-zero starts a run, 0 stops it.
+    bool daq_command(uint16_t command);
 
     int fd_ = -1;
     uint16_t port_ = 0;

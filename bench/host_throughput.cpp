@@ -44,10 +44,12 @@
 #include <vector>
 
 #include "Report.h"
+#include "daqhost/Acknowledge.h"
 #include "protocol/AcknowledgePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/DataPayload.h"
 #include "protocol/PacketConversion.h"
+#include "protocol/Request.h"
 #include "testkit/EmulatorProcess.h"
 #include "testkit/Namespace.h"
 
@@ -107,7 +109,7 @@ int bare_loop_main(uint64_t events, double timeout_s) {
     }
     std::array<Stream, 256> streams = {};
     uint64_t reached = 0;
-    uint16_t awaited = 0;
+    uint8_t awaited = 0;
     bool acknowledged = false;
     // One batch: waits up to 0.1 s for the first datagram, then takes what is queued.
     const auto receive = [&] {
@@ -115,11 +117,13 @@ int bare_loop_main(uint64_t events, double timeout_s) {
         for (int i = 0; i < n; ++i) {
             const uint8_t* bytes = room.data() + i * kRoom;
             const size_t length = messages[i].msg_len;
-            // An acknowledge has 8 words, a data packet at least 10.
-            if (length < 16 || word(bytes, 0) != 0xCAFE) continue;
-            const uint16_t code = word(bytes, 1) & 0xFF;
-            if (code != 14 || length < 20) {
-                acknowledged = acknowledged || code == awaited;
+            // An acknowledge is of 16 bytes: a data packet never gets this far.
+            if (const std::optional<Acknowledge> ack = Acknowledge::parse(bytes, length)) {
+                acknowledged = acknowledged || ack->answers(awaited);
+                continue;
+            }
+            if (length < 20 || word(bytes, 0) != packet::kMagic ||
+                (word(bytes, 1) & 0xFF) != packet::kData) {
                 continue;
             }
             Stream& s = streams[word(bytes, 8) >> 8];
@@ -139,10 +143,12 @@ int bare_loop_main(uint64_t events, double timeout_s) {
         }
         return n > 0;
     };
-    // Sends the four words until the acknowledge of `code` comes: three attempts, 1 s each.
-    const auto request = [&](uint16_t code, uint16_t word2, uint16_t word3) {
-        const uint16_t words[4] = {htons(0xCAFE), htons(code), htons(word2), htons(word3)};
-        awaited = code | 0x80;
+    // Sends the request, as the host library does, until the acknowledge of `code` comes: three
+    // attempts, 1 s each.
+    const auto request = [&](uint8_t code, uint16_t word2, uint16_t word3) {
+        const uint16_t words[] = {htons(packet::kMagic), htons(code), htons(word2), htons(word3),
+                                  htons(packet::kTrailer)};
+        awaited = code;
         for (int attempt = 0; attempt < 3; ++attempt) {
             acknowledged = false;
             if (::send(fd, words, sizeof(words), 0) != sizeof(words)) return false;
@@ -153,14 +159,16 @@ int bare_loop_main(uint64_t events, double timeout_s) {
         return false;
     };
 
-    bool ok = request(11, 0, 0);
+    constexpr uint16_t kWholeModule = packet::kAllHybrids << 8;
+    bool ok = request(packet::kDiscovery, 0, 0);
     for (uint16_t hybrid = 1; ok && hybrid <= 4; ++hybrid) {
-        ok = request(1, hybrid << 8 | 1 << 4, 2 << 8) && request(8, hybrid << 8 | 1, 0);
+        ok = request(packet::kConfigureStream, hybrid << 8 | 1 << 4, 2 << 8) &&
+             request(packet::kReadoutMode, hybrid << 8 | DataPacket::kAllChannels, 0);
     }
-    if (ok && request(10, 0xFF00, 1)) {
+    if (ok && request(packet::kDaqCommand, kWholeModule, 1)) {
         const auto started = Clock::now();
         while (reached < events && seconds_since(started) < timeout_s) receive();
-        ok = request(10, 0xFF00, 0);
+        ok = request(packet::kDaqCommand, kWholeModule, 0);
         // What the module sent before the stop: until nothing has come for 0.2 s, 2 s at most.
         const auto draining = Clock::now();
         for (auto last = draining; seconds_since(last) < 0.2 && seconds_since(draining) < 2.0;) {
@@ -266,14 +274,16 @@ int paced_module_main(double rate, double lifetime_s) {
     auto last_send = run_start;
     const auto answer_requests = [&] {
         for (int i = 0; i < 64; ++i) {
-            uint8_t in[1500];
+            char in[1500];
             sockaddr_in from = {};
             socklen_t from_length = sizeof(from);
             const ssize_t n = ::recvfrom(fd, in, sizeof(in), MSG_DONTWAIT,
                                          reinterpret_cast<sockaddr*>(&from), &from_length);
             if (n < 0) return;
-            if (n < 4 || word(in, 0) != packet::kMagic) continue;
-            const auto code = static_cast<uint8_t>(word(in, 1) & 0xFF);
+            to_host_order(in, static_cast<int>(n));
+            const Request request(in, static_cast<int>(n));
+            if (n < 4 || request.word(0) != packet::kMagic) continue;
+            const uint8_t code = request.code();
             AcknowledgePacket ack(code, 0, 0, 0);
             if (code == packet::kDiscovery) {
                 peer = from;
@@ -282,7 +292,7 @@ int paced_module_main(double rate, double lifetime_s) {
                 ack.set_version(2, 2, 4);
             }
             if (code == packet::kDaqCommand && n >= 8) {
-                streaming = word(in, 3) != 0;
+                streaming = request.word(3) != 0;
                 if (streaming) {
                     sent = 0;
                     run_start = last_send = Clock::now();

@@ -1,11 +1,13 @@
 // Soak: testModule runs at 5 kHz with four hybrids for ten minutes (or the seconds given as
-// the first argument) while this host receives every data packet. Prints the emulator's
-// resident memory at the start and end of the run, the data packets it sent (from the event
-// numbers: with efficiency 1.0 every stream sends on every trigger) and those received.
+// the first argument) while this program, a host made of the host library's client, receives
+// every data packet. Prints the emulator's resident memory at the start and end of the run,
+// the data packets it sent (from the event numbers: with efficiency 1.0 every stream sends on
+// every trigger) and those received.
 //
 //   build/bench/soak [seconds] [rate]
 //
 // Run as root: the emulator serves in a network namespace of this process's own.
+#include <netinet/in.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -15,10 +17,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "daqhost/daqhost.h"
+#include "protocol/BasePacket.h"
 #include "testkit/EmulatorProcess.h"
 #include "testkit/LoadHost.h"
 #include "testkit/Namespace.h"
-#include "testkit/UdpPeer.h"
 
 namespace {
 
@@ -43,6 +46,10 @@ class EventCount {
 
 long rss_or_zero(pid_t pid) { return load::resident_kb(pid).value_or(0); }
 
+bool done(const RequestOutcome& outcome) {
+    return outcome.acknowledged() && outcome.ack.error == packet::kDone;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -53,14 +60,30 @@ int main(int argc, char** argv) {
         return 2;
     }
     EmulatorProcess emulator({"-r", rate, "-m", "1111", "-e", "1.0"});
-    UdpPeer host;
-    if (!host.ok() || !emulator.start() || !emulator.wait_until_serving(kTimeout)) {
+    if (!emulator.start() || !emulator.wait_until_serving(kTimeout)) {
         std::fprintf(stderr, "soak: the emulator did not start\n%s\n",
                      emulator.stderr_text().c_str());
         return 1;
     }
-    if (!load::request_acknowledged(host, load::discovery_request(), load::kDiscovery, kTimeout) ||
-        !load::request_acknowledged(host, load::daq_request(1), load::kDaqCommand, kTimeout)) {
+    ModuleClient::Settings settings;
+    settings.module = {INADDR_LOOPBACK, ModuleClient::kModulePort};
+    // Each request again every half second, for kTimeout seconds in all.
+    settings.timeout_s = 0.5;
+    settings.retries = static_cast<int>(kTimeout / settings.timeout_s) - 1;
+    ModuleClient host(settings);
+    std::array<EventCount, kHybrids + 1> events;
+    uint64_t received = 0;
+    host.on_receive([&](const Datagram& datagram) {
+        const DataPacketView packet(datagram.data, datagram.length);
+        if (!packet.ok()) return;
+        ++received;
+        if (packet.id() >= 1 && packet.id() <= kHybrids) events[packet.id()].see(packet.event());
+    });
+    if (!host.open()) {
+        std::fprintf(stderr, "soak: %s\n", host.error().c_str());
+        return 1;
+    }
+    if (!done(host.discover()) || !done(host.daq_command(packet::kAllHybrids, true))) {
         std::fprintf(stderr, "soak: the emulator did not answer\n");
         return 1;
     }
@@ -70,15 +93,11 @@ int main(int argc, char** argv) {
     const auto end =
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     const long rss_start = rss_or_zero(emulator.pid());
-    std::array<EventCount, kHybrids + 1> events;
-    uint64_t received = 0;
     auto next_report = start + std::chrono::seconds(60);
     while (Clock::now() < end) {
-        auto packet = host.receive(0.1);
-        if (packet && load::is_data_packet(*packet)) {
-            ++received;
-            const int hybrid = load::data_hybrid(*packet);
-            if (hybrid >= 1 && hybrid <= kHybrids) events[hybrid].see(load::data_event(*packet));
+        if (host.receive(0.1) < 0) {
+            std::fprintf(stderr, "soak: %s\n", host.error().c_str());
+            break;
         }
         if (Clock::now() >= next_report) {
             next_report += std::chrono::seconds(60);

@@ -1,25 +1,28 @@
 #!/usr/bin/env bash
 # valgrind memcheck over an end-to-end session of the real testModule: discovery, every
 # configuration command, malformed datagrams, a run of a few seconds in each readout mode,
-# stop, SIGTERM and shutdown (tests/load/memcheck_session.py plays the host). Fails on any
+# stop, SIGTERM and shutdown (tests/load/memcheck_session.cpp plays the host). Fails on any
 # invalid read or write, use of uninitialised memory, or byte lost definitely or indirectly.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-scripts/install-deps valgrind python3
+scripts/install-deps valgrind
 
 build=build-valgrind
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAQ_BUILD_TESTS=OFF \
+# The session's host is built with the tests; of them, only it is built.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAQ_BUILD_TESTS=ON \
   >/dev/null
-cmake --build "$build" -j "$(nproc)" --target testModule
+cmake --build "$build" -j "$(nproc)" --target testModule memcheck_session
 
 log="$build/memcheck.log"
 rm -f "$log"
 status=0
-# The emulator always binds port 10000: it gets a network namespace of its own.
-unshare -n sh -c 'ip link set lo up && exec python3 tests/load/memcheck_session.py \
-    valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
-    --errors-for-leak-kinds=definite,indirect --track-origins=yes --error-exitcode=99 \
-    --log-file="$0" "$1" -r 200 -m 11 -e 1.0' "$log" "$build/app/testModule" || status=$?
+# The emulator always binds port 10000: it gets a network namespace of its own. The session
+# starts the checker by its path.
+unshare -n sh -c 'ip link set lo up && exec "$0" "$1" --tool=memcheck --leak-check=full \
+    --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect \
+    --track-origins=yes --error-exitcode=99 --log-file="$2" "$3" -r 200 -m 11 -e 1.0' \
+  "$build/tests/load/memcheck_session" "$(command -v valgrind)" "$log" "$build/app/testModule" \
+  || status=$?
 
 grep -E 'ERROR SUMMARY|definitely lost|indirectly lost|possibly lost|still reachable' "$log" \
   || true

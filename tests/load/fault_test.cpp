@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/BasePacket.h"
 #include "testkit/EmulatorProcess.h"
 #include "testkit/LoadHost.h"
 #include "testkit/UdpPeer.h"
@@ -31,10 +32,10 @@ class SignalAtHighestRate : public ::testing::TestWithParam<int> {
         ASSERT_TRUE(host.ok());
         ASSERT_TRUE(emulator.start());
         ASSERT_TRUE(emulator.wait_until_serving(kTimeout)) << emulator.stderr_text();
-        ASSERT_TRUE(load::request_acknowledged(host, load::discovery_request(), load::kDiscovery,
+        ASSERT_TRUE(load::request_acknowledged(host, load::discovery_request(), packet::kDiscovery,
                                                kTimeout));
         ASSERT_TRUE(
-            load::request_acknowledged(host, load::daq_request(1), load::kDaqCommand, kTimeout));
+            load::request_acknowledged(host, load::daq_request(1), packet::kDaqCommand, kTimeout));
         ASSERT_TRUE(load::data_flows(host, 1000, kTimeout)) << "no data at the highest rate";
     }
 
@@ -156,17 +157,17 @@ TEST_F(HostGone, run_goes_on_and_a_new_host_gets_answers_and_data) {
     ASSERT_TRUE(emulator.wait_until_serving(kTimeout)) << emulator.stderr_text();
     {
         UdpPeer first;
-        ASSERT_TRUE(load::request_acknowledged(first, load::discovery_request(), load::kDiscovery,
+        ASSERT_TRUE(load::request_acknowledged(first, load::discovery_request(), packet::kDiscovery,
                                                kTimeout));
         ASSERT_TRUE(
-            load::request_acknowledged(first, load::daq_request(1), load::kDaqCommand, kTimeout));
+            load::request_acknowledged(first, load::daq_request(1), packet::kDaqCommand, kTimeout));
         ASSERT_TRUE(load::data_flows(first, 100, kTimeout));
     }
     // Not a synchronisation: the emulator sends a second's worth of data to the closed port.
     std::this_thread::sleep_for(std::chrono::seconds(1));
     UdpPeer second;
-    ASSERT_TRUE(
-        load::request_acknowledged(second, load::discovery_request(), load::kDiscovery, kTimeout));
+    ASSERT_TRUE(load::request_acknowledged(second, load::discovery_request(), packet::kDiscovery,
+                                           kTimeout));
     EXPECT_TRUE(load::data_flows(second, 100, kTimeout)) << "the run stopped";
     EXPECT_TRUE(emulator.running());
     EXPECT_EQ(emulator.count_in_stderr("ERROR"), 0u) << emulator.stderr_text();
@@ -210,12 +211,12 @@ TEST_F(ForgedSender, discovery_from_the_emulators_own_address_and_port_is_droppe
     if (!send_forged(10000, load::discovery_request())) GTEST_SKIP() << "no raw sockets here";
     // Requests are handled in order: once this is answered, the forged one has been handled.
     ASSERT_TRUE(
-        load::request_acknowledged(host, load::discovery_request(), load::kDiscovery, kTimeout));
+        load::request_acknowledged(host, load::discovery_request(), packet::kDiscovery, kTimeout));
     EXPECT_EQ(emulator.count_in_stdout("Got a message from 127.0.0.1:10000 "), 0u)
         << emulator.stdout_text().substr(0, 2000);
     // The run's data goes to the real host.
     ASSERT_TRUE(
-        load::request_acknowledged(host, load::daq_request(1), load::kDaqCommand, kTimeout));
+        load::request_acknowledged(host, load::daq_request(1), packet::kDaqCommand, kTimeout));
     EXPECT_TRUE(load::data_flows(host, 100, kTimeout));
 }
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/BasePacket.h"
 #include "testkit/EmulatorProcess.h"
 #include "testkit/LoadHost.h"
 #include "testkit/UdpPeer.h"
@@ -61,7 +62,7 @@ class Noise {
                                    pool_.begin() + static_cast<std::ptrdiff_t>(offset + length));
         if (bytes.size() >= 4 && (wire_word(bytes, 0) & 0xCAFE) == 0xCAFE) {
             const int code = bytes[3];
-            if (code == load::kDiscovery || code == load::kDaqCommand) bytes[0] = 0;
+            if (code == packet::kDiscovery || code == packet::kDaqCommand) bytes[0] = 0;
         }
         return bytes;
     }
@@ -79,10 +80,10 @@ class Flood : public ::testing::Test {
         ASSERT_TRUE(host.ok() && stranger.ok());
         ASSERT_TRUE(emulator.start());
         ASSERT_TRUE(emulator.wait_until_serving(kTimeout)) << emulator.stderr_text();
-        ASSERT_TRUE(load::request_acknowledged(host, load::discovery_request(), load::kDiscovery,
+        ASSERT_TRUE(load::request_acknowledged(host, load::discovery_request(), packet::kDiscovery,
                                                kTimeout));
         ASSERT_TRUE(
-            load::request_acknowledged(host, load::daq_request(1), load::kDaqCommand, kTimeout));
+            load::request_acknowledged(host, load::daq_request(1), packet::kDaqCommand, kTimeout));
         // A second of data: the pedestal buffer has been refilled many times over, so the
         // memory measured next is that of a running module.
         ASSERT_TRUE(load::data_flows(host, 1000, 4 * kTimeout)) << "no data before the flood";
@@ -144,7 +145,7 @@ TEST_F(Flood, hostile_datagrams_during_a_run_leave_it_answering_sending_and_not_
 
     ASSERT_TRUE(emulator.running()) << emulator.stderr_text();
     EXPECT_TRUE(
-        load::request_acknowledged(host, load::discovery_request(), load::kDiscovery, kTimeout))
+        load::request_acknowledged(host, load::discovery_request(), packet::kDiscovery, kTimeout))
         << "discovery is not answered after the flood";
     host.drain();
     EXPECT_TRUE(load::data_flows(host, 500, 2 * kTimeout)) << "the run's data stopped";

@@ -1,5 +1,7 @@
-// What the load, fault and soak programs share on the host side: the requests they send, the
-// tests they apply to what comes back, and the resident memory of the emulator process.
+// What the load, fault and soak programs share on the host side: the requests the load and
+// fault tests send from raw peers, the tests they apply to what comes back (read with the host
+// library's acknowledge and data-packet readers), and the resident memory of the emulator
+// process.
 #pragma once
 
 #include <sys/types.h>
@@ -12,36 +14,31 @@
 #include <string>
 #include <vector>
 
+#include "daqhost/Acknowledge.h"
+#include "protocol/BasePacket.h"
+#include "protocol/DataPacketView.h"
 #include "testkit/UdpPeer.h"
 
 namespace load {
 
-constexpr uint16_t kMagic = 0xCAFE;
-constexpr uint8_t kDiscovery = 11;
-constexpr uint8_t kDaqCommand = 10;
-constexpr uint8_t kDataCode = 14;
-constexpr uint8_t kReplyFlag = 0x80;
-
-inline std::vector<uint8_t> discovery_request() { return wire_words({kMagic, kDiscovery, 0, 0}); }
+inline std::vector<uint8_t> discovery_request() {
+    return wire_words({packet::kMagic, packet::kDiscovery, 0, 0});
+}
 // A DAQ command for the whole module: non-zero starts a run, 0 stops it.
 inline std::vector<uint8_t> daq_request(uint16_t command) {
-    return wire_words({kMagic, kDaqCommand, 0xFF00, command});
+    return wire_words({packet::kMagic, packet::kDaqCommand, packet::kAllHybrids << 8, command});
 }
 
 inline bool is_acknowledge(const std::vector<uint8_t>& bytes) {
-    return bytes.size() == 16 && wire_word(bytes, 0) == kMagic &&
-           (wire_word(bytes, 1) & kReplyFlag) != 0;
+    return Acknowledge::parse(bytes.data(), bytes.size()).has_value();
 }
 inline bool is_acknowledge_of(const std::vector<uint8_t>& bytes, uint8_t code) {
-    return is_acknowledge(bytes) && (wire_word(bytes, 1) & 0xFF) == (code | kReplyFlag);
+    const std::optional<Acknowledge> ack = Acknowledge::parse(bytes.data(), bytes.size());
+    return ack && ack->answers(code);
 }
 inline bool is_data_packet(const std::vector<uint8_t>& bytes) {
-    return bytes.size() >= 20 && wire_word(bytes, 0) == kMagic &&
-           (wire_word(bytes, 1) & 0xFF) == kDataCode;
+    return DataPacketView(bytes.data(), bytes.size()).ok();
 }
-// The hybrid of a data packet (high byte of word 1) and its event number (word 3).
-inline int data_hybrid(const std::vector<uint8_t>& bytes) { return wire_word(bytes, 1) >> 8; }
-inline uint16_t data_event(const std::vector<uint8_t>& bytes) { return wire_word(bytes, 3); }
 
 // Sends the request until its acknowledge comes back (again every half second), skipping
 // data packets and other acknowledges; false when none came within the time.
