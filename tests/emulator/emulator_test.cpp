@@ -9,7 +9,9 @@
 #include <cstring>
 
 #include "emulator/DAQemulator.h"
+#include "protocol/BasePacket.h"
 
+using packet::kMagic;
 using testing::_;
 using testing::ElementsAre;
 using testing::Invoke;
@@ -70,7 +72,7 @@ TEST_F(EmulatorRouting, peer_is_unset_before_the_first_discovery) {
 TEST_F(EmulatorRouting, discovery_remembers_the_sender_and_answers_it_with_golden_bytes) {
     EXPECT_CALL(emulator, take_request).Times(0);
     EXPECT_CALL(emulator, send_packet("10.0.0.5", 4660, _, 16));
-    const std::string out = handle({0xCAFE, 0x000B, 0x0000, 0x0000}, "10.0.0.5", 4660);
+    const std::string out = handle({kMagic, 0x000B, 0x0000, 0x0000}, "10.0.0.5", 4660);
     EXPECT_EQ(out, "Got a message from 10.0.0.5:4660 with code 11\n");
     EXPECT_EQ(emulator.server_ip(), "10.0.0.5");
     EXPECT_EQ(emulator.server_port(), 4660);
@@ -80,9 +82,9 @@ TEST_F(EmulatorRouting, discovery_remembers_the_sender_and_answers_it_with_golde
 }
 
 TEST_F(EmulatorRouting, later_request_is_acknowledged_to_the_remembered_peer) {
-    handle({0xCAFE, 0x000B, 0, 0}, "10.0.0.5", 4660);
+    handle({kMagic, 0x000B, 0, 0}, "10.0.0.5", 4660);
     EXPECT_CALL(emulator, take_request("10.0.0.9", 5000, _, 8, _)).WillOnce(Return(0));
-    const std::string out = handle({0xCAFE, 0x000A, 0x0100, 0x0001}, "10.0.0.9", 5000);
+    const std::string out = handle({kMagic, 0x000A, 0x0100, 0x0001}, "10.0.0.9", 5000);
     EXPECT_EQ(out, "Got a message from 10.0.0.9:5000 with code 10\n");
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent_to[1], std::make_pair(std::string("10.0.0.5"), 4660));
@@ -90,24 +92,24 @@ TEST_F(EmulatorRouting, later_request_is_acknowledged_to_the_remembered_peer) {
 }
 
 TEST_F(EmulatorRouting, second_discovery_moves_the_peer) {
-    handle({0xCAFE, 0x000B, 0, 0}, "10.0.0.5", 4660);
-    handle({0xCAFE, 0x000B, 0, 0}, "10.0.0.7", 4000);
+    handle({kMagic, 0x000B, 0, 0}, "10.0.0.5", 4660);
+    handle({kMagic, 0x000B, 0, 0}, "10.0.0.7", 4000);
     EXPECT_EQ(emulator.server_ip(), "10.0.0.7");
     EXPECT_EQ(emulator.server_port(), 4000);
-    handle({0xCAFE, 0x0006, 0, 0}, "10.0.0.5", 4660);
+    handle({kMagic, 0x0006, 0, 0}, "10.0.0.5", 4660);
     ASSERT_EQ(sent_to.size(), 3u);
     EXPECT_EQ(sent_to[2], std::make_pair(std::string("10.0.0.7"), 4000));
 }
 
 TEST_F(EmulatorRouting, handler_error_and_version_reach_the_acknowledge) {
-    handle({0xCAFE, 0x000B, 0, 0}, "127.0.0.1", 4660);
+    handle({kMagic, 0x000B, 0, 0}, "127.0.0.1", 4660);
     EXPECT_CALL(emulator, take_request(_, _, _, _, _))
         .WillOnce(Invoke(
             [](const std::string&, unsigned short, const char*, int, AcknowledgePacket* ack) {
                 ack->set_version(2, 2, 4);
                 return static_cast<unsigned short>(0x00FF);
             }));
-    handle({0xCAFE, 0x0063, 0, 0}, "127.0.0.1", 4660);
+    handle({kMagic, 0x0063, 0, 0}, "127.0.0.1", 4660);
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_THAT(sent[1], ElementsAre(0xCA, 0xFE, 0x00, 0xE3, 0xFF, 0x00, 0x00, 0xFF, 0x00, 0x02,
                                      0x02, 0x04, 0x00, 0x00, 0xAC, 0xAB));
@@ -115,7 +117,7 @@ TEST_F(EmulatorRouting, handler_error_and_version_reach_the_acknowledge) {
 
 TEST_F(EmulatorRouting, flagged_discovery_code_is_routed_as_an_ordinary_request) {
     EXPECT_CALL(emulator, take_request(_, _, _, _, _)).WillOnce(Return(0xFF));
-    handle({0xCAFE, 0x008B, 0, 0}, "10.0.0.5", 4660);
+    handle({kMagic, 0x008B, 0, 0}, "10.0.0.5", 4660);
     EXPECT_EQ(emulator.server_ip(), "") << "code 139 is not a discovery";
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0][3], 0x8B);
@@ -125,7 +127,7 @@ TEST_F(EmulatorRouting, flagged_discovery_code_is_routed_as_an_ordinary_request)
 TEST_F(EmulatorRouting, request_before_any_discovery_is_carried_out_and_acknowledged_to_nobody) {
     EXPECT_CALL(emulator, take_request(_, _, _, _, _)).WillOnce(Return(0));
     EXPECT_CALL(emulator, send_packet("", 0, _, 16));
-    handle({0xCAFE, 0x000A, 0x0100, 0x0001}, "10.0.0.5", 4660);
+    handle({kMagic, 0x000A, 0x0100, 0x0001}, "10.0.0.5", 4660);
 }
 
 TEST_F(EmulatorRouting, header_passes_when_it_has_all_the_bits_of_the_magic) {
@@ -145,31 +147,31 @@ TEST_F(EmulatorRouting, header_without_all_magic_bits_is_dropped_silently) {
 }
 
 TEST_F(EmulatorRouting, datagram_shorter_than_four_bytes_is_dropped_silently) {
-    handle({0xCAFE, 0x000B, 0, 0}, "10.0.0.5", 4660);
+    handle({kMagic, 0x000B, 0, 0}, "10.0.0.5", 4660);
     EXPECT_CALL(emulator, take_request).Times(0);
     EXPECT_CALL(emulator, send_packet).Times(0);
     for (int length : {1, 2, 3}) {
-        EXPECT_EQ(handle({0xCAFE, 0x000A, 0, 0}, "10.0.0.9", 5000, length), "") << length;
+        EXPECT_EQ(handle({kMagic, 0x000A, 0, 0}, "10.0.0.9", 5000, length), "") << length;
     }
 }
 
 TEST_F(EmulatorRouting, four_byte_request_is_enough_to_be_handled) {
     EXPECT_CALL(emulator, take_request(_, _, _, 4, _)).WillOnce(Return(0));
     EXPECT_CALL(emulator, send_packet(_, _, _, 16));
-    handle({0xCAFE, 0x0006}, "10.0.0.5", 4660);
+    handle({kMagic, 0x0006}, "10.0.0.5", 4660);
 }
 
 TEST_F(EmulatorRouting, base_take_request_does_nothing_and_returns_zero) {
     DAQemulator plain("lo", 10000);
     AcknowledgePacket ack(10, 0, 0, 0);
-    const std::vector<char> data = host_words({0xCAFE, 0x000A, 0, 1});
+    const std::vector<char> data = host_words({kMagic, 0x000A, 0, 1});
     EXPECT_EQ(plain.take_request("10.0.0.5", 4660, data.data(), 8, &ack), 0);
     EXPECT_EQ(ack.word(4), 0);
     EXPECT_EQ(ack.word(5), 0);
 }
 
 TEST_F(EmulatorRouting, announcement_goes_to_the_peer_with_version_4_2_0) {
-    handle({0xCAFE, 0x000B, 0, 0}, "10.0.0.5", 4660);
+    handle({kMagic, 0x000B, 0, 0}, "10.0.0.5", 4660);
     testing::internal::CaptureStdout();
     emulator.send_my_ip();
     const std::string out = testing::internal::GetCapturedStdout();
