@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <initializer_list>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -210,6 +211,25 @@ TEST_F(Dissector, malformed_packets_carry_an_expert_warning_of_their_kind) {
     for (const char* name : {"daqm.too_short", "daqm.bad_magic", "daqm.odd_length",
                              "daqm.length_mismatch", "daqm.no_trailer"}) {
         EXPECT_FALSE(fields({"frame.number"}, name).empty()) << name;
+    }
+}
+
+// Datagrams of random bytes and lengths, many with the magic and the data code in place: the
+// dissector reads what is there and never fails (a failure would be an expert "Lua Error").
+TEST_F(Dissector, random_datagrams_never_make_the_dissector_fail) {
+    std::mt19937 random(7);
+    for (int i = 0; i < 2000; ++i) {
+        std::vector<uint8_t> bytes(random() % 48);
+        for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+        if (bytes.size() >= 4 && i % 2 == 0) bytes[0] = 0xCA, bytes[1] = 0xFE, bytes[3] = 14;
+        if (i % 3 == 0) {
+            to_module(bytes);
+        } else {
+            from_module(bytes);
+        }
+    }
+    for (const auto& row : fields({"_ws.expert.message"})) {
+        ASSERT_EQ(row[0].find("Lua Error"), std::string::npos) << row[0];
     }
 }
 
