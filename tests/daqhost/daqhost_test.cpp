@@ -2,23 +2,33 @@
 // network namespace. What a run reports must agree with how the module was configured, what
 // it records must decode to the same packets, and every failure must end with a clear message
 // and a non-zero status rather than a hang.
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "daqhost/CaptureWriter.h"
 #include "testkit/EmulatorProcess.h"
+#include "testkit/UdpPeer.h"
 
 namespace {
 
@@ -75,6 +85,130 @@ const json& hybrid(const json& summary, int id) {
     static const json none;
     ADD_FAILURE() << "no hybrid " << id << " in " << summary.dump();
     return none;
+}
+
+// A module played by the test, for runs of many modules: a socket on ADDRESS:10000 (any
+// 127.x.x.x address reaches loopback) that acknowledges every request from the host that
+// discovered it, leaving the first `lost_discoveries` unanswered, and after a start sends
+// `events` mode 2 packets of hybrid 1, 500 µs apart in time stamps, without the event
+// numbers in `gaps`. A mute one answers nothing.
+class ScriptedModule {
+  public:
+    struct Script {
+        int lost_discoveries = 0;
+        uint16_t events = 0;
+        std::set<uint16_t> gaps;
+        bool mute = false;
+
+        static Script sending(uint16_t events, std::set<uint16_t> gaps = {}) {
+            Script script;
+            script.events = events;
+            script.gaps = std::move(gaps);
+            return script;
+        }
+        static Script muted() {
+            Script script;
+            script.mute = true;
+            return script;
+        }
+    };
+
+    ScriptedModule(const std::string& address, Script script) : script_(std::move(script)) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local = {};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(10000);
+        inet_pton(AF_INET, address.c_str(), &local.sin_addr);
+        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        if (fd_ >= 0) thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptedModule() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) ::close(fd_);
+    }
+    ScriptedModule(const ScriptedModule&) = delete;
+    ScriptedModule& operator=(const ScriptedModule&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    // The codes of the requests received, in order.
+    std::vector<int> codes() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return codes_;
+    }
+
+  private:
+    void serve() {
+        sockaddr_in peer = {};
+        bool discovered = false;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!stop_ && std::chrono::steady_clock::now() < end) {
+            pollfd p = {fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            uint8_t bytes[2048];
+            sockaddr_in from = {};
+            socklen_t length = sizeof(from);
+            const ssize_t n = ::recvfrom(fd_, bytes, sizeof(bytes), 0,
+                                         reinterpret_cast<sockaddr*>(&from), &length);
+            if (n < 8) continue;
+            const std::vector<uint8_t> request(bytes, bytes + n);
+            const auto code = static_cast<uint16_t>(wire_word(request, 1) & 0xFF);
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                codes_.push_back(code);
+            }
+            if (script_.mute) continue;
+            if (code == 11) {
+                if (script_.lost_discoveries > 0) {
+                    --script_.lost_discoveries;
+                    continue;
+                }
+                peer = from;
+                discovered = true;
+            }
+            if (!discovered) continue;
+            const bool discovery = code == 11;
+            send(peer, wire_words({0xCAFE, static_cast<uint16_t>(code | 0x80), 0xFF00, 0,
+                                   static_cast<uint16_t>(discovery ? 0 : 2),
+                                   static_cast<uint16_t>(discovery ? 0 : 0x0204), 0, 0xACAB}));
+            if (code == 10 && wire_word(request, 3) != 0) send_events(peer);
+        }
+    }
+    void send_events(const sockaddr_in& peer) {
+        for (uint16_t event = 1; event <= script_.events; ++event) {
+            if (script_.gaps.count(event) > 0) continue;
+            send(peer, wire_words({0xCAFE, 0x010E, 1, event, 0, static_cast<uint16_t>(event * 500),
+                                   2, 0x190, 0x0102, 5, 2100, 2100, 0xACAB}));
+        }
+    }
+    void send(const sockaddr_in& peer, const std::vector<uint8_t>& bytes) {
+        ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&peer),
+                 sizeof(peer));
+    }
+
+    Script script_;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<int> codes_;
+    std::thread thread_;
+};
+
+// The words of the summary row that starts with `first`, split at the blanks.
+std::vector<std::string> row(const std::string& summary, const std::string& first) {
+    std::istringstream lines(summary);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(first, 0) != 0) continue;
+        std::istringstream words(line);
+        std::vector<std::string> result;
+        for (std::string word; words >> word;) result.push_back(word);
+        return result;
+    }
+    ADD_FAILURE() << "no row " << first << " in\n" << summary;
+    return {};
 }
 
 TEST_F(Daqhost, run_summary_agrees_with_two_hybrids_at_full_efficiency) {
@@ -168,6 +302,98 @@ TEST_F(Daqhost, ctrl_c_stops_the_module_prints_the_summary_and_leaves_the_captur
     EXPECT_EQ(decoded.status, 0) << decoded.err;
 }
 
+// One real module and two played ones, named by ADDR, --module and a file (where one comes
+// again): each is driven through the whole run, has a summary of its own, and its traffic is
+// in the one capture.
+TEST_F(Daqhost, run_drives_three_modules_and_sums_up_each) {
+    ASSERT_NO_FATAL_FAILURE(start_emulator({"-m", "11", "-r", "2000", "-e", "1.0"}));
+    ScriptedModule gapped("127.0.0.2", ScriptedModule::Script::sending(60, {10, 11, 12}));
+    ScriptedModule whole("127.0.0.3", ScriptedModule::Script::sending(60));
+    ASSERT_TRUE(gapped.ok() && whole.ok());
+    const std::string list = path("modules.txt");
+    std::ofstream(list) << "# the rack\n\n  127.0.0.3:10000  # whole\n127.0.0.2\n";
+    const std::string capture = path("three.pcap");
+    const json summary = run_json({"127.0.0.1", "--module", "127.0.0.2", "--modules", list,
+                                   "--mode", "2", "-n", "60", "--out", capture});
+    ASSERT_EQ(summary["modules"].size(), 3u) << summary.dump();
+    const json& real = summary["modules"][0];
+    const json& played = summary["modules"][1];
+    EXPECT_EQ(real["module"], "127.0.0.1:10000");
+    EXPECT_EQ(played["module"], "127.0.0.2:10000");
+    EXPECT_EQ(summary["modules"][2]["module"], "127.0.0.3:10000");
+    ASSERT_EQ(real["hybrids"].size(), 2u);
+    EXPECT_GE(real["events"].get<int>(), 60);
+    EXPECT_EQ(real["missing"], 0);
+    EXPECT_EQ(hybrid(real, 1)["mode"], 2);
+    EXPECT_EQ(hybrid(real, 2)["mode"], 1) << "not configured, but started with the module";
+    const json& h = hybrid(played, 1);
+    EXPECT_EQ(h["packets"], 57);
+    EXPECT_EQ(h["missing"], 3);
+    EXPECT_EQ(h["last_event"], 60);
+    EXPECT_NEAR(h["trigger_rate_hz"].get<double>(), 2000, 1);
+    EXPECT_EQ(summary["modules"][2]["packets"], 60);
+    EXPECT_EQ(summary["modules"][2]["missing"], 0);
+    for (const json& m : summary["modules"]) {
+        EXPECT_EQ(m["failed_at"], nullptr) << m["module"];
+        EXPECT_EQ(m["acknowledges"], 6) << m["module"];
+        EXPECT_EQ(m["retries"], 0) << m["module"];
+    }
+    EXPECT_EQ(summary["total"]["modules_run"], 3);
+    EXPECT_EQ(summary["total"]["packets"].get<int>(), real["packets"].get<int>() + 57 + 60);
+    // Discovery, the stop before the run, stream configuration, readout mode, start, stop.
+    EXPECT_EQ(gapped.codes(), (std::vector<int>{11, 10, 1, 8, 10, 10}));
+
+    const Result decoded = daqhost({"decode", capture, "--json"});
+    ASSERT_EQ(decoded.status, 0) << decoded.err;
+    std::map<std::string, int> acknowledges;
+    std::map<std::string, int> data;
+    std::istringstream lines(decoded.out);
+    for (std::string line; std::getline(lines, line);) {
+        const json d = json::parse(line);
+        if (d["direction"] == "acknowledge") ++acknowledges[d["source"].get<std::string>()];
+        if (d["direction"] == "data") ++data[d["source"].get<std::string>()];
+    }
+    EXPECT_EQ(acknowledges,
+              (std::map<std::string, int>{
+                  {"127.0.0.1:10000", 6}, {"127.0.0.2:10000", 6}, {"127.0.0.3:10000", 6}}));
+    EXPECT_EQ(data["127.0.0.2:10000"], 57);
+    EXPECT_EQ(data["127.0.0.1:10000"], real["packets"].get<int>());
+}
+
+// Modules that never answer are waited for side by side, not one after the other; the run
+// goes on with the module that answered (on the second attempt), and the status says that
+// some failed.
+TEST_F(Daqhost, silent_modules_are_reported_and_cost_one_wait_while_the_others_run) {
+    ScriptedModule::Script once_lost = ScriptedModule::Script::sending(20);
+    once_lost.lost_discoveries = 1;
+    ScriptedModule late("127.0.0.2", once_lost);
+    ScriptedModule mute("127.0.0.3", ScriptedModule::Script::muted());
+    ASSERT_TRUE(late.ok() && mute.ok());
+    const auto start = std::chrono::steady_clock::now();
+    const Result r = daqhost({"run", "--module", "127.0.0.2", "--module", "127.0.0.3", "--module",
+                              "127.0.0.4", "--module", "127.0.0.5", "--module", "127.0.0.6",
+                              "--timeout", "0.3", "--retries", "1", "-n", "20"});
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_LT(took, 1.5) << "four silent modules one after the other take 2.4 s";
+    EXPECT_THAT(r.err, HasSubstr("no acknowledge of discovery from 127.0.0.3:10000 after 2"));
+    EXPECT_THAT(r.err, HasSubstr("no acknowledge of discovery from 127.0.0.6:10000 after 2"));
+    EXPECT_EQ(mute.codes(), (std::vector<int>{11, 11})) << "nothing after a failed discovery";
+    // module, hybrids, events, packets, missing, trigger Hz, malformed, dropped, acknowledges
+    // missing, retries, failed at
+    EXPECT_EQ(row(r.out, "127.0.0.2:10000"),
+              (std::vector<std::string>{"127.0.0.2:10000", "1", "20", "20", "0", "2000.0", "0", "0",
+                                        "0", "1", "-"}));
+    const std::vector<std::string> silent = row(r.out, "127.0.0.3:10000");
+    ASSERT_EQ(silent.size(), 11u);
+    EXPECT_EQ(silent[8], "1");
+    EXPECT_EQ(silent[10], "discovery");
+    const std::vector<std::string> total = row(r.out, "total");
+    EXPECT_THAT(total, ::testing::ElementsAre("total,", "1", "of", "5", "ran", "20", "20", "0", "-",
+                                              "0", "0", "4", "5", "4", "failed"));
+}
+
 TEST_F(Daqhost, no_module_at_the_address_fails_after_the_bounded_attempts) {
     const Result r = daqhost({"discover", "127.0.0.1", "--timeout", "0.2", "--retries", "1"}, 10);
     EXPECT_EQ(r.status, 1);
@@ -175,6 +401,17 @@ TEST_F(Daqhost, no_module_at_the_address_fails_after_the_bounded_attempts) {
     const Result bad = daqhost({"start", "localhost"});
     EXPECT_EQ(bad.status, 1);
     EXPECT_THAT(bad.err, HasSubstr("not an IPv4 address"));
+    const Result bad_port = daqhost({"run", "--module", "127.0.0.2:70000"});
+    EXPECT_EQ(bad_port.status, 1);
+    EXPECT_THAT(bad_port.err, HasSubstr("\"127.0.0.2:70000\" is not an IPv4 address"));
+    const std::string list = path("modules.txt");
+    std::ofstream(list) << "127.0.0.2\nrack-7\n";
+    const Result bad_line = daqhost({"run", "--modules", list});
+    EXPECT_EQ(bad_line.status, 1);
+    EXPECT_THAT(bad_line.err, HasSubstr(list + ":2: \"rack-7\" is not an IPv4 address"));
+    const Result no_list = daqhost({"run", "--modules", path("missing.txt")});
+    EXPECT_EQ(no_list.status, 1);
+    EXPECT_THAT(no_list.err, HasSubstr(path("missing.txt")));
 }
 
 TEST_F(Daqhost, error_codes_are_named_and_fail_the_command) {

@@ -1,19 +1,99 @@
 #include "daqhost/CommandLine.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <fstream>
 #include <iostream>
+
+namespace {
+
+ModuleClient::Settings client_settings(const ModuleOptions& options, const Endpoint& module) {
+    ModuleClient::Settings settings;
+    settings.module = module;
+    settings.timeout_s = options.timeout_s;
+    settings.retries = options.retries;
+    return settings;
+}
+
+std::string not_an_address(const std::string& text) {
+    return "\"" + text + "\" is not an IPv4 address";
+}
+
+// The text of one line of a module list: without its comment and the blanks around it.
+std::string list_entry(const std::string& line) {
+    const std::string text = line.substr(0, line.find('#'));
+    const size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+}  // namespace
 
 std::optional<ModuleClient::Settings> ModuleOptions::settings() const {
     const std::optional<Endpoint> module = Endpoint::parse(address, port);
     if (!module) {
-        report_error("\"" + address + "\" is not an IPv4 address");
+        report_error(not_an_address(address));
         return std::nullopt;
     }
-    ModuleClient::Settings settings;
-    settings.module = *module;
-    settings.timeout_s = timeout_s;
-    settings.retries = retries;
-    return settings;
+    return client_settings(*this, *module);
+}
+
+void add_module_list_options(CLI::App& command, ModuleListOptions& list) {
+    command
+        .add_option("--module", list.modules,
+                    "one more module, by IPv4 address (and port); repeat for more modules")
+        ->type_name("ADDR[:PORT]")
+        ->allow_extra_args(false);
+    command
+        .add_option("--modules", list.file,
+                    "a file of module addresses, ADDR or ADDR:PORT a line (# comments)")
+        ->type_name("FILE");
+}
+
+std::optional<std::vector<ModuleClient::Settings>> module_list_settings(
+    const ModuleOptions& options, bool address_given, const ModuleListOptions& list) {
+    // Each entry with where it came from, for the error message.
+    std::vector<std::pair<std::string, std::string>> entries;
+    if (address_given || (list.modules.empty() && list.file.empty())) {
+        entries.emplace_back(options.address, "");
+    }
+    for (const std::string& module : list.modules) entries.emplace_back(module, "");
+    if (!list.file.empty()) {
+        std::ifstream file(list.file);
+        if (!file) {
+            report_error("cannot read the module list " + list.file);
+            return std::nullopt;
+        }
+        int number = 0;
+        for (std::string line; std::getline(file, line);) {
+            ++number;
+            std::string entry = list_entry(line);
+            if (!entry.empty()) {
+                entries.emplace_back(std::move(entry), list.file + ":" + std::to_string(number));
+            }
+        }
+        if (file.bad()) {
+            report_error("cannot read the module list " + list.file);
+            return std::nullopt;
+        }
+    }
+    std::vector<ModuleClient::Settings> modules;
+    for (const auto& [text, where] : entries) {
+        const std::optional<Endpoint> module = Endpoint::parse_with_port(text, options.port);
+        if (!module) {
+            report_error((where.empty() ? "" : where + ": ") + not_an_address(text));
+            return std::nullopt;
+        }
+        const bool named_before =
+            std::any_of(modules.begin(), modules.end(),
+                        [&](const ModuleClient::Settings& s) { return s.module == *module; });
+        if (!named_before) modules.push_back(client_settings(options, *module));
+    }
+    if (modules.empty()) {
+        report_error("no module address in " + list.file);
+        return std::nullopt;
+    }
+    return modules;
 }
 
 void add_module_options(CLI::App& command, ModuleOptions& options) {

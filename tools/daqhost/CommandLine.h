@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "daqhost/ModuleClient.h"
 
@@ -30,6 +31,23 @@ struct ModuleOptions {
 
 // ADDR (positional, default 127.0.0.1), --port, --timeout and --retries.
 void add_module_options(CLI::App& command, ModuleOptions& options);
+
+// The modules of a command that drives many at once, besides ADDR: --module ADDR[:PORT]
+// (repeated) and --modules FILE (one address a line, "#" comments and blank lines ignored).
+struct ModuleListOptions {
+    std::vector<std::string> modules;
+    std::string file;
+};
+
+// --module and --modules.
+void add_module_list_options(CLI::App& command, ModuleListOptions& list);
+
+// The settings of every module named: ADDR when it was given (or when nothing else is), then
+// the --module options, then the file's lines, in that order, each module once (a module named
+// again is left out). Addresses without a port take --port. Nothing, and the error reported,
+// for an address that cannot be read or a file that cannot be read.
+std::optional<std::vector<ModuleClient::Settings>> module_list_settings(
+    const ModuleOptions& options, bool address_given, const ModuleListOptions& list);
 
 // --chip-type and --chips, as a stream configuration request carries them.
 void add_chip_options(CLI::App& command, unsigned& chip_type, unsigned& chips);

@@ -28,3 +28,16 @@ std::optional<Endpoint> Endpoint::parse(const std::string& address, uint16_t por
     if (inet_pton(AF_INET, address.c_str(), &in) != 1) return std::nullopt;
     return Endpoint{ntohl(in.s_addr), port};
 }
+
+std::optional<Endpoint> Endpoint::parse_with_port(const std::string& text, uint16_t port) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos) return parse(text, port);
+    const std::string digits = text.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const unsigned long number = std::stoul(digits);
+    if (number == 0 || number > 65535) return std::nullopt;
+    return parse(text.substr(0, colon), static_cast<uint16_t>(number));
+}

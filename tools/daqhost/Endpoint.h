@@ -17,6 +17,8 @@ struct Endpoint {
     static Endpoint from(const sockaddr_in& address);
     // A dotted IPv4 address; nothing for any other text.
     static std::optional<Endpoint> parse(const std::string& address, uint16_t port);
+    // "a.b.c.d" or "a.b.c.d:port" (port 1 to 65535), `port` where the text names none.
+    static std::optional<Endpoint> parse_with_port(const std::string& text, uint16_t port);
 
     bool operator==(const Endpoint&) const = default;
 };

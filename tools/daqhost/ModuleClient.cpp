@@ -127,51 +127,95 @@ bool ModuleClient::send_request(uint8_t code, uint16_t word2, uint16_t word3) {
     return true;
 }
 
-RequestOutcome ModuleClient::request(uint8_t code, uint16_t word2, uint16_t word3) {
-    RequestOutcome outcome;
-    if (fd_ < 0 && !open()) {
-        outcome.status = RequestOutcome::kSendFailed;
-        return outcome;
-    }
-    for (int attempt = 0; attempt <= settings_.retries; ++attempt) {
-        outcome.attempts = attempt + 1;
-        if (!send_request(code, word2, word3)) {
-            outcome.status = RequestOutcome::kSendFailed;
-            return outcome;
-        }
-        const double deadline = monotonic_s() + settings_.timeout_s;
-        bool got_ack = false;
-        for (double left = settings_.timeout_s; left > 0 && !got_ack;
-             left = deadline - monotonic_s()) {
-            if (receive_batch(left, code, &outcome.ack, &got_ack) < 0) {
-                outcome.status = RequestOutcome::kSendFailed;
-                return outcome;
-            }
-        }
-        if (got_ack) {
-            outcome.status = RequestOutcome::kAcknowledged;
-            return outcome;
-        }
-    }
-    outcome.status = RequestOutcome::kNoAcknowledge;
-    return outcome;
+ModuleRequest ModuleRequest::discovery() { return {packet::kDiscovery, 0, 0}; }
+
+ModuleRequest ModuleRequest::stream_configuration(unsigned hybrid, unsigned chip_type,
+                                                  unsigned chips) {
+    return {packet::kConfigureStream,
+            static_cast<uint16_t>((hybrid & 0xFF) << 8 | (chip_type & 0xF) << 4),
+            static_cast<uint16_t>((chips & 0xFF) << 8)};
 }
 
-RequestOutcome ModuleClient::discover() { return request(packet::kDiscovery, 0, 0); }
+ModuleRequest ModuleRequest::readout_mode(unsigned hybrid, unsigned mode, unsigned nadj) {
+    return {packet::kReadoutMode, static_cast<uint16_t>((hybrid & 0xFF) << 8 | (mode & 0xF)),
+            static_cast<uint16_t>(nadj)};
+}
+
+ModuleRequest ModuleRequest::daq_command(unsigned hybrid, bool start) {
+    return {packet::kDaqCommand, static_cast<uint16_t>((hybrid & 0xFF) << 8),
+            static_cast<uint16_t>(start ? 1 : 0)};
+}
+
+RequestOutcome ModuleClient::request(uint8_t code, uint16_t word2, uint16_t word3) {
+    return request(ModuleRequest{code, word2, word3});
+}
+
+RequestOutcome ModuleClient::request(const ModuleRequest& request) {
+    start_request(request);
+    // Each pass waits until the acknowledge or the attempt's timeout: at most 1 + retries
+    // timeouts in all.
+    while (pending_) continue_request(request_time_left());
+    return outcome_;
+}
+
+void ModuleClient::start_request(const ModuleRequest& request) {
+    request_ = request;
+    outcome_ = {};
+    pending_ = true;
+    if (fd_ < 0 && !open()) {
+        outcome_.status = RequestOutcome::kSendFailed;
+        pending_ = false;
+        return;
+    }
+    send_attempt();
+}
+
+void ModuleClient::send_attempt() {
+    ++outcome_.attempts;
+    if (!send_request(request_.code, request_.word2, request_.word3)) {
+        outcome_.status = RequestOutcome::kSendFailed;
+        pending_ = false;
+        return;
+    }
+    deadline_ = monotonic_s() + settings_.timeout_s;
+}
+
+double ModuleClient::request_time_left() const { return deadline_ - monotonic_s(); }
+
+void ModuleClient::continue_request(double wait_s) {
+    if (!pending_) return;
+    bool got_ack = false;
+    if (receive_batch(wait_s > 0 ? wait_s : 0, request_.code, &outcome_.ack, &got_ack) < 0) {
+        outcome_.status = RequestOutcome::kSendFailed;
+        pending_ = false;
+        return;
+    }
+    if (got_ack) {
+        outcome_.status = RequestOutcome::kAcknowledged;
+        pending_ = false;
+        return;
+    }
+    if (request_time_left() > 0) return;
+    if (outcome_.attempts <= settings_.retries) {
+        send_attempt();
+        return;
+    }
+    outcome_.status = RequestOutcome::kNoAcknowledge;
+    pending_ = false;
+}
+
+RequestOutcome ModuleClient::discover() { return request(ModuleRequest::discovery()); }
 
 RequestOutcome ModuleClient::configure_stream(unsigned hybrid, unsigned chip_type, unsigned chips) {
-    return request(packet::kConfigureStream,
-                   static_cast<uint16_t>((hybrid & 0xFF) << 8 | (chip_type & 0xF) << 4),
-                   static_cast<uint16_t>((chips & 0xFF) << 8));
+    return request(ModuleRequest::stream_configuration(hybrid, chip_type, chips));
 }
 
 RequestOutcome ModuleClient::set_readout_mode(unsigned hybrid, unsigned mode, unsigned nadj) {
-    return request(packet::kReadoutMode, static_cast<uint16_t>((hybrid & 0xFF) << 8 | (mode & 0xF)),
-                   static_cast<uint16_t>(nadj));
+    return request(ModuleRequest::readout_mode(hybrid, mode, nadj));
 }
 
 RequestOutcome ModuleClient::daq_command(unsigned hybrid, bool start) {
-    return request(packet::kDaqCommand, static_cast<uint16_t>((hybrid & 0xFF) << 8), start ? 1 : 0);
+    return request(ModuleRequest::daq_command(hybrid, start));
 }
 
 int ModuleClient::receive(double timeout_s) {

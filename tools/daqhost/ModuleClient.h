@@ -36,6 +36,23 @@ struct RequestOutcome {
     bool acknowledged() const { return status == kAcknowledged; }
 };
 
+// A request's code and parameter words, as the module reads them; the requests that carry
+// fields have them put in place here.
+struct ModuleRequest {
+    uint8_t code = 0;
+    uint16_t word2 = 0;
+    uint16_t word3 = 0;
+
+    static ModuleRequest discovery();
+    // Stream configuration (code 1); the chip type is module-wide.
+    static ModuleRequest stream_configuration(unsigned hybrid, unsigned chip_type, unsigned chips);
+    // Readout mode (code 8).
+    static ModuleRequest readout_mode(unsigned hybrid, unsigned mode, unsigned nadj);
+    // DAQ command (code 10): start and stop act on the whole module, the hybrid must only be
+    // present or 255.
+    static ModuleRequest daq_command(unsigned hybrid, bool start);
+};
+
 class ModuleClient {
   public:
     static constexpr uint16_t kModulePort = 10000;
@@ -61,6 +78,7 @@ class ModuleClient {
     // from the module, sending it again after each timeout, at most 1 + retries times.
     // Everything else that arrives meanwhile goes to the receiver set with on_receive.
     RequestOutcome request(uint8_t code, uint16_t word2, uint16_t word3);
+    RequestOutcome request(const ModuleRequest& request);
     RequestOutcome discover();
     // The requests that carry fields, with the fields in place: stream configuration (code 1;
     // the chip type is module-wide), readout mode (code 8) and the DAQ command (code 10; start
@@ -68,6 +86,18 @@ class ModuleClient {
     RequestOutcome configure_stream(unsigned hybrid, unsigned chip_type, unsigned chips);
     RequestOutcome set_readout_mode(unsigned hybrid, unsigned mode, unsigned nadj);
     RequestOutcome daq_command(unsigned hybrid, bool start);
+
+    // The same request step by step, so that one thread can wait on many modules at once
+    // (ModuleGroup): start_request() sends it; continue_request() takes what has arrived,
+    // waiting at most `wait_s`, and sends the request again once the attempt's timeout has
+    // passed without the acknowledge. request() is the two in a loop.
+    void start_request(const ModuleRequest& request);
+    void continue_request(double wait_s);
+    bool request_pending() const { return pending_; }
+    // Seconds until the current attempt's timeout; negative once it has passed.
+    double request_time_left() const;
+    // The outcome of the last request, final once it is no longer pending.
+    const RequestOutcome& request_outcome() const { return outcome_; }
 
     // Waits up to `timeout_s` for datagrams and hands each that has arrived to the receiver,
     // in batches; returns how many, 0 on a timeout or an interrupting signal, -1 on an error.
@@ -82,6 +112,8 @@ class ModuleClient {
     void on_send(std::function<void(const Datagram&)> sender) { sender_ = std::move(sender); }
 
     const Endpoint& module() const { return settings_.module; }
+    // The socket, for waiting on it with others; -1 before open().
+    int descriptor() const { return fd_; }
     // The address and port the module sees this host at (known once open).
     const Endpoint& local() const { return local_; }
     const Settings& settings() const { return settings_; }
@@ -93,6 +125,8 @@ class ModuleClient {
   private:
     struct Batch;
     bool send_request(uint8_t code, uint16_t word2, uint16_t word3);
+    // One more attempt of the pending request; the request ends when it cannot be sent.
+    void send_attempt();
     // Receives one batch; the acknowledge of `awaited` (with the reply flag), from the module,
     // is stored in `ack` and `got_ack` set.
     int receive_batch(double timeout_s, int awaited, Acknowledge* ack, bool* got_ack);
@@ -105,4 +139,10 @@ class ModuleClient {
     std::unique_ptr<Batch> batch_;
     Endpoint local_;
     uint64_t kernel_drops_ = 0;
+    // The request under way: its words, the end of its current attempt (steady clock, in
+    // seconds) and how it went so far.
+    ModuleRequest request_;
+    bool pending_ = false;
+    double deadline_ = 0;
+    RequestOutcome outcome_;
 };

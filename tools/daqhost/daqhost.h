@@ -1,5 +1,5 @@
-// The host library in one include: the client of a module, the acknowledge and data-packet
-// readers, the run statistics, and captures. Link the CMake target daq_host.
+// The host library in one include: the client of a module and of many, the acknowledge and
+// data-packet readers, the run statistics, and captures. Link the CMake target daq_host.
 #pragma once
 
 #include "daqhost/Acknowledge.h"
@@ -8,5 +8,6 @@
 #include "daqhost/Endpoint.h"
 #include "daqhost/EventReading.h"
 #include "daqhost/ModuleClient.h"
+#include "daqhost/ModuleGroup.h"
 #include "daqhost/StreamStatistics.h"
 #include "protocol/DataPacketView.h"

@@ -1,0 +1,89 @@
+#include "daqhost/ModuleGroup.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+ModuleGroup::ModuleGroup(const std::vector<ModuleClient::Settings>& modules)
+    : polls_(modules.size()) {
+    clients_.reserve(modules.size());
+    for (const ModuleClient::Settings& settings : modules) {
+        clients_.push_back(std::make_unique<ModuleClient>(settings));
+    }
+}
+
+std::vector<RequestOutcome> ModuleGroup::request(const std::vector<size_t>& members,
+                                                 const ModuleRequest& request) {
+    std::vector<RequestOutcome> outcomes;
+    outcomes.reserve(members.size());
+    // One module: its own loop, as a single request has always run.
+    if (members.size() == 1 && clients_.size() == 1) {
+        outcomes.push_back(clients_[members[0]]->request(request));
+        return outcomes;
+    }
+    for (size_t i : members) clients_[i]->start_request(request);
+    // Every pass waits until the nearest timeout at most, and every module's request ends
+    // after 1 + retries timeouts: the loop ends within the longest of those.
+    for (;;) {
+        double nearest = -1;
+        for (size_t i : members) {
+            const ModuleClient& c = *clients_[i];
+            if (!c.request_pending()) continue;
+            const double left = std::max(0.0, c.request_time_left());
+            nearest = nearest < 0 ? left : std::min(nearest, left);
+        }
+        if (nearest < 0) break;
+        wait(nearest);
+        for (size_t i = 0; i < clients_.size(); ++i) {
+            ModuleClient& c = *clients_[i];
+            if (c.request_pending()) {
+                if (ready(i) || c.request_time_left() <= 0) c.continue_request(0);
+            } else if (ready(i)) {
+                // A module already done (or not asked) streams on: keep its queue short. A
+                // failure of its socket shows again in the next receive().
+                c.receive(0);
+            }
+        }
+    }
+    for (size_t i : members) outcomes.push_back(clients_[i]->request_outcome());
+    return outcomes;
+}
+
+int ModuleGroup::wait(double timeout_s) {
+    for (size_t i = 0; i < clients_.size(); ++i) {
+        polls_[i] = {clients_[i]->descriptor(), POLLIN, 0};
+    }
+    // Rounded up, so that a wait for a timeout does not end just before it.
+    const int timeout_ms = static_cast<int>(std::ceil(timeout_s * 1000));
+    const int ready = ::poll(polls_.data(), polls_.size(), timeout_ms);
+    if (ready > 0) return ready;
+    for (pollfd& p : polls_) p.revents = 0;
+    if (ready < 0 && errno != EINTR) {
+        error_ = std::string("cannot wait for the sockets: ") + std::strerror(errno);
+        return -1;
+    }
+    return 0;
+}
+
+int ModuleGroup::receive(double timeout_s) {
+    // One module: its own loop, which takes what is waiting before it polls.
+    if (clients_.size() == 1) {
+        const int n = clients_[0]->receive(timeout_s);
+        if (n < 0) error_ = clients_[0]->error();
+        return n;
+    }
+    const int ready_sockets = wait(timeout_s);
+    if (ready_sockets <= 0) return ready_sockets;
+    int total = 0;
+    for (size_t i = 0; i < clients_.size(); ++i) {
+        if (!ready(i)) continue;
+        const int n = clients_[i]->receive(0);
+        if (n < 0) {
+            error_ = clients_[i]->error();
+            return -1;
+        }
+        total += n;
+    }
+    return total;
+}
