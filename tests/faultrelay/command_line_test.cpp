@@ -1,0 +1,77 @@
+// faultrelay's command line: each fault reaches the directions it names, and every value out
+// of range is refused with the text that is wrong in the message.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <CLI/CLI.hpp>
+#include <optional>
+#include <string>
+
+#include "faultrelay/CommandLine.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+
+struct Parsed {
+    std::optional<RelaySettings> settings;
+    std::string error;
+};
+
+Parsed parse(const std::string& line) {
+    CLI::App app;
+    RelayOptions options;
+    add_relay_options(app, options);
+    try {
+        app.parse("--listen 127.0.0.1:0 --module 127.0.0.2:10000 " + line, false);
+    } catch (const CLI::ParseError& e) {
+        return {std::nullopt, e.what()};
+    }
+    Parsed parsed;
+    parsed.settings = relay_settings(options, parsed.error);
+    return parsed;
+}
+
+TEST(CommandLine, faults_go_to_both_directions_unless_one_is_named) {
+    const Parsed parsed = parse(
+        "--seed 9 --loss 5 --loss from-module:7% --drop to-module:3,1 --drop 2 "
+        "--delay to-module:10 --jitter both:2.5");
+    ASSERT_TRUE(parsed.settings) << parsed.error;
+    const RelaySettings& s = *parsed.settings;
+    EXPECT_EQ(s.seed, 9u);
+    EXPECT_EQ(s.listen.text(), "127.0.0.1:0");
+    EXPECT_EQ(s.module.text(), "127.0.0.2:10000");
+    const FaultSettings& to = s.faults[0];
+    const FaultSettings& from = s.faults[1];
+    EXPECT_EQ(to.drop, (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(from.drop, (std::vector<uint64_t>{2}));
+    EXPECT_EQ(to.loss, 5);
+    EXPECT_EQ(from.loss, 7);
+    EXPECT_EQ(to.delay_ms, 10);
+    EXPECT_EQ(from.delay_ms, 0);
+    EXPECT_EQ(to.jitter_ms, 2.5);
+    EXPECT_EQ(from.jitter_ms, 2.5);
+    EXPECT_EQ(to.text(), "drop 1,2,3; loss 5%; delay 10 ms ± 2.5 ms");
+}
+
+TEST(CommandLine, values_out_of_range_are_refused_with_the_wrong_text) {
+    const std::pair<const char*, const char*> refused[] = {
+        {"--loss 100.5", "\"100.5\" is not a percentage"},
+        {"--corrupt to-module:-1", "\"-1\" is not a percentage"},
+        {"--delay -3", "\"-3\" is not a time"},
+        {"--jitter inf", "\"inf\" is not a time"},
+        {"--duplicate sideways:5", "unknown direction \"sideways\""},
+        {"--drop 1,,2", "\"1,,2\" is not a list of packet numbers"},
+        {"--drop 0", "\"0\" is not a list"},
+        {"--seed -1", "\"-1\" is not a whole number"},
+        {"--module 127.0.0.1:0", "\"127.0.0.1:0\" is not ADDR:PORT"},
+        {"--listen 127.0.0.300:1", "\"127.0.0.300:1\" is not ADDR:PORT"},
+    };
+    for (const auto& [line, message] : refused) {
+        const Parsed parsed = parse(line);
+        EXPECT_FALSE(parsed.settings) << line;
+        EXPECT_THAT(parsed.error, HasSubstr(message)) << line;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,202 @@
+// The relay's decisions, without sockets: each fault alone does what it says to the datagrams
+// a fixed seed picks, the picks are the same on every run (golden numbers), and one fault
+// never shifts the picks of another.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <vector>
+
+#include "faultrelay/FaultCounters.h"
+#include "faultrelay/FaultPlan.h"
+
+namespace {
+
+using Fate = FaultDecision::Fate;
+using std::chrono::microseconds;
+
+// 16 bytes that carry the datagram's number, so that no two are alike.
+std::vector<uint8_t> datagram(uint64_t number) {
+    std::vector<uint8_t> bytes(16);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(number >> (i % 8));
+    return bytes;
+}
+
+struct Outcome {
+    std::vector<FaultDecision> decisions;
+    // Each payload after the decision (corrupted in place where so decided).
+    std::vector<std::vector<uint8_t>> payloads;
+
+    // The numbers picked, in increasing order.
+    std::vector<uint64_t> numbers(bool (*picked)(const FaultDecision&)) const {
+        std::vector<uint64_t> result;
+        for (const FaultDecision& d : decisions) {
+            if (picked(d)) result.push_back(d.number);
+        }
+        return result;
+    }
+};
+
+Outcome run(const FaultSettings& settings, uint64_t seed, size_t count,
+            Direction direction = Direction::kToModule) {
+    FaultPlan plan(settings, seed, direction);
+    Outcome outcome;
+    for (uint64_t number = 1; number <= count; ++number) {
+        std::vector<uint8_t> bytes = datagram(number);
+        outcome.decisions.push_back(plan.decide(bytes));
+        outcome.payloads.push_back(bytes);
+    }
+    return outcome;
+}
+
+bool lost(const FaultDecision& d) { return d.fate == Fate::kLost; }
+bool corrupted(const FaultDecision& d) { return d.flipped_bit.has_value(); }
+bool duplicated(const FaultDecision& d) { return d.copies == 2; }
+bool held(const FaultDecision& d) { return d.held_for_reorder; }
+
+// The first six numbers, to compare with golden values.
+std::vector<uint64_t> first(const std::vector<uint64_t>& numbers) {
+    return {numbers.begin(), numbers.begin() + std::min<size_t>(6, numbers.size())};
+}
+
+TEST(FaultPlan, no_faults_relays_every_datagram_untouched_in_order) {
+    const Outcome outcome = run({}, 1, 100);
+    for (size_t i = 0; i < 100; ++i) {
+        EXPECT_EQ(outcome.decisions[i], FaultDecision{.number = i + 1});
+        EXPECT_EQ(outcome.payloads[i], datagram(i + 1));
+    }
+}
+
+TEST(FaultPlan, drop_list_drops_exactly_those_numbers) {
+    const Outcome outcome = run({.drop = {10, 20, 30, 2000}}, 1, 1000);
+    EXPECT_EQ(outcome.numbers([](const FaultDecision& d) { return d.fate == Fate::kDropped; }),
+              (std::vector<uint64_t>{10, 20, 30}));
+    EXPECT_TRUE(outcome
+                    .numbers([](const FaultDecision& d) {
+                        return d.fate == Fate::kRelayed && (d.flipped_bit || d.copies != 1);
+                    })
+                    .empty());
+}
+
+TEST(FaultPlan, corruption_flips_one_bit_in_the_datagrams_the_seed_picks) {
+    const Outcome outcome = run({.corrupt = 10}, 42, 1000);
+    const std::vector<uint64_t> picked = outcome.numbers(corrupted);
+    EXPECT_EQ(picked.size(), 109u);
+    EXPECT_EQ(first(picked), (std::vector<uint64_t>{7, 12, 14, 29, 50, 51}));
+    for (size_t i = 0; i < 1000; ++i) {
+        const std::vector<uint8_t> original = datagram(i + 1);
+        int differing_bits = 0;
+        for (size_t b = 0; b < original.size(); ++b) {
+            differing_bits +=
+                std::popcount(static_cast<unsigned>(original[b] ^ outcome.payloads[i][b]));
+        }
+        const std::optional<size_t> bit = outcome.decisions[i].flipped_bit;
+        EXPECT_EQ(differing_bits, bit ? 1 : 0) << "datagram " << i + 1;
+        if (bit) {
+            EXPECT_EQ(original[*bit / 8] ^ outcome.payloads[i][*bit / 8], 1 << (*bit % 8));
+        }
+    }
+    FaultPlan all({.corrupt = 100}, 1, Direction::kToModule);
+    EXPECT_FALSE(all.decide({}).flipped_bit) << "an empty datagram has no bit to flip";
+}
+
+TEST(FaultPlan, duplication_picks_a_stable_share_for_two_copies) {
+    const Outcome outcome = run({.duplicate = 20}, 7, 1000);
+    const std::vector<uint64_t> picked = outcome.numbers(duplicated);
+    EXPECT_EQ(picked.size(), 197u);
+    EXPECT_EQ(first(picked), (std::vector<uint64_t>{12, 21, 22, 23, 26, 30}));
+}
+
+TEST(FaultPlan, a_held_datagram_is_released_by_the_next_relayed_one_which_is_never_held) {
+    const Outcome outcome = run({.loss = 30, .reorder = 50}, 3, 1000);
+    EXPECT_EQ(outcome.numbers(held).size(), 236u);
+    EXPECT_EQ(first(outcome.numbers(held)), (std::vector<uint64_t>{1, 3, 6, 10, 21, 28}));
+    bool holding = false;
+    for (const FaultDecision& d : outcome.decisions) {
+        if (d.fate != Fate::kRelayed) {
+            EXPECT_FALSE(d.held_for_reorder || d.releases_held);
+            continue;
+        }
+        EXPECT_EQ(d.releases_held, holding) << "datagram " << d.number;
+        EXPECT_FALSE(d.releases_held && d.held_for_reorder) << "datagram " << d.number;
+        holding = d.held_for_reorder;
+    }
+}
+
+TEST(FaultPlan, delays_stay_within_the_jitter_and_never_below_zero) {
+    const Outcome spread = run({.delay_ms = 20, .jitter_ms = 5}, 5, 1000);
+    microseconds shortest = microseconds::max(), longest = microseconds::min();
+    for (const FaultDecision& d : spread.decisions) {
+        shortest = std::min(shortest, d.hold);
+        longest = std::max(longest, d.hold);
+    }
+    EXPECT_GE(shortest, microseconds(15000));
+    EXPECT_LT(shortest, microseconds(15100));
+    EXPECT_LE(longest, microseconds(25000));
+    EXPECT_GT(longest, microseconds(24900));
+
+    const Outcome clipped = run({.delay_ms = 1, .jitter_ms = 5}, 5, 1000);
+    size_t at_zero = 0;
+    for (const FaultDecision& d : clipped.decisions) {
+        EXPECT_GE(d.hold.count(), 0);
+        at_zero += d.hold.count() == 0;
+    }
+    EXPECT_GT(at_zero, 200u);
+
+    const Outcome fixed = run({.delay_ms = 2.5}, 5, 10);
+    for (const FaultDecision& d : fixed.decisions) EXPECT_EQ(d.hold, microseconds(2500));
+}
+
+TEST(FaultPlan, loss_rate_is_near_the_percentage) {
+    EXPECT_NEAR(static_cast<double>(run({.loss = 25}, 9, 10000).numbers(lost).size()), 2500, 250);
+    EXPECT_TRUE(run({.loss = 0, .corrupt = 50}, 9, 1000).numbers(lost).empty());
+    EXPECT_EQ(run({.loss = 100}, 9, 1000).numbers(lost).size(), 1000u);
+}
+
+const FaultSettings kEveryFault = {.drop = {4},
+                                   .loss = 10,
+                                   .duplicate = 10,
+                                   .reorder = 10,
+                                   .corrupt = 10,
+                                   .delay_ms = 3,
+                                   .jitter_ms = 2};
+
+TEST(FaultPlan, same_seed_gives_the_same_decisions_another_seed_or_direction_others) {
+    const Outcome once = run(kEveryFault, 2024, 1000);
+    EXPECT_EQ(run(kEveryFault, 2024, 1000).decisions, once.decisions);
+    EXPECT_EQ(run(kEveryFault, 2024, 1000).payloads, once.payloads);
+    EXPECT_NE(run(kEveryFault, 2025, 1000).decisions, once.decisions);
+    EXPECT_NE(run(kEveryFault, 2024, 1000, Direction::kFromModule).decisions, once.decisions);
+}
+
+TEST(FaultPlan, adding_a_fault_does_not_change_what_another_picks) {
+    std::vector<uint64_t> alone = run({.loss = 10}, 77, 1000).numbers(lost);
+    // Number 4 is dropped before loss is decided.
+    std::erase(alone, 4);
+    EXPECT_EQ(run(kEveryFault, 77, 1000).numbers(lost), alone);
+    EXPECT_EQ(run({.corrupt = 10}, 77, 1000).numbers(corrupted),
+              run({.loss = 0, .duplicate = 50, .corrupt = 10}, 77, 1000).numbers(corrupted));
+}
+
+TEST(FaultCounters, count_what_the_decisions_say) {
+    const Outcome outcome = run(kEveryFault, 11, 1000);
+    FaultCounters counters;
+    for (const FaultDecision& d : outcome.decisions) counters.count(d);
+    EXPECT_EQ(counters.received, 1000u);
+    EXPECT_EQ(counters.dropped, 1u);
+    EXPECT_EQ(counters.lost, outcome.numbers(lost).size());
+    const auto relayed_and = [&](bool (*picked)(const FaultDecision&)) {
+        size_t n = 0;
+        for (const FaultDecision& d : outcome.decisions) n += d.fate == Fate::kRelayed && picked(d);
+        return n;
+    };
+    EXPECT_EQ(counters.corrupted, relayed_and(corrupted));
+    EXPECT_EQ(counters.duplicated, relayed_and(duplicated));
+    EXPECT_EQ(counters.reordered, relayed_and(held));
+    EXPECT_EQ(counters.delayed,
+              relayed_and([](const FaultDecision& d) { return d.hold.count() > 0; }));
+    EXPECT_EQ(counters.sent, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,211 @@
+// faultrelay end to end on loopback: the real program between a host socket and a module
+// socket of the test's own. What arrives on each side is what the same plan with the same seed
+// says, held datagrams are held, the statistics file counts what happened, and a command line
+// that does not read ends with status 2.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "faultrelay/FaultCounters.h"
+#include "faultrelay/FaultPlan.h"
+#include "testkit/EmulatorProcess.h"
+#include "testkit/UdpPeer.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+using ::testing::HasSubstr;
+
+constexpr uint64_t kSeed = 11;
+constexpr size_t kDatagrams = 200;
+
+Bytes datagram(uint64_t number, uint8_t side) {
+    Bytes bytes(32, side);
+    for (size_t i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(number >> (8 * i));
+    return bytes;
+}
+
+// What one direction's faults make of `sent`, from a plan of the same settings and seed, in
+// the order it leaves when each datagram comes well within the reordering bound of the last.
+struct Expected {
+    std::vector<Bytes> arrivals;
+    FaultCounters counters;
+};
+
+Expected expected(const FaultSettings& faults, Direction direction,
+                  const std::vector<Bytes>& sent) {
+    FaultPlan plan(faults, kSeed, direction);
+    Expected result;
+    std::vector<Bytes> held;
+    for (Bytes bytes : sent) {
+        const FaultDecision decision = plan.decide(bytes);
+        result.counters.count(decision);
+        if (decision.fate != FaultDecision::Fate::kRelayed) continue;
+        std::vector<Bytes>& out = decision.held_for_reorder ? held : result.arrivals;
+        out.insert(out.end(), decision.copies, bytes);
+        if (decision.releases_held) {
+            result.arrivals.insert(result.arrivals.end(), held.begin(), held.end());
+            held.clear();
+        }
+    }
+    result.arrivals.insert(result.arrivals.end(), held.begin(), held.end());
+    result.counters.sent = result.arrivals.size();
+    return result;
+}
+
+class Relay : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/faultrelay-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        module_fd_ = open_loopback_socket(0, 8 << 20, module_port_);
+        ASSERT_GE(module_fd_, 0);
+        ASSERT_TRUE(host_.ok());
+    }
+    void TearDown() override {
+        relay_.reset();
+        if (module_fd_ >= 0) ::close(module_fd_);
+        std::filesystem::remove_all(dir_);
+    }
+
+    void start(std::vector<std::string> faults) {
+        std::vector<std::string> args = {"--listen", "127.0.0.1:0",
+                                         "--module", "127.0.0.1:" + std::to_string(module_port_),
+                                         "--seed",   std::to_string(kSeed),
+                                         "--stats",  stats_path()};
+        args.insert(args.end(), faults.begin(), faults.end());
+        relay_ = std::make_unique<EmulatorProcess>(args, FAULTRELAY_PATH);
+        ASSERT_TRUE(relay_->start());
+        ASSERT_TRUE(relay_->wait_for_stderr(" <-> ", 10)) << relay_->stderr_text();
+        const std::string log = relay_->stderr_text();
+        const size_t at = log.find("relaying 127.0.0.1:");
+        ASSERT_NE(at, std::string::npos) << log;
+        front_port_ = static_cast<uint16_t>(std::stoi(log.substr(at + 19)));
+    }
+
+    // Up to `count` datagrams, each from `next` (which waits up to 100 ms), within the timeout.
+    template <typename Next>
+    static std::vector<Bytes> collect(size_t count, double timeout_s, Next next) {
+        std::vector<Bytes> received;
+        const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);
+        while (received.size() < count && Clock::now() < deadline) {
+            if (std::optional<Bytes> bytes = next()) received.push_back(std::move(*bytes));
+        }
+        return received;
+    }
+
+    // On the module's socket; the relay's back address is where they came from.
+    std::vector<Bytes> module_receive(size_t count, double timeout_s) {
+        return collect(count, timeout_s, [this]() -> std::optional<Bytes> {
+            pollfd entry = {module_fd_, POLLIN, 0};
+            if (::poll(&entry, 1, 100) <= 0) return std::nullopt;
+            Bytes buffer(65536);
+            socklen_t length = sizeof(back_);
+            const ssize_t n = ::recvfrom(module_fd_, buffer.data(), buffer.size(), 0,
+                                         reinterpret_cast<sockaddr*>(&back_), &length);
+            if (n < 0) return std::nullopt;
+            buffer.resize(static_cast<size_t>(n));
+            return buffer;
+        });
+    }
+
+    void module_send(const Bytes& bytes) {
+        ::sendto(module_fd_, bytes.data(), bytes.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&back_), sizeof(back_));
+    }
+
+    std::vector<Bytes> host_receive(size_t count, double timeout_s) {
+        return collect(count, timeout_s, [this] { return host_.receive(0.1); });
+    }
+
+    nlohmann::json stop_and_read_stats() {
+        relay_->send_signal(SIGTERM);
+        EXPECT_EQ(relay_->wait_exit(10), 0) << relay_->stderr_text();
+        std::ifstream in(stats_path());
+        return nlohmann::json::parse(in, nullptr, false);
+    }
+
+    std::string stats_path() const { return dir_ + "/stats.json"; }
+
+    std::string dir_;
+    int module_fd_ = -1;
+    uint16_t module_port_ = 0;
+    sockaddr_in back_ = {};
+    UdpPeer host_;
+    uint16_t front_port_ = 0;
+    std::unique_ptr<EmulatorProcess> relay_;
+};
+
+TEST_F(Relay, what_arrives_is_what_the_seed_says_and_the_statistics_count_it) {
+    const FaultSettings to_module = {.drop = {3, 5}, .corrupt = 20};
+    const FaultSettings from_module = {.loss = 10, .duplicate = 20, .reorder = 20};
+    start({"--drop", "to-module:3,5", "--corrupt", "to-module:20", "--loss", "from-module:10",
+           "--duplicate", "from-module:20", "--reorder", "from-module:20"});
+
+    std::vector<Bytes> to_sent, from_sent;
+    for (uint64_t i = 1; i <= kDatagrams; ++i) {
+        to_sent.push_back(datagram(i, 0x11));
+        from_sent.push_back(datagram(i, 0x22));
+    }
+    const Expected to = expected(to_module, Direction::kToModule, to_sent);
+    const Expected from = expected(from_module, Direction::kFromModule, from_sent);
+
+    for (const Bytes& bytes : to_sent) ASSERT_TRUE(host_.send(bytes, "127.0.0.1", front_port_));
+    EXPECT_EQ(module_receive(to.arrivals.size(), 10), to.arrivals);
+    for (const Bytes& bytes : from_sent) module_send(bytes);
+    EXPECT_EQ(host_receive(from.arrivals.size(), 10), from.arrivals);
+
+    relay_->send_signal(SIGUSR1);
+    EXPECT_TRUE(relay_->wait_for_stderr("to-module: " + to.counters.text(), 10))
+        << relay_->stderr_text();
+    const nlohmann::json stats = stop_and_read_stats();
+    EXPECT_EQ(stats["to-module"], to.counters.json());
+    EXPECT_EQ(stats["from-module"], from.counters.json());
+    EXPECT_EQ(stats["faults"]["to-module"], to_module.json());
+    EXPECT_EQ(stats["faults"]["from-module"], from_module.json());
+    EXPECT_EQ(stats["seed"], kSeed);
+}
+
+TEST_F(Relay, held_datagrams_leave_after_their_delay_or_the_reordering_bound) {
+    start({"--delay", "to-module:100", "--reorder", "from-module:100"});
+    const auto sent = Clock::now();
+    ASSERT_TRUE(host_.send(datagram(1, 0x11), "127.0.0.1", front_port_));
+    ASSERT_EQ(module_receive(1, 10).size(), 1u);
+    EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(100));
+
+    // Nothing comes after it: it leaves when the bound of 50 ms is over.
+    const auto answered = Clock::now();
+    module_send(datagram(1, 0x22));
+    EXPECT_EQ(host_receive(1, 10), std::vector<Bytes>{datagram(1, 0x22)});
+    EXPECT_GE(Clock::now() - answered, std::chrono::milliseconds(50));
+
+    const nlohmann::json stats = stop_and_read_stats();
+    EXPECT_EQ(stats["to-module"]["delayed"], 1);
+    EXPECT_EQ(stats["from-module"]["reordered"], 1);
+    EXPECT_EQ(stats["from-module"]["sent"], 1);
+}
+
+TEST(RelayCommandLine, a_value_out_of_range_ends_with_status_2_and_says_why) {
+    EmulatorProcess relay({"--listen", "127.0.0.1:0", "--module", "127.0.0.1:9", "--loss", "150"},
+                          FAULTRELAY_PATH);
+    ASSERT_TRUE(relay.start());
+    EXPECT_EQ(relay.wait_exit(10), 2);
+    EXPECT_THAT(relay.stderr_text(), HasSubstr("--loss: \"150\" is not a percentage"));
+}
+
+}  // namespace
