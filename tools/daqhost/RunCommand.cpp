@@ -141,6 +141,7 @@ class Run {
     double last_progress_ = -1;
     uint64_t last_progress_bytes_ = 0;
     uint64_t last_progress_packets_ = 0;
+    size_t progress_lines_ = 0;
 };
 
 // A module whose socket cannot be opened is reported and left out; true while any is left.
@@ -253,8 +254,20 @@ void Run::progress(bool last) {
         bytes += m.statistics.bytes();
         for (int hybrid : m.statistics.hybrids()) missing += m.statistics.missing(hybrid);
     }
+    // With many modules, a line per module above the total, written over at each update.
     std::string line = "\r";
-    if (!single()) line += std::to_string(started) + " modules, the fewest ";
+    if (!single()) {
+        if (progress_lines_ > 0) line += "\x1b[" + std::to_string(progress_lines_) + "A";
+        for (size_t i = 0; i < modules_.size(); ++i) {
+            const ModuleFigures f = figures(i);
+            line += group_->client(i).module().text() + "  " + std::to_string(f.events) +
+                    " events, missing " + std::to_string(f.missing);
+            if (!modules_[i].failed_at.empty()) line += ", failed at " + modules_[i].failed_at;
+            line += "\x1b[K\n";
+        }
+        progress_lines_ = modules_.size();
+        line += std::to_string(started) + " modules, the fewest ";
+    }
     line += std::to_string(events) + " events";
     char text[128];
     if (last_progress_ >= 0 && span > 0) {
