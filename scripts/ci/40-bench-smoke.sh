@@ -18,7 +18,8 @@ BUILD_DIR="$build" timeout 300 bench/run --quick --micro | tee "$out"
 
 for scenario in "idle (configured, no run)" "highest rate" "Bare loop, same generator" \
                 "Bare loop, rand()" "paced" "daqhost run, --out" "daqhost run, no --out" \
-                "Bare receive loop" "daqhost run, --out capture, paced 170"; do
+                "Bare receive loop" "daqhost run, --out capture, paced 170" \
+                "| 1000 Hz | 4 |" "| highest (-r 1000000) | 4 |"; do
   if ! grep -qF -- "$scenario" "$out"; then
     echo "bench smoke: no row for \"$scenario\"" >&2
     exit 1
