@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The Debian package: CPack builds it from a Release build; its control data and contents are
+# checked with dpkg-deb; it installs with apt-get into a throwaway minimal Debian root
+# (debootstrap, kept in the build folder for the next run), where `testModule -h` runs and
+# systemd-analyze accepts the units. Needs root and the network (debootstrap, apt-get).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+scripts/install-deps debootstrap dpkg-dev
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "package: skipped (needs root for the throwaway root)"
+  exit 0
+fi
+build=build-package
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDAQ_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null
+rm -rf "$build/package"
+(cd "$build" && cpack -B package >/dev/null)
+deb=$(ls "$build"/package/*.deb)
+echo "package: $deb"
+
+fail() {
+  echo "package: $*" >&2
+  exit 1
+}
+
+# Control data: the libraries the programs link, found by dpkg-shlibdeps.
+depends=$(dpkg-deb -f "$deb" Depends)
+for library in libc6 libglib2.0-0 libpcap0.8 libstdc++6; do
+  [[ $depends == *"$library "* || $depends == *"$library," || $depends == *"$library" ]] ||
+    fail "Depends lacks $library: $depends"
+done
+[ "$(dpkg-deb -f "$deb" Package)" = daq-emulator ] || fail "wrong package name"
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for file in ./usr/bin/testModule ./usr/bin/daqhost ./usr/bin/faultrelay ./usr/bin/teststand \
+  ./usr/share/man/man1/testModule.1.gz ./usr/share/man/man1/daqhost.1.gz \
+  ./usr/share/man/man1/faultrelay.1.gz ./usr/share/man/man1/teststand.1.gz \
+  ./usr/lib/systemd/system/testModule.service ./usr/lib/systemd/system/testModule@.service \
+  ./usr/share/doc/daq-emulator/changelog.Debian.gz ./usr/share/doc/daq-emulator/copyright \
+  ./usr/share/doc/daq-emulator/protocol.md; do
+  grep -qxF "$file" <<<"$contents" || fail "$file is not in the package"
+done
+grep -q '/wireshark/plugins/daqm.lua$' <<<"$contents" || fail "the dissector is not in the package"
+
+# A minimal Debian root with systemd, made once and copied for each run.
+base="$build/debian-root"
+if [ ! -x "$base/usr/bin/systemd-analyze" ]; then
+  rm -rf "$base"
+  debootstrap --variant=minbase --include=systemd,man-db bookworm "$base" \
+    http://deb.debian.org/debian >"$build/debootstrap.log" 2>&1 ||
+    fail "debootstrap failed (log: $build/debootstrap.log)"
+fi
+root="$build/install-root"
+cleanup() {
+  umount "$root/proc" 2>/dev/null || true
+  rm -rf "$root"
+}
+trap cleanup EXIT
+rm -rf "$root"
+cp -a "$base" "$root"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+mount -t proc proc "$root/proc"
+cp "$deb" "$root/tmp/"
+chroot "$root" sh -c "apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq /tmp/$(basename "$deb")" >"$build/install.log" 2>&1 ||
+  fail "apt-get install failed (log: $build/install.log)"
+
+# testModule -h prints its options (and exits 1, as it always has).
+chroot "$root" testModule -h | grep -q "Posible options" || fail "testModule -h did not run"
+chroot "$root" man -w testModule >/dev/null || fail "no man page for testModule"
+chroot "$root" systemd-analyze verify /lib/systemd/system/testModule.service \
+  /lib/systemd/system/testModule@ns1.service || fail "systemd-analyze verify refused a unit"
+chroot "$root" systemd-analyze security --offline=yes testModule.service | tail -1
+echo "package: ok"
