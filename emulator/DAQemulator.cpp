@@ -10,15 +10,25 @@ DAQemulator::DAQemulator(const std::string& interface, int port) : DAQServer(int
 void DAQemulator::handle_request(const std::string& sender, unsigned short port, const char* data,
                                  int length) {
     // Shorter than the magic and code words: not a request of any host.
-    if (length < 4) return;
+    if (length < 4) {
+        ++requests_.malformed;
+        return;
+    }
     // From the server's own address and port: its own packets coming back, after a discovery
     // with that sender forged made the module its own host peer. Answered, every reply would
     // come back as a new request without end.
-    if (port == bound_port() && sender == ip_address) return;
+    if (port == bound_port() && sender == ip_address) {
+        ++requests_.own;
+        return;
+    }
     const Request request(data, length);
     // A mask test, not an equality: every word with all the bits of the magic passes.
-    if ((request.word(0) & packet::kMagic) != packet::kMagic) return;
+    if ((request.word(0) & packet::kMagic) != packet::kMagic) {
+        ++requests_.malformed;
+        return;
+    }
     const uint8_t code = request.code();
+    ++requests_.by_code[code];
     std::cout << "Got a message from " << sender << ":" << port << " with code "
               << static_cast<int>(code) << std::endl;
 
@@ -35,7 +45,10 @@ void DAQemulator::handle_request(const std::string& sender, unsigned short port,
 
     int bytes = 0;
     WireWords wire = convert_packet(&ack, bytes);
-    send_packet(peer_address, peer_port, reinterpret_cast<const char*>(wire.get()), bytes);
+    if (send_packet(peer_address, peer_port, reinterpret_cast<const char*>(wire.get()), bytes) ==
+        0) {
+        ++requests_.acknowledges;
+    }
 }
 
 unsigned short DAQemulator::take_request(const std::string&, unsigned short, const char*, int,

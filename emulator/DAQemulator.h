@@ -3,6 +3,8 @@
 // take_request(), and sends one acknowledge per accepted request to the host peer.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 
 #include "protocol/AcknowledgePacket.h"
@@ -26,8 +28,22 @@ class DAQemulator : public DAQServer {
     // Announces the module to the host peer.
     void send_my_ip();
 
+    // The requests taken since the emulator was made, by command code; the acknowledges that
+    // left; the datagrams dropped for a header no host sends (shorter than 4 bytes, or words
+    // without the magic's bits) and those that came from the emulator's own address and port.
+    struct Requests {
+        std::array<uint64_t, 256> by_code{};
+        uint64_t acknowledges = 0;
+        uint64_t malformed = 0;
+        uint64_t own = 0;
+    };
+    const Requests& requests() const { return requests_; }
+
   protected:
     int peer_port = 0;
     std::string peer_address;
     DAQTimer trigger_timer;
+
+  private:
+    Requests requests_;
 };

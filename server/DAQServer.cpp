@@ -176,11 +176,14 @@ int DAQServer::send_packet(const std::string& address, int port, const char* dat
                          nullptr, &error);
     }
     if (error != nullptr) {
+        ++traffic_.send_failures;
         Vantor::ostream log;
         log << loglevel(Error) << "DAQServer::send_packet to " << address << ':' << port << "\n\t"
             << error->message << std::endl;
         return -1;
     }
+    ++traffic_.sent;
+    traffic_.sent_bytes += static_cast<uint64_t>(length);
     return 0;
 }
 
@@ -192,7 +195,9 @@ void DAQServer::process_request() {
     if (count > 0) {
         filter(buffer, count);
         handle_request(address, sender_port, buffer, count);
-    } else if (count < 0) {
+    } else if (count == 0) {
+        ++traffic_.empty_received;
+    } else {
         Vantor::ostream log;
         log << loglevel(Error) << "Error receiveing packet" << std::endl;
     }

@@ -11,6 +11,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,16 @@ class DAQServer {
     // Called from inside the loop, it only asks the loop to end after the current turn.
     void stop();
 
+    // What the server has done since it was made, for the program's counters: datagrams sent
+    // and their bytes, sends that failed, and empty datagrams received (they reach no hook).
+    struct Traffic {
+        uint64_t sent = 0;
+        uint64_t sent_bytes = 0;
+        uint64_t send_failures = 0;
+        uint64_t empty_received = 0;
+    };
+    const Traffic& traffic() const { return traffic_; }
+
     bool is_serving() const { return serving.load(); }
     pthread_t thread_handle() const { return thread; }
     int bound_port() const { return port; }
@@ -91,6 +102,7 @@ class DAQServer {
     // Waits up to timeout_ms for the socket to become readable; fails at once without a socket.
     Readiness wait_readable(int timeout_ms);
 
+    Traffic traffic_;
     // The destination of the last send, kept while the host peer stays the same.
     GObjectPtr<GSocketAddress> destination_;
     std::string destination_address_;
