@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
 
 namespace {
 
@@ -14,10 +15,37 @@ const option long_options[] = {
     {"chip_type", required_argument, nullptr, 'c'},  {nullptr, 0, nullptr, 0},
 };
 
-// The leading colon makes getopt_long report a missing argument as ':'.
-const char short_options[] = ":i:r:e:c:m:h";
-
 }  // namespace
+
+const char kModuleShortOptions[] = ":i:r:e:c:m:h";
+
+std::vector<option> module_long_options() {
+    return {std::begin(long_options), std::end(long_options) - 1};
+}
+
+bool take_module_option(int option, const char* argument, StartupSettings& settings) {
+    switch (option) {
+        case 'i':
+            settings.interface = argument;
+            return true;
+        case 'r':
+            settings.rate = std::atof(argument);
+            return true;
+        case 'e':
+            settings.efficiency = std::atof(argument);
+            return true;
+        case 'm':
+            settings.mask_text = argument;
+            settings.mask = mask_from_text(argument);
+            return true;
+        case 'c':
+            settings.chip_name = downcase(argument);
+            settings.chip_type = chip_type_of(settings.chip_name, settings.chip_type);
+            return true;
+        default:
+            return false;
+    }
+}
 
 std::string downcase(const std::string& text) {
     std::string result = text;
@@ -62,26 +90,11 @@ int parse_command_line(int argc, char** argv, StartupSettings& settings) {
     for (;;) {
         int index = 0;
         opterr = 0;
-        const int c = getopt_long(argc, argv, short_options, long_options, &index);
+        const int c = getopt_long(argc, argv, kModuleShortOptions, long_options, &index);
         if (c == -1) break;
+        if (take_module_option(c, optarg, settings)) continue;
         switch (c) {
             case 0:
-                break;
-            case 'i':
-                settings.interface = optarg;
-                break;
-            case 'r':
-                settings.rate = std::atof(optarg);
-                break;
-            case 'e':
-                settings.efficiency = std::atof(optarg);
-                break;
-            case 'm':
-                settings.mask_text = optarg;
-                break;
-            case 'c':
-                settings.chip_name = downcase(optarg);
-                settings.chip_type = chip_type_of(settings.chip_name, settings.chip_type);
                 break;
             case 'h':
                 print_usage(settings.program_name);
@@ -98,6 +111,5 @@ int parse_command_line(int argc, char** argv, StartupSettings& settings) {
                 return 1;
         }
     }
-    if (settings.mask_text) settings.mask = mask_from_text(*settings.mask_text);
     return -1;
 }

@@ -1,9 +1,12 @@
 // The command line of testModule.
 #pragma once
 
+#include <getopt.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct StartupSettings {
     std::string program_name;
@@ -20,6 +23,15 @@ struct StartupSettings {
 // Reads the options into `settings`. Returns -1 when the program goes on, or the exit status
 // after -h or an option error (whose text has been printed).
 int parse_command_line(int argc, char** argv, StartupSettings& settings);
+
+// testModule's options as getopt_long takes them, without the null entry that ends a table,
+// and their short form, whose leading colon makes getopt_long report a missing argument as ':'.
+std::vector<option> module_long_options();
+extern const char kModuleShortOptions[];
+
+// Applies one of testModule's options that take an argument (-i, -r, -e, -m, -c) as
+// getopt_long returned it; false for any other option.
+bool take_module_option(int option, const char* argument, StartupSettings& settings);
 
 // What follows the last '/' of the program's first word, or the whole word.
 std::string program_name_of(const char* argv0);

@@ -60,8 +60,13 @@ class ChannelArray {
 }  // namespace
 
 DAQmodule::DAQmodule(const std::string& interface, int port, int chip_type)
-    : DAQemulator(interface, port), chip_type(chip_type) {
-    pedestal_source = static_cast<int>(g_idle_add(&DAQmodule::generate_pedestals, this));
+    : DAQmodule(interface, port, chip_type, Pedestals::kGenerated) {}
+
+DAQmodule::DAQmodule(const std::string& interface, int port, int chip_type, Pedestals pedestals)
+    : DAQemulator(interface, port), pedestals_made(pedestals), chip_type(chip_type) {
+    if (pedestals_made == Pedestals::kGenerated) {
+        pedestal_source = static_cast<int>(g_idle_add(&DAQmodule::generate_pedestals, this));
+    }
     set_interval();
     event_counter.assign(kEventCounters, 0);
 }
@@ -240,7 +245,9 @@ void DAQmodule::set_period(double period) {
     set_interval();
 }
 
-void DAQmodule::set_interval() { interval = randgauss(period, 0.1 * period); }
+void DAQmodule::set_interval() { interval = next_interval(); }
+
+double DAQmodule::next_interval() { return randgauss(period, 0.1 * period); }
 
 bool DAQmodule::check_interval() const { return !(interval > trigger_timer()); }
 
@@ -306,6 +313,7 @@ bool DAQmodule::pedestal_step() {
 }
 
 int DAQmodule::blocks_needed() const {
+    if (pedestals_made == Pedestals::kNone) return 0;
     int needed = 0;
     for (const DataStream* stream : streams) needed += std::max(stream->nchip(), 0);
     return needed;
@@ -356,10 +364,17 @@ bool DAQmodule::trigger() {
     for (int i = 0; i < nhybrid; ++i) {
         const DataStream& stream = *streams[static_cast<size_t>(i)];
         const uint32_t event = ++event_counter[static_cast<size_t>(stream.id())];
-        if (randuniform() > efficiency) continue;
-        send_event(stream, static_cast<uint16_t>(event), time_stamp, cpc);
+        produce_event(stream, static_cast<uint16_t>(event), time_stamp, cpc);
     }
     return true;
+}
+
+bool DAQmodule::passes_efficiency_test() { return !(randuniform() > efficiency); }
+
+void DAQmodule::produce_event(const DataStream& stream, uint16_t event, uint32_t time_stamp,
+                              int cpc) {
+    if (!passes_efficiency_test()) return;
+    send_event(stream, event, time_stamp, cpc);
 }
 
 void DAQmodule::send_event(const DataStream& stream, uint16_t event, uint32_t time_stamp, int cpc) {

@@ -1,6 +1,8 @@
 // The emulated readout module: one data stream per present hybrid, the command handlers, run
 // control with randomised trigger pacing, and the pedestal and signal generators that run as
-// idle sources of the GLib main loop.
+// idle sources of the GLib main loop. A module of another kind (one that sends data it did not
+// generate) overrides the hooks of the trigger cycle: the event of one stream, the interval to
+// the next cycle and the start of a run; and it is built without pedestals.
 #pragma once
 
 #include <glib.h>
@@ -56,7 +58,8 @@ class DAQmodule : public DAQemulator {
     void set_interval();
     bool check_interval() const;
     void reset_interval();
-    void start_run();
+    // Sets the run clock and the event counters to zero and begins triggering 10 ms later.
+    virtual void start_run();
     void stop_run();
     static gboolean delayed_start(gpointer module);
 
@@ -71,7 +74,8 @@ class DAQmodule : public DAQemulator {
     // One trigger cycle, without the pacing: false (and nothing sent or counted) when the
     // buffer holds too few pedestal blocks for it.
     bool trigger();
-    // Blocks one trigger cycle takes from the pedestal buffer.
+    // Blocks one trigger cycle takes from the pedestal buffer: none for a module without
+    // pedestals.
     int blocks_needed() const;
 
     // State, for the program's own tools and tests.
@@ -87,6 +91,23 @@ class DAQmodule : public DAQemulator {
     double trigger_interval() const { return interval; }
     uint32_t event_count(int id) const;
 
+  protected:
+    enum class Pedestals { kGenerated, kNone };
+    // With Pedestals::kNone the pedestal generator is never registered and a trigger cycle
+    // needs no blocks.
+    DAQmodule(const std::string& interface, int port, int chip_type, Pedestals pedestals);
+
+    // One stream's part of a trigger cycle, after its event counter has counted the trigger:
+    // the efficiency test, and the stream's data packet if it passes.
+    virtual void produce_event(const DataStream& stream, uint16_t event, uint32_t time_stamp,
+                               int cpc);
+    // The wait before the next trigger cycle, in seconds: Gaussian around the period, sigma
+    // 10 %. The constructor takes the first one from this class's own version.
+    virtual double next_interval();
+    // The efficiency test of one stream and trigger: one uniform draw, passed when it is not
+    // above the efficiency.
+    bool passes_efficiency_test();
+
   private:
     unsigned short unknown_command(const std::string& sender, int size, int code);
     int log_only(const char* prefix, const char* data, int size);
@@ -94,6 +115,7 @@ class DAQmodule : public DAQemulator {
     // Builds and sends the data packet of one stream that passed the efficiency test.
     void send_event(const DataStream& stream, uint16_t event, uint32_t time_stamp, int cpc);
 
+    Pedestals pedestals_made;
     int nhybrid = 0;
     int signal_source = -1;
     int pedestal_source = -1;

@@ -1,0 +1,72 @@
+#include "app/ServeLoop.h"
+
+#include <glib-unix.h>
+#include <glib.h>
+
+#include <csignal>
+#include <iostream>
+
+#include "support/Vantor.h"
+#include "support/utils.h"
+
+namespace {
+
+GMainLoop* loop = nullptr;
+
+// Runs from the main loop (GLib turns the signal into an event), so it may call into GLib.
+gboolean got_ctlc(gpointer) {
+    if (loop != nullptr) g_main_loop_quit(loop);
+    return G_SOURCE_CONTINUE;
+}
+
+gboolean server_request(GIOChannel*, GIOCondition, gpointer module) {
+    static_cast<DAQmodule*>(module)->process_request();
+    return TRUE;
+}
+
+}  // namespace
+
+int serve_module(const StartupSettings& settings, const ModuleFactory& make_module) {
+    Vantor::ostream log;
+    std::cout << "Creating DAQModule for chip " << settings.chip_name << "[" << settings.chip_type
+              << "]" << std::endl;
+    std::cout << "Mask (" << settings.mask_text.value_or("1") << ") 0x" << std::hex
+              << static_cast<int>(settings.mask) << std::dec << std::endl;
+
+    std::unique_ptr<DAQmodule> module = make_module(settings);
+    module->configure(settings.mask);
+    module->set_period(1.0 / settings.rate);
+    module->set_efficiency(settings.efficiency);
+
+    g_unix_signal_add(SIGINT, got_ctlc, nullptr);
+    g_unix_signal_add(SIGTERM, got_ctlc, nullptr);
+
+    if (module->init_server() == -1) {
+        log << Vantor::loglevel(Vantor::Log::Error) << "Cannot serve without a socket: stopping."
+            << std::endl;
+        return 1;
+    }
+
+    loop = g_main_loop_new(nullptr, FALSE);
+    GIOChannel* channel = g_io_channel_unix_new(module->fileno());
+    const guint watch =
+        g_io_add_watch(channel, static_cast<GIOCondition>(G_IO_IN | G_IO_PRI | G_IO_HUP),
+                       server_request, module.get());
+    g_main_loop_run(loop);
+
+    log << Vantor::loglevel(Vantor::Log::Info) << "Stopping the run" << std::endl;
+    module->stop_run();
+    DAQwait(1.0);
+    log << Vantor::loglevel(Vantor::Log::Info) << "Stopping the server" << std::endl;
+    module->stop();
+
+    g_source_remove(watch);
+    g_io_channel_unref(channel);
+    module.reset();
+    g_main_loop_unref(loop);
+    loop = nullptr;
+    // The signal sources stay until the process ends: removing the last one gives the signal
+    // its default action back, and a repeated signal in the last moments would then end the
+    // program by the signal instead of with status 0.
+    return 0;
+}
