@@ -12,10 +12,18 @@
 namespace {
 
 GMainLoop* loop = nullptr;
+// The module whose counters SIGUSR1 prints, while it exists.
+const DAQmodule* counted = nullptr;
 
 // Runs from the main loop (GLib turns the signal into an event), so it may call into GLib.
 gboolean got_ctlc(gpointer) {
     if (loop != nullptr) g_main_loop_quit(loop);
+    return G_SOURCE_CONTINUE;
+}
+
+// SIGUSR1: the counters, from the main loop, between two of its callbacks, so a run goes on.
+gboolean print_counters(gpointer) {
+    if (counted != nullptr) counted->report_counters();
     return G_SOURCE_CONTINUE;
 }
 
@@ -40,6 +48,8 @@ int serve_module(const StartupSettings& settings, const ModuleFactory& make_modu
 
     g_unix_signal_add(SIGINT, got_ctlc, nullptr);
     g_unix_signal_add(SIGTERM, got_ctlc, nullptr);
+    counted = module.get();
+    g_unix_signal_add(SIGUSR1, print_counters, nullptr);
 
     if (module->init_server() == -1) {
         log << Vantor::loglevel(Vantor::Log::Error) << "Cannot serve without a socket: stopping."
@@ -59,6 +69,8 @@ int serve_module(const StartupSettings& settings, const ModuleFactory& make_modu
     DAQwait(1.0);
     log << Vantor::loglevel(Vantor::Log::Info) << "Stopping the server" << std::endl;
     module->stop();
+    module->report_counters();
+    counted = nullptr;
 
     g_source_remove(watch);
     g_io_channel_unref(channel);

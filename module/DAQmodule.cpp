@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 
 #include "module/generation.h"
 #include "protocol/DataPacket.h"
@@ -258,6 +259,7 @@ void DAQmodule::reset_interval() {
 
 void DAQmodule::start_run() {
     std::cout << "Starting run" << std::endl;
+    ++activity_.runs_started;
     run_timer.start();
     std::fill(event_counter.begin(), event_counter.end(), 0);
     start_source = static_cast<int>(g_timeout_add(10, &DAQmodule::delayed_start, this));
@@ -309,6 +311,7 @@ bool DAQmodule::pedestal_step() {
         return false;
     }
     pedestal_buffer.push_block(make_pedestal_block());
+    ++activity_.pedestal_blocks;
     return true;
 }
 
@@ -366,6 +369,7 @@ bool DAQmodule::trigger() {
         const uint32_t event = ++event_counter[static_cast<size_t>(stream.id())];
         produce_event(stream, static_cast<uint16_t>(event), time_stamp, cpc);
     }
+    ++activity_.trigger_cycles;
     return true;
 }
 
@@ -398,5 +402,42 @@ void DAQmodule::send_event(const DataStream& stream, uint16_t event, uint32_t ti
 
     const int bytes = packet->packet_size();
     WireWords wire = convert_packet(reinterpret_cast<const char*>(packet->words()), bytes);
-    send_packet(peer_address, peer_port, reinterpret_cast<const char*>(wire.get()), bytes);
+    send_data(reinterpret_cast<const char*>(wire.get()), bytes);
+}
+
+int DAQmodule::send_data(const char* data, int length) {
+    if (send_packet(peer_address, peer_port, data, length) != 0) return -1;
+    // The id byte: the high byte of word 1.
+    HybridTraffic& traffic = activity_.data[length > 2 ? static_cast<uint8_t>(data[2]) : 0];
+    ++traffic.packets;
+    traffic.bytes += static_cast<uint64_t>(length);
+    return 0;
+}
+
+void DAQmodule::report_counters() const {
+    Vantor::ostream log;
+    const Requests& taken = requests();
+    uint64_t total = 0;
+    std::ostringstream codes;
+    for (size_t code = 0; code < taken.by_code.size(); ++code) {
+        if (taken.by_code[code] == 0) continue;
+        codes << (total == 0 ? "" : ", ") << "code " << code << ": " << taken.by_code[code];
+        total += taken.by_code[code];
+    }
+    log << Vantor::loglevel(Vantor::Log::Info) << "Counters: requests " << total;
+    if (total > 0) log << " (" << codes.str() << ")";
+    log << std::endl;
+    log << Vantor::loglevel(Vantor::Log::Info) << "Counters: acknowledges sent "
+        << taken.acknowledges << ", send failures " << traffic().send_failures << std::endl;
+    log << Vantor::loglevel(Vantor::Log::Info) << "Counters: malformed datagrams dropped "
+        << taken.malformed + traffic().empty_received << ", own datagrams dropped " << taken.own
+        << std::endl;
+    log << Vantor::loglevel(Vantor::Log::Info) << "Counters: runs started "
+        << activity_.runs_started << ", trigger cycles " << activity_.trigger_cycles
+        << ", pedestal blocks generated " << activity_.pedestal_blocks << std::endl;
+    for (const DataStream* stream : streams) {
+        const HybridTraffic& data = activity_.data[static_cast<uint8_t>(stream->id())];
+        log << Vantor::loglevel(Vantor::Log::Info) << "Counters: hybrid " << stream->id() << ": "
+            << data.packets << " data packets, " << data.bytes << " bytes" << std::endl;
+    }
 }

@@ -7,6 +7,7 @@
 
 #include <glib.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -91,6 +92,21 @@ class DAQmodule : public DAQemulator {
     double trigger_interval() const { return interval; }
     uint32_t event_count(int id) const;
 
+    // What the module has done since it was made, for the program's counters.
+    struct HybridTraffic {
+        uint64_t packets = 0;
+        uint64_t bytes = 0;
+    };
+    struct Activity {
+        uint64_t runs_started = 0;
+        uint64_t trigger_cycles = 0;
+        uint64_t pedestal_blocks = 0;
+        std::array<HybridTraffic, 256> data{};  // by hybrid id
+    };
+    const Activity& activity() const { return activity_; }
+    // Writes every counter of the module and the layers below as one block of log lines.
+    void report_counters() const;
+
   protected:
     enum class Pedestals { kGenerated, kNone };
     // With Pedestals::kNone the pedestal generator is never registered and a trigger cycle
@@ -107,6 +123,9 @@ class DAQmodule : public DAQemulator {
     // The efficiency test of one stream and trigger: one uniform draw, passed when it is not
     // above the efficiency.
     bool passes_efficiency_test();
+    // Sends a data packet (wire order) to the host peer and counts it for the hybrid in its
+    // id byte: 0 on success, -1 when the send failed.
+    int send_data(const char* data, int length);
 
   private:
     unsigned short unknown_command(const std::string& sender, int size, int code);
@@ -135,4 +154,5 @@ class DAQmodule : public DAQemulator {
     double interval = 0.0;
     // The need that was last reported as beyond the buffer, so that it is reported once.
     int reported_need = 0;
+    Activity activity_;
 };

@@ -33,6 +33,7 @@ done
 [ "$(dpkg-deb -f "$deb" Package)" = daq-emulator ] || fail "wrong package name"
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for file in ./usr/bin/testModule ./usr/bin/daqhost ./usr/bin/faultrelay ./usr/bin/teststand \
+  ./usr/bin/daqreplay ./usr/share/man/man1/daqreplay.1.gz \
   ./usr/share/man/man1/testModule.1.gz ./usr/share/man/man1/daqhost.1.gz \
   ./usr/share/man/man1/faultrelay.1.gz ./usr/share/man/man1/teststand.1.gz \
   ./usr/lib/systemd/system/testModule.service ./usr/lib/systemd/system/testModule@.service \

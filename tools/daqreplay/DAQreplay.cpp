@@ -112,8 +112,7 @@ void DAQreplay::send_captured(const CapturedPacket& packet, uint16_t event, uint
         put_word(outgoing_, 5, static_cast<uint16_t>(time_stamp & 0xFFFF));
         bytes = &outgoing_;
     }
-    send_packet(peer_address, peer_port, reinterpret_cast<const char*>(bytes->data()),
-                static_cast<int>(bytes->size()));
+    send_data(reinterpret_cast<const char*>(bytes->data()), static_cast<int>(bytes->size()));
 }
 
 double DAQreplay::next_interval() {
