@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "testkit/EmulatorProcess.h"
@@ -77,7 +78,8 @@ class Teststand : public ::testing::Test {
 
     // After down: no namespace of the stand's name, no process, no state.
     void expect_nothing_left(const std::vector<pid_t>& pids) {
-        for (const auto& entry : std::filesystem::directory_iterator("/run/netns")) {
+        std::error_code none;
+        for (const auto& entry : std::filesystem::directory_iterator("/run/netns", none)) {
             EXPECT_NE(entry.path().filename().string().rfind(name_ + "-", 0), 0u)
                 << "namespace left: " << entry.path();
         }
