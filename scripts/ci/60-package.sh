@@ -67,7 +67,8 @@ chroot "$root" sh -c "apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
   fail "apt-get install failed (log: $build/install.log)"
 
 # testModule -h prints its options (and exits 1, as it always has).
-chroot "$root" testModule -h | grep -q "Posible options" || fail "testModule -h did not run"
+usage=$(chroot "$root" testModule -h || true)
+grep -q "Posible options" <<<"$usage" || fail "testModule -h did not run: $usage"
 chroot "$root" man -w testModule >/dev/null || fail "no man page for testModule"
 chroot "$root" systemd-analyze verify /lib/systemd/system/testModule.service \
   /lib/systemd/system/testModule@ns1.service || fail "systemd-analyze verify refused a unit"
