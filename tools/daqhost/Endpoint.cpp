@@ -29,7 +29,8 @@ std::optional<Endpoint> Endpoint::parse(const std::string& address, uint16_t por
     return Endpoint{ntohl(in.s_addr), port};
 }
 
-std::optional<Endpoint> Endpoint::parse_with_port(const std::string& text, uint16_t port) {
+std::optional<Endpoint> Endpoint::parse_with_port(const std::string& text, uint16_t port,
+                                                  uint16_t lowest_port) {
     const size_t colon = text.find(':');
     if (colon == std::string::npos) return parse(text, port);
     const std::string digits = text.substr(colon + 1);
@@ -38,6 +39,6 @@ std::optional<Endpoint> Endpoint::parse_with_port(const std::string& text, uint1
         return std::nullopt;
     }
     const unsigned long number = std::stoul(digits);
-    if (number == 0 || number > 65535) return std::nullopt;
+    if (number < lowest_port || number > 65535) return std::nullopt;
     return parse(text.substr(0, colon), static_cast<uint16_t>(number));
 }

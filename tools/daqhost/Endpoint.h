@@ -17,8 +17,10 @@ struct Endpoint {
     static Endpoint from(const sockaddr_in& address);
     // A dotted IPv4 address; nothing for any other text.
     static std::optional<Endpoint> parse(const std::string& address, uint16_t port);
-    // "a.b.c.d" or "a.b.c.d:port" (port 1 to 65535), `port` where the text names none.
-    static std::optional<Endpoint> parse_with_port(const std::string& text, uint16_t port);
+    // "a.b.c.d" or "a.b.c.d:port" (port `lowest_port` to 65535), `port` where the text names
+    // none.
+    static std::optional<Endpoint> parse_with_port(const std::string& text, uint16_t port,
+                                                   uint16_t lowest_port = 1);
 
     bool operator==(const Endpoint&) const = default;
 };

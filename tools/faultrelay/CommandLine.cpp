@@ -116,12 +116,9 @@ std::string apply_fault(const FaultOption& option, const std::string& text,
 
 // "ADDR:PORT" with a dotted IPv4 address; the port may be 0 only where `any_port`.
 std::string read_endpoint(const std::string& text, bool any_port, Endpoint& endpoint) {
-    const size_t colon = text.rfind(':');
-    unsigned port = 0;
     std::optional<Endpoint> parsed;
-    if (colon != std::string::npos && read_whole(text.substr(colon + 1), port) && port <= 65535 &&
-        (any_port || port > 0)) {
-        parsed = Endpoint::parse(text.substr(0, colon), static_cast<uint16_t>(port));
+    if (text.find(':') != std::string::npos) {
+        parsed = Endpoint::parse_with_port(text, 0, any_port ? 0 : 1);
     }
     if (!parsed) {
         return "\"" + text + "\" is not ADDR:PORT with an IPv4 address and a port from " +
