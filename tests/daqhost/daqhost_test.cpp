@@ -442,24 +442,19 @@ TEST_F(Daqhost, error_codes_are_named_and_fail_the_command) {
 // A capture made by hand, with an acknowledge of each error and a malformed packet of each
 // kind: decode names each as it is.
 TEST_F(Daqhost, decode_names_every_kind_of_datagram_and_every_fault) {
-    const auto words = [](std::initializer_list<uint16_t> list) {
-        std::vector<uint8_t> bytes;
-        for (uint16_t w : list) bytes.insert(bytes.end(), {uint8_t(w >> 8), uint8_t(w & 0xFF)});
-        return bytes;
-    };
     const std::vector<uint8_t> data =
-        words({0xCAFE, 0x010E, 1, 7, 0, 99, 2, 0x190, 0x0102, 5, 2100, 2100, 0xACAB});
+        wire_words({0xCAFE, 0x010E, 1, 7, 0, 99, 2, 0x190, 0x0102, 5, 2100, 2100, 0xACAB});
     auto bad_magic = data;
     bad_magic[0] = 0xCB;
     auto odd = data;
     odd.push_back(0);
     auto no_trailer = data;
     no_trailer.back() = 0;
-    const std::vector<std::vector<uint8_t>> to_module = {words({0xCAFE, 11, 0, 0}), {0xCA}};
+    const std::vector<std::vector<uint8_t>> to_module = {wire_words({0xCAFE, 11, 0, 0}), {0xCA}};
     const std::vector<std::vector<uint8_t>> from_module = {
-        words({0xCAFE, 0x8B, 0xFF00, 0, 0, 0, 0, 0xACAB}),
-        words({0xCAFE, 0x81, 0xFF00, 1, 2, 0x0204, 0, 0xACAB}),
-        words({0xCAFE, 0x8C, 0xFF00, 255, 2, 0x0204, 0, 0xACAB}),
+        wire_words({0xCAFE, 0x8B, 0xFF00, 0, 0, 0, 0, 0xACAB}),
+        wire_words({0xCAFE, 0x81, 0xFF00, 1, 2, 0x0204, 0, 0xACAB}),
+        wire_words({0xCAFE, 0x8C, 0xFF00, 255, 2, 0x0204, 0, 0xACAB}),
         data,
         bad_magic,
         odd,

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <initializer_list>
 #include <random>
 #include <sstream>
 #include <string>
@@ -15,6 +14,7 @@
 #include "daqhost/CaptureWriter.h"
 #include "daqhost/Endpoint.h"
 #include "testkit/EmulatorProcess.h"
+#include "testkit/UdpPeer.h"
 
 namespace {
 
@@ -22,15 +22,6 @@ using Rows = std::vector<std::vector<std::string>>;
 
 const Endpoint kHost{0x7F000001, 40000};
 const Endpoint kModule{0x7F000001, 10000};
-
-std::vector<uint8_t> words(std::initializer_list<uint16_t> list) {
-    std::vector<uint8_t> bytes;
-    for (uint16_t w : list) {
-        bytes.push_back(static_cast<uint8_t>(w >> 8));
-        bytes.push_back(static_cast<uint8_t>(w & 0xFF));
-    }
-    return bytes;
-}
 
 class Dissector : public ::testing::Test {
   protected:
@@ -88,13 +79,13 @@ class Dissector : public ::testing::Test {
 };
 
 TEST_F(Dissector, requests_are_named_by_code_with_their_fields) {
-    to_module(words({0xCAFE, 0x000B, 0, 0}));
-    to_module(words({0xCAFE, 0x0001, 0x0110, 0x0200}));
-    for (uint16_t code : {2, 3, 4, 5, 6, 7, 9}) to_module(words({0xCAFE, code, 0x0100, 7}));
-    to_module(words({0xCAFE, 0x0008, 0x0104, 0x0003}));
-    to_module(words({0xCAFE, 0x000A, 0xFF00, 0x0001}));
-    to_module(words({0xCAFE, 0x000A, 0x0200, 0x0000, 0xACAB}));
-    for (uint16_t code : {0, 12, 0x8B}) to_module(words({0xCAFE, code, 0, 0}));
+    to_module(wire_words({0xCAFE, 0x000B, 0, 0}));
+    to_module(wire_words({0xCAFE, 0x0001, 0x0110, 0x0200}));
+    for (uint16_t code : {2, 3, 4, 5, 6, 7, 9}) to_module(wire_words({0xCAFE, code, 0x0100, 7}));
+    to_module(wire_words({0xCAFE, 0x0008, 0x0104, 0x0003}));
+    to_module(wire_words({0xCAFE, 0x000A, 0xFF00, 0x0001}));
+    to_module(wire_words({0xCAFE, 0x000A, 0x0200, 0x0000, 0xACAB}));
+    for (uint16_t code : {0, 12, 0x8B}) to_module(wire_words({0xCAFE, code, 0, 0}));
 
     const Rows rows = fields({"_ws.col.Info", "daqm.kind", "daqm.code", "daqm.word3", "daqm.hybrid",
                               "daqm.chip_type", "daqm.chips", "daqm.mode", "daqm.nadj", "daqm.run",
@@ -126,14 +117,14 @@ TEST_F(Dissector, requests_are_named_by_code_with_their_fields) {
 }
 
 TEST_F(Dissector, acknowledges_give_the_error_the_version_and_the_time_since_the_request) {
-    to_module(words({0xCAFE, 0x000B, 0, 0}));
-    from_module(words({0xCAFE, 0x008B, 0xFF00, 0, 0, 0, 0, 0xACAB}));
-    to_module(words({0xCAFE, 0x0001, 0x0320, 0x0400}));
-    to_module(words({0xCAFE, 0x000C, 0, 0}));
-    from_module(words({0xCAFE, 0x0081, 0xFF00, 1, 2, 0x0204, 0, 0xACAB}));
-    from_module(words({0xCAFE, 0x008C, 0xFF00, 255, 2, 0x0204, 0, 0xACAB}));
-    to_module(words({0xCAFE, 0x008B, 0, 0}));
-    from_module(words({0xCAFE, 0x008B, 0xFF00, 255, 2, 0x0204, 0, 0xACAB}));
+    to_module(wire_words({0xCAFE, 0x000B, 0, 0}));
+    from_module(wire_words({0xCAFE, 0x008B, 0xFF00, 0, 0, 0, 0, 0xACAB}));
+    to_module(wire_words({0xCAFE, 0x0001, 0x0320, 0x0400}));
+    to_module(wire_words({0xCAFE, 0x000C, 0, 0}));
+    from_module(wire_words({0xCAFE, 0x0081, 0xFF00, 1, 2, 0x0204, 0, 0xACAB}));
+    from_module(wire_words({0xCAFE, 0x008C, 0xFF00, 255, 2, 0x0204, 0, 0xACAB}));
+    to_module(wire_words({0xCAFE, 0x008B, 0, 0}));
+    from_module(wire_words({0xCAFE, 0x008B, 0xFF00, 255, 2, 0x0204, 0, 0xACAB}));
 
     const Rows rows = fields({"frame.number", "_ws.col.Info", "daqm.code", "daqm.error",
                               "daqm.version", "daqm.request_in", "daqm.ack_time"},
@@ -154,13 +145,13 @@ TEST_F(Dissector, acknowledges_give_the_error_the_version_and_the_time_since_the
 }
 
 TEST_F(Dissector, data_packets_of_each_readout_mode_read_header_and_payload) {
-    from_module(words(
+    from_module(wire_words(
         {0xCAFE, 0x010E, 4, 1, 0, 0x5186, 2, 0x01C0, 0x0101, 2014, 2025, 2021, 2034, 0xACAB}));
     from_module(
-        words({0xCAFE, 0x020E, 1, 2, 1, 0x0002, 2, 0x0990, 0x0202, 89, 2198, 2198, 0xACAB}));
-    from_module(words({0xCAFE, 0x010E, 1, 2, 0, 0x6000, 2, 0x0190, 0x0104, 89, 2198, 2198, 90, 2030,
-                       2023, 0xACAB}));
-    from_module(words({0xCAFE, 0x030E, 256, 4, 0, 0x7000, 2, 0x0190, 0x0300, 0xACAB}));
+        wire_words({0xCAFE, 0x020E, 1, 2, 1, 0x0002, 2, 0x0990, 0x0202, 89, 2198, 2198, 0xACAB}));
+    from_module(wire_words({0xCAFE, 0x010E, 1, 2, 0, 0x6000, 2, 0x0190, 0x0104, 89, 2198, 2198, 90,
+                            2030, 2023, 0xACAB}));
+    from_module(wire_words({0xCAFE, 0x030E, 256, 4, 0, 0x7000, 2, 0x0190, 0x0300, 0xACAB}));
 
     const Rows rows = fields({"_ws.col.Info", "daqm.stream", "daqm.count", "daqm.event",
                               "daqm.timestamp", "daqm.time_value", "daqm.mode", "daqm.value",
@@ -180,7 +171,7 @@ TEST_F(Dissector, data_packets_of_each_readout_mode_read_header_and_payload) {
 
 TEST_F(Dissector, malformed_packets_carry_an_expert_warning_of_their_kind) {
     const std::vector<uint8_t> data =
-        words({0xCAFE, 0x010E, 1, 7, 0, 99, 2, 0x190, 0x0102, 5, 2100, 2100, 0xACAB});
+        wire_words({0xCAFE, 0x010E, 1, 7, 0, 99, 2, 0x190, 0x0102, 5, 2100, 2100, 0xACAB});
     auto bad_magic = data;
     bad_magic[0] = 0xCB;
     auto odd = data;
@@ -191,10 +182,10 @@ TEST_F(Dissector, malformed_packets_carry_an_expert_warning_of_their_kind) {
     from_module({data.begin(), data.begin() + 12});
     from_module(bad_magic);
     from_module(odd);
-    from_module(words({0xCAFE, 0x010E, 1, 7, 0, 99, 2, 0x190, 0x0102, 5, 2100, 0xACAB}));
+    from_module(wire_words({0xCAFE, 0x010E, 1, 7, 0, 99, 2, 0x190, 0x0102, 5, 2100, 0xACAB}));
     from_module(no_trailer);
-    from_module(words({0xCAFE, 0x0081, 0xFF00, 0, 2, 0x0204, 0xACAB}));
-    to_module(words({0x1234, 0x000B, 0, 0}));
+    from_module(wire_words({0xCAFE, 0x0081, 0xFF00, 0, 2, 0x0204, 0xACAB}));
+    to_module(wire_words({0x1234, 0x000B, 0, 0}));
 
     const Rows rows = fields({"_ws.expert.message"});
     const Rows expected = {
@@ -235,8 +226,8 @@ TEST_F(Dissector, random_datagrams_never_make_the_dissector_fail) {
 
 TEST_F(Dissector, gaps_in_a_streams_event_numbers_are_counted_and_a_new_run_starts_afresh) {
     const auto packet = [](uint16_t stream, uint16_t event) {
-        return words({0xCAFE, static_cast<uint16_t>(stream << 8 | 14), 256, event, 0, 0, 2, 0x190,
-                      static_cast<uint16_t>(stream << 8), 0xACAB});
+        return wire_words({0xCAFE, static_cast<uint16_t>(stream << 8 | 14), 256, event, 0, 0, 2,
+                           0x190, static_cast<uint16_t>(stream << 8), 0xACAB});
     };
     for (auto [stream, event] :
          {std::pair{1, 1}, {2, 65534}, {1, 2}, {1, 5}, {2, 65535}, {2, 0}, {1, 1}, {1, 2}}) {
@@ -252,8 +243,8 @@ TEST_F(Dissector, gaps_in_a_streams_event_numbers_are_counted_and_a_new_run_star
 
 TEST_F(Dissector, decode_as_reads_a_module_on_another_port) {
     const Endpoint elsewhere{0x7F000001, 20000};
-    add(words({0xCAFE, 0x000B, 0, 0}), kHost, elsewhere);
-    add(words({0xCAFE, 0x008B, 0xFF00, 0, 0, 0, 0, 0xACAB}), elsewhere, kHost);
+    add(wire_words({0xCAFE, 0x000B, 0, 0}), kHost, elsewhere);
+    add(wire_words({0xCAFE, 0x008B, 0xFF00, 0, 0, 0, 0, 0xACAB}), elsewhere, kHost);
     EXPECT_EQ(fields({"daqm.kind"}, "", {"-d", "udp.port==20000,daqm"}),
               (Rows{{"request"}, {"acknowledge"}}));
 }
