@@ -10,10 +10,18 @@
 namespace {
 
 const option long_options[] = {
-    {"interface", required_argument, nullptr, 'i'},  {"rate", required_argument, nullptr, 'r'},
-    {"efficiency", required_argument, nullptr, 'e'}, {"mask", required_argument, nullptr, 'm'},
-    {"chip_type", required_argument, nullptr, 'c'},  {nullptr, 0, nullptr, 0},
+    {"interface", required_argument, nullptr, 'i'},
+    {"rate", required_argument, nullptr, 'r'},
+    {"efficiency", required_argument, nullptr, 'e'},
+    {"mask", required_argument, nullptr, 'm'},
+    {"chip_type", required_argument, nullptr, 'c'},
+    {"busy-poll", no_argument, nullptr, kBusyPollOption},
+    {nullptr, 0, nullptr, 0},
 };
+
+const char kBusyPollUsage[] =
+    "\t--busy-poll\twait for each trigger by polling the clock, not asleep: takes a whole\n"
+    "\t\t\tprocessor during a run; only for a processor of its own\n";
 
 }  // namespace
 
@@ -41,6 +49,9 @@ bool take_module_option(int option, const char* argument, StartupSettings& setti
         case 'c':
             settings.chip_name = downcase(argument);
             settings.chip_type = chip_type_of(settings.chip_name, settings.chip_type);
+            return true;
+        case kBusyPollOption:
+            settings.busy_poll = true;
             return true;
         default:
             return false;
@@ -80,8 +91,10 @@ void print_usage(const std::string& program_name) {
     std::cout << "Usage: " << program_name << " [options] " << std::endl;
     std::cout << "Posible options: " << std::endl;
     for (const option* entry = long_options; entry->name != nullptr; ++entry) {
+        if (entry->val == kBusyPollOption) continue;
         std::cout << "\t--" << entry->name << " , -" << static_cast<char>(entry->val) << std::endl;
     }
+    std::cout << kBusyPollUsage << std::flush;
 }
 
 int parse_command_line(int argc, char** argv, StartupSettings& settings) {

@@ -18,7 +18,13 @@ struct StartupSettings {
     uint8_t mask = 1;
     std::string chip_name = "vx4";
     int chip_type = 1;
+    // Waits for each trigger by polling the clock instead of sleeping (--busy-poll).
+    bool busy_poll = false;
 };
+
+// The value getopt_long gives for --busy-poll, which has no short form; above every character
+// and every option value of the programs that take testModule's options.
+constexpr int kBusyPollOption = 512;
 
 // Reads the options into `settings`. Returns -1 when the program goes on, or the exit status
 // after -h or an option error (whose text has been printed).
@@ -29,8 +35,8 @@ int parse_command_line(int argc, char** argv, StartupSettings& settings);
 std::vector<option> module_long_options();
 extern const char kModuleShortOptions[];
 
-// Applies one of testModule's options that take an argument (-i, -r, -e, -m, -c) as
-// getopt_long returned it; false for any other option.
+// Applies one of testModule's options (-i, -r, -e, -m, -c, --busy-poll) as getopt_long
+// returned it; false for any other option.
 bool take_module_option(int option, const char* argument, StartupSettings& settings);
 
 // What follows the last '/' of the program's first word, or the whole word.

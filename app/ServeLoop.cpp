@@ -45,6 +45,7 @@ int serve_module(const StartupSettings& settings, const ModuleFactory& make_modu
     module->configure(settings.mask);
     module->set_period(1.0 / settings.rate);
     module->set_efficiency(settings.efficiency);
+    if (settings.busy_poll) module->set_trigger_wait(DAQmodule::TriggerWait::kPoll);
 
     g_unix_signal_add(SIGINT, got_ctlc, nullptr);
     g_unix_signal_add(SIGTERM, got_ctlc, nullptr);

@@ -10,6 +10,7 @@
 #include "protocol/DataPacket.h"
 #include "protocol/PacketConversion.h"
 #include "protocol/Request.h"
+#include "server/DeadlineSource.h"
 #include "support/Vantor.h"
 #include "support/random.h"
 
@@ -252,9 +253,14 @@ double DAQmodule::next_interval() { return randgauss(period, 0.1 * period); }
 
 bool DAQmodule::check_interval() const { return !(interval > trigger_timer()); }
 
+double DAQmodule::time_to_trigger() const { return interval - trigger_timer(); }
+
 void DAQmodule::reset_interval() {
+    const double overrun = trigger_timer() - interval;
+    overrun_ = std::isfinite(overrun) ? overrun : 0.0;
     trigger_timer.reset();
     set_interval();
+    overrun_ = 0.0;
 }
 
 void DAQmodule::start_run() {
@@ -268,7 +274,19 @@ void DAQmodule::start_run() {
 gboolean DAQmodule::delayed_start(gpointer data) {
     auto* module = static_cast<DAQmodule*>(data);
     module->start_source = -1;
-    module->signal_source = static_cast<int>(g_idle_add(&DAQmodule::generate_signal, module));
+    guint source = 0;
+    if (module->trigger_wait == TriggerWait::kPoll) {
+        source = g_idle_add(&DAQmodule::generate_signal, module);
+    } else {
+        // Asks for the time left on every turn of the loop, as polling would, but sleeps
+        // while the trigger is far off. Same priority as the idle source it stands for.
+        const DeadlineSource::Remaining remaining = [](gpointer m) {
+            return static_cast<const DAQmodule*>(m)->time_to_trigger();
+        };
+        source = DeadlineSource::attach(&DAQmodule::generate_signal, remaining, module,
+                                        G_PRIORITY_DEFAULT_IDLE);
+    }
+    module->signal_source = static_cast<int>(source);
     module->trigger_timer.start();
     return FALSE;
 }

@@ -51,6 +51,11 @@ class DAQmodule : public DAQemulator {
     int set_mbias(const char* data, int size);
     int set_config(const char* data, int size);
 
+    // How the event loop waits for the next trigger of a run: asleep until shortly before it is
+    // due (the default), or polling the clock on every turn, which takes a whole processor.
+    enum class TriggerWait { kSleep, kPoll };
+    void set_trigger_wait(TriggerWait wait) { trigger_wait = wait; }
+
     void set_efficiency(double efficiency) { this->efficiency = efficiency; }
     double get_efficiency() const { return efficiency; }
 
@@ -59,6 +64,9 @@ class DAQmodule : public DAQemulator {
     void set_interval();
     bool check_interval() const;
     void reset_interval();
+    // Seconds until the current interval has elapsed: not positive (or not a number) when it
+    // has, infinite when it never will.
+    double time_to_trigger() const;
     // Sets the run clock and the event counters to zero and begins triggering 10 ms later.
     virtual void start_run();
     void stop_run();
@@ -120,6 +128,9 @@ class DAQmodule : public DAQemulator {
     // The wait before the next trigger cycle, in seconds: Gaussian around the period, sigma
     // 10 %. The constructor takes the first one from this class's own version.
     virtual double next_interval();
+    // How long after the end of its interval the last trigger cycle ended, in seconds (its
+    // lateness and its own duration), while next_interval runs at the end of a cycle; else 0.
+    double overrun() const { return overrun_; }
     // The efficiency test of one stream and trigger: one uniform draw, passed when it is not
     // above the efficiency.
     bool passes_efficiency_test();
@@ -152,6 +163,8 @@ class DAQmodule : public DAQemulator {
     double period = 0.001;
     double efficiency = 0.5;
     double interval = 0.0;
+    TriggerWait trigger_wait = TriggerWait::kSleep;
+    double overrun_ = 0.0;
     // The need that was last reported as beyond the buffer, so that it is reported once.
     int reported_need = 0;
     Activity activity_;

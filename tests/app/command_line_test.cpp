@@ -59,7 +59,9 @@ const char kUsageTail[] =
     "\t--rate , -r\n"
     "\t--efficiency , -e\n"
     "\t--mask , -m\n"
-    "\t--chip_type , -c\n";
+    "\t--chip_type , -c\n"
+    "\t--busy-poll\twait for each trigger by polling the clock, not asleep: takes a whole\n"
+    "\t\t\tprocessor during a run; only for a processor of its own\n";
 
 // The two lines that open the standard output of every start-up that gets past parsing.
 std::string startup_lines(const std::string& chip, int type, const std::string& mask_text,

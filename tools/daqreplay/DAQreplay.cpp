@@ -67,6 +67,7 @@ void DAQreplay::check_layout(const DataStream& stream, int code) {
 void DAQreplay::start_run() {
     next_.clear();
     end_reported_ = false;
+    behind_ = 0.0;
     DAQmodule::start_run();
     // The drawn intervals go on as testModule's do; the others begin at the capture's start.
     if (options_.pace != ReplayPace::kRate) set_interval();
@@ -133,9 +134,17 @@ double DAQreplay::next_interval() {
             next = 0;
         }
         // A pass through the capture begins without a wait.
-        if (next == 0) return 0.0;
+        if (next == 0) {
+            behind_ = 0.0;
+            return 0.0;
+        }
         const int64_t gap_ns = (*packets)[next].time_ns - (*packets)[next - 1].time_ns;
-        return gap_ns > 0 ? static_cast<double>(gap_ns) * 1e-9 : 0.0;
+        // The captured gaps run from one trigger to the next, so they hold the duration of the
+        // captured cycles already: what this cycle took beyond its interval is taken off.
+        const double wait =
+            std::max(static_cast<double>(gap_ns), 0.0) * 1e-9 - (behind_ + overrun());
+        behind_ = std::max(-wait, 0.0);
+        return std::max(wait, 0.0);
     }
     return kIntervalWithoutData;
 }

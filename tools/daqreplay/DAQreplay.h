@@ -56,4 +56,7 @@ class DAQreplay : public DAQmodule {
     std::map<int, size_t> next_;
     std::vector<uint8_t> outgoing_;
     bool end_reported_ = false;
+    // How far the captured pace is behind the capture's own time line, in seconds: a cycle
+    // that ends late shortens the next wait by as much, so that lateness does not add up.
+    double behind_ = 0.0;
 };

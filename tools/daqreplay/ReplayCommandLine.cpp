@@ -26,6 +26,8 @@ const char kUsage[] =
     "      --map FROM:TO          send captured stream FROM as stream TO (repeatable)\n"
     "      --keep-headers         send the captured event numbers and time stamps\n"
     "      --loop                 start the capture again after its end\n"
+    "      --busy-poll            wait for each cycle by polling the clock, not asleep: takes\n"
+    "                             a whole processor during a run\n"
     "  -h                         this text\n";
 
 int option_error(const std::string& program, const std::string& text) {

@@ -1,0 +1,167 @@
+#include "server/DeadlineSource.h"
+
+#include <sys/prctl.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <ctime>
+
+namespace {
+
+// The learned margin starts here and stays within these bounds: beyond the upper one a wake-up
+// is late because the process waited for a processor, which polling earlier would not cure,
+// and polling that long would take the processor from whoever holds it.
+constexpr double kInitialEarly = 20e-6;
+constexpr double kMostEarly = 200e-6;
+// The margin follows the 90th percentile of the lateness, by steps of a few microseconds: one
+// late wake-up moves it little, a run of them moves it far.
+constexpr double kLatenessQuantile = 0.9;
+constexpr double kLearningStep = 2e-6;
+// A deadline that moved by less than this keeps the timer as it is armed.
+constexpr double kRearmTolerance = 1e-6;
+
+double now_realtime() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+timespec timespec_of(double seconds) {
+    timespec at{};
+    at.tv_sec = static_cast<time_t>(std::floor(seconds));
+    at.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
+    if (at.tv_nsec >= 1000000000L) {
+        at.tv_sec += 1;
+        at.tv_nsec -= 1000000000L;
+    }
+    return at;
+}
+
+struct DeadlineState {
+    DeadlineSource::Remaining remaining;
+    gpointer data;
+    DeadlineSource::Policy policy;
+    DeadlineSource::Wakeups wakeups;
+    int timer = -1;
+    gpointer timer_tag = nullptr;
+    // The wall-clock moment the timer is armed for, or NaN when it is not armed.
+    double armed_at = NAN;
+
+    double early() const { return policy.early.value_or(wakeups.early); }
+
+    void disarm() {
+        if (std::isnan(armed_at)) return;
+        const itimerspec off{};
+        timerfd_settime(timer, TFD_TIMER_ABSTIME, &off, nullptr);
+        armed_at = NAN;
+    }
+
+    void arm(double at) {
+        if (std::fabs(at - armed_at) < kRearmTolerance) return;
+        itimerspec value{};
+        value.it_value = timespec_of(at);
+        // An absolute time on CLOCK_REALTIME follows steps of the wall clock, as the caller's
+        // own timers do.
+        if (timerfd_settime(timer, TFD_TIMER_ABSTIME, &value, nullptr) == 0) armed_at = at;
+    }
+
+    // Reads a fired timer and learns from how late it woke the loop.
+    void take_expiry() {
+        uint64_t expirations = 0;
+        if (read(timer, &expirations, sizeof expirations) != sizeof expirations) return;
+        if (std::isnan(armed_at)) return;
+        const double late = std::max(now_realtime() - armed_at, 0.0);
+        armed_at = NAN;
+        ++wakeups.count;
+        wakeups.late_total += late;
+        wakeups.late_most = std::max(wakeups.late_most, late);
+        const double step = late > wakeups.early ? kLearningStep * kLatenessQuantile
+                                                 : -kLearningStep * (1 - kLatenessQuantile);
+        wakeups.early = std::clamp(wakeups.early + step, 0.0, kMostEarly);
+    }
+};
+
+struct Deadline {
+    GSource source;  // first: GLib hands out this struct as a GSource
+    DeadlineState* state;
+};
+
+DeadlineState& state_of(GSource* source) { return *reinterpret_cast<Deadline*>(source)->state; }
+
+gboolean deadline_prepare(GSource* source, gint* timeout) {
+    DeadlineState& self = state_of(source);
+    *timeout = -1;
+    const double left = self.remaining(self.data);
+    if (!(left > 0)) return TRUE;
+    if (std::isinf(left)) {
+        self.disarm();
+        return FALSE;
+    }
+    const double early = self.early();
+    const bool timer_only = self.policy.early == 0.0;
+    if (self.timer < 0 || (!timer_only && left <= early + self.policy.shortest_sleep)) {
+        // Too near to sleep: the loop turns without waiting, and each turn asks again.
+        self.disarm();
+        *timeout = 0;
+        return FALSE;
+    }
+    self.arm(now_realtime() + left - early);
+    return FALSE;
+}
+
+gboolean deadline_check(GSource* source) {
+    DeadlineState& self = state_of(source);
+    if (self.timer_tag != nullptr &&
+        (g_source_query_unix_fd(source, self.timer_tag) & G_IO_IN) != 0) {
+        self.take_expiry();
+    }
+    return !(self.remaining(self.data) > 0);
+}
+
+gboolean deadline_dispatch(GSource*, GSourceFunc callback, gpointer data) {
+    return callback != nullptr ? callback(data) : G_SOURCE_REMOVE;
+}
+
+void deadline_finalize(GSource* source) {
+    auto* deadline = reinterpret_cast<Deadline*>(source);
+    if (deadline->state->timer >= 0) close(deadline->state->timer);
+    delete deadline->state;
+    deadline->state = nullptr;
+}
+
+GSourceFuncs deadline_funcs = {deadline_prepare,  deadline_check, deadline_dispatch,
+                               deadline_finalize, nullptr,        nullptr};
+
+}  // namespace
+
+guint DeadlineSource::attach(GSourceFunc callback, Remaining remaining, gpointer data, int priority,
+                             const Policy& policy) {
+    // The default slack of 50 µs would delay every wake-up of this process by up to that much;
+    // the timers here are meant to the microsecond.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+
+    GSource* source = g_source_new(&deadline_funcs, sizeof(Deadline));
+    auto* self = new DeadlineState;
+    self->remaining = remaining;
+    self->data = data;
+    self->policy = policy;
+    reinterpret_cast<Deadline*>(source)->state = self;
+    self->wakeups.early = kInitialEarly;
+    // Without a timer the source still works: it polls, as an idle source does.
+    self->timer = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (self->timer >= 0) self->timer_tag = g_source_add_unix_fd(source, self->timer, G_IO_IN);
+    g_source_set_priority(source, priority);
+    g_source_set_callback(source, callback, data, nullptr);
+    const guint id = g_source_attach(source, nullptr);
+    g_source_unref(source);
+    return id;
+}
+
+std::optional<DeadlineSource::Wakeups> DeadlineSource::wakeups(guint id) {
+    GSource* source = g_main_context_find_source_by_id(nullptr, id);
+    if (source == nullptr || source->source_funcs != &deadline_funcs) return std::nullopt;
+    return state_of(source).wakeups;
+}
