@@ -1,19 +1,38 @@
-// stand_rate: the aggregate event rate of many modules at once on the test stand, as a ratio to
-// one module alone measured in the same run, printed as one Markdown table.
+// stand_rate: a whole detector on one machine. The aggregate event rate of many modules at once
+// on the test stand, against the rate asked of them and against one module alone measured in the
+// same round, with the processor time the modules took, printed as one Markdown table.
 //
-//   stand_rate [--quick] [--modules N] [--seconds S] [--rounds R]
+//   stand_rate [--quick] [--modules LIST] [--seconds S] [--rounds R]
 //
-// Each round brings up a stand of one module, then one of N (16 unless given), each module
-// with one hybrid, at 1000 Hz and at the highest rate (-r 1000000), and takes a run of S
-// seconds (5 unless given) with one daqhost in the host namespace driving them all. The rate
-// of a module is the one its data packets' time stamps give; the aggregate is their sum. The
-// median round is shown. Needs root (the stand makes network namespaces).
+//   --modules  stand sizes, e.g. 16,32 (the default), each 2 to 32
+//   --seconds  length of each run (default 5)
+//   --rounds   rounds; each row shows its median round (default 3)
+//   --quick    --modules 4 --seconds 1 --rounds 1: only proves that it works
+//
+// Each round brings up one stand after another and takes one run on each, with one daqhost in
+// the host namespace driving all its modules:
+//   - every size of LIST at 100 Hz and at 1000 Hz, one hybrid per module (-m 1);
+//   - the first size of LIST at 1000 Hz with four hybrids per module (-m 1111);
+//   - the first size of LIST at the highest rate (-r 1000000), one hybrid per module;
+//   - one module alone at 1000 Hz and at the highest rate, one hybrid: "÷ one module alone".
+// The rate a module delivers is its trigger rate, the one its data packets' time stamps give;
+// the aggregate is the sum over the modules, and "delivered ÷ asked" divides it by modules ×
+// rate. The processor time is that of all the modules' testModule processes together from just
+// before to just after the daqhost run, per second of wall time between the two readings (2.00
+// is two cores kept busy). The median round is the one of the median aggregate rate. Needs
+// root (the stand makes network namespaces).
+#include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,12 +43,27 @@ namespace {
 
 using json = nlohmann::json;
 
+constexpr long kHighest = 1000000;
+
 void progress(const std::string& text) { std::cerr << "[stand_rate] " << text << std::endl; }
+
+// One row of the table: a stand of `modules` modules at `rate`, each with `hybrids` hybrids.
+struct Layout {
+    long rate;
+    int modules;
+    int hybrids;
+};
+
+std::string describe(const Layout& layout) {
+    return std::to_string(layout.modules) + " module(s) at " + std::to_string(layout.rate) +
+           " Hz, " + std::to_string(layout.hybrids) + " hybrid(s) each";
+}
 
 struct Outcome {
     double rate = 0;  // events per second, all modules together
     double missing = 0;
     double packets = 0;
+    std::optional<double> busy;  // the modules' processor seconds per wall second
     bool ok = false;
 };
 
@@ -50,63 +84,137 @@ std::string stand(const std::string& name, const std::vector<std::string>& words
     return program.stdout_text();
 }
 
-Outcome measure(int modules, const std::string& rate, double seconds) {
+// The testModule PIDs the stand wrote into its state folder, which the script, started with
+// this program's environment, takes from TESTSTAND_STATE (default /run/teststand).
+std::vector<pid_t> module_pids(const std::string& name, int modules) {
+    const char* root = std::getenv("TESTSTAND_STATE");
+    const std::string folder = std::string(root ? root : "/run/teststand") + "/" + name;
+    std::vector<pid_t> pids;
+    for (int m = 1; m <= modules; ++m) {
+        std::ifstream file(folder + "/module-" + std::to_string(m) + ".pid");
+        pid_t pid = 0;
+        if (file >> pid) pids.push_back(pid);
+    }
+    return pids;
+}
+
+// Processor seconds the processes have taken so far, from each one's CPU clock: the time on a
+// processor in nanoseconds, as /proc/PID/schedstat gives it, but of all the process's threads
+// (testModule serves on a thread of its own) and of those that have ended. Nothing when one of
+// them cannot be read (it has ended).
+std::optional<double> processor_seconds(const std::vector<pid_t>& pids) {
+    double sum = 0;
+    for (const pid_t pid : pids) {
+        clockid_t clock{};
+        timespec used{};
+        if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &used) != 0) {
+            return std::nullopt;
+        }
+        sum += static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
+    }
+    return sum;
+}
+
+Outcome measure(const Layout& layout, double seconds) {
     const std::string name = "sr" + std::to_string(getpid() % 100000);
     Outcome outcome;
-    if (stand(name, {"up", std::to_string(modules), "--rate", rate}).empty()) {
+    std::string hybrids = "1";
+    for (int h = 2; h <= layout.hybrids; ++h) hybrids.append(",").append(std::to_string(h));
+    if (stand(name, {"up", std::to_string(layout.modules), "--rate", std::to_string(layout.rate),
+                     "--mask", std::string(layout.hybrids, '1')})
+            .empty()) {
         stand(name, {"down"});
         return outcome;
     }
     const std::string addresses = stand(name, {"addresses"});
-    std::vector<std::string> run = {
-        "exec", "--", DAQHOST_PATH, "run", "--seconds", std::to_string(seconds), "--json"};
+    std::vector<std::string> run = {"exec",      "--",    DAQHOST_PATH, "run",
+                                    "--hybrids", hybrids, "--seconds",  std::to_string(seconds),
+                                    "--json"};
     for (size_t at = 0, end; (end = addresses.find('\n', at)) != std::string::npos; at = end + 1) {
         run.insert(run.end(), {"--module", addresses.substr(at, end - at)});
     }
-    const json summary = json::parse(stand(name, run, seconds + 120), nullptr, false);
+    const std::vector<pid_t> pids = module_pids(name, layout.modules);
+    const auto started = std::chrono::steady_clock::now();
+    const std::optional<double> used_before = processor_seconds(pids);
+    const std::string text = stand(name, run, seconds + 120);
+    const std::optional<double> used_after = processor_seconds(pids);
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - started;
     stand(name, {"down"});
+    const json summary = json::parse(text, nullptr, false);
     if (summary.is_discarded()) return outcome;
+    if (static_cast<int>(pids.size()) == layout.modules && used_before && used_after) {
+        outcome.busy = (*used_after - *used_before) / wall.count();
+    }
 
     // One module gives the summary of one; several give one entry each.
     const json single = json::array({summary});
     for (const json& m : summary.contains("modules") ? summary["modules"] : single) {
+        // The hybrids of a module share its triggers, so the module's event rate is the mean of
+        // its hybrids' trigger rates (as in daqhost's own row per module), not their sum.
+        double rates = 0;
+        int rated = 0;
         for (const json& h : m["hybrids"]) {
-            if (h["trigger_rate_hz"].is_number())
-                outcome.rate += h["trigger_rate_hz"].get<double>();
+            if (h["trigger_rate_hz"].is_number()) {
+                rates += h["trigger_rate_hz"].get<double>();
+                ++rated;
+            }
             outcome.missing += h["missing"].get<double>();
             outcome.packets += h["packets"].get<double>();
         }
+        if (rated > 0) outcome.rate += rates / rated;
     }
     outcome.ok = outcome.packets > 0;
     return outcome;
 }
 
+// The round of the median aggregate rate (the upper one of an even count), so that a row's
+// figures all come from one run.
+Outcome median_round(std::vector<Outcome> rounds) {
+    std::sort(rounds.begin(), rounds.end(),
+              [](const Outcome& a, const Outcome& b) { return a.rate < b.rate; });
+    return rounds.empty() ? Outcome{} : rounds[rounds.size() / 2];
+}
+
+std::optional<std::vector<int>> parse_sizes(const std::string& text) {
+    std::vector<int> sizes;
+    std::istringstream list(text);
+    for (std::string item; std::getline(list, item, ',');) {
+        const int size = std::atoi(item.c_str());
+        if (size < 2 || size > 32) return std::nullopt;
+        sizes.push_back(size);
+    }
+    if (sizes.empty()) return std::nullopt;
+    return sizes;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int modules = 16;
+    std::vector<int> sizes = {16, 32};
     double seconds = 5;
     int rounds = 3;
-    for (int i = 1; i < argc; ++i) {
+    bool usable = true;
+    for (int i = 1; i < argc && usable; ++i) {
         const std::string arg = argv[i];
         if (arg == "--quick") {
-            modules = 4;
+            sizes = {4};
             seconds = 1;
             rounds = 1;
         } else if (arg == "--modules" && i + 1 < argc) {
-            modules = std::atoi(argv[++i]);
+            const auto given = parse_sizes(argv[++i]);
+            usable = given.has_value();
+            if (given) sizes = *given;
         } else if (arg == "--seconds" && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
         } else if (arg == "--rounds" && i + 1 < argc) {
             rounds = std::atoi(argv[++i]);
         } else {
-            modules = 0;
-            break;
+            usable = false;
         }
     }
-    if (modules < 2 || modules > 32 || seconds <= 0 || rounds < 1) {
-        std::cerr << "usage: stand_rate [--quick] [--modules N (2 to 32)] [--seconds S] "
-                     "[--rounds R]"
+    if (!usable || seconds <= 0 || rounds < 1) {
+        std::cerr << "usage: stand_rate [--quick] [--modules LIST (e.g. 16,32; each 2 to 32)] "
+                     "[--seconds S] [--rounds R]"
                   << std::endl;
         return 2;
     }
@@ -115,30 +223,52 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    std::vector<Layout> layouts;
+    layouts.reserve(2 * sizes.size() + 4);
+    for (const int size : sizes) layouts.push_back({100, size, 1});
+    layouts.push_back({1000, 1, 1});
+    for (const int size : sizes) layouts.push_back({1000, size, 1});
+    layouts.push_back({1000, sizes.front(), 4});
+    layouts.push_back({kHighest, 1, 1});
+    layouts.push_back({kHighest, sizes.front(), 1});
+
     std::cout << "Machine: " << cpu_model() << "; load average before: " << load_average()
               << "\n\n";
-    std::cout << "| Rate asked per module | Modules | Events/s, all together | ÷ one module alone "
-                 "| Missing events |\n|---|---|---|---|---|\n";
+    std::vector<std::vector<Outcome>> outcomes(layouts.size());
     bool ok = true;
-    for (const std::string& rate : {std::string("1000"), std::string("1000000")}) {
-        std::vector<double> alone;
-        std::vector<double> together;
-        std::vector<double> missing;
-        for (int r = 0; r < rounds; ++r) {
-            progress("rate " + rate + ", round " + std::to_string(r + 1));
-            const Outcome one = measure(1, rate, seconds);
-            const Outcome many = measure(modules, rate, seconds);
-            ok = ok && one.ok && many.ok;
-            alone.push_back(one.rate);
-            together.push_back(many.rate);
-            missing.push_back(many.missing);
+    for (int r = 0; r < rounds; ++r) {
+        for (size_t l = 0; l < layouts.size(); ++l) {
+            progress("round " + std::to_string(r + 1) + ": " + describe(layouts[l]));
+            outcomes[l].push_back(measure(layouts[l], seconds));
+            ok = ok && outcomes[l].back().ok;
         }
-        const double one = median(alone);
-        const double all = median(together);
-        const std::string asked = rate == "1000" ? "1000 Hz" : "highest (-r 1000000)";
-        std::cout << "| " << asked << " | 1 | " << grouped(one) << " | 1 | - |\n";
-        std::cout << "| " << asked << " | " << modules << " | " << grouped(all) << " | "
-                  << (one > 0 ? fixed(all / one, 2) : "-") << " | " << grouped(median(missing))
+    }
+
+    std::cout << "| Rate asked per module | Modules | Hybrids each | Events/s, all together "
+                 "| Asked, all together | Delivered ÷ asked | ÷ one module alone "
+                 "| Missing events | Modules' processor s per s |\n"
+                 "|---|---|---|---|---|---|---|---|---|\n";
+    std::vector<Outcome> rows;
+    rows.reserve(outcomes.size());
+    for (const std::vector<Outcome>& each : outcomes) rows.push_back(median_round(each));
+    for (size_t l = 0; l < layouts.size(); ++l) {
+        const Layout& layout = layouts[l];
+        const Outcome& row = rows[l];
+        const bool highest = layout.rate == kHighest;
+        const double asked = static_cast<double>(layout.rate) * layout.modules;
+        std::string alone = "-";
+        for (size_t a = 0; a < layouts.size(); ++a) {
+            if (layouts[a].modules == 1 && layouts[a].hybrids == layout.hybrids &&
+                layouts[a].rate == layout.rate && rows[a].rate > 0) {
+                alone = fixed(row.rate / rows[a].rate, 2);
+            }
+        }
+        std::cout << "| "
+                  << (highest ? "highest (-r 1000000)" : std::to_string(layout.rate) + " Hz")
+                  << " | " << layout.modules << " | " << layout.hybrids << " | "
+                  << grouped(row.rate) << " | " << (highest ? "-" : grouped(asked)) << " | "
+                  << (highest ? "-" : fixed(row.rate / asked, 3)) << " | " << alone << " | "
+                  << grouped(row.missing) << " | " << (row.busy ? fixed(*row.busy, 2) : "-")
                   << " |\n";
     }
     std::cout << "\nLoad average after: " << load_average() << "\n";
