@@ -37,4 +37,13 @@ if awk -F'|' '$2 ~ /daqhost run|Bare receive loop/ && $8 !~ /[0-9]/ { bad = 1 } 
   echo "bench smoke: a host row has no processor time per packet" >&2
   exit 1
 fi
+# Every way of waiting for a trigger must have counted triggers (column 9) in each of its rows.
+for way in "polling" "timer only" "timer + 20 µs spin" "timer + 50 µs spin" \
+           "timer + 100 µs spin" "timer + 300 µs spin" "learned margin"; do
+  rows=$(awk -F'|' -v way=" $way " '$2 == way && $9 ~ /[1-9]/' "$out" | wc -l)
+  if [ "$rows" -ne 4 ]; then
+    echo "bench smoke: \"$way\" has $rows of 4 rows with triggers counted" >&2
+    exit 1
+  fi
+done
 echo "bench smoke: ok"
