@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "module/generation.h"
@@ -293,6 +294,14 @@ gboolean DAQmodule::delayed_start(gpointer data) {
 
 void DAQmodule::stop_run() {
     std::cout << "Stopping run" << std::endl;
+    const auto wakeups = signal_source > 0
+                             ? DeadlineSource::wakeups(static_cast<guint>(signal_source))
+                             : std::nullopt;
+    if (wakeups) {
+        activity_.timer_wakeups += wakeups->count;
+        activity_.wakeups_late_total += wakeups->late_total;
+        activity_.wakeups_late_most = std::max(activity_.wakeups_late_most, wakeups->late_most);
+    }
     // A stop inside the start window also cancels the pending start.
     remove_source(start_source);
     remove_source(signal_source);
@@ -453,6 +462,25 @@ void DAQmodule::report_counters() const {
     log << Vantor::loglevel(Vantor::Log::Info) << "Counters: runs started "
         << activity_.runs_started << ", trigger cycles " << activity_.trigger_cycles
         << ", pedestal blocks generated " << activity_.pedestal_blocks << std::endl;
+    uint64_t wakeups = activity_.timer_wakeups;
+    double late_total = activity_.wakeups_late_total;
+    double late_most = activity_.wakeups_late_most;
+    std::optional<double> early;
+    if (signal_source > 0) {
+        if (const auto running = DeadlineSource::wakeups(static_cast<guint>(signal_source))) {
+            wakeups += running->count;
+            late_total += running->late_total;
+            late_most = std::max(late_most, running->late_most);
+            early = running->early;
+        }
+    }
+    if (wakeups > 0) {
+        log << Vantor::loglevel(Vantor::Log::Info) << "Counters: trigger timer wake-ups " << wakeups
+            << ", late by " << std::lround(late_total / wakeups * 1e6) << " us on average and "
+            << std::lround(late_most * 1e6) << " us at most";
+        if (early) log << ", armed " << std::lround(*early * 1e6) << " us early";
+        log << std::endl;
+    }
     for (const DataStream* stream : streams) {
         const HybridTraffic& data = activity_.data[static_cast<uint8_t>(stream->id())];
         log << Vantor::loglevel(Vantor::Log::Info) << "Counters: hybrid " << stream->id() << ": "

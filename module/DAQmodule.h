@@ -110,6 +110,11 @@ class DAQmodule : public DAQemulator {
         uint64_t trigger_cycles = 0;
         uint64_t pedestal_blocks = 0;
         std::array<HybridTraffic, 256> data{};  // by hybrid id
+        // The trigger timer's wake-ups of the runs that have ended: how many, and how late,
+        // summed and at most, in seconds.
+        uint64_t timer_wakeups = 0;
+        double wakeups_late_total = 0;
+        double wakeups_late_most = 0;
     };
     const Activity& activity() const { return activity_; }
     // Writes every counter of the module and the layers below as one block of log lines.

@@ -154,6 +154,10 @@ guint DeadlineSource::attach(GSourceFunc callback, Remaining remaining, gpointer
     self->timer = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
     if (self->timer >= 0) self->timer_tag = g_source_add_unix_fd(source, self->timer, G_IO_IN);
     g_source_set_priority(source, priority);
+    // GLib takes the descriptors of a source that cannot recurse out of the poll set for each
+    // dispatch and puts them back after it, waking the loop twice per trigger to say so. The
+    // callback never runs the loop itself, so there is nothing to guard against.
+    g_source_set_can_recurse(source, TRUE);
     g_source_set_callback(source, callback, data, nullptr);
     const guint id = g_source_attach(source, nullptr);
     g_source_unref(source);
