@@ -40,6 +40,14 @@ double RoundTrips::quantile(double q) const {
     return sorted[std::min(sorted.size() - 1, index == 0 ? 0 : index - 1)];
 }
 
+double Traffic::interval_spread() const {
+    if (intervals < 2 || interval_sum_us <= 0) return 0;
+    const auto n = static_cast<double>(intervals);
+    const double mean = interval_sum_us / n;
+    const double variance = (interval_square_sum_us2 - n * mean * mean) / (n - 1);
+    return std::sqrt(std::max(variance, 0.0)) / mean;
+}
+
 HostPeer::HostPeer(uint16_t target_port) {
     target_.sin_family = AF_INET;
     target_.sin_port = htons(target_port);
@@ -138,8 +146,15 @@ void HostPeer::count_packet(const DataPacketView& packet) {
     const uint16_t event = packet.event();
     const uint32_t time_stamp = packet.time_stamp();
     if (stream.last_event >= 0) {
-        stream.missing += static_cast<uint16_t>(event - stream.last_event - 1);
-        stream.span_us += time_stamp - stream.last_time_stamp;
+        const auto skipped = static_cast<uint16_t>(event - stream.last_event - 1);
+        const uint32_t step = time_stamp - stream.last_time_stamp;
+        stream.missing += skipped;
+        stream.span_us += step;
+        if (skipped == 0) {
+            ++stream.intervals;
+            stream.interval_sum_us += step;
+            stream.interval_square_sum_us2 += static_cast<double>(step) * step;
+        }
     }
     stream.last_event = event;
     stream.last_time_stamp = time_stamp;
@@ -245,6 +260,9 @@ Traffic HostPeer::between(const Counts& before, const Counts& after) {
     // Before the stream's first packet there is no step to measure from.
     if (from.packets == 0 && traffic.triggers > 0) --traffic.triggers;
     traffic.seconds = static_cast<double>(to.span_us - from.span_us) / 1e6;
+    traffic.intervals = to.intervals - from.intervals;
+    traffic.interval_sum_us = to.interval_sum_us - from.interval_sum_us;
+    traffic.interval_square_sum_us2 = to.interval_square_sum_us2 - from.interval_square_sum_us2;
     return traffic;
 }
 

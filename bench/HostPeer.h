@@ -26,12 +26,17 @@ class DataPacketView;
 
 // What the host has received of one stream (hybrid id) since it was made. Event numbers are
 // 16 bits on the wire and wrap; a gap counts the numbers skipped. The span adds up the steps
-// between the time stamps of consecutive packets, so it too survives a wrap.
+// between the time stamps of consecutive packets, so it too survives a wrap. The intervals are
+// those steps between consecutive event numbers alone (a step over a gap spans several
+// triggers): their count, sum and sum of squares give the spread of the trigger intervals.
 struct StreamCount {
     uint64_t packets = 0;
     uint64_t bytes = 0;
     uint64_t missing = 0;
     uint64_t span_us = 0;
+    uint64_t intervals = 0;
+    double interval_sum_us = 0;
+    double interval_square_sum_us2 = 0;
     int last_event = -1;
     uint32_t last_time_stamp = 0;
 };
@@ -42,8 +47,13 @@ struct Traffic {
     uint64_t packets = 0;   // all streams
     uint64_t bytes = 0;
     uint64_t missing = 0;
-    double seconds = 0;      // from the first stream's time stamps
-    double cpu_seconds = 0;  // of the sending process, between the same two snapshots
+    double seconds = 0;       // from the first stream's time stamps
+    double cpu_seconds = 0;   // of the sending process, between the same two snapshots
+    double wall_seconds = 0;  // between the same two snapshots, on the host's clock
+    // Of the first stream: see StreamCount.
+    uint64_t intervals = 0;
+    double interval_sum_us = 0;
+    double interval_square_sum_us2 = 0;
 
     double trigger_rate() const { return seconds > 0 ? triggers / seconds : 0; }
     double packet_rate() const { return seconds > 0 ? packets / seconds : 0; }
@@ -53,6 +63,11 @@ struct Traffic {
     double trigger_rate_per_cpu() const { return cpu_seconds > 0 ? triggers / cpu_seconds : 0; }
     // The mean time from one trigger to the next, in microseconds.
     double mean_interval_us() const { return triggers > 0 ? seconds * 1e6 / triggers : 0; }
+    // The sender's processor seconds per second of wall time: 1 for a sender that never waits.
+    double cpu_per_wall() const { return wall_seconds > 0 ? cpu_seconds / wall_seconds : 0; }
+    // Standard deviation ÷ mean of the intervals between consecutive triggers; 0 for fewer
+    // than two.
+    double interval_spread() const;
 };
 
 // Acknowledge round trips, in microseconds.
