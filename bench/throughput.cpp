@@ -12,12 +12,16 @@
 //     as child processes of this program): one with the emulator's generator, one that calls
 //     the C library's rand() directly;
 //   - the mean trigger interval at 100 Hz, 1 kHz and 10 kHz with 4 hybrids, against the period
-//     plus the mean duration of one trigger cycle measured in-process;
+//     plus the mean duration of one trigger cycle measured in-process, and the spread of the
+//     intervals (σ ÷ mean); at 100 Hz and 1 kHz also with --busy-poll, the wait that polls;
+//   - the processor time per wall second of every emulator: idle, in a run at rate 0, paced;
 //   - the acknowledge round trip on an idle emulator and during runs;
 //   - the peak resident size (VmHWM) of every emulator.
 // Rates come from the data packets' own time stamps. Progress goes to standard error.
+// --no-paced leaves out everything but the highest rate and the idle emulator.
 #include <sched.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,6 +84,10 @@ struct Row {
     std::optional<double> achieved_us;
     std::optional<double> predicted_us;
     std::optional<double> cycle_us;
+    // For rows without traffic; the others take it from their traffic.
+    std::optional<double> cpu_per_wall;
+    // Paced rows alone: at the highest rate the intervals are the cycles themselves.
+    std::optional<double> interval_spread;
     std::optional<RoundTrips> trips;
     std::optional<double> rss_mb;
 };
@@ -120,12 +128,20 @@ std::optional<double> peak_rss_mb(pid_t pid) {
     return std::nullopt;
 }
 
+std::vector<std::string> emulator_args(const std::string& rate, const Config& config,
+                                       const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"-r", rate, "-e", "1", "-m", config.mask, "-c", config.chip};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
 // A started emulator that the host has discovered and configured; stopped on destruction.
+// `extra` words follow the usual ones on its command line.
 class Emulator {
   public:
-    Emulator(HostPeer& host, const std::string& rate, const Config& config, bool pinned = true)
-        : host_(host),
-          process_({"-r", rate, "-e", "1", "-m", config.mask, "-c", config.chip}, emulator_binary) {
+    Emulator(HostPeer& host, const std::string& rate, const Config& config, bool pinned = true,
+             const std::vector<std::string>& extra = {})
+        : host_(host), process_(emulator_args(rate, config, extra), emulator_binary) {
         host_.wait_quiet(0.05, 2.0);
         host_.reset();
         const bool started = process_.start();
@@ -153,30 +169,53 @@ class Emulator {
     bool ok_ = false;
 };
 
-// Processor time that a process has run, in seconds (all its threads: the emulator and the
-// loops have one).
+// Processor time that a process has run, in seconds, from its CPU clock: that of all its
+// threads (testModule has GLib's worker thread beside its own), also of those that ended. 0
+// when the process is gone.
 double cpu_seconds(pid_t pid) {
-    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
-    double nanoseconds = 0;
-    schedstat >> nanoseconds;
-    return nanoseconds / 1e9;
+    clockid_t clock{};
+    timespec used{};
+    if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &used) != 0) return 0;
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
+}
+
+using WallClock = std::chrono::steady_clock;
+
+double seconds_since(WallClock::time_point start) {
+    return std::chrono::duration<double>(WallClock::now() - start).count();
+}
+
+// The processor seconds per wall second a process takes while this program sleeps for
+// `seconds` and asks nothing of it.
+double cpu_per_wall_asleep(pid_t pid, double seconds) {
+    const auto start = WallClock::now();
+    const double before = cpu_seconds(pid);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    const double after = cpu_seconds(pid);
+    return (after - before) / seconds_since(start);
 }
 
 // Counts the data packets between the `warm`-th and the (`warm` + `count`)-th packet of the
 // first stream, so that the start of the run (a full pedestal buffer) is left out, and the
-// processor time the sender used meanwhile.
+// processor time the sender used meanwhile. That time is divided by the wall time between the
+// same two readings, not by the span of the packets' time stamps (Traffic.seconds): the two
+// differ by how late the first and the last packet reached the host, but only the wall time
+// is taken at the moments the processor time is read.
 std::optional<Traffic> measure(HostPeer& host, pid_t sender, uint64_t warm, uint64_t count,
                                double timeout_s) {
     host.set_patient(true);
     const bool warmed = host.wait_for_packets(warm, timeout_s);
     const HostPeer::Counts before = host.snapshot();
+    const auto wall_before = WallClock::now();
     const double cpu_before = cpu_seconds(sender);
     const bool counted = warmed && host.wait_for_packets(warm + count, timeout_s);
     const double cpu_after = cpu_seconds(sender);
+    const double wall = seconds_since(wall_before);
     host.set_patient(false);
     if (!counted) return std::nullopt;
     Traffic traffic = HostPeer::between(before, host.snapshot());
     traffic.cpu_seconds = cpu_after - cpu_before;
+    traffic.wall_seconds = wall;
     return traffic;
 }
 
@@ -255,6 +294,80 @@ std::optional<double> mean_cycle_us(int cycles, double spacing_s) {
     return total / cycles;
 }
 
+// A paced rate of the emulator, 4 hybrids in readout mode 1; `also_polling` adds the same runs
+// with --busy-poll.
+struct Paced {
+    const char* rate;
+    double hz;
+    uint64_t intervals;
+    const char* label;
+    bool also_polling;
+};
+
+// Several runs of one paced emulator, of which the one with the median mean interval is shown:
+// a burst of load from elsewhere on the machine spoils one run, not the figure. Round trips are
+// probed during the last run.
+Row paced_row(HostPeer& host, const Paced& p, bool busy_poll, int runs_wanted, double timeout_s,
+              int probes, int& failures) {
+    progress(std::string("paced run at ") + p.label + (busy_poll ? ", --busy-poll" : ""));
+    const Config four = {4, 1, "1111"};
+    std::vector<std::string> extra;
+    if (busy_poll) extra.emplace_back("--busy-poll");
+    // Not held to one processor: a paced emulator meets the machine as it would anywhere.
+    Emulator emulator(host, p.rate, four, false, extra);
+    std::vector<Traffic> runs;
+    std::optional<RoundTrips> trips;
+    for (int slice = 0; emulator.ok() && slice < runs_wanted; ++slice) {
+        const bool last = slice + 1 == runs_wanted;
+        const RunResult run =
+            run_once(host, emulator, 5, p.intervals, timeout_s, last ? probes : 0);
+        if (run.traffic) runs.push_back(*run.traffic);
+        if (last) trips = run.trips;
+    }
+    std::sort(runs.begin(), runs.end(), [](const Traffic& a, const Traffic& b) {
+        return a.mean_interval_us() < b.mean_interval_us();
+    });
+    Row row;
+    row.scenario = std::string("**testModule**, paced") + (busy_poll ? ", --busy-poll" : "");
+    row.hybrids = 4;
+    row.mode = "1";
+    row.rate = p.label;
+    row.trips = trips;
+    row.rss_mb = emulator.rss_mb();
+    if (runs.empty()) {
+        ++failures;
+        return row;
+    }
+    row.traffic = runs[runs.size() / 2];
+    row.achieved_us = row.traffic->mean_interval_us();
+    row.interval_spread = row.traffic->interval_spread();
+    return row;
+}
+
+// A run at rate 0: started, and never a trigger. Its processor time is taken after it has
+// settled, then the round trips.
+Row rate_zero_row(HostPeer& host, bool quick, int probes, int& failures) {
+    progress("run at rate 0");
+    const Config four = {4, 1, "1111"};
+    Emulator emulator(host, "0", four, false);
+    Row row;
+    row.scenario = "**testModule**, run at -r 0 (no trigger)";
+    row.hybrids = 4;
+    row.mode = "1";
+    row.rate = "0 Hz";
+    if (!emulator.ok() || !host.start_run()) {
+        progress("the run at rate 0 did not start");
+        ++failures;
+        return row;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    row.cpu_per_wall = cpu_per_wall_asleep(emulator.pid(), quick ? 1.0 : 2.0);
+    row.trips = host.probe(probes, 0.001);
+    host.stop_run();
+    row.rss_mb = emulator.rss_mb();
+    return row;
+}
+
 std::string dash_or(const std::optional<double>& value, int decimals) {
     return value ? fixed(*value, decimals) : "–";
 }
@@ -266,21 +379,22 @@ std::string comparison(const std::optional<Comparison>& c) {
 
 void print_table(const std::vector<Row>& rows) {
     std::cout << "| Scenario | Hybrids | Mode | Rate asked | Triggers/s | Triggers per CPU s | "
-                 "Packets/s | MB/s | Missing | ÷ same-generator loop (wall / CPU) | ÷ rand() "
-                 "loop (wall / CPU) | Mean interval µs (achieved / predicted) | Ack RTT µs "
-                 "(median / p99 / max) | Peak RSS MB |\n";
-    std::cout << "|---|---|---|---|---:|---:|---:|---:|---:|---|---|---|---|---:|\n";
+                 "CPU per wall s | Packets/s | MB/s | Missing | ÷ same-generator loop (wall / "
+                 "CPU) | ÷ rand() loop (wall / CPU) | Mean interval µs (achieved / predicted) | "
+                 "Interval σ/mean | Ack RTT µs (median / p99 / max) | Peak RSS MB |\n";
+    std::cout << "|---|---|---|---|---:|---:|---:|---:|---:|---:|---|---|---|---:|---|---:|\n";
     for (const Row& row : rows) {
         std::cout << "| " << row.scenario << " | " << row.hybrids << "×2 | " << row.mode << " | "
                   << (row.rate.empty() ? "–" : row.rate) << " | ";
         if (row.traffic) {
             std::cout << grouped(row.traffic->trigger_rate()) << " | "
                       << grouped(row.traffic->trigger_rate_per_cpu()) << " | "
+                      << fixed(row.traffic->cpu_per_wall(), 4) << " | "
                       << grouped(row.traffic->packet_rate()) << " | "
                       << fixed(row.traffic->megabytes_per_second(), 2) << " | "
                       << row.traffic->missing << " | ";
         } else {
-            std::cout << "– | – | – | – | – | ";
+            std::cout << "– | – | " << dash_or(row.cpu_per_wall, 4) << " | – | – | – | ";
         }
         std::cout << comparison(row.same) << " | " << comparison(row.libc) << " | ";
         if (row.achieved_us && row.predicted_us) {
@@ -291,6 +405,7 @@ void print_table(const std::vector<Row>& rows) {
         } else {
             std::cout << "– | ";
         }
+        std::cout << dash_or(row.interval_spread, 4) << " | ";
         if (row.trips && !row.trips->samples_us.empty()) {
             std::cout << fixed(row.trips->median(), 0) << " / "
                       << fixed(row.trips->quantile(0.99), 0) << " / " << fixed(row.trips->max(), 0);
@@ -434,6 +549,10 @@ int main(int argc, char** argv) {
             Row idle;
             idle.scenario = "**testModule**, idle (configured, no run)";
             idle.hybrids = 4;
+            // Settled first, as the run at rate 0: what the emulator did for the last request
+            // is on its clock only once it has slept again.
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            idle.cpu_per_wall = cpu_per_wall_asleep(emulator.pid(), options.quick ? 1.0 : 2.0);
             idle.trips = host.probe(probes, 0.001);
             idle.rss_mb = emulator.rss_mb();
             rows.push_back(idle);
@@ -485,59 +604,31 @@ int main(int argc, char** argv) {
         rows.push_back(libc_row);
     }
 
-    // Rate fidelity with 4 hybrids, readout mode 1.
+    // Rate fidelity with 4 hybrids, readout mode 1, asleep between the triggers and polling;
+    // a run at rate 0.
     if (options.paced) {
-        struct Paced {
-            const char* rate;
-            double hz;
-            uint64_t intervals;
-            const char* label;
-        };
+        rows.push_back(rate_zero_row(host, options.quick, probes, failures));
         const Paced paced[] = {
-            {"100", 100, options.quick ? 20u : 300u, "100 Hz"},
-            {"1000", 1000, options.quick ? 100u : 2000u, "1 kHz"},
-            {"10000", 10000, options.quick ? 500u : 10000u, "10 kHz"},
+            {"100", 100, options.quick ? 20u : 300u, "100 Hz", true},
+            {"1000", 1000, options.quick ? 100u : 2000u, "1 kHz", true},
+            {"10000", 10000, options.quick ? 500u : 10000u, "10 kHz", false},
         };
-        const Config four = {4, 1, "1111"};
         const int paced_runs = options.quick ? 1 : 3;
         for (const Paced& p : paced) {
-            progress(std::string("paced run at ") + p.label);
-            // Not held to one processor: a paced emulator meets the machine as it would anywhere.
-            Emulator emulator(host, p.rate, four, false);
-            // Several runs, of which the one with the median mean interval is shown: a burst of
-            // load from elsewhere on the machine spoils one run, not the figure.
-            std::vector<Traffic> runs;
-            std::optional<RoundTrips> trips;
-            for (int slice = 0; emulator.ok() && slice < paced_runs; ++slice) {
-                const bool last = slice + 1 == paced_runs;
-                const RunResult run =
-                    run_once(host, emulator, 5, p.intervals, timeout, last ? probes : 0);
-                if (run.traffic) runs.push_back(*run.traffic);
-                if (last) trips = run.trips;
+            std::vector<Row> rate_rows;
+            for (const bool busy_poll : {false, true}) {
+                if (busy_poll && !p.also_polling) continue;
+                rate_rows.push_back(
+                    paced_row(host, p, busy_poll, paced_runs, timeout, probes, failures));
             }
-            std::sort(runs.begin(), runs.end(), [](const Traffic& a, const Traffic& b) {
-                return a.mean_interval_us() < b.mean_interval_us();
-            });
-            std::optional<Traffic> shown;
-            if (runs.empty()) {
-                ++failures;
-            } else {
-                shown = runs[runs.size() / 2];
-            }
-            Row row;
-            row.scenario = "**testModule**, paced";
-            row.hybrids = 4;
-            row.mode = "1";
-            row.rate = p.label;
-            row.traffic = shown;
-            row.trips = trips;
-            row.rss_mb = emulator.rss_mb();
-            if (shown) row.achieved_us = shown->mean_interval_us();
             progress(std::string("trigger cycles in-process, spaced as at ") + p.label);
             const int cycles = options.quick ? 20 : static_cast<int>(p.hz * 2) / 10 + 200;
-            row.cycle_us = mean_cycle_us(cycles, 1.0 / p.hz);
-            if (row.cycle_us) row.predicted_us = 1e6 / p.hz + *row.cycle_us;
-            rows.push_back(row);
+            const std::optional<double> cycle_us = mean_cycle_us(cycles, 1.0 / p.hz);
+            for (Row& row : rate_rows) {
+                row.cycle_us = cycle_us;
+                if (cycle_us) row.predicted_us = 1e6 / p.hz + *cycle_us;
+                rows.push_back(row);
+            }
         }
     }
 
@@ -545,7 +636,13 @@ int main(int argc, char** argv) {
     std::cout << "\nPaced figures: "
               << (options.quick ? "one run" : "the median of three runs of one emulator")
               << ". Triggers counted per figure: " << count << " at the highest rate (after "
-              << warm << "), rounds: " << options.rounds << ".\n";
+              << warm << "), rounds: " << options.rounds
+              << ". CPU per wall s: the sender's processor seconds (all its threads) per wall "
+                 "second, over the counted triggers, or over "
+              << (options.quick ? 1 : 2)
+              << " s of this program's sleep for the idle emulator and the run at rate 0. "
+                 "Interval σ/mean: of the intervals between consecutive time stamps of "
+                 "hybrid 1 (the drawn intervals alone give 0.10).\n";
     std::cout << "Machine: " << std::thread::hardware_concurrency() << " cores, " << cpu_model()
               << "; load average before " << load_before << ", after " << load_average() << ".\n";
     return failures == 0 ? 0 : 1;
