@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -71,6 +72,9 @@ struct Row {
     Load load = Load::kIdle;
     bool ok = false;
     double cpu_per_wall = 0;
+    // What all other processes (and the hypervisor, when it took a processor away) used of the
+    // machine meanwhile: whether the machine was as idle as the row's load says.
+    double others_per_wall = 0;
     // Lateness of the cycles, in microseconds: how long after its due time each one started.
     std::vector<double> lateness_us;
     uint64_t triggers = 0;
@@ -88,6 +92,17 @@ double process_cpu_seconds() {
     timespec used{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
     return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
+}
+
+// Seconds that the machine's processors spent busy, all processes together, from /proc/stat:
+// time stolen by a hypervisor counts as busy.
+double machine_busy_seconds() {
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    double user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+    return (user + nice + system + irq + softirq + steal) /
+           static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // A child process that keeps a processor busy until it is stopped, or at the latest after
@@ -204,8 +219,10 @@ Row measure(const Way& way, int rate_hz, Load load, double seconds) {
     module.reset_interval();
     const Clock::time_point wall_start = Clock::now();
     const double cpu_start = process_cpu_seconds();
+    const double machine_start = machine_busy_seconds();
     g_main_loop_run(loop);
     const double cpu = process_cpu_seconds() - cpu_start;
+    const double machine = machine_busy_seconds() - machine_start;
     const double wall = std::chrono::duration<double>(Clock::now() - wall_start).count();
 
     row.wakeups = DeadlineSource::wakeups(source);
@@ -214,6 +231,7 @@ Row measure(const Way& way, int rate_hz, Load load, double seconds) {
 
     row.ok = true;
     row.cpu_per_wall = cpu / wall;
+    row.others_per_wall = std::max(machine - cpu, 0.0) / wall;
     row.triggers = module.activity().trigger_cycles - triggers_before;
     row.lateness_us = std::move(pacing.lateness_us);
     if (pacing.starts >= 2) {
@@ -247,13 +265,14 @@ std::string dash_or(const std::optional<double>& value, int decimals) {
 void print_table(const std::vector<Row>& rows) {
     std::cout << "| Way of waiting | Rate | Load | Processor s per s | Lateness p50 µs "
                  "| p99 µs | p99.9 µs | Triggers | Start to start ÷ (interval + cycle) "
-                 "| Early margin µs | Timer wake-ups (mean late µs) |\n"
-                 "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---|\n";
+                 "| Early margin µs | Timer wake-ups (mean late µs) | Rest of machine, processor s "
+                 "per s |\n"
+                 "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---|---:|\n";
     for (const Row& row : rows) {
         std::cout << "| " << row.way << " | " << row.rate_hz << " Hz | " << name_of(row.load)
                   << " | ";
         if (!row.ok) {
-            std::cout << "– | – | – | – | – | – | – | – |\n";
+            std::cout << "– | – | – | – | – | – | – | – | – |\n";
             continue;
         }
         std::cout << fixed(row.cpu_per_wall, 3) << " | "
@@ -270,7 +289,7 @@ void print_table(const std::vector<Row>& rows) {
         } else {
             std::cout << "–";
         }
-        std::cout << " |\n";
+        std::cout << " | " << fixed(row.others_per_wall, 2) << " |\n";
     }
 }
 
@@ -320,7 +339,8 @@ int main(int argc, char** argv) {
                  "the mean interval drawn plus the mean duration of a cycle (pedestal refills "
                  "included). Early margin: how long before the due time the timer wakes the "
                  "loop (learned: where it settled). Timer wake-ups: how many, and how late the "
-                 "timer woke the loop on average.\n";
+                 "timer woke the loop on average. Rest of machine: the processor time of all other "
+                 "processes together (the busy one included) and of a hypervisor's steal.\n";
     std::cout << "Load average after: " << load_average() << ".\n";
     return ok ? 0 : 1;
 }
