@@ -16,7 +16,9 @@
 //     intervals (σ ÷ mean); at 100 Hz and 1 kHz also with --busy-poll, the wait that polls;
 //   - the processor time per wall second of every emulator: idle, in a run at rate 0, paced;
 //   - the acknowledge round trip on an idle emulator and during runs;
-//   - the peak resident size (VmHWM) of every emulator.
+//   - the peak resident size (VmHWM) of every emulator;
+//   - daqreplay's pace: the trigger rate of a capture that daqhost takes of testModule at
+//     1 kHz, against the rate daqhost sees when daqreplay serves that capture again.
 // Rates come from the data packets' own time stamps. Progress goes to standard error.
 // --no-paced leaves out everything but the highest rate and the idle emulator.
 #include <sched.h>
@@ -30,9 +32,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -368,6 +372,112 @@ Row rate_zero_row(HostPeer& host, bool quick, int probes, int& failures) {
     return row;
 }
 
+// What daqhost saw of one run of hybrid 1, and the module's processor time meanwhile.
+struct HostView {
+    double trigger_rate = 0;
+    double seconds = 0;  // the run's, from daqhost's summary
+    uint64_t packets = 0;
+    uint64_t missing = 0;
+    double cpu_per_wall = 0;
+};
+
+// daqhost run of hybrid 1 for `seconds` against the module that serves in this namespace,
+// recording the session in `capture` unless it is empty. Its discovery makes daqhost the
+// module's host peer; this program's HostPeer never talks to that module. The module's
+// processor time is read around the whole daqhost program, its requests and the stop included.
+std::optional<HostView> daqhost_run(pid_t module, double seconds, const std::string& capture) {
+    std::vector<std::string> args = {"run",       "127.0.0.1",       "--hybrids", "1",
+                                     "--seconds", fixed(seconds, 1), "--json"};
+    if (!capture.empty()) args.insert(args.end(), {"--out", capture});
+    EmulatorProcess daqhost(args, DAQHOST_PATH);
+    const auto start = WallClock::now();
+    const double cpu_before = cpu_seconds(module);
+    if (!daqhost.start()) return std::nullopt;
+    const int status = daqhost.wait_exit(seconds + 30);
+    const double cpu = cpu_seconds(module) - cpu_before;
+    const double wall = seconds_since(start);
+    if (status != 0) {
+        progress("daqhost run ended with status " + std::to_string(status) + ": " +
+                 daqhost.stderr_text());
+        return std::nullopt;
+    }
+    const std::string out = daqhost.stdout_text();
+    const auto summary =
+        nlohmann::json::parse(out.substr(std::min(out.find('{'), out.size())), nullptr, false);
+    HostView view;
+    view.cpu_per_wall = cpu / wall;
+    // A summary without the fields, or with a null rate, is a failed run.
+    try {
+        const nlohmann::json& hybrid = summary.at("hybrids").at(0);
+        view.trigger_rate = hybrid.at("trigger_rate_hz").get<double>();
+        view.packets = hybrid.at("packets").get<uint64_t>();
+        view.missing = hybrid.at("missing").get<uint64_t>();
+        view.seconds = summary.at("seconds").get<double>();
+    } catch (const nlohmann::json::exception&) {
+        progress("daqhost's summary has no trigger rate: " + out);
+        return std::nullopt;
+    }
+    return view;
+}
+
+// Starts `binary` (testModule or daqreplay) with `args`, takes one daqhost run of it and
+// stops it.
+std::optional<HostView> serve_one_run(const std::string& binary,
+                                      const std::vector<std::string>& args, double seconds,
+                                      const std::string& capture) {
+    EmulatorProcess module(args, binary);
+    if (!module.start() || !module.wait_until_serving(kStartTimeout)) {
+        progress(binary + " did not start: " + module.stderr_text());
+        return std::nullopt;
+    }
+    std::optional<HostView> view = daqhost_run(module.pid(), seconds, capture);
+    module.send_signal(SIGTERM);
+    module.wait_exit(5.0);
+    return view;
+}
+
+struct ReplayRow {
+    std::string module;
+    std::optional<HostView> view;
+};
+
+// daqreplay's pace: daqhost captures a run of testModule at 1 kHz (one hybrid), then the same
+// host runs against daqreplay serving that capture at its captured pace, asleep between the
+// cycles and polling. The first row is the capture's.
+std::vector<ReplayRow> replay_pace(bool quick, int& failures) {
+    char pattern[] = "/tmp/throughput.XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        progress("no temporary folder for the capture");
+        ++failures;
+        return {};
+    }
+    const std::filesystem::path folder = pattern;
+    const std::string capture = (folder / "capture.pcap").string();
+    const double capture_s = quick ? 2 : 5;
+    const double replay_s = quick ? 1.5 : 4;
+    std::vector<ReplayRow> rows;
+    progress("daqreplay's pace: a capture of testModule at 1 kHz");
+    rows.push_back(
+        {"testModule -r 1000 (the capture)",
+         serve_one_run(emulator_binary, {"-r", "1000", "-m", "1", "-e", "1"}, capture_s, capture)});
+    if (rows.front().view) {
+        for (const bool busy_poll : {false, true}) {
+            std::vector<std::string> args = {capture, "-m", "1", "-e", "1"};
+            if (busy_poll) args.emplace_back("--busy-poll");
+            const std::string name =
+                std::string("daqreplay of the capture") + (busy_poll ? ", --busy-poll" : "");
+            progress(name);
+            rows.push_back({name, serve_one_run(DAQREPLAY_PATH, args, replay_s, "")});
+        }
+    }
+    for (const ReplayRow& row : rows) {
+        if (!row.view) ++failures;
+    }
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+    return rows;
+}
+
 std::string dash_or(const std::optional<double>& value, int decimals) {
     return value ? fixed(*value, decimals) : "–";
 }
@@ -415,6 +525,31 @@ void print_table(const std::vector<Row>& rows) {
             std::cout << "– | ";
         }
         std::cout << dash_or(row.rss_mb, 2) << " |\n";
+    }
+}
+
+void print_replay_table(const std::vector<ReplayRow>& rows) {
+    std::cout << "| Module | Run s | Triggers/s (daqhost) | ÷ the capture's | Packets | Missing | "
+                 "CPU per wall s |\n";
+    std::cout << "|---|---:|---:|---:|---:|---:|---:|\n";
+    const std::optional<HostView>& captured = rows.front().view;
+    for (const ReplayRow& row : rows) {
+        std::cout << "| " << row.module << " | ";
+        if (!row.view) {
+            std::cout << "– | – | – | – | – | – |\n";
+            continue;
+        }
+        const HostView& v = *row.view;
+        std::cout << fixed(v.seconds, 2) << " | " << fixed(v.trigger_rate, 2) << " | ";
+        if (&row != &rows.front() && captured && captured->trigger_rate > 0) {
+            const double ratio = v.trigger_rate / captured->trigger_rate;
+            const double deviation = (ratio - 1) * 100;
+            std::cout << fixed(ratio, 4) << " (" << (deviation >= 0 ? "+" : "")
+                      << fixed(deviation, 2) << " %) | ";
+        } else {
+            std::cout << "– | ";
+        }
+        std::cout << v.packets << " | " << v.missing << " | " << fixed(v.cpu_per_wall, 4) << " |\n";
     }
 }
 
@@ -605,7 +740,8 @@ int main(int argc, char** argv) {
     }
 
     // Rate fidelity with 4 hybrids, readout mode 1, asleep between the triggers and polling;
-    // a run at rate 0.
+    // a run at rate 0; daqreplay's pace.
+    std::vector<ReplayRow> replay_rows;
     if (options.paced) {
         rows.push_back(rate_zero_row(host, options.quick, probes, failures));
         const Paced paced[] = {
@@ -630,6 +766,7 @@ int main(int argc, char** argv) {
                 rows.push_back(row);
             }
         }
+        replay_rows = replay_pace(options.quick, failures);
     }
 
     print_table(rows);
@@ -643,6 +780,14 @@ int main(int argc, char** argv) {
               << " s of this program's sleep for the idle emulator and the run at rate 0. "
                  "Interval σ/mean: of the intervals between consecutive time stamps of "
                  "hybrid 1 (the drawn intervals alone give 0.10).\n";
+    if (!replay_rows.empty()) {
+        std::cout << "\ndaqreplay's pace: daqhost runs hybrid 1 of testModule at 1 kHz and "
+                     "captures it, then runs daqreplay serving that capture at its captured pace; "
+                     "trigger rates as daqhost reports them, CPU per wall s of the module over the "
+                     "whole daqhost program.\n\n";
+        print_replay_table(replay_rows);
+        std::cout << "\n";
+    }
     std::cout << "Machine: " << std::thread::hardware_concurrency() << " cores, " << cpu_model()
               << "; load average before " << load_before << ", after " << load_average() << ".\n";
     return failures == 0 ? 0 : 1;
