@@ -15,10 +15,10 @@ namespace {
 // is late because the process waited for a processor, which polling earlier would not cure,
 // and polling that long would take the processor from whoever holds it.
 constexpr double kInitialEarly = 20e-6;
-constexpr double kMostEarly = 200e-6;
-// The margin follows the 90th percentile of the lateness, by steps of a few microseconds: one
+constexpr double kMostEarly = 100e-6;
+// The margin follows the third quartile of the lateness, by steps of a few microseconds: one
 // late wake-up moves it little, a run of them moves it far.
-constexpr double kLatenessQuantile = 0.9;
+constexpr double kLatenessQuantile = 0.75;
 constexpr double kLearningStep = 2e-6;
 // A deadline that moved by less than this keeps the timer as it is armed.
 constexpr double kRearmTolerance = 1e-6;
