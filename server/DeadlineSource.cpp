@@ -22,6 +22,9 @@ constexpr double kLatenessQuantile = 0.75;
 constexpr double kLearningStep = 2e-6;
 // A deadline that moved by less than this keeps the timer as it is armed.
 constexpr double kRearmTolerance = 1e-6;
+// A moment further off is slept toward in steps of this, so that any moment a double can
+// hold fits the timer.
+constexpr double kLongestSleep = 3600.0;
 
 double now_realtime() {
     timespec now{};
@@ -59,13 +62,16 @@ struct DeadlineState {
         armed_at = NAN;
     }
 
-    void arm(double at) {
-        if (std::fabs(at - armed_at) < kRearmTolerance) return;
+    // False when the timer cannot be armed: then only polling keeps the moment.
+    bool arm(double at) {
+        if (std::fabs(at - armed_at) < kRearmTolerance) return true;
         itimerspec value{};
         value.it_value = timespec_of(at);
         // An absolute time on CLOCK_REALTIME follows steps of the wall clock, as the caller's
         // own timers do.
-        if (timerfd_settime(timer, TFD_TIMER_ABSTIME, &value, nullptr) == 0) armed_at = at;
+        if (timerfd_settime(timer, TFD_TIMER_ABSTIME, &value, nullptr) != 0) return false;
+        armed_at = at;
+        return true;
     }
 
     // Reads a fired timer and learns from how late it woke the loop.
@@ -108,7 +114,7 @@ gboolean deadline_prepare(GSource* source, gint* timeout) {
         *timeout = 0;
         return FALSE;
     }
-    self.arm(now_realtime() + left - early);
+    if (!self.arm(now_realtime() + std::min(left, kLongestSleep) - early)) *timeout = 0;
     return FALSE;
 }
 
