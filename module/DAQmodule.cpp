@@ -4,14 +4,12 @@
 #include <cmath>
 #include <cstring>
 #include <iostream>
-#include <optional>
 #include <sstream>
 
 #include "module/generation.h"
 #include "protocol/DataPacket.h"
 #include "protocol/PacketConversion.h"
 #include "protocol/Request.h"
-#include "server/DeadlineSource.h"
 #include "support/Vantor.h"
 #include "support/random.h"
 
@@ -248,20 +246,18 @@ void DAQmodule::set_period(double period) {
     set_interval();
 }
 
-void DAQmodule::set_interval() { interval = next_interval(); }
+void DAQmodule::set_interval() { interval = next_interval(0.0); }
 
-double DAQmodule::next_interval() { return randgauss(period, 0.1 * period); }
+double DAQmodule::next_interval(double) { return randgauss(period, 0.1 * period); }
 
 bool DAQmodule::check_interval() const { return !(interval > trigger_timer()); }
 
 double DAQmodule::time_to_trigger() const { return interval - trigger_timer(); }
 
 void DAQmodule::reset_interval() {
-    const double overrun = trigger_timer() - interval;
-    overrun_ = std::isfinite(overrun) ? overrun : 0.0;
-    trigger_timer.reset();
-    set_interval();
-    overrun_ = 0.0;
+    // The timer's reset and set_interval(), with the time the cycle ran past its interval.
+    const double overrun = trigger_timer.restart() - interval;
+    interval = next_interval(std::isfinite(overrun) ? overrun : 0.0);
 }
 
 void DAQmodule::start_run() {
@@ -292,16 +288,14 @@ gboolean DAQmodule::delayed_start(gpointer data) {
     return FALSE;
 }
 
+std::optional<DeadlineSource::Wakeups> DAQmodule::running_wakeups() const {
+    if (signal_source <= 0) return std::nullopt;
+    return DeadlineSource::wakeups(static_cast<guint>(signal_source));
+}
+
 void DAQmodule::stop_run() {
     std::cout << "Stopping run" << std::endl;
-    const auto wakeups = signal_source > 0
-                             ? DeadlineSource::wakeups(static_cast<guint>(signal_source))
-                             : std::nullopt;
-    if (wakeups) {
-        activity_.timer_wakeups += wakeups->count;
-        activity_.wakeups_late_total += wakeups->late_total;
-        activity_.wakeups_late_most = std::max(activity_.wakeups_late_most, wakeups->late_most);
-    }
+    if (const auto wakeups = running_wakeups()) activity_.timer_wakeups += *wakeups;
     // A stop inside the start window also cancels the pending start.
     remove_source(start_source);
     remove_source(signal_source);
@@ -462,23 +456,15 @@ void DAQmodule::report_counters() const {
     log << Vantor::loglevel(Vantor::Log::Info) << "Counters: runs started "
         << activity_.runs_started << ", trigger cycles " << activity_.trigger_cycles
         << ", pedestal blocks generated " << activity_.pedestal_blocks << std::endl;
-    uint64_t wakeups = activity_.timer_wakeups;
-    double late_total = activity_.wakeups_late_total;
-    double late_most = activity_.wakeups_late_most;
-    std::optional<double> early;
-    if (signal_source > 0) {
-        if (const auto running = DeadlineSource::wakeups(static_cast<guint>(signal_source))) {
-            wakeups += running->count;
-            late_total += running->late_total;
-            late_most = std::max(late_most, running->late_most);
-            early = running->early;
-        }
-    }
-    if (wakeups > 0) {
-        log << Vantor::loglevel(Vantor::Log::Info) << "Counters: trigger timer wake-ups " << wakeups
-            << ", late by " << std::lround(late_total / wakeups * 1e6) << " us on average and "
-            << std::lround(late_most * 1e6) << " us at most";
-        if (early) log << ", armed " << std::lround(*early * 1e6) << " us early";
+    DeadlineSource::Wakeups wakeups = activity_.timer_wakeups;
+    const auto running = running_wakeups();
+    if (running) wakeups += *running;
+    if (wakeups.count > 0) {
+        log << Vantor::loglevel(Vantor::Log::Info) << "Counters: trigger timer wake-ups "
+            << wakeups.count << ", late by "
+            << std::lround(wakeups.late_total / wakeups.count * 1e6) << " us on average and "
+            << std::lround(wakeups.late_most * 1e6) << " us at most";
+        if (running) log << ", armed " << std::lround(running->early * 1e6) << " us early";
         log << std::endl;
     }
     for (const DataStream* stream : streams) {

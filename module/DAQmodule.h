@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "module/DataBuffer.h"
 #include "module/DataStream.h"
 #include "protocol/BasePacket.h"
+#include "server/DeadlineSource.h"
 #include "support/DAQTimer.h"
 
 class DAQmodule : public DAQemulator {
@@ -110,11 +112,8 @@ class DAQmodule : public DAQemulator {
         uint64_t trigger_cycles = 0;
         uint64_t pedestal_blocks = 0;
         std::array<HybridTraffic, 256> data{};  // by hybrid id
-        // The trigger timer's wake-ups of the runs that have ended: how many, and how late,
-        // summed and at most, in seconds.
-        uint64_t timer_wakeups = 0;
-        double wakeups_late_total = 0;
-        double wakeups_late_most = 0;
+        // The trigger timer's wake-ups in the runs that have ended.
+        DeadlineSource::Wakeups timer_wakeups;
     };
     const Activity& activity() const { return activity_; }
     // Writes every counter of the module and the layers below as one block of log lines.
@@ -131,11 +130,10 @@ class DAQmodule : public DAQemulator {
     virtual void produce_event(const DataStream& stream, uint16_t event, uint32_t time_stamp,
                                int cpc);
     // The wait before the next trigger cycle, in seconds: Gaussian around the period, sigma
-    // 10 %. The constructor takes the first one from this class's own version.
-    virtual double next_interval();
-    // How long after the end of its interval the last trigger cycle ended, in seconds (its
-    // lateness and its own duration), while next_interval runs at the end of a cycle; else 0.
-    double overrun() const { return overrun_; }
+    // 10 %. The constructor takes the first one from this class's own version. `overrun` is how
+    // long after the end of its interval the last trigger cycle ended (its lateness and its own
+    // duration) when called at the end of a cycle, else 0.
+    virtual double next_interval(double overrun);
     // The efficiency test of one stream and trigger: one uniform draw, passed when it is not
     // above the efficiency.
     bool passes_efficiency_test();
@@ -145,6 +143,9 @@ class DAQmodule : public DAQemulator {
 
   private:
     unsigned short unknown_command(const std::string& sender, int size, int code);
+    // The wake-ups of the trigger timer of the run under way; nothing without one, or when it
+    // is polled.
+    std::optional<DeadlineSource::Wakeups> running_wakeups() const;
     int log_only(const char* prefix, const char* data, int size);
     DataBlock* make_pedestal_block();
     // Builds and sends the data packet of one stream that passed the efficiency test.
@@ -169,7 +170,6 @@ class DAQmodule : public DAQemulator {
     double efficiency = 0.5;
     double interval = 0.0;
     TriggerWait trigger_wait = TriggerWait::kSleep;
-    double overrun_ = 0.0;
     // The need that was last reported as beyond the buffer, so that it is reported once.
     int reported_need = 0;
     Activity activity_;

@@ -169,6 +169,14 @@ guint DeadlineSource::attach(GSourceFunc callback, Remaining remaining, gpointer
     return id;
 }
 
+DeadlineSource::Wakeups& DeadlineSource::Wakeups::operator+=(const Wakeups& more) {
+    count += more.count;
+    late_total += more.late_total;
+    late_most = std::max(late_most, more.late_most);
+    early = more.early;
+    return *this;
+}
+
 std::optional<DeadlineSource::Wakeups> DeadlineSource::wakeups(guint id) {
     GSource* source = g_main_context_find_source_by_id(nullptr, id);
     if (source == nullptr || source->source_funcs != &deadline_funcs) return std::nullopt;

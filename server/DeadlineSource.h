@@ -38,6 +38,9 @@ class DeadlineSource {
         double late_most = 0;
         // The early margin now in use, in seconds.
         double early = 0;
+
+        // Adds the wake-ups of another run; the margin becomes that run's.
+        Wakeups& operator+=(const Wakeups& more);
     };
 
     // Makes the source and attaches it to the default main context at `priority`; returns its

@@ -10,6 +10,8 @@ class DAQTimer {
     void start();
     void reset() { start(); }
     double operator()() const;
+    // The elapsed seconds, and a new start at the same moment: one reading of the clock.
+    double restart();
 
   private:
     timeval start_time_;

@@ -77,12 +77,16 @@ void DAQwait(double seconds) {
 double time_elapsed(const timeval* since) {
     timeval now;
     gettimeofday(&now, nullptr);
-    if (now.tv_usec < since->tv_usec) {
+    return seconds_between(*since, now);
+}
+
+double seconds_between(const timeval& since, timeval now) {
+    if (now.tv_usec < since.tv_usec) {
         now.tv_usec += 1000000;
         now.tv_sec -= 1;
     }
-    return static_cast<double>(now.tv_sec - since->tv_sec) +
-           static_cast<double>(now.tv_usec - since->tv_usec) / 1000000.0;
+    return static_cast<double>(now.tv_sec - since.tv_sec) +
+           static_cast<double>(now.tv_usec - since.tv_usec) / 1000000.0;
 }
 
 std::string get_this_host() {

@@ -22,6 +22,8 @@ void DAQwait(double seconds);
 
 // Seconds elapsed on the wall clock since the given instant.
 double time_elapsed(const timeval* since);
+// Seconds from `since` to `now`, the microseconds borrowed as time_elapsed borrows them.
+double seconds_between(const timeval& since, timeval now);
 
 // The host name, or an empty text when it cannot be read.
 std::string get_this_host();

@@ -116,14 +116,14 @@ void DAQreplay::send_captured(const CapturedPacket& packet, uint16_t event, uint
     send_data(reinterpret_cast<const char*>(bytes->data()), static_cast<int>(bytes->size()));
 }
 
-double DAQreplay::next_interval() {
+double DAQreplay::next_interval(double overrun) {
     if (run_active() && !end_reported_ && !data_left()) {
         Vantor::ostream log;
         log << Vantor::loglevel(Vantor::Log::Info) << "The capture " << capture_.path
             << " is at its end: the run goes on without data" << std::endl;
         end_reported_ = true;
     }
-    if (options_.pace == ReplayPace::kRate) return DAQmodule::next_interval();
+    if (options_.pace == ReplayPace::kRate) return DAQmodule::next_interval(overrun);
     if (options_.pace == ReplayPace::kAsFastAsPossible) return 0.0;
     for (const DataStream* stream : stream_list()) {
         const std::vector<CapturedPacket>* packets = capture_.packets_of(stream->id());
@@ -141,8 +141,7 @@ double DAQreplay::next_interval() {
         const int64_t gap_ns = (*packets)[next].time_ns - (*packets)[next - 1].time_ns;
         // The captured gaps run from one trigger to the next, so they hold the duration of the
         // captured cycles already: what this cycle took beyond its interval is taken off.
-        const double wait =
-            std::max(static_cast<double>(gap_ns), 0.0) * 1e-9 - (behind_ + overrun());
+        const double wait = std::max(static_cast<double>(gap_ns), 0.0) * 1e-9 - (behind_ + overrun);
         behind_ = std::max(-wait, 0.0);
         return std::max(wait, 0.0);
     }

@@ -38,7 +38,7 @@ class DAQreplay : public DAQmodule {
   protected:
     void produce_event(const DataStream& stream, uint16_t event, uint32_t time_stamp,
                        int cpc) override;
-    double next_interval() override;
+    double next_interval(double overrun) override;
 
   private:
     // The index of the next packet stream `id` sends; its packets' size when none is left.
