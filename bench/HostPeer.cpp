@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "Report.h"
 #include "daqhost/Acknowledge.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacket.h"
@@ -32,13 +33,7 @@ constexpr size_t kTimeStampEnd = 2 * (DataPacket::kTimeLow + 1);
 
 }  // namespace
 
-double RoundTrips::quantile(double q) const {
-    if (samples_us.empty()) return 0;
-    std::vector<double> sorted = samples_us;
-    std::sort(sorted.begin(), sorted.end());
-    const auto index = static_cast<size_t>(std::ceil(q * static_cast<double>(sorted.size())));
-    return sorted[std::min(sorted.size() - 1, index == 0 ? 0 : index - 1)];
-}
+double RoundTrips::quantile(double q) const { return ::quantile(samples_us, q).value_or(0); }
 
 double Traffic::interval_spread() const {
     if (intervals < 2 || interval_sum_us <= 0) return 0;

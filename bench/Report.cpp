@@ -1,6 +1,9 @@
 #include "Report.h"
 
+#include <time.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -47,4 +50,26 @@ std::string load_average() {
 std::string self_path() {
     std::error_code error;
     return std::filesystem::read_symlink("/proc/self/exe", error).string();
+}
+
+std::string dash_or(const std::optional<double>& value, int decimals) {
+    return value ? fixed(*value, decimals) : "\u2013";
+}
+
+std::optional<double> quantile(std::vector<double> samples, double q) {
+    if (samples.empty()) return std::nullopt;
+    const auto rank = static_cast<size_t>(std::ceil(q * static_cast<double>(samples.size())));
+    const size_t index = std::min(samples.size() - 1, rank > 0 ? rank - 1 : 0);
+    std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(index),
+                     samples.end());
+    return samples[index];
+}
+
+std::optional<double> processor_seconds(pid_t pid) {
+    clockid_t clock{};
+    timespec used{};
+    if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &used) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
 }

@@ -98,19 +98,14 @@ std::vector<pid_t> module_pids(const std::string& name, int modules) {
     return pids;
 }
 
-// Processor seconds the processes have taken so far, from each one's CPU clock: the time on a
-// processor in nanoseconds, as /proc/PID/schedstat gives it, but of all the process's threads
-// (testModule serves on a thread of its own) and of those that have ended. Nothing when one of
-// them cannot be read (it has ended).
+// Processor seconds the processes have taken so far, all together; nothing when one of them
+// cannot be read (it has ended).
 std::optional<double> processor_seconds(const std::vector<pid_t>& pids) {
     double sum = 0;
     for (const pid_t pid : pids) {
-        clockid_t clock{};
-        timespec used{};
-        if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &used) != 0) {
-            return std::nullopt;
-        }
-        sum += static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
+        const std::optional<double> used = ::processor_seconds(pid);
+        if (!used) return std::nullopt;
+        sum += *used;
     }
     return sum;
 }

@@ -173,15 +173,8 @@ class Emulator {
     bool ok_ = false;
 };
 
-// Processor time that a process has run, in seconds, from its CPU clock: that of all its
-// threads (testModule has GLib's worker thread beside its own), also of those that ended. 0
-// when the process is gone.
-double cpu_seconds(pid_t pid) {
-    clockid_t clock{};
-    timespec used{};
-    if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &used) != 0) return 0;
-    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
-}
+// Processor time that a process has run, in seconds; 0 when the process is gone.
+double cpu_seconds(pid_t pid) { return processor_seconds(pid).value_or(0); }
 
 using WallClock = std::chrono::steady_clock;
 
@@ -481,10 +474,6 @@ std::vector<ReplayRow> replay_pace(bool quick, int& failures) {
     std::error_code error;
     std::filesystem::remove_all(folder, error);
     return rows;
-}
-
-std::string dash_or(const std::optional<double>& value, int decimals) {
-    return value ? fixed(*value, decimals) : "–";
 }
 
 std::string comparison(const std::optional<Comparison>& c) {

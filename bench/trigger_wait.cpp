@@ -88,12 +88,6 @@ struct Row {
 
 void progress(const std::string& text) { std::cerr << "[trigger_wait] " << text << std::endl; }
 
-double process_cpu_seconds() {
-    timespec used{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
-    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
-}
-
 // Seconds that the machine's processors spent busy, all processes together, from /proc/stat:
 // time stolen by a hypervisor counts as busy.
 double machine_busy_seconds() {
@@ -218,10 +212,10 @@ Row measure(const Way& way, int rate_hz, Load load, double seconds) {
     const uint64_t triggers_before = module.activity().trigger_cycles;
     module.reset_interval();
     const Clock::time_point wall_start = Clock::now();
-    const double cpu_start = process_cpu_seconds();
+    const double cpu_start = processor_seconds(0).value_or(0);
     const double machine_start = machine_busy_seconds();
     g_main_loop_run(loop);
-    const double cpu = process_cpu_seconds() - cpu_start;
+    const double cpu = processor_seconds(0).value_or(0) - cpu_start;
     const double machine = machine_busy_seconds() - machine_start;
     const double wall = std::chrono::duration<double>(Clock::now() - wall_start).count();
 
@@ -246,20 +240,6 @@ Row measure(const Way& way, int rate_hz, Load load, double seconds) {
         if (!std::isnan(early)) row.early_us = early * 1e6;
     }
     return row;
-}
-
-// The value below which a fraction `q` of the samples lie (nearest rank); none for no samples.
-std::optional<double> quantile(std::vector<double> samples, double q) {
-    if (samples.empty()) return std::nullopt;
-    const auto rank = static_cast<size_t>(std::ceil(q * static_cast<double>(samples.size())));
-    const size_t index = std::min(samples.size() - 1, rank > 0 ? rank - 1 : 0);
-    std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(index),
-                     samples.end());
-    return samples[index];
-}
-
-std::string dash_or(const std::optional<double>& value, int decimals) {
-    return value ? fixed(*value, decimals) : "–";
 }
 
 void print_table(const std::vector<Row>& rows) {
