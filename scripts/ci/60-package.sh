@@ -2,9 +2,12 @@
 # The Debian package: CPack builds it from a Release build; its control data and contents are
 # checked with dpkg-deb; it installs with apt-get into a throwaway minimal Debian root
 # (debootstrap, kept in the build folder for the next run), where `testModule -h` runs and
-# systemd-analyze accepts the units. Needs root and the network (debootstrap, apt-get).
+# systemd-analyze accepts the units. Needs root and the network (debootstrap, apt-get). The
+# root is of the machine's own release, from the first mirror of it in the machine's apt
+# sources, through apt's proxy if one is set (scripts/ci/apt-sources).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. scripts/ci/apt-sources
 scripts/install-deps debootstrap dpkg-dev
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -43,12 +46,24 @@ for file in ./usr/bin/testModule ./usr/bin/daqhost ./usr/bin/faultrelay ./usr/bi
 done
 grep -q '/wireshark/plugins/daqm.lua$' <<<"$contents" || fail "the dissector is not in the package"
 
+# The mirror: the first `deb` source of this release with main in apt's sources; its proxy
+# (exported) serves debootstrap and apt-get in the root alike.
+release=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+[ -n "$release" ] || fail "no VERSION_CODENAME in /etc/os-release"
+mapfile -t sources < <(apt_source_files)
+mirror=$(apt_mirror "$release" "${sources[@]}") ||
+  fail "no enabled deb source for $release with main in apt's sources" \
+    "(read: ${sources[*]:-nothing, there is no $(apt_source_places)})"
+apt_proxy "$mirror"
+proxy_variable=${mirror%%:*}_proxy
+echo "package: mirror $mirror ($release)${!proxy_variable:+, proxy ${!proxy_variable}}"
+
 # A minimal Debian root with systemd, made once and copied for each run.
 base="$build/debian-root"
 if [ ! -x "$base/usr/bin/systemd-analyze" ]; then
   rm -rf "$base"
-  debootstrap --variant=minbase --include=systemd,man-db bookworm "$base" \
-    http://deb.debian.org/debian >"$build/debootstrap.log" 2>&1 ||
+  debootstrap --variant=minbase --include=systemd,man-db "$release" "$base" \
+    "$mirror" >"$build/debootstrap.log" 2>&1 ||
     fail "debootstrap failed (log: $build/debootstrap.log)"
 fi
 root="$build/install-root"
