@@ -17,6 +17,8 @@
 #include "support/DAQTimer.h"
 #include "support/random.h"
 
+using namespace daq;
+
 namespace {
 
 constexpr int kChipsPerHybrid = 2;

@@ -11,6 +11,8 @@
 
 #include "protocol/BasePacket.h"
 
+using namespace daq;
+
 namespace {
 
 // The module logs every request and configuration on standard output, and the address choice

@@ -15,11 +15,14 @@
 #include <string>
 
 #include "Report.h"
-#include "daqhost/Acknowledge.h"
+#include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/DataPacketView.h"
+#include "protocol/ModuleRequest.h"
 #include "testkit/UdpPeer.h"
+
+using namespace daq;
 
 namespace {
 
@@ -168,11 +171,9 @@ void HostPeer::count_packet(const DataPacketView& packet) {
 }
 
 bool HostPeer::send_request(uint8_t code, uint16_t word2, uint16_t word3) {
-    // The request as the host library sends it: the four words and the trailer.
-    const uint16_t words[] = {htons(packet::kMagic), htons(code), htons(word2), htons(word3),
-                              htons(packet::kTrailer)};
-    return ::sendto(fd_, words, sizeof(words), 0, reinterpret_cast<const sockaddr*>(&target_),
-                    sizeof(target_)) == static_cast<ssize_t>(sizeof(words));
+    const auto wire = ModuleRequest{code, word2, word3}.wire();
+    return ::sendto(fd_, wire.data(), wire.size(), 0, reinterpret_cast<const sockaddr*>(&target_),
+                    sizeof(target_)) == static_cast<ssize_t>(wire.size());
 }
 
 std::optional<uint16_t> HostPeer::request(uint8_t code, uint16_t word2, uint16_t word3,
@@ -201,17 +202,15 @@ bool HostPeer::discover(double timeout_s) {
 }
 
 bool HostPeer::configure(int hybrids, int mode, int nadj, int chip_type) {
-    constexpr uint16_t kTwoChips = 2 << 8;
+    constexpr unsigned kTwoChips = 2;
     for (int id = 1; id <= hybrids; ++id) {
-        const auto hybrid = static_cast<uint16_t>(id << 8);
-        if (request(packet::kConfigureStream,
-                    hybrid | static_cast<uint16_t>((chip_type & 0xF) << 4),
-                    kTwoChips) != packet::kDone) {
-            return false;
-        }
-        if (request(packet::kReadoutMode, hybrid | static_cast<uint16_t>(mode & 0xF),
-                    static_cast<uint16_t>(nadj)) != packet::kDone) {
-            return false;
+        const auto hybrid = static_cast<unsigned>(id);
+        const ModuleRequest stream = ModuleRequest::stream_configuration(
+            {hybrid, static_cast<unsigned>(chip_type), kTwoChips});
+        const ModuleRequest readout = ModuleRequest::readout_mode(
+            {hybrid, static_cast<unsigned>(mode), static_cast<unsigned>(nadj)});
+        for (const ModuleRequest& r : {stream, readout}) {
+            if (request(r.code, r.word2, r.word3) != packet::kDone) return false;
         }
     }
     return true;

@@ -22,7 +22,9 @@
 #include <utility>
 #include <vector>
 
+namespace daq {
 class DataPacketView;
+}
 
 // What the host has received of one stream (hybrid id) since it was made. Event numbers are
 // 16 bits on the wire and wrap; a gap counts the numbers skipped. The span adds up the steps
@@ -138,7 +140,7 @@ class HostPeer {
   private:
     void receive_loop();
     void take(const uint8_t* bytes, size_t length, Clock::time_point arrival, int64_t kernel_ns);
-    void count_packet(const DataPacketView& packet);
+    void count_packet(const daq::DataPacketView& packet);
     bool send_request(uint8_t code, uint16_t word2, uint16_t word3);
     // A DAQ command for the whole module: non-zero starts a run, 0 stops it.
     bool daq_command(uint16_t command);

@@ -44,7 +44,7 @@
 #include <vector>
 
 #include "Report.h"
-#include "daqhost/Acknowledge.h"
+#include "protocol/Acknowledge.h"
 #include "protocol/AcknowledgePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/DataPayload.h"
@@ -52,6 +52,8 @@
 #include "protocol/Request.h"
 #include "testkit/EmulatorProcess.h"
 #include "testkit/Namespace.h"
+
+using namespace daq;
 
 namespace {
 

@@ -25,6 +25,8 @@
 #include "support/random.h"
 #include "testkit/Namespace.h"
 
+using namespace daq;
+
 namespace {
 
 void BM_GaussianDraw(benchmark::State& state) {

@@ -23,6 +23,8 @@
 #include "testkit/LoadHost.h"
 #include "testkit/Namespace.h"
 
+using namespace daq;
+
 namespace {
 
 constexpr int kHybrids = 4;

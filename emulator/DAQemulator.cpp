@@ -5,6 +5,8 @@
 #include "protocol/PacketConversion.h"
 #include "protocol/Request.h"
 
+using namespace daq;
+
 DAQemulator::DAQemulator(const std::string& interface, int port) : DAQServer(interface, port) {}
 
 void DAQemulator::handle_request(const std::string& sender, unsigned short port, const char* data,

@@ -19,7 +19,7 @@ class DAQemulator : public DAQServer {
                         int length) override;
     // Carries out one request other than discovery and returns the acknowledge's error code.
     virtual unsigned short take_request(const std::string& sender, unsigned short port,
-                                        const char* data, int length, AcknowledgePacket* ack);
+                                        const char* data, int length, daq::AcknowledgePacket* ack);
 
     // The host peer: set by the last discovery request; empty and 0 before the first.
     int server_port() const { return peer_port; }

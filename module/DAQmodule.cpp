@@ -13,6 +13,8 @@
 #include "support/Vantor.h"
 #include "support/random.h"
 
+using namespace daq;
+
 std::allocator<char> DAQmodule::data_allocator;
 
 namespace {
@@ -194,10 +196,11 @@ int DAQmodule::set_trigger_type(const char* data, int size) {
 int DAQmodule::configure_stream(const char* data, int size) {
     const Request request(data, size);
     std::cout << "config_init: " << dump_packet(data, size) << std::endl;
-    DataStream* stream = find_stream(request.hybrid());
+    const StreamConfiguration fields = request.fields().stream_configuration();
+    DataStream* stream = find_stream(fields.hybrid);
     // The module-wide chip type changes even when no stream has the id.
-    chip_type = (request.word(2) >> 4) & 0xF;
-    const int nchip = request.word(3) >> 8;
+    chip_type = static_cast<int>(fields.chip_type);
+    const int nchip = static_cast<int>(fields.chips);
     std::cout << "Chip type is " << chip_type << std::endl;
     std::cout << "Number of chips is " << nchip << std::endl;
     if (stream == nullptr) return packet::kNoSuchHybrid;
@@ -210,9 +213,10 @@ int DAQmodule::configure_stream(const char* data, int size) {
 int DAQmodule::set_readout_mode(const char* data, int size) {
     const Request request(data, size);
     std::cout << "set_romode: " << dump_packet(data, size) << std::endl;
-    const int hybrid = request.hybrid();
-    const int mode = request.word(2) & 0xF;
-    const int nadj = request.word(3);
+    const ReadoutModeSetting fields = request.fields().readout_mode();
+    const int hybrid = static_cast<int>(fields.hybrid);
+    const int mode = static_cast<int>(fields.mode);
+    const int nadj = static_cast<int>(fields.nadj);
     std::cout << "... Hybid: " << hybrid << " ro_mode " << mode << " nadj " << nadj << std::endl;
     DataStream* stream = find_stream(hybrid);
     if (stream == nullptr) return packet::kDone;

@@ -25,7 +25,7 @@ class DAQmodule : public DAQemulator {
   public:
     static constexpr int kPedestalCapacity = 500;
     // A chip's room in the channel array is that of the largest chip, whatever the chip type.
-    static constexpr int kChannelRoomPerChip = packet::kChannelsOfChipType1;
+    static constexpr int kChannelRoomPerChip = daq::packet::kChannelsOfChipType1;
 
     // The per-event channel arrays come from here.
     static std::allocator<char> data_allocator;
@@ -40,7 +40,7 @@ class DAQmodule : public DAQemulator {
     // Turns the datagram's words to host order in place.
     void filter(char* data, int size) override;
     unsigned short take_request(const std::string& sender, unsigned short port, const char* data,
-                                int size, AcknowledgePacket* ack) override;
+                                int size, daq::AcknowledgePacket* ack) override;
 
     // Command handlers: each returns the acknowledge's error code.
     int configure_stream(const char* data, int size);
@@ -94,7 +94,7 @@ class DAQmodule : public DAQemulator {
     const std::vector<DataStream*>& stream_list() const { return streams; }
     DataStream* find_stream(int id) const;
     int module_chip_type() const { return chip_type; }
-    int channels_per_chip() const { return packet::channels_per_chip(chip_type); }
+    int channels_per_chip() const { return daq::packet::channels_per_chip(chip_type); }
     const DataBuffer& pedestals() const { return pedestal_buffer; }
     bool run_active() const { return signal_source >= 0; }
     bool start_pending() const { return start_source > 0; }

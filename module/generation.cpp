@@ -6,6 +6,8 @@
 #include "protocol/DataPayload.h"
 #include "support/random.h"
 
+using namespace daq;
+
 namespace {
 constexpr double kHitAmplitudeSigma = 10.0;
 constexpr double kSecondSpotDivisor = 3.0;

@@ -40,6 +40,6 @@ void add_hit(uint16_t* values, const HitPlacement& hit);
 double draw_time_value();
 
 // The data packet of one stream's event in its readout mode, header and payload in place.
-DataPacket::Ptr assemble_event(int stream, int mode, int nadj, const uint16_t* values, int nchan,
-                               int hit_channel, uint16_t event, uint32_t time_stamp,
-                               double time_value);
+daq::DataPacket::Ptr assemble_event(int stream, int mode, int nadj, const uint16_t* values,
+                                    int nchan, int hit_channel, uint16_t event, uint32_t time_stamp,
+                                    double time_value);

@@ -1,5 +1,7 @@
 #include "protocol/AcknowledgePacket.h"
 
+namespace daq {
+
 AcknowledgePacket::AcknowledgePacket(unsigned char code, unsigned char first, unsigned char second,
                                      unsigned char third)
     : BasePacket(0, static_cast<unsigned char>(code | packet::kReplyFlag), packet::kAllHybrids, 0) {
@@ -26,3 +28,5 @@ void AcknowledgePacket::set_version(unsigned char first, unsigned char second,
     version1 = first;
     version2 = static_cast<uint16_t>(second * 256 + third);
 }
+
+}  // namespace daq

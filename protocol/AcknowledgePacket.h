@@ -4,6 +4,8 @@
 
 #include "protocol/BasePacket.h"
 
+namespace daq {
+
 class AcknowledgePacket : public BasePacket {
   public:
     AcknowledgePacket(unsigned char code, unsigned char first, unsigned char second,
@@ -20,3 +22,5 @@ class AcknowledgePacket : public BasePacket {
     uint16_t version2 = 0;
     uint16_t reserved = 0;
 };
+
+}  // namespace daq

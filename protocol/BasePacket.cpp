@@ -1,5 +1,9 @@
 #include "protocol/BasePacket.h"
 
+#include <string>
+
+namespace daq {
+
 BasePacket::BasePacket(unsigned char id, unsigned char code, unsigned char hybrid,
                        unsigned short value)
     : magic(packet::kMagic),
@@ -23,3 +27,49 @@ uint16_t BasePacket::word(int i) const {
             return 0;
     }
 }
+
+std::string error_text(uint16_t error) {
+    switch (error) {
+        case packet::kDone:
+            return "done";
+        case packet::kNoSuchHybrid:
+            return "no such hybrid";
+        case packet::kUnknownCommand:
+            return "unknown command";
+        default:
+            return "error " + std::to_string(error);
+    }
+}
+
+const char* command_name(unsigned code) {
+    switch (code) {
+        case packet::kConfigureStream:
+            return "stream configuration";
+        case packet::kHoldDelay:
+            return "hold delay";
+        case packet::kBias:
+            return "bias";
+        case packet::kMbias:
+            return "mbias";
+        case packet::kCoincidenceTimeWindow:
+            return "coincidence time window";
+        case packet::kNoAction:
+            return "no action";
+        case packet::kConfig:
+            return "configuration";
+        case packet::kReadoutMode:
+            return "readout mode";
+        case packet::kTriggerType:
+            return "trigger type";
+        case packet::kDaqCommand:
+            return "DAQ command";
+        case packet::kDiscovery:
+            return "discovery";
+        case packet::kData:
+            return "data";
+        default:
+            return "unknown";
+    }
+}
+
+}  // namespace daq

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+namespace daq {
 
 namespace packet {
 constexpr uint16_t kMagic = 0xCAFE;
@@ -46,6 +49,11 @@ constexpr int channels_per_chip(int chip_type) {
 constexpr int storage_bytes(int b) { return b / 4 * 4 + 4; }
 }  // namespace packet
 
+// The name of a request code: "stream configuration", "readout mode", ..., "unknown".
+const char* command_name(unsigned code);
+// "done", "no such hybrid", "unknown command", or "error N" for any other error code.
+std::string error_text(uint16_t error);
+
 class BasePacket {
   public:
     BasePacket(unsigned char id, unsigned char code, unsigned char hybrid, unsigned short value);
@@ -61,3 +69,5 @@ class BasePacket {
     uint16_t hybrid_word;
     uint16_t value;
 };
+
+}  // namespace daq

@@ -2,6 +2,8 @@
 
 #include <new>
 
+namespace daq {
+
 std::map<const ConfigPacket*, int> ConfigPacketSizes;
 
 ConfigPacket::ConfigPacket(unsigned char id) : BasePacket(id, 7, packet::kAllHybrids, 0) {}
@@ -54,3 +56,5 @@ void destroy_config_packet(ConfigPacket* packet) {
     packet->~ConfigPacket();
     delete[] reinterpret_cast<char*>(packet);
 }
+
+}  // namespace daq

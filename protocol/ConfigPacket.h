@@ -7,6 +7,8 @@
 
 #include "protocol/BasePacket.h"
 
+namespace daq {
+
 class ConfigPacket : public BasePacket {
   public:
     explicit ConfigPacket(unsigned char id);
@@ -38,3 +40,5 @@ ConfigPacket* create_config_packet(int kind, int count);
 
 // Unregisters and frees a packet made by create_config_packet; null is a no-op.
 void destroy_config_packet(ConfigPacket* packet);
+
+}  // namespace daq

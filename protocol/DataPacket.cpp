@@ -5,6 +5,8 @@
 
 #include "protocol/BasePacket.h"
 
+namespace daq {
+
 int DataPacket::payload_bytes(int count, int type) {
     switch (type) {
         case kAllChannels:
@@ -76,3 +78,5 @@ uint16_t floating_point_binary(double x) {
     }
     return result;
 }
+
+}  // namespace daq

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace daq {
+
 struct DataPacket {
     enum Word {
         kMagic,
@@ -57,3 +59,5 @@ struct DataPacket {
 // The 12-bit sign-and-magnitude fixed-point word of x: bit 11 the sign, bits 4 to 10 the
 // integer part modulo 128; the fraction bits 0 to 3 stay 0.
 uint16_t floating_point_binary(double x);
+
+}  // namespace daq

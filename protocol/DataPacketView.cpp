@@ -3,6 +3,8 @@
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacket.h"
 
+namespace daq {
+
 namespace {
 constexpr size_t kHeaderAndTrailerBytes = 20;
 
@@ -72,3 +74,5 @@ double time_value_of(uint16_t word) {
     const double magnitude = ((word >> 4) & 0x7F) + (word & 0xF) / 16.0;
     return (word & 0x800) != 0 ? -magnitude : magnitude;
 }
+
+}  // namespace daq

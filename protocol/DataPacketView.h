@@ -8,6 +8,8 @@
 
 #include "protocol/PacketConversion.h"
 
+namespace daq {
+
 // What makes a datagram not a well-formed data packet, in the order the checks are made.
 enum class DataPacketFault {
     kNone,
@@ -76,3 +78,5 @@ class DataPacketView {
 // The inverse of floating_point_binary: bit 11 the sign, bits 4 to 10 the whole part, bits 0
 // to 3 sixteenths.
 double time_value_of(uint16_t word);
+
+}  // namespace daq

@@ -5,6 +5,8 @@
 
 #include "protocol/DataPacket.h"
 
+namespace daq {
+
 void encode_payload(uint16_t* payload, int mode, const uint16_t* values, int nchan, int hit,
                     int nadj) {
     switch (mode) {
@@ -28,3 +30,5 @@ void encode_payload(uint16_t* payload, int mode, const uint16_t* values, int nch
             break;
     }
 }
+
+}  // namespace daq

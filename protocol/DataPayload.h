@@ -11,7 +11,11 @@
 
 #include <cstdint>
 
+namespace daq {
+
 // Writes the payload of `mode` at `payload`, which has room for DataPacket::payload_bytes of
 // the packet. `values` holds the stream's `nchan` channel values; `hit` is the hit channel.
 void encode_payload(uint16_t* payload, int mode, const uint16_t* values, int nchan, int hit,
                     int nadj);
+
+}  // namespace daq

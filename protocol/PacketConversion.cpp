@@ -6,6 +6,8 @@
 
 #include "protocol/BasePacket.h"
 
+namespace daq {
+
 WireWords convert_packet(const BasePacket* packet, int& length) {
     const int n = packet->size() / 2;
     WireWords words(new uint16_t[n > 0 ? n : 0]());
@@ -55,3 +57,5 @@ std::string dump_packet(const char* data, int length) {
     text += "]";
     return text;
 }
+
+}  // namespace daq

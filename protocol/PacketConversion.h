@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+namespace daq {
+
 class BasePacket;
 
 using WireWords = std::unique_ptr<uint16_t[]>;
@@ -34,3 +36,5 @@ void to_host_order(char* data, int length);
 // "[ " then each of the length / 2 host-order words in lower-case hexadecimal, right-aligned
 // in four places and followed by a blank, then "]".
 std::string dump_packet(const char* data, int length);
+
+}  // namespace daq

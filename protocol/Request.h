@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+#include "protocol/ModuleRequest.h"
+
+namespace daq {
+
 class Request {
   public:
     Request(const char* data, int size) : data_(data), size_(size) {}
@@ -14,6 +18,8 @@ class Request {
     uint8_t code() const { return static_cast<uint8_t>(word(1) & 0xFF); }
     // The hybrid id of the commands that address a hybrid: the high byte of word 2.
     uint8_t hybrid() const { return static_cast<uint8_t>(word(2) >> 8); }
+    // The code and the two parameter words, whose fields ModuleRequest reads.
+    ModuleRequest fields() const { return {code(), word(2), word(3)}; }
 
     const char* data() const { return data_; }
     int size() const { return size_; }
@@ -22,3 +28,5 @@ class Request {
     const char* data_;
     int size_;
 };
+
+}  // namespace daq

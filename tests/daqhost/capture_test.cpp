@@ -10,6 +10,8 @@
 #include "daqhost/CaptureReader.h"
 #include "daqhost/CaptureWriter.h"
 
+using namespace daq;
+
 namespace {
 namespace fs = std::filesystem;
 

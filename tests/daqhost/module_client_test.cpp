@@ -11,6 +11,8 @@
 #include "daqhost/ModuleClient.h"
 #include "testkit/UdpPeer.h"
 
+using namespace daq;
+
 namespace {
 
 using Datagrams = std::vector<std::vector<uint8_t>>;

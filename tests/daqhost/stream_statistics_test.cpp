@@ -12,6 +12,8 @@
 #include "protocol/DataPayload.h"
 #include "protocol/PacketConversion.h"
 
+using namespace daq;
+
 namespace {
 
 // A wire packet of stream 1 with eight channels: pedestals 2020 + i % 3, a hit of 500 at

@@ -20,6 +20,8 @@
 #include "testkit/EmulatorProcess.h"
 #include "testkit/UdpPeer.h"
 
+using namespace daq;
+
 namespace {
 
 using ::testing::HasSubstr;

@@ -4,6 +4,8 @@
 
 #include "protocol/DataPacketView.h"
 
+using namespace daq;
+
 bool is_data_packet(const std::vector<uint8_t>& datagram) {
     return DataPacketView(datagram.data(), datagram.size()).ok();
 }

@@ -21,6 +21,8 @@
 #include "protocol/DataPacketView.h"
 #include "testkit/EmulatorProcess.h"
 
+using namespace daq;
+
 namespace {
 
 using Words = std::vector<uint16_t>;
@@ -67,23 +69,12 @@ size_t max_channel(const Words& values) {
     return static_cast<size_t>(std::max_element(values.begin(), values.end()) - values.begin());
 }
 
-// A request's code and its two field words.
-struct Request {
-    uint8_t code;
-    uint16_t word2;
-    uint16_t word3;
-};
-
-// The readout-mode request: word 2 = hybrid << 8 | mode, word 3 = nadj.
-Request readout_mode(int hybrid, int mode, int nadj = 0) {
-    return {packet::kReadoutMode, static_cast<uint16_t>(hybrid << 8 | mode),
-            static_cast<uint16_t>(nadj)};
+ModuleRequest readout_mode(unsigned hybrid, unsigned mode, unsigned nadj = 0) {
+    return ModuleRequest::readout_mode({hybrid, mode, nadj});
 }
 
-// The stream configuration request: word 2 = hybrid << 8 | chip type << 4, word 3 = chips << 8.
-Request stream_config(int hybrid, int chip_type, int chips) {
-    return {packet::kConfigureStream, static_cast<uint16_t>(hybrid << 8 | chip_type << 4),
-            static_cast<uint16_t>(chips << 8)};
+ModuleRequest stream_config(unsigned hybrid, unsigned chip_type, unsigned chips) {
+    return ModuleRequest::stream_configuration({hybrid, chip_type, chips});
 }
 
 // One testModule and the host that talks to it, the host library's client. Acknowledges and
@@ -121,8 +112,8 @@ class DataSession {
     }
 
     // A request whose acknowledge must carry error code 0.
-    ::testing::AssertionResult command(const Request& request) {
-        const RequestOutcome outcome = client_->request(request.code, request.word2, request.word3);
+    ::testing::AssertionResult command(const ModuleRequest& request) {
+        const RequestOutcome outcome = client_->request(request);
         const int code = request.code;
         if (!outcome.acknowledged()) {
             return ::testing::AssertionFailure() << "no acknowledge of code " << code;

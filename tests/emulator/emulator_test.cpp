@@ -11,6 +11,8 @@
 #include "emulator/DAQemulator.h"
 #include "protocol/BasePacket.h"
 
+using namespace daq;
+
 using packet::kMagic;
 using testing::_;
 using testing::ElementsAre;

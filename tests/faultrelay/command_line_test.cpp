@@ -9,6 +9,8 @@
 
 #include "faultrelay/CommandLine.h"
 
+using namespace daq;
+
 namespace {
 
 using ::testing::HasSubstr;

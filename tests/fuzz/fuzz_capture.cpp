@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <string>
 
-#include "daqhost/Acknowledge.h"
 #include "daqhost/CaptureReader.h"
 #include "daqhost/EventReading.h"
 #include "daqhost/StreamStatistics.h"
+#include "protocol/Acknowledge.h"
 #include "protocol/DataPacketView.h"
+
+using namespace daq;
 
 namespace {
 // A file of up to the fuzzer's max_len holds far fewer records; the bound only guards a loop

@@ -13,6 +13,8 @@
 #include "protocol/BasePacket.h"
 #include "tests/fuzz/FuzzModule.h"
 
+using namespace daq;
+
 namespace {
 
 // Bound the work of one input: each cycle may send four packets of 65535 neighbours, and

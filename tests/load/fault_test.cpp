@@ -19,6 +19,8 @@
 #include "testkit/LoadHost.h"
 #include "testkit/UdpPeer.h"
 
+using namespace daq;
+
 namespace {
 
 constexpr double kTimeout = 10.0;

@@ -16,6 +16,8 @@
 #include "testkit/LoadHost.h"
 #include "testkit/UdpPeer.h"
 
+using namespace daq;
+
 namespace {
 
 constexpr int kDatagrams = 100000;

@@ -30,6 +30,8 @@
 #include "testkit/EmulatorProcess.h"
 #include "testkit/UdpPeer.h"
 
+using namespace daq;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -9,6 +9,8 @@
 #include "protocol/BasePacket.h"
 #include "tests/module/module_test_support.h"
 
+using namespace daq;
+
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::Not;

@@ -10,6 +10,8 @@
 #include "support/random.h"
 #include "tests/module/module_test_support.h"
 
+using namespace daq;
+
 using testing::ElementsAre;
 
 namespace {

@@ -7,6 +7,8 @@
 #include "protocol/PacketConversion.h"
 #include "tests/protocol/wire_bytes.h"
 
+using namespace daq;
+
 using testing::ElementsAre;
 
 namespace {

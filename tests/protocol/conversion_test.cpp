@@ -9,6 +9,8 @@
 #include "protocol/Request.h"
 #include "tests/protocol/wire_bytes.h"
 
+using namespace daq;
+
 using testing::ElementsAre;
 
 namespace {

@@ -13,6 +13,8 @@
 #include "protocol/DataPayload.h"
 #include "protocol/PacketConversion.h"
 
+using namespace daq;
+
 namespace {
 
 TEST(DataPacketCreate, all_channels_of_256_is_532_bytes_with_trailer_at_word_265) {

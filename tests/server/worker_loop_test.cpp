@@ -26,6 +26,8 @@
 #include "testkit/UdpPeer.h"
 #include "tests/server/private_network.h"
 
+using namespace daq;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -16,6 +16,8 @@
 #include "testkit/EmulatorProcess.h"
 #include "testkit/UdpPeer.h"
 
+using namespace daq;
+
 namespace {
 
 using Rows = std::vector<std::vector<std::string>>;

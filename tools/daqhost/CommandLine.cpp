@@ -1,9 +1,11 @@
-#include "daqhost/CommandLine.h"
+#include "CommandLine.h"
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <fstream>
 #include <iostream>
+
+using namespace daq;
 
 namespace {
 

@@ -20,13 +20,13 @@ constexpr int kExitUsage = 2;
 
 struct ModuleOptions {
     std::string address = "127.0.0.1";
-    uint16_t port = ModuleClient::kModulePort;
+    uint16_t port = daq::ModuleClient::kModulePort;
     double timeout_s = 1.0;
     int retries = 2;
 
     // The client's settings; nothing (and an error reported) for an address that is not a
     // dotted IPv4 address.
-    std::optional<ModuleClient::Settings> settings() const;
+    std::optional<daq::ModuleClient::Settings> settings() const;
 };
 
 // ADDR (positional, default 127.0.0.1), --port, --timeout and --retries.
@@ -46,7 +46,7 @@ void add_module_list_options(CLI::App& command, ModuleListOptions& list);
 // the --module options, then the file's lines, in that order, each module once (a module named
 // again is left out). Addresses without a port take --port. Nothing, and the error reported,
 // for an address that cannot be read or a file that cannot be read.
-std::optional<std::vector<ModuleClient::Settings>> module_list_settings(
+std::optional<std::vector<daq::ModuleClient::Settings>> module_list_settings(
     const ModuleOptions& options, bool address_given, const ModuleListOptions& list);
 
 // --chip-type and --chips, as a stream configuration request carries them.
@@ -54,8 +54,8 @@ void add_chip_options(CLI::App& command, unsigned& chip_type, unsigned& chips);
 
 // Reports a request that got no acknowledge: the socket's error, or how many attempts of how
 // long went unanswered.
-void report_unacknowledged(const ModuleClient& client, unsigned code,
-                           const RequestOutcome& outcome);
+void report_unacknowledged(const daq::ModuleClient& client, unsigned code,
+                           const daq::RequestOutcome& outcome);
 
 // "daqhost: " + message on standard error.
 void report_error(const std::string& message);

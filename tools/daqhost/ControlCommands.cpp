@@ -1,12 +1,14 @@
-#include "daqhost/ControlCommands.h"
+#include "ControlCommands.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <functional>
 #include <memory>
 
-#include "daqhost/CommandLine.h"
+#include "CommandLine.h"
 #include "protocol/BasePacket.h"
+
+using namespace daq;
 
 namespace {
 

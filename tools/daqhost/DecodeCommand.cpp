@@ -1,4 +1,4 @@
-#include "daqhost/DecodeCommand.h"
+#include "DecodeCommand.h"
 
 #include <CLI/CLI.hpp>
 #include <charconv>
@@ -12,14 +12,16 @@
 #include <string_view>
 #include <vector>
 
-#include "daqhost/Acknowledge.h"
+#include "CommandLine.h"
 #include "daqhost/CaptureReader.h"
-#include "daqhost/CommandLine.h"
 #include "daqhost/EventReading.h"
+#include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/DataPacketView.h"
 #include "protocol/PacketConversion.h"
+
+using namespace daq;
 
 namespace {
 // A request must hold words 0 and 1 to have a code at all.
@@ -39,7 +41,7 @@ enum class Direction { kRequest, kAcknowledge, kData, kMalformed };
 struct Decoded {
     Direction direction = Direction::kMalformed;
     const char* fault = "";
-    uint16_t words[4] = {};  // a request's header words, 0 past its end
+    ModuleRequest request;
     Acknowledge ack;
     std::optional<DataPacketView> data;
 };
@@ -64,11 +66,13 @@ Decoded decode_request(const std::vector<uint8_t>& payload) {
         decoded.fault = "shorter than a request header";
         return decoded;
     }
-    for (size_t i = 0; i < 4; ++i) decoded.words[i] = wire_word(payload.data(), payload.size(), i);
-    if (decoded.words[0] != packet::kMagic) {
+    const std::optional<ModuleRequest> request =
+        ModuleRequest::parse(payload.data(), payload.size());
+    if (!request) {
         decoded.fault = "bad magic";
         return decoded;
     }
+    decoded.request = *request;
     decoded.direction = Direction::kRequest;
     return decoded;
 }
@@ -138,23 +142,26 @@ class Line {
     std::string text_;
 };
 
-void text_request(Line& line, const uint16_t* w) {
-    const unsigned code = w[1] & 0xFF;
-    const unsigned hybrid = w[2] >> 8;
+void text_request(Line& line, const ModuleRequest& request) {
+    const unsigned code = request.code;
+    const unsigned hybrid = request.hybrid();
     line << "code " << code << " (" << command_name(code) << "), words ";
-    line.hex(w[2]) << ' ';
-    line.hex(w[3]);
+    line.hex(request.word2) << ' ';
+    line.hex(request.word3);
     switch (code) {
-        case packet::kConfigureStream:
-            line << ", hybrid " << hybrid << ", chip type " << ((w[2] >> 4) & 0xF) << ", chips "
-                 << (w[3] >> 8);
+        case packet::kConfigureStream: {
+            const StreamConfiguration c = request.stream_configuration();
+            line << ", hybrid " << hybrid << ", chip type " << c.chip_type << ", chips " << c.chips;
             break;
-        case packet::kReadoutMode:
-            line << ", hybrid " << hybrid << ", mode " << (w[2] & 0xF) << ", nadj " << w[3];
+        }
+        case packet::kReadoutMode: {
+            const ReadoutModeSetting r = request.readout_mode();
+            line << ", hybrid " << hybrid << ", mode " << r.mode << ", nadj " << r.nadj;
             break;
+        }
         case packet::kDaqCommand:
             line << ", hybrid " << hybrid << (hybrid == packet::kAllHybrids ? " (all)" : "")
-                 << ", command " << (w[3] != 0 ? "start" : "stop");
+                 << ", command " << (request.starts() ? "start" : "stop");
             break;
         default:
             break;
@@ -182,7 +189,7 @@ void text_line(Line& line, int64_t time_ns, const CaptureRecord& record, const D
                           << " > " << record.destination.text() << ": ";
     switch (d.direction) {
         case Direction::kRequest:
-            text_request(line, d.words);
+            text_request(line, d.request);
             break;
         case Direction::kAcknowledge:
             line << "code " << d.ack.code << " (" << command_name(d.ack.code) << "), error "
@@ -208,23 +215,25 @@ nlohmann::ordered_json json_object(int64_t time_ns, const CaptureRecord& record,
     j["destination"] = record.destination.text();
     switch (d.direction) {
         case Direction::kRequest: {
-            const uint16_t* w = d.words;
-            const unsigned code = w[1] & 0xFF;
+            const ModuleRequest& request = d.request;
+            const unsigned code = request.code;
             j["code"] = code;
             j["name"] = command_name(code);
-            j["word2"] = w[2];
-            j["word3"] = w[3];
+            j["word2"] = request.word2;
+            j["word3"] = request.word3;
             if (code == packet::kConfigureStream) {
-                j["hybrid"] = w[2] >> 8;
-                j["chip_type"] = (w[2] >> 4) & 0xF;
-                j["chips"] = w[3] >> 8;
+                const StreamConfiguration c = request.stream_configuration();
+                j["hybrid"] = c.hybrid;
+                j["chip_type"] = c.chip_type;
+                j["chips"] = c.chips;
             } else if (code == packet::kReadoutMode) {
-                j["hybrid"] = w[2] >> 8;
-                j["mode"] = w[2] & 0xF;
-                j["nadj"] = w[3];
+                const ReadoutModeSetting r = request.readout_mode();
+                j["hybrid"] = r.hybrid;
+                j["mode"] = r.mode;
+                j["nadj"] = r.nadj;
             } else if (code == packet::kDaqCommand) {
-                j["hybrid"] = w[2] >> 8;
-                j["command"] = w[3] != 0 ? "start" : "stop";
+                j["hybrid"] = request.hybrid();
+                j["command"] = request.starts() ? "start" : "stop";
             }
             break;
         }

@@ -1,4 +1,4 @@
-#include "daqhost/PlotCommand.h"
+#include "PlotCommand.h"
 
 #include <sys/wait.h>
 
@@ -13,14 +13,16 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "daqhost/CaptureReader.h"
-#include "daqhost/CommandLine.h"
 #include "daqhost/EventReading.h"
 #include "daqhost/ModuleClient.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/DataPacketView.h"
 #include "protocol/PacketConversion.h"
+
+using namespace daq;
 
 namespace {
 constexpr int kDefaultChannels = 256;
@@ -67,14 +69,11 @@ uint16_t network_word(const std::vector<uint8_t>& bytes, size_t i) {
 
 // A stream configuration request to the module: remembers the hybrid's channel count.
 bool note_configuration(const std::vector<uint8_t>& bytes, Capture& capture) {
-    if (bytes.size() < 8 || network_word(bytes, 0) != packet::kMagic ||
-        (network_word(bytes, 1) & 0xFF) != packet::kConfigureStream) {
-        return false;
-    }
-    const uint16_t w2 = network_word(bytes, 2);
-    const int chip_type = (w2 >> 4) & 0xF;
-    const int chips = network_word(bytes, 3) >> 8;
-    capture.configured_channels[w2 >> 8] = chips * packet::channels_per_chip(chip_type);
+    const std::optional<ModuleRequest> request = ModuleRequest::parse(bytes.data(), bytes.size());
+    if (!request || request->code != packet::kConfigureStream) return false;
+    const StreamConfiguration c = request->stream_configuration();
+    capture.configured_channels[c.hybrid] =
+        static_cast<int>(c.chips) * packet::channels_per_chip(static_cast<int>(c.chip_type));
     return true;
 }
 

@@ -1,4 +1,4 @@
-#include "daqhost/RunCommand.h"
+#include "RunCommand.h"
 
 #include <unistd.h>
 
@@ -13,12 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "daqhost/CaptureWriter.h"
-#include "daqhost/CommandLine.h"
 #include "daqhost/ModuleGroup.h"
 #include "daqhost/StreamStatistics.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacketView.h"
+
+using namespace daq;
 
 namespace {
 
@@ -209,9 +211,10 @@ bool Run::configure() {
     for (unsigned hybrid : options_.hybrids) {
         const std::string what = " of hybrid " + std::to_string(hybrid);
         if (!request_all(
-                ModuleRequest::stream_configuration(hybrid, options_.chip_type, options_.chips),
+                ModuleRequest::stream_configuration({hybrid, options_.chip_type, options_.chips}),
                 what) ||
-            !request_all(ModuleRequest::readout_mode(hybrid, options_.mode, options_.nadj), what)) {
+            !request_all(ModuleRequest::readout_mode({hybrid, options_.mode, options_.nadj}),
+                         what)) {
             return false;
         }
     }

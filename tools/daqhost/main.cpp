@@ -4,11 +4,11 @@
 #include <CLI/CLI.hpp>
 #include <exception>
 
-#include "daqhost/CommandLine.h"
-#include "daqhost/ControlCommands.h"
-#include "daqhost/DecodeCommand.h"
-#include "daqhost/PlotCommand.h"
-#include "daqhost/RunCommand.h"
+#include "CommandLine.h"
+#include "ControlCommands.h"
+#include "DecodeCommand.h"
+#include "PlotCommand.h"
+#include "RunCommand.h"
 
 int main(int argc, char** argv) {
     try {

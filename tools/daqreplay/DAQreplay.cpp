@@ -8,6 +8,8 @@
 #include "protocol/Request.h"
 #include "support/Vantor.h"
 
+using namespace daq;
+
 namespace {
 
 // The wait between the cycles of a run that has nothing left to send; they only count events.

@@ -31,7 +31,7 @@ class DAQreplay : public DAQmodule {
               ReplayOptions options);
 
     unsigned short take_request(const std::string& sender, unsigned short port, const char* data,
-                                int size, AcknowledgePacket* ack) override;
+                                int size, daq::AcknowledgePacket* ack) override;
     // Each run sends the capture from its first packet.
     void start_run() override;
 

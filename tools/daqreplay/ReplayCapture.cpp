@@ -1,8 +1,10 @@
 #include "daqreplay/ReplayCapture.h"
 
-#include "daqhost/Acknowledge.h"
 #include "daqhost/CaptureReader.h"
+#include "protocol/Acknowledge.h"
 #include "protocol/DataPacketView.h"
+
+using namespace daq;
 
 namespace {
 

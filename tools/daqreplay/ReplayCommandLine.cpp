@@ -4,6 +4,8 @@
 #include <charconv>
 #include <iostream>
 
+using namespace daq;
+
 namespace {
 
 enum ReplayOption : int {

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <random>
 
+using namespace daq;
+
 namespace {
 
 enum class ValueKind { kPacketList, kPercent, kMilliseconds };

@@ -13,6 +13,8 @@
 
 #include "faultrelay/Report.h"
 
+using namespace daq;
+
 namespace {
 
 // Larger than any UDP datagram.

@@ -27,8 +27,8 @@
 
 struct RelaySettings {
     // Port 0: a free port the system picks.
-    Endpoint listen;
-    Endpoint module;
+    daq::Endpoint listen;
+    daq::Endpoint module;
     uint64_t seed = 0;
     // By direction: kToModule first.
     std::array<FaultSettings, 2> faults;
@@ -117,7 +117,7 @@ class FaultRelay {
     int signal_fd_ = -1;
     sigset_t previous_mask_ = {};
     bool mask_changed_ = false;
-    Endpoint front_;
+    daq::Endpoint front_;
     uint16_t back_port_ = 0;
     sockaddr_in host_ = {};
     bool has_host_ = false;

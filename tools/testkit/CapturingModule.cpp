@@ -3,10 +3,12 @@
 #include <cstring>
 #include <memory>
 
-#include "daqhost/Acknowledge.h"
+#include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacketView.h"
 #include "protocol/PacketConversion.h"
+
+using namespace daq;
 
 namespace {
 // The shortest packet the module sends: an acknowledge of eight words.

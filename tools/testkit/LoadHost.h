@@ -14,19 +14,24 @@
 #include <string>
 #include <vector>
 
-#include "daqhost/Acknowledge.h"
+#include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacketView.h"
+#include "protocol/ModuleRequest.h"
 #include "testkit/UdpPeer.h"
 
 namespace load {
 
-inline std::vector<uint8_t> discovery_request() {
-    return wire_words({packet::kMagic, packet::kDiscovery, 0, 0});
+using namespace daq;
+
+inline std::vector<uint8_t> wire_request(const ModuleRequest& request) {
+    const auto bytes = request.wire();
+    return {bytes.begin(), bytes.end()};
 }
+inline std::vector<uint8_t> discovery_request() { return wire_request(ModuleRequest::discovery()); }
 // A DAQ command for the whole module: non-zero starts a run, 0 stops it.
 inline std::vector<uint8_t> daq_request(uint16_t command) {
-    return wire_words({packet::kMagic, packet::kDaqCommand, packet::kAllHybrids << 8, command});
+    return wire_request(ModuleRequest::setting(packet::kDaqCommand, packet::kAllHybrids, command));
 }
 
 inline bool is_acknowledge(const std::vector<uint8_t>& bytes) {

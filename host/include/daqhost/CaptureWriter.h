@@ -9,6 +9,8 @@
 
 #include "daqhost/Endpoint.h"
 
+namespace daq {
+
 class CaptureWriter {
   public:
     CaptureWriter() = default;
@@ -38,3 +40,5 @@ class CaptureWriter {
     std::vector<uint8_t> frame_;
     uint64_t records_ = 0;
 };
+
+}  // namespace daq

@@ -5,6 +5,8 @@
 #include "daqhost/EventReading.h"
 #include "protocol/DataPacket.h"
 
+namespace daq {
+
 namespace {
 constexpr int64_t kPedestalOrigin = 2048;
 constexpr uint32_t kEventModulus = 1u << 16;
@@ -145,3 +147,5 @@ std::vector<int> StreamStatistics::hybrids() const {
     for (const auto& [id, s] : streams_) ids.push_back(id);
     return ids;
 }
+
+}  // namespace daq

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+namespace daq {
+
 struct Endpoint {
     uint32_t address = 0;
     uint16_t port = 0;
@@ -24,3 +26,5 @@ struct Endpoint {
 
     bool operator==(const Endpoint&) const = default;
 };
+
+}  // namespace daq

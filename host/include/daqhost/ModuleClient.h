@@ -16,8 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "daqhost/Acknowledge.h"
 #include "daqhost/Endpoint.h"
+#include "protocol/Acknowledge.h"
+#include "protocol/ModuleRequest.h"
+
+namespace daq {
 
 // One datagram, received (from the module or anyone else) or sent (a request).
 struct Datagram {
@@ -34,23 +37,6 @@ struct RequestOutcome {
     Acknowledge ack;
     int attempts = 0;
     bool acknowledged() const { return status == kAcknowledged; }
-};
-
-// A request's code and parameter words, as the module reads them; the requests that carry
-// fields have them put in place here.
-struct ModuleRequest {
-    uint8_t code = 0;
-    uint16_t word2 = 0;
-    uint16_t word3 = 0;
-
-    static ModuleRequest discovery();
-    // Stream configuration (code 1); the chip type is module-wide.
-    static ModuleRequest stream_configuration(unsigned hybrid, unsigned chip_type, unsigned chips);
-    // Readout mode (code 8).
-    static ModuleRequest readout_mode(unsigned hybrid, unsigned mode, unsigned nadj);
-    // DAQ command (code 10): start and stop act on the whole module, the hybrid must only be
-    // present or 255.
-    static ModuleRequest daq_command(unsigned hybrid, bool start);
 };
 
 class ModuleClient {
@@ -124,7 +110,7 @@ class ModuleClient {
 
   private:
     struct Batch;
-    bool send_request(uint8_t code, uint16_t word2, uint16_t word3);
+    bool send_request(const ModuleRequest& request);
     // One more attempt of the pending request; the request ends when it cannot be sent.
     void send_attempt();
     // Receives one batch; the acknowledge of `awaited` (with the reply flag), from the module,
@@ -146,3 +132,5 @@ class ModuleClient {
     double deadline_ = 0;
     RequestOutcome outcome_;
 };
+
+}  // namespace daq

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+namespace daq {
+
 std::string Endpoint::address_text() const {
     char text[INET_ADDRSTRLEN] = {};
     const in_addr in = {htonl(address)};
@@ -42,3 +44,5 @@ std::optional<Endpoint> Endpoint::parse_with_port(const std::string& text, uint1
     if (number < lowest_port || number > 65535) return std::nullopt;
     return parse(text.substr(0, colon), static_cast<uint16_t>(number));
 }
+
+}  // namespace daq

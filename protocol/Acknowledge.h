@@ -1,11 +1,13 @@
-// The acknowledge a module sends for every request, read from the wire, and the words of the
-// error codes it carries.
+// The acknowledge a module sends for every request, as a host reads it from the wire (the
+// module builds it as an AcknowledgePacket).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+
+namespace daq {
 
 struct Acknowledge {
     uint8_t code = 0;       // the request's code, without the reply flag
@@ -25,8 +27,4 @@ struct Acknowledge {
     std::string version_text() const;
 };
 
-// "done", "no such hybrid", "unknown command", or "error N" for any other code.
-std::string error_text(uint16_t error);
-
-// The name of a request code: "stream configuration", "readout mode", ..., "unknown".
-const char* command_name(unsigned code);
+}  // namespace daq

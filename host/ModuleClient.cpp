@@ -13,6 +13,8 @@
 #include "protocol/BasePacket.h"
 #include "protocol/PacketConversion.h"
 
+namespace daq {
+
 namespace {
 
 // Datagrams taken per system call, and the room for each: the largest UDP payload.
@@ -110,40 +112,17 @@ int ModuleClient::receive_buffer() const {
     return size;
 }
 
-bool ModuleClient::send_request(uint8_t code, uint16_t word2, uint16_t word3) {
-    BasePacket request(0, code, 0, word3);
-    request.hybrid_word = word2;
-    int length = 0;
-    const WireWords wire = convert_packet(&request, length);
+bool ModuleClient::send_request(const ModuleRequest& request) {
+    const auto wire = request.wire();
     const int64_t time = now_ns();
-    if (::send(fd_, wire.get(), static_cast<size_t>(length), 0) != length) {
+    if (::send(fd_, wire.data(), wire.size(), 0) != static_cast<ssize_t>(wire.size())) {
         error_ = system_error("cannot send to " + settings_.module.text());
         return false;
     }
     if (sender_) {
-        sender_({reinterpret_cast<const uint8_t*>(wire.get()), static_cast<size_t>(length), time,
-                 local_, settings_.module});
+        sender_({wire.data(), wire.size(), time, local_, settings_.module});
     }
     return true;
-}
-
-ModuleRequest ModuleRequest::discovery() { return {packet::kDiscovery, 0, 0}; }
-
-ModuleRequest ModuleRequest::stream_configuration(unsigned hybrid, unsigned chip_type,
-                                                  unsigned chips) {
-    return {packet::kConfigureStream,
-            static_cast<uint16_t>((hybrid & 0xFF) << 8 | (chip_type & 0xF) << 4),
-            static_cast<uint16_t>((chips & 0xFF) << 8)};
-}
-
-ModuleRequest ModuleRequest::readout_mode(unsigned hybrid, unsigned mode, unsigned nadj) {
-    return {packet::kReadoutMode, static_cast<uint16_t>((hybrid & 0xFF) << 8 | (mode & 0xF)),
-            static_cast<uint16_t>(nadj)};
-}
-
-ModuleRequest ModuleRequest::daq_command(unsigned hybrid, bool start) {
-    return {packet::kDaqCommand, static_cast<uint16_t>((hybrid & 0xFF) << 8),
-            static_cast<uint16_t>(start ? 1 : 0)};
 }
 
 RequestOutcome ModuleClient::request(uint8_t code, uint16_t word2, uint16_t word3) {
@@ -172,7 +151,7 @@ void ModuleClient::start_request(const ModuleRequest& request) {
 
 void ModuleClient::send_attempt() {
     ++outcome_.attempts;
-    if (!send_request(request_.code, request_.word2, request_.word3)) {
+    if (!send_request(request_)) {
         outcome_.status = RequestOutcome::kSendFailed;
         pending_ = false;
         return;
@@ -207,11 +186,11 @@ void ModuleClient::continue_request(double wait_s) {
 RequestOutcome ModuleClient::discover() { return request(ModuleRequest::discovery()); }
 
 RequestOutcome ModuleClient::configure_stream(unsigned hybrid, unsigned chip_type, unsigned chips) {
-    return request(ModuleRequest::stream_configuration(hybrid, chip_type, chips));
+    return request(ModuleRequest::stream_configuration({hybrid, chip_type, chips}));
 }
 
 RequestOutcome ModuleClient::set_readout_mode(unsigned hybrid, unsigned mode, unsigned nadj) {
-    return request(ModuleRequest::readout_mode(hybrid, mode, nadj));
+    return request(ModuleRequest::readout_mode({hybrid, mode, nadj}));
 }
 
 RequestOutcome ModuleClient::daq_command(unsigned hybrid, bool start) {
@@ -282,3 +261,5 @@ int ModuleClient::receive_batch(double timeout_s, int awaited, Acknowledge* ack,
     }
     return n;
 }
+
+}  // namespace daq

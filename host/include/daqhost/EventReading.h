@@ -9,6 +9,8 @@
 
 #include "protocol/DataPacketView.h"
 
+namespace daq {
+
 struct Hit {
     bool found = false;
     int channel = -1;
@@ -41,3 +43,5 @@ void for_each_pedestal(const DataPacketView& view, const Hit& hit, F&& f) {
         }
     }
 }
+
+}  // namespace daq

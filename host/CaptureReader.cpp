@@ -8,6 +8,8 @@
 #include <cstring>
 #include <memory>
 
+namespace daq {
+
 namespace {
 constexpr size_t kFileBufferBytes = 256 * 1024;
 constexpr size_t kIpv4HeaderBytes = 20;
@@ -225,3 +227,5 @@ bool CaptureReader::next(CaptureRecord& record) {
         return true;
     }
 }
+
+}  // namespace daq

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+namespace daq {
+
 namespace {
 constexpr size_t kIpv4HeaderBytes = 20;
 constexpr size_t kUdpHeaderBytes = 8;
@@ -164,3 +166,5 @@ bool CaptureWriter::close() {
     if (!flushed && error_.empty()) error_ = system_error(path_, errno);
     return error_.empty();
 }
+
+}  // namespace daq

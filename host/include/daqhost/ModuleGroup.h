@@ -13,6 +13,8 @@
 
 #include "daqhost/ModuleClient.h"
 
+namespace daq {
+
 class ModuleGroup {
   public:
     explicit ModuleGroup(const std::vector<ModuleClient::Settings>& modules);
@@ -45,3 +47,5 @@ class ModuleGroup {
     std::vector<pollfd> polls_;
     std::string error_;
 };
+
+}  // namespace daq

@@ -8,6 +8,8 @@
 
 #include "daqhost/CaptureRecord.h"
 
+namespace daq {
+
 class CaptureReader {
   public:
     CaptureReader() = default;
@@ -37,3 +39,5 @@ class CaptureReader {
     uint64_t skipped_ = 0;
     uint64_t records_ = 0;
 };
+
+}  // namespace daq

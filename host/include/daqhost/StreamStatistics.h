@@ -14,6 +14,8 @@
 
 #include "protocol/DataPacketView.h"
 
+namespace daq {
+
 struct StreamSummary {
     int hybrid = 0;
     uint64_t packets = 0;
@@ -76,3 +78,5 @@ class StreamStatistics {
     uint64_t packets_ = 0;
     uint64_t bytes_ = 0;
 };
+
+}  // namespace daq

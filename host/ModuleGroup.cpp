@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+namespace daq {
+
 ModuleGroup::ModuleGroup(const std::vector<ModuleClient::Settings>& modules)
     : polls_(modules.size()) {
     clients_.reserve(modules.size());
@@ -87,3 +89,5 @@ int ModuleGroup::receive(double timeout_s) {
     }
     return total;
 }
+
+}  // namespace daq

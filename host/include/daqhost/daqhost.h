@@ -2,7 +2,6 @@
 // data-packet readers, the run statistics, and captures. Link the CMake target daq_host.
 #pragma once
 
-#include "daqhost/Acknowledge.h"
 #include "daqhost/CaptureReader.h"
 #include "daqhost/CaptureWriter.h"
 #include "daqhost/Endpoint.h"
@@ -10,4 +9,5 @@
 #include "daqhost/ModuleClient.h"
 #include "daqhost/ModuleGroup.h"
 #include "daqhost/StreamStatistics.h"
+#include "protocol/Acknowledge.h"
 #include "protocol/DataPacketView.h"

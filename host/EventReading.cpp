@@ -1,5 +1,7 @@
 #include "daqhost/EventReading.h"
 
+namespace daq {
+
 Hit find_hit(const DataPacketView& view) {
     Hit hit;
     if (view.mode() == 1) {
@@ -14,3 +16,5 @@ Hit find_hit(const DataPacketView& view) {
     }
     return hit;
 }
+
+}  // namespace daq
