@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <sstream>
 
 #include "protocol/BasePacket.h"
 #include "protocol/PacketConversion.h"
@@ -260,6 +261,15 @@ int ModuleClient::receive_batch(double timeout_s, int awaited, Acknowledge* ack,
         if (receiver_) receiver_(datagram);
     }
     return n;
+}
+
+std::string ModuleClient::unacknowledged_text(unsigned code, const RequestOutcome& outcome) const {
+    if (outcome.status == RequestOutcome::kSendFailed) return error_;
+    std::ostringstream timeout;
+    timeout << settings_.timeout_s;
+    return "no acknowledge of " + std::string(command_name(code)) + " from " +
+           settings_.module.text() + " after " + std::to_string(outcome.attempts) +
+           " attempt(s) of " + timeout.str() + " s";
 }
 
 }  // namespace daq

@@ -124,11 +124,5 @@ void add_chip_options(CLI::App& command, unsigned& chip_type, unsigned& chips) {
 
 void report_unacknowledged(const ModuleClient& client, unsigned code,
                            const RequestOutcome& outcome) {
-    if (outcome.status == RequestOutcome::kSendFailed) {
-        report_error(client.error());
-        return;
-    }
-    report_error("no acknowledge of " + std::string(command_name(code)) + " from " +
-                 client.module().text() + " after " + std::to_string(outcome.attempts) +
-                 " attempt(s) of " + CLI::detail::to_string(client.settings().timeout_s) + " s");
+    report_error(client.unacknowledged_text(code, outcome));
 }

@@ -84,6 +84,9 @@ class ModuleClient {
     double request_time_left() const;
     // The outcome of the last request, final once it is no longer pending.
     const RequestOutcome& request_outcome() const { return outcome_; }
+    // Why a request of `code` went without its acknowledge: the system's error when it could
+    // not be sent, else "no acknowledge of CODE NAME from ADDR:PORT after N attempt(s) of T s".
+    std::string unacknowledged_text(unsigned code, const RequestOutcome& outcome) const;
 
     // Waits up to `timeout_s` for datagrams and hands each that has arrived to the receiver,
     // in batches; returns how many, 0 on a timeout or an interrupting signal, -1 on an error.
