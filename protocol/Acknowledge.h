@@ -7,9 +7,11 @@
 #include <optional>
 #include <string>
 
+#include "protocol/Export.h"
+
 namespace daq {
 
-struct Acknowledge {
+struct DAQ_API Acknowledge {
     uint8_t code = 0;       // the request's code, without the reply flag
     uint8_t code_byte = 0;  // as sent: the request's code with the reply flag set
     uint16_t error = 0;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/Export.h"
+
 namespace daq {
 
 namespace packet {
@@ -50,11 +52,11 @@ constexpr int storage_bytes(int b) { return b / 4 * 4 + 4; }
 }  // namespace packet
 
 // The name of a request code: "stream configuration", "readout mode", ..., "unknown".
-const char* command_name(unsigned code);
+DAQ_API const char* command_name(unsigned code);
 // "done", "no such hybrid", "unknown command", or "error N" for any other error code.
-std::string error_text(uint16_t error);
+DAQ_API std::string error_text(uint16_t error);
 
-class BasePacket {
+class DAQ_API BasePacket {
   public:
     BasePacket(unsigned char id, unsigned char code, unsigned char hybrid, unsigned short value);
     virtual ~BasePacket() = default;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/Export.h"
 #include "protocol/PacketConversion.h"
 
 namespace daq {
@@ -22,7 +23,7 @@ enum class DataPacketFault {
 };
 
 // A short text for a fault ("bad magic", "length does not match mode and count", ...).
-const char* describe(DataPacketFault fault);
+DAQ_API const char* describe(DataPacketFault fault);
 
 // One payload triple of readout modes 2 and 4: a channel and the values to its right and left.
 struct NeighbourTriple {
@@ -31,7 +32,7 @@ struct NeighbourTriple {
     uint16_t left;
 };
 
-class DataPacketView {
+class DAQ_API DataPacketView {
   public:
     DataPacketView(const uint8_t* bytes, size_t length);
 
@@ -77,6 +78,6 @@ class DataPacketView {
 
 // The inverse of floating_point_binary: bit 11 the sign, bits 4 to 10 the whole part, bits 0
 // to 3 sixteenths.
-double time_value_of(uint16_t word);
+DAQ_API double time_value_of(uint16_t word);
 
 }  // namespace daq

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "protocol/BasePacket.h"
+#include "protocol/Export.h"
 
 namespace daq {
 
@@ -28,7 +29,7 @@ struct ReadoutModeSetting {
     unsigned nadj = 0;  // sixteen bits
 };
 
-struct ModuleRequest {
+struct DAQ_API ModuleRequest {
     uint8_t code = 0;
     uint16_t word2 = 0;
     uint16_t word3 = 0;

@@ -19,8 +19,10 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDAQ_BUILD_TESTS=OFF
 cmake --build "$build" -j "$(nproc)" >/dev/null
 rm -rf "$build/package"
 (cd "$build" && cpack -B package >/dev/null)
-deb=$(ls "$build"/package/*.deb)
-echo "package: $deb"
+deb=$(ls "$build"/package/daq-emulator_*.deb)
+library_deb=$(ls "$build"/package/libdaqhost0_*.deb)
+dev_deb=$(ls "$build"/package/libdaqhost-dev_*.deb)
+echo "package: $deb $library_deb $dev_deb"
 
 fail() {
   echo "package: $*" >&2
@@ -45,6 +47,18 @@ for file in ./usr/bin/testModule ./usr/bin/daqhost ./usr/bin/faultrelay ./usr/bi
   grep -qxF "$file" <<<"$contents" || fail "$file is not in the package"
 done
 grep -q '/wireshark/plugins/daqm.lua$' <<<"$contents" || fail "the dissector is not in the package"
+
+# The host library: the shared library alone, and what building against it needs.
+library_contents=$(dpkg-deb -c "$library_deb" | awk '{print $6}')
+grep -q '/libdaqhost\.so\.0$' <<<"$library_contents" || fail "libdaqhost.so.0 is not in libdaqhost0"
+! grep -q '/include/\|\.so$' <<<"$library_contents" || fail "libdaqhost0 holds development files"
+dpkg-deb -f "$library_deb" Depends | grep -q libpcap0.8 || fail "libdaqhost0 does not depend on libpcap"
+dev_contents=$(dpkg-deb -c "$dev_deb" | awk '{print $6}')
+for file in ./usr/include/daqhost/daqhost.h ./usr/include/daqhost/protocol/DataPacketView.h \
+  '/libdaqhost\.so$' '/pkgconfig/daqhost\.pc$' '/cmake/daqhost/daqhostConfig\.cmake$'; do
+  grep -q "$file" <<<"$dev_contents" || fail "$file is not in libdaqhost-dev"
+done
+dpkg-deb -f "$dev_deb" Depends | grep -q 'libdaqhost0 (= ' || fail "libdaqhost-dev does not depend on libdaqhost0"
 
 # The mirror: the first `deb` source of this release with main in apt's sources; its proxy
 # (exported) serves debootstrap and apt-get in the root alike.
@@ -76,9 +90,10 @@ rm -rf "$root"
 cp -a "$base" "$root"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 mount -t proc proc "$root/proc"
-cp "$deb" "$root/tmp/"
+cp "$deb" "$library_deb" "$dev_deb" "$root/tmp/"
 chroot "$root" sh -c "apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
-  apt-get install -y -qq /tmp/$(basename "$deb")" >"$build/install.log" 2>&1 ||
+  apt-get install -y -qq /tmp/$(basename "$deb") /tmp/$(basename "$library_deb") \
+  /tmp/$(basename "$dev_deb")" >"$build/install.log" 2>&1 ||
   fail "apt-get install failed (log: $build/install.log)"
 
 # testModule -h prints its options (and exits 1, as it always has).

@@ -7,10 +7,11 @@
 #include <string>
 
 #include "daqhost/CaptureRecord.h"
+#include "protocol/Export.h"
 
 namespace daq {
 
-class CaptureReader {
+class DAQ_API CaptureReader {
   public:
     CaptureReader() = default;
     ~CaptureReader();

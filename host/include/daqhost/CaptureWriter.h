@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "daqhost/Endpoint.h"
+#include "protocol/Export.h"
 
 namespace daq {
 
-class CaptureWriter {
+class DAQ_API CaptureWriter {
   public:
     CaptureWriter() = default;
     ~CaptureWriter();

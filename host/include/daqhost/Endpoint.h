@@ -7,9 +7,11 @@
 #include <optional>
 #include <string>
 
+#include "protocol/Export.h"
+
 namespace daq {
 
-struct Endpoint {
+struct DAQ_API Endpoint {
     uint32_t address = 0;
     uint16_t port = 0;
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "protocol/DataPacketView.h"
+#include "protocol/Export.h"
 
 namespace daq {
 
@@ -18,7 +19,7 @@ struct Hit {
 };
 
 // The hit of a well-formed data packet; not found in modes without a payload.
-Hit find_hit(const DataPacketView& view);
+DAQ_API Hit find_hit(const DataPacketView& view);
 
 // Calls f(value) for every value of the packet that is a pedestal of a channel other than the
 // hit: in mode 1 every other channel; in mode 4 the neighbours (left values past channel 0,

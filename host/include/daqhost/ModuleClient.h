@@ -18,6 +18,7 @@
 
 #include "daqhost/Endpoint.h"
 #include "protocol/Acknowledge.h"
+#include "protocol/Export.h"
 #include "protocol/ModuleRequest.h"
 
 namespace daq {
@@ -39,7 +40,7 @@ struct RequestOutcome {
     bool acknowledged() const { return status == kAcknowledged; }
 };
 
-class ModuleClient {
+class DAQ_API ModuleClient {
   public:
     static constexpr uint16_t kModulePort = 10000;
 

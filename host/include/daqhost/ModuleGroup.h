@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "daqhost/ModuleClient.h"
+#include "protocol/Export.h"
 
 namespace daq {
 
-class ModuleGroup {
+class DAQ_API ModuleGroup {
   public:
     explicit ModuleGroup(const std::vector<ModuleClient::Settings>& modules);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "protocol/DataPacketView.h"
+#include "protocol/Export.h"
 
 namespace daq {
 
@@ -38,7 +39,7 @@ struct StreamSummary {
     std::optional<double> time_value_mean;
 };
 
-class StreamStatistics {
+class DAQ_API StreamStatistics {
   public:
     // Counts one datagram from the module that claims to be a data packet.
     void add(const DataPacketView& view);

@@ -1,5 +1,7 @@
-// The host library in one include: the client of a module and of many, the acknowledge and
-// data-packet readers, the run statistics, and captures. Link the CMake target daq_host.
+// The host library in one include: the client of a module and of many, the run session, the
+// acknowledge and data-packet readers, the request builders, the run statistics, and
+// captures. Everything is in the namespace daq. Installed, it is found by
+// find_package(daqhost) (the target daqhost::daqhost) or by pkg-config (daqhost).
 #pragma once
 
 #include "daqhost/CaptureReader.h"
@@ -8,6 +10,8 @@
 #include "daqhost/EventReading.h"
 #include "daqhost/ModuleClient.h"
 #include "daqhost/ModuleGroup.h"
+#include "daqhost/RunSession.h"
 #include "daqhost/StreamStatistics.h"
 #include "protocol/Acknowledge.h"
 #include "protocol/DataPacketView.h"
+#include "protocol/ModuleRequest.h"
