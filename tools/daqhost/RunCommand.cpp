@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ struct RunOptions {
     ModuleListOptions list;
     bool address_given = false;
     std::vector<unsigned> hybrids = {1};
+    // --hybrid H:key=value,...: settings of one hybrid beside those for all.
+    std::vector<std::string> hybrid_settings;
     unsigned chip_type = 1;
     unsigned chips = 2;
     unsigned mode = 1;
@@ -50,6 +53,51 @@ void catch_signals() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+// "H:mode=M,nadj=N,chips=C" (any of the three, in any order) sets hybrid H, which is added
+// to the hybrids of the run if --hybrids did not name it; the rest take the options for all.
+bool parse_number(const std::string& text, unsigned low, unsigned high, unsigned& value) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    const unsigned long n = std::stoul(text);
+    if (n < low || n > high) return false;
+    value = static_cast<unsigned>(n);
+    return true;
+}
+
+bool apply_hybrid_settings(const std::string& text, const RunOptions& options,
+                           std::vector<HybridSettings>& hybrids) {
+    const auto bad = [&text](const std::string& why) {
+        report_error("--hybrid " + text + ": " + why);
+        return false;
+    };
+    const size_t colon = text.find(':');
+    unsigned id = 0;
+    if (colon == std::string::npos || !parse_number(text.substr(0, colon), 1, 4, id)) {
+        return bad("expected a hybrid 1 to 4, a colon and settings, e.g. 1:mode=4,nadj=2");
+    }
+    auto it = std::find_if(hybrids.begin(), hybrids.end(),
+                           [id](const HybridSettings& h) { return h.hybrid == id; });
+    if (it == hybrids.end()) {
+        hybrids.push_back({id, options.chips, options.mode, options.nadj});
+        it = hybrids.end() - 1;
+    }
+    std::stringstream fields(text.substr(colon + 1));
+    std::string field;
+    while (std::getline(fields, field, ',')) {
+        const size_t equals = field.find('=');
+        const std::string key = field.substr(0, equals);
+        const std::string value = equals == std::string::npos ? "" : field.substr(equals + 1);
+        const bool ok = key == "mode"    ? parse_number(value, 0, 15, it->mode)
+                        : key == "nadj"  ? parse_number(value, 0, 65535, it->nadj)
+                        : key == "chips" ? parse_number(value, 0, 255, it->chips)
+                                         : false;
+        if (!ok) return bad("\"" + field + "\" is not mode=0..15, nadj=0..65535 or chips=0..255");
+    }
+    return true;
 }
 
 class Run {
@@ -144,6 +192,9 @@ int Run::execute() {
     settings.hybrids.clear();
     for (unsigned hybrid : options_.hybrids) {
         settings.hybrids.push_back({hybrid, options_.chips, options_.mode, options_.nadj});
+    }
+    for (const std::string& text : options_.hybrid_settings) {
+        if (!apply_hybrid_settings(text, options_, settings.hybrids)) return kExitFailure;
     }
     settings.chip_type = options_.chip_type;
     settings.events = options_.events;
@@ -345,6 +396,9 @@ void add_run_command(CLI::App& app, int& status) {
         ->delimiter(',')
         ->capture_default_str()
         ->check(CLI::Range(1, 4));
+    sub->add_option("--hybrid", options->hybrid_settings,
+                    "one hybrid's own settings, e.g. 1:mode=4,nadj=2,chips=3 (repeat it)")
+        ->type_name("H:KEY=VALUE,...");
     add_chip_options(*sub, options->chip_type, options->chips);
     sub->add_option("--mode", options->mode,
                     "readout mode: 1 all channels, 2 the hit, 4 the hit and neighbours")
