@@ -15,7 +15,8 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 0
 fi
 build=build-package
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDAQ_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDAQ_BUILD_TESTS=OFF \
+  -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
 rm -rf "$build/package"
 (cd "$build" && cpack -B package >/dev/null)
@@ -50,7 +51,8 @@ grep -q '/wireshark/plugins/daqm.lua$' <<<"$contents" || fail "the dissector is 
 
 # The host library: the shared library alone, and what building against it needs.
 library_contents=$(dpkg-deb -c "$library_deb" | awk '{print $6}')
-grep -q '/libdaqhost\.so\.0$' <<<"$library_contents" || fail "libdaqhost.so.0 is not in libdaqhost0"
+grep -q '^\./usr/lib/[a-z0-9_-]*/libdaqhost\.so\.0$' <<<"$library_contents" ||
+  fail "libdaqhost.so.0 is not in the multiarch library folder of libdaqhost0"
 ! grep -q '/include/\|\.so$' <<<"$library_contents" || fail "libdaqhost0 holds development files"
 dpkg-deb -f "$library_deb" Depends | grep -q libpcap0.8 || fail "libdaqhost0 does not depend on libpcap"
 dev_contents=$(dpkg-deb -c "$dev_deb" | awk '{print $6}')
