@@ -1,12 +1,12 @@
 // A module that runs outside an event loop, for timing its pieces in-process: the capturing
-// module (tools/testkit) made ready for the benchmarks. Its data packets and acknowledges go
+// module (testing/) made ready for the benchmarks. Its data packets and acknowledges go
 // either through the server's own socket (the real send path) to a UDP sink on loopback that
 // this object owns, or nowhere: only counted.
 #pragma once
 
 #include <cstdint>
 
-#include "testkit/CapturingModule.h"
+#include "testing/CapturingModule.h"
 
 class BenchModule : public CapturingModule {
   public:

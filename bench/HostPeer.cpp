@@ -20,7 +20,7 @@
 #include "protocol/DataPacket.h"
 #include "protocol/DataPacketView.h"
 #include "protocol/ModuleRequest.h"
-#include "testkit/UdpPeer.h"
+#include "testing/UdpPeer.h"
 
 using namespace daq;
 

@@ -50,8 +50,8 @@
 #include "protocol/DataPayload.h"
 #include "protocol/PacketConversion.h"
 #include "protocol/Request.h"
-#include "testkit/EmulatorProcess.h"
-#include "testkit/Namespace.h"
+#include "testing/EmulatorProcess.h"
+#include "testing/NetworkNamespace.h"
 
 using namespace daq;
 

@@ -23,7 +23,7 @@
 #include "protocol/DataPacket.h"
 #include "protocol/PacketConversion.h"
 #include "support/random.h"
-#include "testkit/Namespace.h"
+#include "testing/NetworkNamespace.h"
 
 using namespace daq;
 

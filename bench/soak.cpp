@@ -19,9 +19,9 @@
 
 #include "daqhost/daqhost.h"
 #include "protocol/BasePacket.h"
-#include "testkit/EmulatorProcess.h"
-#include "testkit/LoadHost.h"
-#include "testkit/Namespace.h"
+#include "testing/EmulatorProcess.h"
+#include "testing/LoadHost.h"
+#include "testing/NetworkNamespace.h"
 
 using namespace daq;
 

@@ -37,7 +37,7 @@
 #include <vector>
 
 #include "Report.h"
-#include "testkit/EmulatorProcess.h"
+#include "testing/EmulatorProcess.h"
 
 namespace {
 

@@ -47,8 +47,8 @@
 #include "BenchModule.h"
 #include "HostPeer.h"
 #include "Report.h"
-#include "testkit/EmulatorProcess.h"
-#include "testkit/Namespace.h"
+#include "testing/EmulatorProcess.h"
+#include "testing/NetworkNamespace.h"
 
 namespace {
 

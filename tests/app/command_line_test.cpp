@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "testkit/EmulatorProcess.h"
+#include "testing/EmulatorProcess.h"
 
 namespace {
 

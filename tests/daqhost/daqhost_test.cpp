@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "daqhost/CaptureWriter.h"
-#include "testkit/EmulatorProcess.h"
-#include "testkit/UdpPeer.h"
+#include "testing/EmulatorProcess.h"
+#include "testing/UdpPeer.h"
 
 using namespace daq;
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "daqhost/ModuleClient.h"
-#include "testkit/UdpPeer.h"
+#include "testing/UdpPeer.h"
 
 using namespace daq;
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "testkit/EmulatorProcess.h"
-#include "testkit/UdpPeer.h"
+#include "testing/EmulatorProcess.h"
+#include "testing/UdpPeer.h"
 
 // Whether a datagram is a whole data packet, as the host library reads it.
 bool is_data_packet(const std::vector<uint8_t>& datagram);

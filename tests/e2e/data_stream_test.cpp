@@ -19,7 +19,7 @@
 #include "daqhost/ModuleClient.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacketView.h"
-#include "testkit/EmulatorProcess.h"
+#include "testing/EmulatorProcess.h"
 
 using namespace daq;
 

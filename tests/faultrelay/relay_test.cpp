@@ -21,8 +21,8 @@
 
 #include "faultrelay/FaultCounters.h"
 #include "faultrelay/FaultPlan.h"
-#include "testkit/EmulatorProcess.h"
-#include "testkit/UdpPeer.h"
+#include "testing/EmulatorProcess.h"
+#include "testing/UdpPeer.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "protocol/BasePacket.h"
-#include "testkit/EmulatorProcess.h"
-#include "testkit/LoadHost.h"
-#include "testkit/UdpPeer.h"
+#include "testing/EmulatorProcess.h"
+#include "testing/LoadHost.h"
+#include "testing/UdpPeer.h"
 
 using namespace daq;
 

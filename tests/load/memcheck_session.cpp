@@ -27,8 +27,8 @@
 #include "daqhost/daqhost.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacket.h"
-#include "testkit/EmulatorProcess.h"
-#include "testkit/UdpPeer.h"
+#include "testing/EmulatorProcess.h"
+#include "testing/UdpPeer.h"
 
 using namespace daq;
 

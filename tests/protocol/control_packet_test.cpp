@@ -5,7 +5,7 @@
 #include "protocol/AcknowledgePacket.h"
 #include "protocol/ConfigPacket.h"
 #include "protocol/PacketConversion.h"
-#include "tests/protocol/wire_bytes.h"
+#include "testing/WireBytes.h"
 
 using namespace daq;
 

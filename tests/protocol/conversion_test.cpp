@@ -7,7 +7,7 @@
 
 #include "protocol/PacketConversion.h"
 #include "protocol/Request.h"
-#include "tests/protocol/wire_bytes.h"
+#include "testing/WireBytes.h"
 
 using namespace daq;
 

@@ -23,8 +23,8 @@
 #include "protocol/PacketConversion.h"
 #include "server/DAQServer.h"
 #include "support/utils.h"
-#include "testkit/UdpPeer.h"
-#include "tests/server/private_network.h"
+#include "testing/NetworkNamespace.h"
+#include "testing/UdpPeer.h"
 
 using namespace daq;
 
@@ -158,7 +158,7 @@ bool stop_on_second_call(void* data) {
 class LoopbackServerTest : public testing::Test {
   protected:
     void SetUp() override {
-        if (!private_network_ready()) GTEST_SKIP() << "needs a private network namespace";
+        if (!in_private_network_namespace()) GTEST_SKIP() << "needs a private network namespace";
         server = std::make_unique<RecordingServer>(kPort);
         ASSERT_EQ(server->init_server(), 0);
     }

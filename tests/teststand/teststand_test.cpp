@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-#include "testkit/EmulatorProcess.h"
+#include "testing/EmulatorProcess.h"
 
 namespace {
 

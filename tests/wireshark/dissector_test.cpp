@@ -13,8 +13,8 @@
 
 #include "daqhost/CaptureWriter.h"
 #include "daqhost/Endpoint.h"
-#include "testkit/EmulatorProcess.h"
-#include "testkit/UdpPeer.h"
+#include "testing/EmulatorProcess.h"
+#include "testing/UdpPeer.h"
 
 using namespace daq;
 

@@ -1,4 +1,4 @@
-#include "testkit/CapturingModule.h"
+#include "testing/CapturingModule.h"
 
 #include <cstring>
 #include <memory>

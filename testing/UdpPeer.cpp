@@ -1,4 +1,4 @@
-#include "testkit/UdpPeer.h"
+#include "testing/UdpPeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

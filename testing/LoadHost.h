@@ -18,7 +18,7 @@
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacketView.h"
 #include "protocol/ModuleRequest.h"
-#include "testkit/UdpPeer.h"
+#include "testing/UdpPeer.h"
 
 namespace load {
 

@@ -3,7 +3,7 @@
 // a full pipe, and a test can wait (with a bound) for the lines it expects.
 //
 // The child is started in the caller's network namespace: a test process calls
-// enter_private_network_namespace() first (Namespace.h), since testModule always binds port
+// enter_private_network_namespace() first (NetworkNamespace.h), since testModule always binds port
 // 10000. Start children from the main thread: the child is killed if the thread that started
 // it ends.
 #pragma once

@@ -1,4 +1,4 @@
-#include "testkit/Namespace.h"
+#include "testing/NetworkNamespace.h"
 
 #include <net/if.h>
 #include <sched.h>
@@ -9,6 +9,9 @@
 #include <cstring>
 
 namespace {
+
+// A second namespace would strand the emulators and sockets made in the first one.
+bool entered = false;
 
 bool bring_loopback_up() {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -27,10 +30,10 @@ bool bring_loopback_up() {
 }  // namespace
 
 bool enter_private_network_namespace() {
-    // A second namespace would strand the emulators and sockets made in the first one.
-    static bool entered = false;
     if (entered) return true;
     if (::unshare(CLONE_NEWNET) != 0) return false;
     entered = bring_loopback_up();
     return entered;
 }
+
+bool in_private_network_namespace() { return entered; }

@@ -1,4 +1,4 @@
-#include "testkit/EmulatorProcess.h"
+#include "testing/EmulatorProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>

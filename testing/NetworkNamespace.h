@@ -8,3 +8,7 @@
 // true. Returns false when the system does not permit it (not root); the caller then goes on
 // in the shared namespace.
 bool enter_private_network_namespace();
+
+// Whether enter_private_network_namespace() has succeeded: the process is then alone on
+// 127.0.0.1, and port 10000 is free unless it took it itself.
+bool in_private_network_namespace();
