@@ -17,7 +17,6 @@
 #include "Report.h"
 #include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
-#include "protocol/DataPacket.h"
 #include "protocol/DataPacketView.h"
 #include "protocol/ModuleRequest.h"
 #include "testing/UdpPeer.h"
@@ -30,9 +29,6 @@ constexpr int kBatch = 64;
 constexpr size_t kDatagramRoom = 9216;
 // The stream all trigger counts and time spans are taken from.
 constexpr int kReferenceStream = 1;
-// The bytes of the time stamp, which the fingerprint leaves out.
-constexpr size_t kTimeStampBegin = 2 * DataPacket::kTimeHigh;
-constexpr size_t kTimeStampEnd = 2 * (DataPacket::kTimeLow + 1);
 
 }  // namespace
 
@@ -159,15 +155,6 @@ void HostPeer::count_packet(const DataPacketView& packet) {
     ++stream.packets;
     stream.bytes += packet.length();
     if (id == kReferenceStream) first_stream_packets_ = stream.packets;
-    if (digest_left_ == 0) return;
-    --digest_left_;
-    ++digested_;
-    const uint8_t* bytes = packet.bytes();
-    for (size_t i = 0; i < packet.length(); ++i) {
-        // FNV-1a
-        digest_ ^= (i >= kTimeStampBegin && i < kTimeStampEnd) ? 0 : bytes[i];
-        digest_ *= 1099511628211ull;
-    }
 }
 
 bool HostPeer::send_request(uint8_t code, uint16_t word2, uint16_t word3) {
@@ -308,18 +295,6 @@ RoundTrips HostPeer::probe(int count, double spacing_s) {
     std::lock_guard<std::mutex> lock(mutex_);
     awaited_code_ = -1;
     return trips;
-}
-
-void HostPeer::start_fingerprint(uint64_t packets) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    digest_ = 14695981039346656037ull;
-    digest_left_ = packets;
-    digested_ = 0;
-}
-
-std::pair<uint64_t, uint64_t> HostPeer::fingerprint() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return {digest_, digested_};
 }
 
 uint64_t HostPeer::kernel_drops() const {

@@ -19,7 +19,6 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace daq {
@@ -128,12 +127,6 @@ class HostPeer {
     // acknowledge (a second at most).
     RoundTrips probe(int count, double spacing_s);
 
-    // Starts a digest of the next `packets` data packets, whole bytes except the time stamp
-    // (words 4 and 5), the only part that depends on timing at the highest rate.
-    void start_fingerprint(uint64_t packets);
-    // The digest and the number of packets in it so far.
-    std::pair<uint64_t, uint64_t> fingerprint();
-
     // Datagrams the system dropped at this socket because its receive queue was full.
     uint64_t kernel_drops() const;
 
@@ -157,9 +150,6 @@ class HostPeer {
     Counts counts_;
     uint64_t first_stream_packets_ = 0;
     Clock::time_point last_arrival_ = Clock::now();
-    uint64_t digest_ = 0;
-    uint64_t digest_left_ = 0;
-    uint64_t digested_ = 0;
     // The acknowledge the current request waits for.
     int awaited_code_ = -1;
     bool ack_arrived_ = false;

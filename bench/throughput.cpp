@@ -3,7 +3,6 @@
 //
 //   throughput [--quick] [--triggers N] [--rounds R] [--only HYBRIDS:MODE]... [--no-paced]
 //              [--no-pin] [--emulator PATH]
-//   throughput --fingerprint PACKETS
 //
 // It enters a network namespace of its own (testModule always binds port 10000), plays the host
 // on loopback, and measures:
@@ -547,32 +546,6 @@ void print_replay_table(const std::vector<ReplayRow>& rows) {
     }
 }
 
-// Digests of the first `packets` data packets of runs at the highest rate, whose content does
-// not depend on timing there: a change that is meant to leave every sent byte alone must leave
-// these digests alone.
-int fingerprint_main(uint64_t packets) {
-    HostPeer host;
-    if (!host.ok()) return 1;
-    const Config configs[] = {{1, 1, "1"},    {1, 2, "1"},    {4, 1, "1111"},
-                              {4, 2, "1111"}, {4, 4, "1111"}, {4, 1, "1111", "ktm"}};
-    int failures = 0;
-    for (const Config& config : configs) {
-        Emulator emulator(host, "1000000", config);
-        host.start_fingerprint(packets);
-        const bool ran = emulator.ok() && host.start_run() &&
-                         host.wait_for_packets(packets / config.hybrids + 1, 60.0);
-        host.stop_run();
-        const auto [digest, count] = host.fingerprint();
-        char text[32];
-        std::snprintf(text, sizeof(text), "%016llx", static_cast<unsigned long long>(digest));
-        std::cout << config.hybrids << " hybrid(s), mode " << config.mode << ", chip "
-                  << config.chip << ": " << (ran && count == packets ? text : "incomplete") << " ("
-                  << count << " packets)" << std::endl;
-        if (!ran || count != packets) ++failures;
-    }
-    return failures == 0 ? 0 : 1;
-}
-
 int bare_work_main(int argc, char** argv) {
     if (argc < 7) return 2;
     BareWorkSettings settings;
@@ -591,12 +564,9 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--bare-work") == 0) return bare_work_main(argc, argv);
 
     Options options;
-    std::optional<uint64_t> fingerprint;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--fingerprint" && i + 1 < argc) {
-            fingerprint = std::strtoull(argv[++i], nullptr, 10);
-        } else if (arg == "--quick") {
+        if (arg == "--quick") {
             options.quick = true;
             options.triggers = 2000;
             options.rounds = 1;
@@ -617,8 +587,7 @@ int main(int argc, char** argv) {
             options.pin = false;
         } else {
             std::cerr << "usage: throughput [--quick] [--triggers N] [--rounds R] "
-                         "[--only HYBRIDS:MODE]... [--no-paced] [--no-pin] [--emulator PATH] | "
-                         "--fingerprint PACKETS"
+                         "[--only HYBRIDS:MODE]... [--no-paced] [--no-pin] [--emulator PATH]"
                       << std::endl;
             return 2;
         }
@@ -629,7 +598,6 @@ int main(int argc, char** argv) {
                   << std::endl;
         return 2;
     }
-    if (fingerprint) return fingerprint_main(*fingerprint);
     HostPeer host;
     if (!host.ok()) {
         std::cerr << "throughput: no host socket on loopback" << std::endl;

@@ -4,7 +4,7 @@
 // the data packets it sent (from the event numbers: with efficiency 1.0 every stream sends on
 // every trigger) and those received.
 //
-//   build/bench/soak [seconds] [rate]
+//   build/tests/load/soak [seconds] [rate]
 //
 // Run as root: the emulator serves in a network namespace of this process's own.
 #include <netinet/in.h>
