@@ -34,6 +34,14 @@ int run_bare_work(const BareWorkSettings& settings) {
     if (settings.libc_rand) set_integer_source(libc_rand_15);
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 1;
+    sockaddr_in own = {};
+    own.sin_family = AF_INET;
+    own.sin_port = htons(settings.own_port);
+    own.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&own), sizeof(own)) != 0) {
+        ::close(fd);
+        return 1;
+    }
     sockaddr_in host = {};
     host.sin_family = AF_INET;
     host.sin_port = htons(settings.host_port);

@@ -13,6 +13,9 @@ struct BareWorkSettings {
     int nadj = 4;
     uint64_t triggers = 0;
     uint16_t host_port = 0;
+    // The port it sends from, on 127.0.0.1: the host's client takes datagrams from the port it
+    // knows the module at alone.
+    uint16_t own_port = 0;
     // The integer source: the emulator's own generator, or the C library's rand() called
     // directly (which takes a lock on every call).
     bool libc_rand = false;

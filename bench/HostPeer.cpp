@@ -1,34 +1,29 @@
 #include "HostPeer.h"
 
-#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <string>
 
 #include "Report.h"
-#include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacketView.h"
-#include "protocol/ModuleRequest.h"
-#include "testing/UdpPeer.h"
 
 using namespace daq;
 
 namespace {
 
-constexpr int kBatch = 64;
-constexpr size_t kDatagramRoom = 9216;
 // The stream all trigger counts and time spans are taken from.
 constexpr int kReferenceStream = 1;
+// The most datagrams ModuleClient::receive() takes in one call: fewer means none were left.
+constexpr int kClientBatch = 64;
+// How long the reader waits on a quiet socket before it looks whether it should stop.
+constexpr int kIdleWaitMs = 20;
+// Longer than any request here waits: the client never sends a request again by itself.
+constexpr double kLongestWait = 10.0;
 
 }  // namespace
 
@@ -42,27 +37,30 @@ double Traffic::interval_spread() const {
     return std::sqrt(std::max(variance, 0.0)) / mean;
 }
 
-HostPeer::HostPeer(uint16_t target_port) {
-    target_.sin_family = AF_INET;
-    target_.sin_port = htons(target_port);
-    target_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-
-    // Large enough for seconds of the fastest run: the host must not be the one that drops.
-    fd_ = open_loopback_socket(0, 64 << 20, port_);
-    if (fd_ < 0) return;
-    // The time each datagram reached the socket, so that round trips leave out how long this
-    // process took to get to it.
-    const int on = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
-    timeval timeout = {0, 20000};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+HostPeer::HostPeer(uint16_t module_port)
+    : client_([module_port] {
+          ModuleClient::Settings settings;
+          settings.module = {INADDR_LOOPBACK, module_port};
+          settings.local = {INADDR_LOOPBACK, 0};
+          // Large enough for seconds of the fastest run: the host must not be the one that
+          // drops.
+          settings.receive_buffer = 64 << 20;
+          // Each request waits as long as exchange() is told, and goes out once.
+          settings.timeout_s = kLongestWait;
+          settings.retries = 0;
+          return settings;
+      }()) {
+    client_.on_receive([this](const Datagram& datagram) { take(datagram); });
+    // The time each request went out, so that round trips are taken from there to the kernel's
+    // receive time of the acknowledge, leaving out how long this process took to get to it.
+    client_.on_send([this](const Datagram& datagram) { sent_ns_ = datagram.time_ns; });
+    if (!client_.open()) return;
     reader_ = std::thread(&HostPeer::receive_loop, this);
 }
 
 HostPeer::~HostPeer() {
     stop_ = true;
     if (reader_.joinable()) reader_.join();
-    if (fd_ >= 0) ::close(fd_);
 }
 
 void HostPeer::set_patient(bool patient) { patient_ = patient; }
@@ -75,63 +73,53 @@ bool HostPeer::pin_reader(int cpu) {
     return pthread_setaffinity_np(reader_.native_handle(), sizeof(set), &set) == 0;
 }
 
+std::unique_lock<std::mutex> HostPeer::take_client() {
+    // The reader takes the lock again right after each batch: without this flag a request
+    // could wait for the end of the run.
+    client_wanted_ = true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    client_wanted_ = false;
+    return lock;
+}
+
 void HostPeer::receive_loop() {
-    std::vector<uint8_t> room(kBatch * kDatagramRoom);
-    mmsghdr messages[kBatch];
-    iovec vectors[kBatch];
-    constexpr size_t kControlRoom = CMSG_SPACE(sizeof(timespec));
-    alignas(cmsghdr) char controls[kBatch][kControlRoom];
+    pollfd socket = {client_.descriptor(), POLLIN, 0};
+    int received = 0;
     while (!stop_) {
-        for (int i = 0; i < kBatch; ++i) {
-            vectors[i] = {room.data() + i * kDatagramRoom, kDatagramRoom};
-            messages[i] = {};
-            messages[i].msg_hdr.msg_iov = &vectors[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-            messages[i].msg_hdr.msg_control = controls[i];
-            messages[i].msg_hdr.msg_controllen = kControlRoom;
+        if (client_wanted_) {
+            std::this_thread::yield();
+            continue;
         }
-        // Blocks for the first datagram (up to the socket's time-out), then takes what is
-        // already queued.
-        const int n = ::recvmmsg(fd_, messages, kBatch, MSG_WAITFORONE, nullptr);
-        if (n <= 0) continue;
-        if (patient_ && n < kBatch) {
+        // Waits on the socket only when the last turn found nothing: during a run the next
+        // batch is nearly always there. Not under the lock, which a request may take meanwhile.
+        if (received == 0) ::poll(&socket, 1, kIdleWaitMs);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            received = client_.receive(0);
+            if (received > 0) last_arrival_ = Clock::now();
+        }
+        if (received <= 0) {
+            received = 0;
+            continue;
+        }
+        changed_.notify_all();
+        if (patient_ && received < kClientBatch) {
             // Not waiting on the socket, so a sender never has to wake this thread up.
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        const Clock::time_point arrival = Clock::now();
-        std::lock_guard<std::mutex> lock(mutex_);
-        last_arrival_ = arrival;
-        for (int i = 0; i < n; ++i) {
-            int64_t kernel_ns = 0;
-            for (cmsghdr* c = CMSG_FIRSTHDR(&messages[i].msg_hdr); c != nullptr;
-                 c = CMSG_NXTHDR(&messages[i].msg_hdr, c)) {
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                    timespec stamp;
-                    std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
-                    kernel_ns = static_cast<int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec;
-                }
-            }
-            take(room.data() + i * kDatagramRoom, messages[i].msg_len, arrival, kernel_ns);
-        }
-        changed_.notify_all();
     }
 }
 
-void HostPeer::take(const uint8_t* bytes, size_t length, Clock::time_point arrival,
-                    int64_t kernel_ns) {
-    const DataPacketView packet(bytes, length);
+void HostPeer::take(const Datagram& datagram) {
+    ++datagrams_;
+    const DataPacketView packet(datagram.data, datagram.length);
     if (packet.ok()) {
         count_packet(packet);
         return;
     }
-    if (awaited_code_ < 0 || ack_arrived_) return;
-    const std::optional<Acknowledge> ack = Acknowledge::parse(bytes, length);
-    if (ack && ack->answers(static_cast<unsigned>(awaited_code_))) {
-        ack_arrived_ = true;
-        ack_error_ = ack->error;
-        ack_time_ = arrival;
-        ack_kernel_ns_ = kernel_ns;
-    }
+    if (awaited_code_ < 0 || ack_ns_ != 0) return;
+    const std::optional<Acknowledge> ack = Acknowledge::parse(datagram.data, datagram.length);
+    if (ack && ack->answers(static_cast<unsigned>(awaited_code_))) ack_ns_ = datagram.time_ns;
 }
 
 void HostPeer::count_packet(const DataPacketView& packet) {
@@ -157,33 +145,42 @@ void HostPeer::count_packet(const DataPacketView& packet) {
     if (id == kReferenceStream) first_stream_packets_ = stream.packets;
 }
 
-bool HostPeer::send_request(uint8_t code, uint16_t word2, uint16_t word3) {
-    const auto wire = ModuleRequest{code, word2, word3}.wire();
-    return ::sendto(fd_, wire.data(), wire.size(), 0, reinterpret_cast<const sockaddr*>(&target_),
-                    sizeof(target_)) == static_cast<ssize_t>(wire.size());
-}
-
-std::optional<uint16_t> HostPeer::request(uint8_t code, uint16_t word2, uint16_t word3,
-                                          double timeout_s) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    awaited_code_ = code;
-    ack_arrived_ = false;
-    if (!send_request(code, word2, word3)) return std::nullopt;
-    const bool arrived = changed_.wait_for(lock, std::chrono::duration<double>(timeout_s),
-                                           [this] { return ack_arrived_; });
+std::optional<Acknowledge> HostPeer::exchange(const ModuleRequest& request, double timeout_s) {
+    awaited_code_ = request.code;
+    ack_ns_ = 0;
+    const uint64_t datagrams_before = datagrams_;
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(timeout_s));
+    client_.start_request(request);
+    while (client_.request_pending()) {
+        const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+        if (left <= 0) break;
+        client_.continue_request(std::min(left, client_.request_time_left()));
+    }
     awaited_code_ = -1;
-    if (!arrived) return std::nullopt;
-    return ack_error_;
+    if (datagrams_ != datagrams_before) last_arrival_ = Clock::now();
+    changed_.notify_all();
+    if (client_.request_pending() || !client_.request_outcome().acknowledged()) {
+        return std::nullopt;
+    }
+    return client_.request_outcome().ack;
 }
 
-bool HostPeer::daq_command(uint16_t command) {
-    return request(packet::kDaqCommand, packet::kAllHybrids << 8, command) == packet::kDone;
+std::optional<uint16_t> HostPeer::request(const ModuleRequest& request, double timeout_s) {
+    const std::unique_lock<std::mutex> lock = take_client();
+    const std::optional<Acknowledge> ack = exchange(request, timeout_s);
+    if (!ack) return std::nullopt;
+    return ack->error;
+}
+
+bool HostPeer::daq_command(bool start) {
+    return request(ModuleRequest::daq_command(packet::kAllHybrids, start)) == packet::kDone;
 }
 
 bool HostPeer::discover(double timeout_s) {
     const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_s);
     while (Clock::now() < deadline) {
-        if (request(packet::kDiscovery, 0, 0, 0.1).has_value()) return true;
+        if (request(ModuleRequest::discovery(), 0.1).has_value()) return true;
     }
     return false;
 }
@@ -197,7 +194,7 @@ bool HostPeer::configure(int hybrids, int mode, int nadj, int chip_type) {
         const ModuleRequest readout = ModuleRequest::readout_mode(
             {hybrid, static_cast<unsigned>(mode), static_cast<unsigned>(nadj)});
         for (const ModuleRequest& r : {stream, readout}) {
-            if (request(r.code, r.word2, r.word3) != packet::kDone) return false;
+            if (request(r) != packet::kDone) return false;
         }
     }
     return true;
@@ -253,68 +250,26 @@ bool HostPeer::wait_for_packets(uint64_t packets, double timeout_s) {
                              [&] { return first_stream_packets_ >= packets; });
 }
 
-namespace {
-
-int64_t realtime_ns() {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-}  // namespace
-
 RoundTrips HostPeer::probe(int count, double spacing_s) {
     RoundTrips trips;
     auto next = Clock::now();
     const auto spacing =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(spacing_s));
+    const ModuleRequest no_action = ModuleRequest::no_action();
     for (int i = 0; i < count; ++i) {
         std::this_thread::sleep_until(next);
         next += spacing;
-        std::unique_lock<std::mutex> lock(mutex_);
-        awaited_code_ = packet::kNoAction;
-        ack_arrived_ = false;
-        const Clock::time_point sent = Clock::now();
-        const int64_t sent_ns = realtime_ns();
-        if (!send_request(packet::kNoAction, 0, 0)) {
+        const std::unique_lock<std::mutex> lock = take_client();
+        if (!exchange(no_action, 1.0) || ack_ns_ == 0) {
             ++trips.lost;
             continue;
         }
-        if (!changed_.wait_for(lock, std::chrono::seconds(1), [this] { return ack_arrived_; })) {
-            ++trips.lost;
-            continue;
-        }
-        awaited_code_ = -1;
-        // The kernel's arrival time when the system gives it, else when the reader saw it.
-        const double trip_us =
-            ack_kernel_ns_ > 0
-                ? static_cast<double>(ack_kernel_ns_ - sent_ns) / 1000.0
-                : std::chrono::duration<double, std::micro>(ack_time_ - sent).count();
-        trips.samples_us.push_back(trip_us);
+        trips.samples_us.push_back(static_cast<double>(ack_ns_ - sent_ns_) / 1000.0);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    awaited_code_ = -1;
     return trips;
 }
 
-uint64_t HostPeer::kernel_drops() const {
-    // Columns of /proc/net/udp: sl local rem st tx:rx tr:when retrnsmt uid timeout inode ref
-    // pointer drops. The local address is hex "ADDRESS:PORT".
-    std::ifstream table("/proc/self/net/udp");
-    std::string line;
-    std::getline(table, line);
-    char wanted[8];
-    std::snprintf(wanted, sizeof(wanted), ":%04X", port_);
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local;
-        fields >> slot >> local;
-        if (local.size() < 5 || local.compare(local.size() - 5, 5, wanted) != 0) continue;
-        std::string field;
-        for (int i = 0; i < 10; ++i) fields >> field;
-        uint64_t drops = 0;
-        fields >> drops;
-        return drops;
-    }
-    return 0;
+uint64_t HostPeer::kernel_drops() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return client_.kernel_drops();
 }

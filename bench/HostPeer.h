@@ -1,15 +1,11 @@
-// The host program on loopback, as the benchmarks need it: one UDP socket with a large receive
-// buffer, a thread that reads everything that arrives (well-formed data packets are counted per
-// stream, acknowledges are handed to the request that waits for them), requests that wait for
-// their acknowledge, and the acknowledge round-trip probe.
+// The host program on loopback, as the benchmarks need it: the host library's client of one
+// module (its socket with a large receive buffer, its requests and their acknowledges), a
+// thread that reads everything that arrives while no request is under way and counts the
+// well-formed data packets per stream, and the acknowledge round-trip probe.
 //
-// Datagrams are read with the host library's decoders (DataPacketView, Acknowledge), but the
-// socket is not a ModuleClient's: the bare-work loops send to it from ports of their own, which
-// a socket connected to the module refuses, and requests are sent from the caller's thread
-// while this one's reader receives.
+// The client is used by one thread at a time: the reader between requests, the caller during
+// a request, which receives (and counts) what arrives meanwhile itself.
 #pragma once
-
-#include <netinet/in.h>
 
 #include <array>
 #include <atomic>
@@ -21,9 +17,8 @@
 #include <thread>
 #include <vector>
 
-namespace daq {
-class DataPacketView;
-}
+#include "daqhost/ModuleClient.h"
+#include "protocol/DataPacketView.h"
 
 // What the host has received of one stream (hybrid id) since it was made. Event numbers are
 // 16 bits on the wire and wrap; a gap counts the numbers skipped. The span adds up the steps
@@ -86,14 +81,15 @@ class HostPeer {
     using Counts = std::array<StreamCount, kStreams>;
     using Clock = std::chrono::steady_clock;
 
-    // Binds 127.0.0.1 on a free port and starts reading. Requests go to 127.0.0.1:`target_port`.
-    explicit HostPeer(uint16_t target_port = 10000);
+    // The host of the module at 127.0.0.1:`module_port`: binds 127.0.0.1 on a free port and
+    // starts reading. It takes datagrams from that port alone.
+    explicit HostPeer(uint16_t module_port = daq::ModuleClient::kModulePort);
     ~HostPeer();
     HostPeer(const HostPeer&) = delete;
     HostPeer& operator=(const HostPeer&) = delete;
 
-    bool ok() const { return fd_ >= 0; }
-    uint16_t port() const { return port_; }
+    bool ok() const { return reader_.joinable(); }
+    uint16_t port() const { return client_.local().port; }
     // A patient host reads what has queued up every 200 µs instead of waiting on the socket
     // for each datagram: a sender then never pays for waking it up, a cost that depends more
     // on the host and the load than on the sender. Acknowledges arrive up to 200 µs late, so
@@ -102,16 +98,15 @@ class HostPeer {
     // Keeps the reading thread on one processor.
     bool pin_reader(int cpu);
 
-    // Sends a request (four words and the trailer) and waits for the acknowledge of its code:
-    // the error word, or nothing after the timeout.
-    std::optional<uint16_t> request(uint8_t code, uint16_t word2, uint16_t word3,
-                                    double timeout_s = 2.0);
+    // Sends the request once and waits for the acknowledge of its code: the error word, or
+    // nothing after the timeout.
+    std::optional<uint16_t> request(const daq::ModuleRequest& request, double timeout_s = 2.0);
     // Discovery, repeated until the emulator answers (it may still be starting).
     bool discover(double timeout_s);
     // Stream configuration (the chip type, 2 chips) and readout mode of hybrids 1 to `hybrids`.
     bool configure(int hybrids, int mode, int nadj, int chip_type);
-    bool start_run() { return daq_command(1); }
-    bool stop_run() { return daq_command(0); }
+    bool start_run() { return daq_command(true); }
+    bool stop_run() { return daq_command(false); }
 
     // Forgets every count; call it when nothing is in flight (after wait_quiet()).
     void reset();
@@ -128,32 +123,36 @@ class HostPeer {
     RoundTrips probe(int count, double spacing_s);
 
     // Datagrams the system dropped at this socket because its receive queue was full.
-    uint64_t kernel_drops() const;
+    uint64_t kernel_drops();
 
   private:
+    // The client for a request: the reader lets go of it at its next turn.
+    std::unique_lock<std::mutex> take_client();
+    // One request under the lock of take_client(): the acknowledge, or nothing after the
+    // timeout. Every datagram that arrives meanwhile is taken as the reader would.
+    std::optional<daq::Acknowledge> exchange(const daq::ModuleRequest& request, double timeout_s);
     void receive_loop();
-    void take(const uint8_t* bytes, size_t length, Clock::time_point arrival, int64_t kernel_ns);
+    void take(const daq::Datagram& datagram);
     void count_packet(const daq::DataPacketView& packet);
-    bool send_request(uint8_t code, uint16_t word2, uint16_t word3);
-    // A DAQ command for the whole module: non-zero starts a run, 0 stops it.
-    bool daq_command(uint16_t command);
+    // A DAQ command for the whole module.
+    bool daq_command(bool start);
 
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    sockaddr_in target_ = {};
+    daq::ModuleClient client_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> patient_{false};
+    std::atomic<bool> client_wanted_{false};
     std::thread reader_;
 
+    // Held by whoever uses the client; guards what follows as well.
     std::mutex mutex_;
     std::condition_variable changed_;
     Counts counts_;
     uint64_t first_stream_packets_ = 0;
     Clock::time_point last_arrival_ = Clock::now();
-    // The acknowledge the current request waits for.
+    uint64_t datagrams_ = 0;
+    // The acknowledge the current request waits for, and when the request went out and its
+    // acknowledge came in (since the Unix epoch; the kernel's receive time where it gives one).
     int awaited_code_ = -1;
-    bool ack_arrived_ = false;
-    uint16_t ack_error_ = 0;
-    Clock::time_point ack_time_;
-    int64_t ack_kernel_ns_ = 0;
+    int64_t sent_ns_ = 0;
+    int64_t ack_ns_ = 0;
 };

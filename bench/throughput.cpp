@@ -101,6 +101,11 @@ constexpr int kNadj = 4;
 // first and the host's reading thread on the last: a sender is then never put aside to let
 // the host read what it has just sent, and each sender meets the same conditions.
 int sender_cpu = -1;
+int reader_cpu = -1;
+
+// The port the bare-work loops send from, beside testModule's 10000, which the emulator under
+// test holds meanwhile; the host of a loop knows it there.
+constexpr uint16_t kBareWorkPort = 10001;
 
 // The testModule under test: the one built beside this program unless --emulator names another
 // (for comparing two builds).
@@ -244,15 +249,19 @@ RunResult run_once(HostPeer& host, const Emulator& emulator, uint64_t warm, uint
     return result;
 }
 
-std::optional<Traffic> run_bare(HostPeer& host, const Config& config, bool libc_rand, uint64_t warm,
-                                uint64_t count, double timeout_s) {
-    host.wait_quiet(0.05, 2.0);
-    host.reset();
+// One run of a bare-work loop, read by a host of its own, whose reader is held where the
+// emulator's host's is.
+std::optional<Traffic> run_bare(const Config& config, bool libc_rand, uint64_t warm, uint64_t count,
+                                double timeout_s) {
+    HostPeer host(kBareWorkPort);
+    if (!host.ok()) return std::nullopt;
+    if (reader_cpu >= 0) host.pin_reader(reader_cpu);
     // A margin of triggers, so that the loop still runs when the host has counted enough.
     const uint64_t triggers = warm + count + count / 10 + 100;
     EmulatorProcess child(
         {"--bare-work", std::to_string(config.hybrids), std::to_string(config.mode),
-         libc_rand ? "rand" : "same", std::to_string(host.port()), std::to_string(triggers)},
+         libc_rand ? "rand" : "same", std::to_string(host.port()), std::to_string(triggers),
+         std::to_string(kBareWorkPort)},
         self_path());
     if (!child.start()) return std::nullopt;
     pin_sender(child.pid());
@@ -547,7 +556,7 @@ void print_replay_table(const std::vector<ReplayRow>& rows) {
 }
 
 int bare_work_main(int argc, char** argv) {
-    if (argc < 7) return 2;
+    if (argc < 8) return 2;
     BareWorkSettings settings;
     settings.hybrids = std::atoi(argv[2]);
     settings.mode = std::atoi(argv[3]);
@@ -555,6 +564,7 @@ int bare_work_main(int argc, char** argv) {
     settings.libc_rand = std::strcmp(argv[4], "rand") == 0;
     settings.host_port = static_cast<uint16_t>(std::atoi(argv[5]));
     settings.triggers = std::strtoull(argv[6], nullptr, 10);
+    settings.own_port = static_cast<uint16_t>(std::atoi(argv[7]));
     return run_bare_work(settings);
 }
 
@@ -604,7 +614,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     const int cpus = static_cast<int>(std::thread::hardware_concurrency());
-    if (options.pin && cpus >= 2 && host.pin_reader(cpus - 1)) sender_cpu = 0;
+    if (options.pin && cpus >= 2 && host.pin_reader(cpus - 1)) {
+        sender_cpu = 0;
+        reader_cpu = cpus - 1;
+    }
     const std::string load_before = load_average();
     const uint64_t count = options.triggers;
     const uint64_t warm = std::max<uint64_t>(200, count / 20);
@@ -661,8 +674,8 @@ int main(int argc, char** argv) {
         for (int round = 0; round < options.rounds; ++round) {
             progress("highest rate, " + name + ", round " + std::to_string(round + 1));
             const RunResult run = run_once(host, emulator, warm, count, timeout, 0);
-            const std::optional<Traffic> same = run_bare(host, config, false, warm, count, timeout);
-            const std::optional<Traffic> libc = run_bare(host, config, true, warm, count, timeout);
+            const std::optional<Traffic> same = run_bare(config, false, warm, count, timeout);
+            const std::optional<Traffic> libc = run_bare(config, true, warm, count, timeout);
             if (!run.traffic || !same || !libc) {
                 ++failures;
                 continue;
