@@ -48,6 +48,7 @@
 #include "protocol/AcknowledgePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/DataPayload.h"
+#include "protocol/ModuleRequest.h"
 #include "protocol/PacketConversion.h"
 #include "protocol/Request.h"
 #include "testing/EmulatorProcess.h"
@@ -147,13 +148,14 @@ int bare_loop_main(uint64_t events, double timeout_s) {
     };
     // Sends the request, as the host library does, until the acknowledge of `code` comes: three
     // attempts, 1 s each.
-    const auto request = [&](uint8_t code, uint16_t word2, uint16_t word3) {
-        const uint16_t words[] = {htons(packet::kMagic), htons(code), htons(word2), htons(word3),
-                                  htons(packet::kTrailer)};
-        awaited = code;
+    const auto request = [&](const ModuleRequest& r) {
+        const auto wire = r.wire();
+        awaited = r.code;
         for (int attempt = 0; attempt < 3; ++attempt) {
             acknowledged = false;
-            if (::send(fd, words, sizeof(words), 0) != sizeof(words)) return false;
+            if (::send(fd, wire.data(), wire.size(), 0) != static_cast<ssize_t>(wire.size())) {
+                return false;
+            }
             const auto sent = Clock::now();
             while (!acknowledged && seconds_since(sent) < 1.0) receive();
             if (acknowledged) return true;
@@ -161,16 +163,15 @@ int bare_loop_main(uint64_t events, double timeout_s) {
         return false;
     };
 
-    constexpr uint16_t kWholeModule = packet::kAllHybrids << 8;
-    bool ok = request(packet::kDiscovery, 0, 0);
-    for (uint16_t hybrid = 1; ok && hybrid <= 4; ++hybrid) {
-        ok = request(packet::kConfigureStream, hybrid << 8 | 1 << 4, 2 << 8) &&
-             request(packet::kReadoutMode, hybrid << 8 | DataPacket::kAllChannels, 0);
+    bool ok = request(ModuleRequest::discovery());
+    for (unsigned hybrid = 1; ok && hybrid <= 4; ++hybrid) {
+        ok = request(ModuleRequest::stream_configuration({hybrid, 1, 2})) &&
+             request(ModuleRequest::readout_mode({hybrid, DataPacket::kAllChannels, 0}));
     }
-    if (ok && request(packet::kDaqCommand, kWholeModule, 1)) {
+    if (ok && request(ModuleRequest::daq_command(packet::kAllHybrids, true))) {
         const auto started = Clock::now();
         while (reached < events && seconds_since(started) < timeout_s) receive();
-        ok = request(packet::kDaqCommand, kWholeModule, 0);
+        ok = request(ModuleRequest::daq_command(packet::kAllHybrids, false));
         // What the module sent before the stop: until nothing has come for 0.2 s, 2 s at most.
         const auto draining = Clock::now();
         for (auto last = draining; seconds_since(last) < 0.2 && seconds_since(draining) < 2.0;) {
