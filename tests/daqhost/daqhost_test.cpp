@@ -239,14 +239,18 @@ TEST_F(Daqhost, run_summary_agrees_with_two_hybrids_at_full_efficiency) {
     EXPECT_EQ(summary["kernel_drops"], 0);
 }
 
-TEST_F(Daqhost, half_efficiency_shows_as_gaps_and_mode_4_has_its_triples) {
-    ASSERT_NO_FATAL_FAILURE(start_emulator({"-m", "1", "-r", "2000", "-e", "0.5"}));
-    const json summary = run_json({"--mode", "4", "--nadj", "3", "--events", "2000"});
+TEST_F(Daqhost, half_efficiency_shows_as_gaps_and_each_hybrid_has_its_own_mode) {
+    ASSERT_NO_FATAL_FAILURE(start_emulator({"-m", "11", "-r", "2000", "-e", "0.5"}));
+    const json summary =
+        run_json({"--mode", "4", "--nadj", "3", "--hybrid", "2:mode=2", "--events", "2000"});
     const json& h = hybrid(summary, 1);
     EXPECT_EQ(h["mode"], 4);
     EXPECT_NEAR(h["efficiency"].get<double>(), 0.5, 0.06);
     EXPECT_EQ(h["bytes"].get<int>(), (26 + 6 * 3) * h["packets"].get<int>());
     EXPECT_NEAR(h["pedestal_mean"].get<double>(), 2023.5, 2.0) << "from the neighbours";
+    const json& second = hybrid(summary, 2);
+    EXPECT_EQ(second["mode"], 2) << "--hybrid 2:mode=2 adds hybrid 2 with its own mode";
+    EXPECT_EQ(second["bytes"].get<int>(), 26 * second["packets"].get<int>());
 }
 
 TEST_F(Daqhost, recorded_session_decodes_to_the_packets_the_run_counted_and_plots) {
@@ -414,6 +418,9 @@ TEST_F(Daqhost, no_module_at_the_address_fails_after_the_bounded_attempts) {
     const Result no_list = daqhost({"run", "--modules", path("missing.txt")});
     EXPECT_EQ(no_list.status, 1);
     EXPECT_THAT(no_list.err, HasSubstr(path("missing.txt")));
+    const Result bad_hybrid = daqhost({"run", "--hybrid", "1:mode=4,speed=2"});
+    EXPECT_EQ(bad_hybrid.status, 1);
+    EXPECT_THAT(bad_hybrid.err, HasSubstr("--hybrid 1:mode=4,speed=2: \"speed=2\" is not"));
 }
 
 TEST_F(Daqhost, error_codes_are_named_and_fail_the_command) {
