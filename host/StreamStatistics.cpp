@@ -1,5 +1,6 @@
 #include "daqhost/StreamStatistics.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "daqhost/EventReading.h"
@@ -26,6 +27,24 @@ void StreamStatistics::add(const DataPacketView& view) {
     bytes_ += view.length();
     add_event(s, view);
     add_values(s, view);
+    if (keep_distributions_) add_distributions(s.distributions, view, find_hit(view));
+}
+
+void StreamStatistics::add_distributions(StreamDistributions& d, const DataPacketView& view,
+                                         const Hit& hit) {
+    if (view.mode() == DataPacket::kAllChannels) {
+        d.packet_channels = std::max(d.packet_channels, static_cast<int>(view.value_count()));
+    }
+    if (!hit.found) return;
+    ++d.hit_channels[hit.channel];
+    ++d.hit_values[hit.value];
+    for_each_pedestal(view, hit, [&d](uint16_t value) { ++d.pedestals[value]; });
+}
+
+const StreamDistributions& StreamStatistics::distributions(int hybrid) const {
+    static const StreamDistributions kNone;
+    const auto found = streams_.find(hybrid);
+    return found == streams_.end() ? kNone : found->second.distributions;
 }
 
 void StreamStatistics::add_event(Stream& s, const DataPacketView& view) {

@@ -17,6 +17,7 @@
 #include "daqhost/CaptureReader.h"
 #include "daqhost/EventReading.h"
 #include "daqhost/ModuleClient.h"
+#include "daqhost/StreamStatistics.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/DataPacketView.h"
@@ -45,22 +46,11 @@ struct PlotOptions {
     int channels = 0;  // 0 when --channels is not given
 };
 
-using Histogram = std::map<int, uint64_t>;  // value → how many times it was seen
-
-struct HybridRecord {
-    Histogram hit_channels;
-    Histogram hit_values;
-    Histogram pedestals;
-    double pedestal_sum = 0;
-    uint64_t pedestal_count = 0;
-    int packet_channels = 0;  // the largest value count of an all-channel packet
-};
-
+// What the capture holds: the statistics that daqhost run keeps, with the distributions of
+// the values, and the channel count of each hybrid's stream configuration.
 struct Capture {
-    std::map<int, HybridRecord> hybrids;
-    std::map<int, int> configured_channels;  // hybrid → nchan of its last stream configuration
-    uint64_t data_packets = 0;
-    uint64_t malformed = 0;
+    StreamStatistics statistics{true};
+    std::map<int, int> configured_channels;
 };
 
 uint16_t network_word(const std::vector<uint8_t>& bytes, size_t i) {
@@ -83,26 +73,7 @@ void note_data_packet(const std::vector<uint8_t>& bytes, Capture& capture) {
         (network_word(bytes, 1) & 0xFF) != packet::kData) {
         return;
     }
-    const DataPacketView view(bytes.data(), bytes.size());
-    if (!view.ok()) {
-        ++capture.malformed;
-        return;
-    }
-    ++capture.data_packets;
-    HybridRecord& hybrid = capture.hybrids[view.stream()];
-    if (view.mode() == DataPacket::kAllChannels) {
-        hybrid.packet_channels =
-            std::max(hybrid.packet_channels, static_cast<int>(view.value_count()));
-    }
-    const Hit hit = find_hit(view);
-    if (!hit.found) return;
-    ++hybrid.hit_channels[hit.channel];
-    ++hybrid.hit_values[hit.value];
-    for_each_pedestal(view, hit, [&hybrid](uint16_t value) {
-        ++hybrid.pedestals[value];
-        hybrid.pedestal_sum += value;
-        ++hybrid.pedestal_count;
-    });
+    capture.statistics.add(DataPacketView(bytes.data(), bytes.size()));
 }
 
 struct ChannelCount {
@@ -111,8 +82,8 @@ struct ChannelCount {
 };
 
 ChannelCount channel_count(const Capture& capture, int hybrid_id, int option) {
-    const HybridRecord& hybrid = capture.hybrids.at(hybrid_id);
-    if (hybrid.packet_channels > 0) return {hybrid.packet_channels, "from the packets"};
+    const int packet_channels = capture.statistics.distributions(hybrid_id).packet_channels;
+    if (packet_channels > 0) return {packet_channels, "from the packets"};
     const auto configured = capture.configured_channels.find(hybrid_id);
     if (configured != capture.configured_channels.end() && configured->second > 0) {
         return {configured->second, "as configured"};
@@ -193,8 +164,9 @@ uint64_t write_histogram(std::ostringstream& data, std::ostringstream& plots,
 }
 
 // The three panels of one hybrid: the data blocks go to `data`, the plot commands to `plots`.
-void write_hybrid(std::ostringstream& data, std::ostringstream& plots, int id,
-                  const HybridRecord& hybrid, ChannelCount channels) {
+void write_hybrid(std::ostringstream& data, std::ostringstream& plots, const StreamSummary& summary,
+                  const StreamDistributions& hybrid, ChannelCount channels) {
+    const int id = summary.hybrid;
     const std::string hid = "hybrid " + std::to_string(id);
     const std::string suffix = std::to_string(id);
 
@@ -231,14 +203,14 @@ void write_hybrid(std::ostringstream& data, std::ostringstream& plots, int id,
 
     double base = kNominalPedestal;
     std::ostringstream base_text;
-    if (hybrid.pedestal_count > 0) {
-        base = hybrid.pedestal_sum / static_cast<double>(hybrid.pedestal_count);
+    if (summary.pedestal_mean) {
+        base = *summary.pedestal_mean;
         base_text.precision(1);
         base_text << std::fixed << base;
         const uint64_t outside =
             write_histogram(data, plots, "$ped" + suffix, hybrid.pedestals, 0, false);
         std::string detail =
-            std::to_string(hybrid.pedestal_count) + " values, mean " + base_text.str();
+            std::to_string(summary.pedestal_values) + " values, mean " + base_text.str();
         if (outside > 0) detail += ", " + std::to_string(outside) + " outside the range shown";
         write_title(plots, hid + ": pedestals", detail);
         plots << "set xlabel 'pedestal (ADC counts)'\nset ylabel 'values'\n"
@@ -252,9 +224,9 @@ void write_hybrid(std::ostringstream& data, std::ostringstream& plots, int id,
 
     const uint64_t outside =
         write_histogram(data, plots, "$amp" + suffix, hybrid.hit_values, base, true);
-    std::string detail = hybrid.pedestal_count > 0 ? "hit − mean pedestal (" + base_text.str() + ")"
-                                                   : "hit − " + std::to_string(kNominalPedestal) +
-                                                         ", no pedestals to subtract";
+    std::string detail = summary.pedestal_mean ? "hit − mean pedestal (" + base_text.str() + ")"
+                                               : "hit − " + std::to_string(kNominalPedestal) +
+                                                     ", no pedestals to subtract";
     if (outside > 0) detail += ", " + std::to_string(outside) + " outside the range shown";
     write_title(plots, hid + ": hit amplitudes", detail);
     plots << "set xlabel 'amplitude (ADC counts)'\nset ylabel 'hits'\n"
@@ -313,7 +285,9 @@ int plot(const PlotOptions& options) {
         // look, but the command fails, as decode does, so that a script notices.
         report_error(reader.error() + " (plotting the datagrams before it)");
     }
-    if (capture.data_packets == 0) {
+    const uint64_t data_packets = capture.statistics.packets();
+    const uint64_t malformed = capture.statistics.malformed_total();
+    if (data_packets == 0) {
         report_error(options.capture + ": no data packets to plot");
         return kExitFailure;
     }
@@ -321,13 +295,15 @@ int plot(const PlotOptions& options) {
     std::ostringstream data, plots;
     int rows = 0;
     std::string hitless, beyond;  // ids of the hybrids left out, for one line each
-    for (const auto& [id, hybrid] : capture.hybrids) {
+    for (const StreamSummary& summary : capture.statistics.summaries()) {
+        const int id = summary.hybrid;
+        const StreamDistributions& hybrid = capture.statistics.distributions(id);
         std::string& left_out = hybrid.hit_values.empty() ? hitless : beyond;
         if (hybrid.hit_values.empty() || rows == kMaxRows) {
             left_out += (left_out.empty() ? "" : ", ") + std::to_string(id);
             continue;
         }
-        write_hybrid(data, plots, id, hybrid, channel_count(capture, id, options.channels));
+        write_hybrid(data, plots, summary, hybrid, channel_count(capture, id, options.channels));
         ++rows;
     }
     if (!hitless.empty()) {
@@ -343,8 +319,8 @@ int plot(const PlotOptions& options) {
         return kExitFailure;
     }
     std::ostringstream title;
-    title << options.capture << ": " << capture.data_packets << " data packets";
-    if (capture.malformed > 0) title << ", " << capture.malformed << " malformed ones skipped";
+    title << options.capture << ": " << data_packets << " data packets";
+    if (malformed > 0) title << ", " << malformed << " malformed ones skipped";
     const std::string script =
         "set terminal pngcairo noenhanced size " + std::to_string(kImageWidth) + "," +
         std::to_string(kRowHeight * rows) + " font 'sans,10'\nset encoding utf8\nset output " +

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "daqhost/EventReading.h"
 #include "protocol/DataPacketView.h"
 #include "protocol/Export.h"
 
@@ -39,8 +40,23 @@ struct StreamSummary {
     std::optional<double> time_value_mean;
 };
 
+// How often each value was seen.
+using Histogram = std::map<int, uint64_t>;
+
+// The distributions of one stream's values, kept only when asked for (they cost a map insert
+// per value): the hit's channel (the hit map) and value, and the pedestal values.
+struct StreamDistributions {
+    Histogram hit_channels;
+    Histogram hit_values;
+    Histogram pedestals;
+    int packet_channels = 0;  // the most values an all-channel packet carried
+};
+
 class DAQ_API StreamStatistics {
   public:
+    // With `distributions`, the distributions of each stream's values are kept too.
+    explicit StreamStatistics(bool distributions = false) : keep_distributions_(distributions) {}
+
     // Counts one datagram from the module that claims to be a data packet.
     void add(const DataPacketView& view);
 
@@ -56,6 +72,8 @@ class DAQ_API StreamStatistics {
     uint64_t missing(int hybrid) const;
     uint64_t triggers() const;
     std::vector<int> hybrids() const;
+    // The distributions of a stream's values; empty ones when they are not kept.
+    const StreamDistributions& distributions(int hybrid) const;
 
   private:
     struct Stream {
@@ -70,14 +88,18 @@ class DAQ_API StreamStatistics {
         double hit_sum = 0;
         uint64_t hits = 0;
         double time_value_sum = 0;
+        StreamDistributions distributions;
     };
     static void add_event(Stream& s, const DataPacketView& view);
     static void add_values(Stream& s, const DataPacketView& view);
+    static void add_distributions(StreamDistributions& d, const DataPacketView& view,
+                                  const Hit& hit);
 
     std::map<int, Stream> streams_;
     std::map<DataPacketFault, uint64_t> malformed_;
     uint64_t packets_ = 0;
     uint64_t bytes_ = 0;
+    bool keep_distributions_ = false;
 };
 
 }  // namespace daq
