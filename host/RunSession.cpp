@@ -28,6 +28,36 @@ void ModuleFigures::add(const ModuleFigures& f) {
     retries += f.retries;
 }
 
+void ModuleFigures::add_module(const ModuleFigures& f, bool module_started, bool module_failed) {
+    add(f);
+    ++modules;
+    started += module_started ? 1 : 0;
+    failed += module_failed ? 1 : 0;
+}
+
+ModuleFigures ModuleRun::figures(uint64_t kernel_drops) const {
+    ModuleFigures f;
+    double rates = 0;
+    int streams_with_rate = 0;
+    for (const StreamSummary& s : statistics.summaries()) {
+        f.hybrids += (f.hybrids.empty() ? "" : ",") + std::to_string(s.hybrid);
+        f.packets += s.packets;
+        f.missing += s.missing;
+        if (s.trigger_rate_hz) {
+            rates += *s.trigger_rate_hz;
+            ++streams_with_rate;
+        }
+    }
+    if (streams_with_rate > 0) f.trigger_rate_hz = rates / streams_with_rate;
+    f.events = statistics.triggers();
+    f.malformed = statistics.malformed_total();
+    f.kernel_drops = kernel_drops;
+    f.acknowledges = acknowledges;
+    f.missing_acknowledges = missing_acknowledges;
+    f.retries = retries;
+    return f;
+}
+
 RunSession::RunSession(RunSettings settings)
     : settings_(std::move(settings)),
       group_(std::make_unique<ModuleGroup>(settings_.modules)),
@@ -208,37 +238,14 @@ bool RunSession::every_module_ran() const {
 }
 
 ModuleFigures RunSession::figures(size_t i) const {
-    const ModuleRun& m = modules_[i];
-    ModuleFigures f;
-    double rates = 0;
-    int streams_with_rate = 0;
-    for (const StreamSummary& s : m.statistics.summaries()) {
-        f.hybrids += (f.hybrids.empty() ? "" : ",") + std::to_string(s.hybrid);
-        f.packets += s.packets;
-        f.missing += s.missing;
-        if (s.trigger_rate_hz) {
-            rates += *s.trigger_rate_hz;
-            ++streams_with_rate;
-        }
-    }
-    if (streams_with_rate > 0) f.trigger_rate_hz = rates / streams_with_rate;
-    f.events = m.statistics.triggers();
-    f.malformed = m.statistics.malformed_total();
-    f.kernel_drops = group_->client(i).kernel_drops();
-    f.acknowledges = m.acknowledges;
-    f.missing_acknowledges = m.missing_acknowledges;
-    f.retries = m.retries;
-    return f;
+    return modules_[i].figures(group_->client(i).kernel_drops());
 }
 
 ModuleFigures RunSession::total() const {
     ModuleFigures sum;
     for (size_t i = 0; i < modules_.size(); ++i) {
-        sum.add(figures(i));
-        sum.started += modules_[i].started ? 1 : 0;
-        sum.failed += modules_[i].failed_at.empty() ? 0 : 1;
+        sum.add_module(figures(i), modules_[i].started, !modules_[i].failed_at.empty());
     }
-    sum.modules = modules_.size();
     return sum;
 }
 

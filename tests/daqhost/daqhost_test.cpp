@@ -253,7 +253,7 @@ TEST_F(Daqhost, half_efficiency_shows_as_gaps_and_each_hybrid_has_its_own_mode) 
     EXPECT_EQ(second["bytes"].get<int>(), 26 * second["packets"].get<int>());
 }
 
-TEST_F(Daqhost, recorded_session_decodes_to_the_packets_the_run_counted_and_plots) {
+TEST_F(Daqhost, recorded_session_decodes_sums_up_and_plots_as_the_run_counted_it) {
     ASSERT_NO_FATAL_FAILURE(start_emulator({"-m", "11", "-r", "1000", "-e", "1.0"}));
     const std::string capture = path("run.pcap");
     const json summary =
@@ -282,6 +282,16 @@ TEST_F(Daqhost, recorded_session_decodes_to_the_packets_the_run_counted_and_plot
     for (int id : {1, 2}) EXPECT_EQ(packets[id], hybrid(summary, id)["packets"].get<int>());
     EXPECT_EQ(summary["capture"]["records"].get<int>(),
               kinds["request"] + kinds["acknowledge"] + packets[1] + packets[2]);
+
+    // stats sums up the capture as run summed up the session, but for the seconds, which the
+    // capture times from the start request's send rather than from just before it.
+    const Result stats = daqhost({"stats", capture, "--json"});
+    ASSERT_EQ(stats.status, 0) << stats.err;
+    json from_capture = json::parse(stats.out, nullptr, false);
+    json from_run = summary;
+    EXPECT_NEAR(from_capture["seconds"].get<double>(), from_run["seconds"].get<double>(), 0.05);
+    for (json* j : {&from_capture, &from_run}) j->erase("seconds");
+    EXPECT_EQ(from_capture, from_run);
 
     const std::string png = path("run.png");
     const Result plotted = daqhost({"plot", capture, "--out", png});

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "RunSummary.h"
 #include "daqhost/RunSession.h"
 #include "daqhost/StreamStatistics.h"
 #include "protocol/BasePacket.h"
@@ -109,10 +110,7 @@ class Run {
     bool single() const { return session_->single(); }
     std::string module_name(size_t i) const { return session_->client(i).module().text(); }
     void progress(bool last);
-    void print_summary(double seconds) const;
-    void print_modules(double seconds) const;
-    nlohmann::json module_json(size_t i) const;
-    nlohmann::json summary_json(double seconds) const;
+    RunSummary summary() const;
 
     const RunOptions& options_;
     std::unique_ptr<RunSession> session_;
@@ -223,165 +221,27 @@ int Run::execute() {
     if (!session_->close()) ok = false;
     // Without a run there is nothing to sum up; the errors said why.
     if (ran && options_.json) {
-        std::printf("%s\n", summary_json(session_->seconds()).dump(2).c_str());
+        std::printf("%s\n", summary_json(summary()).dump(2).c_str());
     } else if (ran) {
-        print_summary(session_->seconds());
+        print_summary(summary());
     }
     return ran && ok && session_->every_module_ran() ? 0 : kExitFailure;
 }
 
-std::string number(const std::optional<double>& value, const char* format) {
-    if (!value) return "-";
-    char text[64];
-    std::snprintf(text, sizeof(text), format, *value);
-    return text;
-}
-
-unsigned long long ull(uint64_t n) { return static_cast<unsigned long long>(n); }
-
-void Run::print_summary(double seconds) const {
-    if (!single()) {
-        print_modules(seconds);
-        return;
-    }
-    const StreamStatistics& statistics = session_->module(0).statistics;
-    std::printf("run of %.3f s from %s\n", seconds, module_name(0).c_str());
-    std::printf("%-6s %10s %8s %10s %12s %10s %8s %10s %10s %10s\n", "hybrid", "packets", "missing",
-                "efficiency", "trigger Hz", "pedestal", "sigma", "hit value", "amplitude",
-                "time value");
-    for (const StreamSummary& s : statistics.summaries()) {
-        std::printf(
-            "%-6d %10llu %8llu %10.4f %12s %10s %8s %10s %10s %10s\n", s.hybrid, ull(s.packets),
-            ull(s.missing), s.efficiency, number(s.trigger_rate_hz, "%.1f").c_str(),
-            number(s.pedestal_mean, "%.2f").c_str(), number(s.pedestal_sigma, "%.2f").c_str(),
-            number(s.hit_value_mean, "%.1f").c_str(), number(s.hit_amplitude_mean, "%.1f").c_str(),
-            number(s.time_value_mean, "%.2f").c_str());
-    }
-    const ModuleFigures f = session_->figures(0);
-    std::printf(
-        "malformed %llu, dropped at the socket %llu, acknowledges missing %llu, "
-        "retries %llu\n",
-        ull(f.malformed), ull(f.kernel_drops), ull(f.missing_acknowledges), ull(f.retries));
-    for (const auto& [fault, n] : statistics.malformed()) {
-        std::printf("  %llu %s\n", ull(n), describe(fault));
-    }
-    if (!options_.out.empty()) {
-        std::printf("recorded %llu datagrams in %s\n", ull(session_->capture().records()),
-                    options_.out.c_str());
-    }
-}
-
-// A row of the summary of many modules, or their total.
-void print_module_row(const std::string& name, const std::string& hybrids, const ModuleFigures& f,
-                      const std::string& failed_at) {
-    std::printf("%-21s %-8s %9llu %10llu %8llu %10s %9llu %7llu %12llu %7llu  %s\n", name.c_str(),
-                hybrids.c_str(), ull(f.events), ull(f.packets), ull(f.missing),
-                number(f.trigger_rate_hz, "%.1f").c_str(), ull(f.malformed), ull(f.kernel_drops),
-                ull(f.missing_acknowledges), ull(f.retries), failed_at.c_str());
-}
-
-void Run::print_modules(double seconds) const {
-    std::printf("run of %.3f s from %zu modules\n", seconds, session_->size());
-    std::printf("%-21s %-8s %9s %10s %8s %10s %9s %7s %12s %7s  %s\n", "module", "hybrids",
-                "events", "packets", "missing", "trigger Hz", "malformed", "dropped",
-                "acks missing", "retries", "failed at");
+RunSummary Run::summary() const {
+    RunSummary summary;
     for (size_t i = 0; i < session_->size(); ++i) {
-        const ModuleFigures f = session_->figures(i);
-        const std::string& failed_at = session_->module(i).failed_at;
-        print_module_row(module_name(i), f.hybrids.empty() ? "-" : f.hybrids, f,
-                         failed_at.empty() ? "-" : failed_at);
+        summary.modules.push_back({module_name(i), &session_->module(i), session_->figures(i)});
     }
-    const ModuleFigures all = session_->total();
-    print_module_row(
-        "total, " + std::to_string(all.started) + " of " + std::to_string(all.modules) + " ran", "",
-        all, all.failed == 0 ? "-" : std::to_string(all.failed) + " failed");
-    for (size_t i = 0; i < session_->size(); ++i) {
-        for (const auto& [fault, n] : session_->module(i).statistics.malformed()) {
-            std::printf("  %s: %llu %s\n", module_name(i).c_str(), ull(n), describe(fault));
-        }
-    }
+    summary.total = session_->total();
+    summary.seconds = session_->seconds();
     if (!options_.out.empty()) {
-        std::printf("recorded %llu datagrams in %s\n", ull(session_->capture().records()),
-                    options_.out.c_str());
+        summary.capture = options_.out;
+        summary.capture_records = session_->capture().records();
+        summary.capture_note =
+            "recorded " + std::to_string(summary.capture_records) + " datagrams in " + options_.out;
     }
-}
-
-nlohmann::json optional_json(const std::optional<double>& value) {
-    return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
-}
-
-// What the summary of one module holds, and each entry of "modules" with many.
-nlohmann::json Run::module_json(size_t i) const {
-    const ModuleRun& m = session_->module(i);
-    nlohmann::json hybrids = nlohmann::json::array();
-    for (const StreamSummary& s : m.statistics.summaries()) {
-        hybrids.push_back({{"hybrid", s.hybrid},
-                           {"mode", s.mode},
-                           {"packets", s.packets},
-                           {"bytes", s.bytes},
-                           {"missing", s.missing},
-                           {"duplicates", s.duplicates},
-                           {"late", s.late},
-                           {"first_event", s.first_event},
-                           {"last_event", s.last_event},
-                           {"efficiency", s.efficiency},
-                           {"trigger_rate_hz", optional_json(s.trigger_rate_hz)},
-                           {"pedestal_mean", optional_json(s.pedestal_mean)},
-                           {"pedestal_sigma", optional_json(s.pedestal_sigma)},
-                           {"hit_value_mean", optional_json(s.hit_value_mean)},
-                           {"hit_amplitude_mean", optional_json(s.hit_amplitude_mean)},
-                           {"time_value_mean", optional_json(s.time_value_mean)}});
-    }
-    nlohmann::json malformed = nlohmann::json::object();
-    for (const auto& [fault, n] : m.statistics.malformed()) malformed[describe(fault)] = n;
-    return {{"module", module_name(i)},
-            {"hybrids", hybrids},
-            {"malformed", malformed},
-            {"kernel_drops", session_->client(i).kernel_drops()},
-            {"acknowledges", m.acknowledges},
-            {"missing_acknowledges", m.missing_acknowledges},
-            {"retries", m.retries}};
-}
-
-nlohmann::json total_json(const ModuleFigures& f) {
-    return {{"modules", f.modules},
-            {"modules_run", f.started},
-            {"modules_failed", f.failed},
-            {"events", f.events},
-            {"packets", f.packets},
-            {"missing", f.missing},
-            {"malformed", f.malformed},
-            {"kernel_drops", f.kernel_drops},
-            {"acknowledges", f.acknowledges},
-            {"missing_acknowledges", f.missing_acknowledges},
-            {"retries", f.retries}};
-}
-
-nlohmann::json Run::summary_json(double seconds) const {
-    nlohmann::json result;
-    if (single()) {
-        result = module_json(0);
-    } else {
-        nlohmann::json modules = nlohmann::json::array();
-        for (size_t i = 0; i < session_->size(); ++i) {
-            const ModuleRun& m = session_->module(i);
-            const ModuleFigures f = session_->figures(i);
-            nlohmann::json module = module_json(i);
-            module["events"] = f.events;
-            module["packets"] = f.packets;
-            module["missing"] = f.missing;
-            module["trigger_rate_hz"] = optional_json(f.trigger_rate_hz);
-            module["failed_at"] =
-                m.failed_at.empty() ? nlohmann::json(nullptr) : nlohmann::json(m.failed_at);
-            modules.push_back(std::move(module));
-        }
-        result = {{"modules", modules}, {"total", total_json(session_->total())}};
-    }
-    result["seconds"] = seconds;
-    if (!options_.out.empty()) {
-        result["capture"] = {{"file", options_.out}, {"records", session_->capture().records()}};
-    }
-    return result;
+    return summary;
 }
 
 }  // namespace

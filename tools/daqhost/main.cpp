@@ -1,6 +1,6 @@
 // daqhost: the reference host program for the readout module. Subcommands control a module
 // (discover, stream, romode, set, start, stop, request), take a run (run), and read what a run
-// recorded (decode, plot).
+// recorded (decode, plot, stats).
 #include <CLI/CLI.hpp>
 #include <exception>
 
@@ -9,16 +9,19 @@
 #include "DecodeCommand.h"
 #include "PlotCommand.h"
 #include "RunCommand.h"
+#include "StatsCommand.h"
 
 int main(int argc, char** argv) {
     try {
-        CLI::App app{"daqhost: control a readout module, take runs, decode and plot captures"};
+        CLI::App app{
+            "daqhost: control a readout module, take runs, decode, plot and sum up captures"};
         app.require_subcommand(1);
         int status = 0;
         add_control_commands(app, status);
         add_run_command(app, status);
         add_decode_command(app, status);
         add_plot_command(app, status);
+        add_stats_command(app, status);
         try {
             app.parse(argc, argv);
         } catch (const CLI::ParseError& e) {

@@ -44,21 +44,6 @@ struct RunSettings {
     std::string capture;
 };
 
-// One module's part in the run.
-struct ModuleRun {
-    StreamStatistics statistics;
-    // Whatever an earlier run sent before the stop that configure() makes is not this run's.
-    bool counting = false;
-    // Every request so far acknowledged with error 0: the module takes the next one.
-    bool live = true;
-    bool started = false;
-    // The request that left the module out, or whose acknowledge did not come; empty if none.
-    std::string failed_at;
-    uint64_t acknowledges = 0;
-    uint64_t missing_acknowledges = 0;
-    uint64_t retries = 0;
-};
-
 // A module's figures in the summary of a run, or the total of many.
 struct DAQ_API ModuleFigures {
     std::string hybrids;  // "1,2"
@@ -77,6 +62,26 @@ struct DAQ_API ModuleFigures {
     size_t failed = 0;
 
     void add(const ModuleFigures& f);
+    // Adds a module's figures to a total, and counts it.
+    void add_module(const ModuleFigures& f, bool started, bool failed);
+};
+
+// One module's part in the run.
+struct DAQ_API ModuleRun {
+    StreamStatistics statistics;
+    // Whatever an earlier run sent before the stop that configure() makes is not this run's.
+    bool counting = false;
+    // Every request so far acknowledged with error 0: the module takes the next one.
+    bool live = true;
+    bool started = false;
+    // The request that left the module out, or whose acknowledge did not come; empty if none.
+    std::string failed_at;
+    uint64_t acknowledges = 0;
+    uint64_t missing_acknowledges = 0;
+    uint64_t retries = 0;
+
+    // Its figures, with the datagrams its socket dropped (the client knows those).
+    ModuleFigures figures(uint64_t kernel_drops) const;
 };
 
 class DAQ_API RunSession {

@@ -54,8 +54,9 @@ struct StreamDistributions {
 
 class DAQ_API StreamStatistics {
   public:
+    StreamStatistics() = default;
     // With `distributions`, the distributions of each stream's values are kept too.
-    explicit StreamStatistics(bool distributions = false) : keep_distributions_(distributions) {}
+    explicit StreamStatistics(bool distributions) : keep_distributions_(distributions) {}
 
     // Counts one datagram from the module that claims to be a data packet.
     void add(const DataPacketView& view);
