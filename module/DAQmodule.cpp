@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <iostream>
+#include <memory>
 #include <sstream>
 
+#include "module/GeneratedEvents.h"
 #include "module/generation.h"
-#include "protocol/DataPacket.h"
 #include "protocol/PacketConversion.h"
 #include "protocol/Request.h"
 #include "support/Vantor.h"
@@ -24,53 +24,32 @@ constexpr int kEventCounters = 32;
 // due, in seconds: a request waits for it at most this long (plus one cycle).
 constexpr double kInlineTurnsBudget = 20e-6;
 
+// What pedestals() gives for events made without pedestals.
+const DataBuffer kNoPedestals{0};
+
 // The module's sources are ids of the default main context; -1 (or 0) means none.
 void remove_source(int& source) {
     if (source > 0) g_source_remove(static_cast<guint>(source));
     source = -1;
 }
 
-// The channel array of one stream and trigger, from the class-wide allocator.
-class ChannelArray {
-  public:
-    explicit ChannelArray(int nchip)
-        : bytes_(static_cast<size_t>(nchip) * DAQmodule::kChannelRoomPerChip * 2),
-          data_(DAQmodule::data_allocator.allocate(bytes_)) {
-        // Blocks made for 64 channels per chip fill only part of each chip's room: the rest
-        // must read 0, never leftover memory.
-        std::memset(data_, 0, bytes_);
-    }
-    ~ChannelArray() { DAQmodule::data_allocator.deallocate(data_, bytes_); }
-    ChannelArray(const ChannelArray&) = delete;
-    ChannelArray& operator=(const ChannelArray&) = delete;
-
-    // Copies a block in at the given value index, never past the array's end.
-    void copy_in(int index, const DataBlock& block) {
-        const size_t offset = static_cast<size_t>(index) * 2;
-        if (offset >= bytes_) return;
-        const size_t n = std::min(static_cast<size_t>(block.size()), bytes_ - offset);
-        std::memcpy(data_ + offset, block.data(), n);
-    }
-    // The values, in host order; the storage came from an allocation function, so it holds
-    // them as it holds bytes.
-    uint16_t* values() { return reinterpret_cast<uint16_t*>(data_); }
-
-  private:
-    size_t bytes_;
-    char* data_;
-};
-
 }  // namespace
 
 DAQmodule::DAQmodule(const std::string& interface, int port, int chip_type)
-    : DAQmodule(interface, port, chip_type, Pedestals::kGenerated) {}
+    : DAQmodule(interface, port, chip_type, std::make_unique<GeneratedEvents>()) {}
 
-DAQmodule::DAQmodule(const std::string& interface, int port, int chip_type, Pedestals pedestals)
-    : DAQemulator(interface, port), pedestals_made(pedestals), chip_type(chip_type) {
-    if (pedestals_made == Pedestals::kGenerated) {
+DAQmodule::DAQmodule(const std::string& interface, int port, int chip_type,
+                     std::unique_ptr<EventSource> events)
+    : DAQemulator(interface, port),
+      events(std::move(events)),
+      pedestal_buffer(this->events->pedestal_buffer()),
+      chip_type(chip_type) {
+    if (pedestal_buffer != nullptr) {
         pedestal_source = static_cast<int>(g_idle_add(&DAQmodule::generate_pedestals, this));
     }
-    set_interval();
+    // The first interval is drawn whatever the source, so that every module program's random
+    // draws begin alike.
+    interval = draw_interval(period);
     event_counter.assign(kEventCounters, 0);
 }
 
@@ -207,6 +186,7 @@ int DAQmodule::configure_stream(const char* data, int size) {
     stream->set_chip_type(chip_type);
     stream->set_nchip(nchip);
     std::cout << "Found hybrid !!!" << std::endl;
+    events->chips_set(*stream);
     return packet::kDone;
 }
 
@@ -223,6 +203,7 @@ int DAQmodule::set_readout_mode(const char* data, int size) {
     stream->set_readout_mode(mode, nadj);
     std::cout << "Values set for hybid " << hybrid << " ro_mode " << stream->readout_mode()
               << " nadj " << stream->nadj() << std::endl;
+    events->readout_mode_set(*stream);
     return packet::kDone;
 }
 
@@ -252,7 +233,9 @@ void DAQmodule::set_period(double period) {
 
 void DAQmodule::set_interval() { interval = next_interval(0.0); }
 
-double DAQmodule::next_interval(double) { return randgauss(period, 0.1 * period); }
+double DAQmodule::next_interval(double overrun) {
+    return events->next_interval({period, overrun, run_active(), streams});
+}
 
 bool DAQmodule::check_interval() const { return !(interval > trigger_timer()); }
 
@@ -270,6 +253,9 @@ void DAQmodule::start_run() {
     run_timer.start();
     std::fill(event_counter.begin(), event_counter.end(), 0);
     start_source = static_cast<int>(g_timeout_add(10, &DAQmodule::delayed_start, this));
+    if (const auto first = events->start_run({period, 0.0, run_active(), streams})) {
+        interval = *first;
+    }
 }
 
 gboolean DAQmodule::delayed_start(gpointer data) {
@@ -311,7 +297,7 @@ gboolean DAQmodule::generate_pedestals(gpointer data) {
     // cannot fire before the last of them, so one per turn of the loop would only add turns.
     // The random draws come in the same order either way. Beyond that need, one block per
     // call, so that a trigger that comes due waits for one block at most.
-    int lacking = module->blocks_needed() - module->pedestal_buffer.items_left();
+    int lacking = module->blocks_needed() - module->pedestals().items_left();
     do {
         if (!module->pedestal_step()) return FALSE;
     } while (--lacking > 0);
@@ -322,26 +308,22 @@ gboolean DAQmodule::generate_signal(gpointer data) {
     return static_cast<DAQmodule*>(data)->signal_step() ? TRUE : FALSE;
 }
 
-DataBlock* DAQmodule::make_pedestal_block() {
-    const int n = channels_per_chip();
-    auto* block = new DataBlock(2 * n, nullptr);
-    fill_pedestal_block(reinterpret_cast<int16_t*>(block->data()), n,
-                        {pedestal_mean, pedestal_noise, common_noise});
-    return block;
+const DataBuffer& DAQmodule::pedestals() const {
+    return pedestal_buffer != nullptr ? *pedestal_buffer : kNoPedestals;
 }
 
 bool DAQmodule::pedestal_step() {
-    if (pedestal_buffer.full()) {
+    if (pedestal_buffer == nullptr || pedestal_buffer->full()) {
         pedestal_source = -1;
         return false;
     }
-    pedestal_buffer.push_block(make_pedestal_block());
+    events->make_pedestal_block(channels_per_chip());
     ++activity_.pedestal_blocks;
     return true;
 }
 
 int DAQmodule::blocks_needed() const {
-    if (pedestals_made == Pedestals::kNone) return 0;
+    if (pedestal_buffer == nullptr) return 0;
     int needed = 0;
     for (const DataStream* stream : streams) needed += std::max(stream->nchip(), 0);
     return needed;
@@ -359,10 +341,11 @@ bool DAQmodule::signal_step() {
         reset_interval();
         if (signal_source < 0) return false;
         if (pedestal_source < 0 || turns() > kInlineTurnsBudget) return true;
-        const int lacking = std::max(blocks_needed() - pedestal_buffer.items_left(), 1);
+        const DataBuffer& buffer = pedestals();
+        const int lacking = std::max(blocks_needed() - buffer.items_left(), 1);
         // A pedestal generator that fills the buffer takes itself out of the loop, which only
         // the loop can do: that call is left to the loop.
-        if (pedestal_buffer.items_left() + lacking >= pedestal_buffer.capacity()) return true;
+        if (buffer.items_left() + lacking >= buffer.capacity()) return true;
         generate_pedestals(this);
     }
 }
@@ -373,12 +356,12 @@ bool DAQmodule::trigger() {
     const int cpc = channels_per_chip();
 
     const int needed = blocks_needed();
-    if (pedestal_buffer.items_left() < needed) {
-        if (needed > pedestal_buffer.max_items() && needed != reported_need) {
+    if (pedestals().items_left() < needed) {
+        if (needed > pedestals().max_items() && needed != reported_need) {
             Vantor::ostream log;
             log << Vantor::loglevel(Vantor::Log::Error) << "No trigger can fire: one trigger needs "
                 << needed << " pedestal blocks (one per chip of every hybrid), but the buffer "
-                << "holds at most " << pedestal_buffer.max_items() << ". Configure fewer chips."
+                << "holds at most " << pedestals().max_items() << ". Configure fewer chips."
                 << std::endl;
             reported_need = needed;
         }
@@ -392,7 +375,13 @@ bool DAQmodule::trigger() {
     for (int i = 0; i < nhybrid; ++i) {
         const DataStream& stream = *streams[static_cast<size_t>(i)];
         const uint32_t event = ++event_counter[static_cast<size_t>(stream.id())];
-        produce_event(stream, static_cast<uint16_t>(event), time_stamp, cpc);
+        const Trigger counted{static_cast<uint16_t>(event), time_stamp, cpc};
+        if (!passes_efficiency_test()) {
+            events->pass_over(stream);
+            continue;
+        }
+        const std::span<const uint8_t> packet = events->make_event(stream, counted);
+        if (!packet.empty()) send_data(packet);
     }
     ++activity_.trigger_cycles;
     return true;
@@ -400,43 +389,13 @@ bool DAQmodule::trigger() {
 
 bool DAQmodule::passes_efficiency_test() { return !(randuniform() > efficiency); }
 
-void DAQmodule::produce_event(const DataStream& stream, uint16_t event, uint32_t time_stamp,
-                              int cpc) {
-    if (!passes_efficiency_test()) return;
-    send_event(stream, event, time_stamp, cpc);
-}
-
-void DAQmodule::send_event(const DataStream& stream, uint16_t event, uint32_t time_stamp, int cpc) {
-    const int nchip = std::max(stream.nchip(), 0);
-    ChannelArray channels(nchip);
-    for (int j = 0; j < nchip; ++j) {
-        std::unique_ptr<DataBlock> block(pedestal_buffer.get_block());
-        if (block) channels.copy_in(j * cpc, *block);
-    }
-    // A stream without chips has no channel for a hit: it sends nothing this time.
-    if (nchip == 0) return;
-
-    const int nadj = static_cast<uint16_t>(stream.nadj());
-    const int mode = static_cast<uint16_t>(stream.readout_mode());
-    const int nchan = nchip * cpc;
-    const HitPlacement hit = place_hit(nchan, signal_mean);
-    add_hit(channels.values(), hit);
-    const double time_value = draw_time_value();
-    DataPacket::Ptr packet = assemble_event(stream.id(), mode, nadj, channels.values(), nchan,
-                                            hit.channel, event, time_stamp, time_value);
-
-    const int bytes = packet->packet_size();
-    WireWords wire = convert_packet(reinterpret_cast<const char*>(packet->words()), bytes);
-    send_data(reinterpret_cast<const char*>(wire.get()), bytes);
-}
-
-int DAQmodule::send_data(const char* data, int length) {
-    if (send_packet(peer_address, peer_port, data, length) != 0) return -1;
+void DAQmodule::send_data(std::span<const uint8_t> packet) {
+    const auto* data = reinterpret_cast<const char*>(packet.data());
+    if (send_packet(peer_address, peer_port, data, static_cast<int>(packet.size())) != 0) return;
     // The id byte: the high byte of word 1.
-    HybridTraffic& traffic = activity_.data[length > 2 ? static_cast<uint8_t>(data[2]) : 0];
+    HybridTraffic& traffic = activity_.data[packet.size() > 2 ? packet[2] : 0];
     ++traffic.packets;
-    traffic.bytes += static_cast<uint64_t>(length);
-    return 0;
+    traffic.bytes += packet.size();
 }
 
 void DAQmodule::report_counters() const {

@@ -1,8 +1,7 @@
 // The emulated readout module: one data stream per present hybrid, the command handlers, run
-// control with randomised trigger pacing, and the pedestal and signal generators that run as
-// idle sources of the GLib main loop. A module of another kind (one that sends data it did not
-// generate) overrides the hooks of the trigger cycle: the event of one stream, the interval to
-// the next cycle and the start of a run; and it is built without pedestals.
+// control with trigger pacing, and the pedestal and signal generators that run as idle sources
+// of the GLib main loop. What each stream sends and how long a cycle waits come from the
+// module's event source: generated events (testModule's), unless it is made with another.
 #pragma once
 
 #include <glib.h>
@@ -11,26 +10,30 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "emulator/DAQemulator.h"
 #include "module/DataBuffer.h"
 #include "module/DataStream.h"
+#include "module/EventSource.h"
 #include "protocol/BasePacket.h"
 #include "server/DeadlineSource.h"
 #include "support/DAQTimer.h"
 
 class DAQmodule : public DAQemulator {
   public:
-    static constexpr int kPedestalCapacity = 500;
     // A chip's room in the channel array is that of the largest chip, whatever the chip type.
     static constexpr int kChannelRoomPerChip = daq::packet::kChannelsOfChipType1;
 
     // The per-event channel arrays come from here.
     static std::allocator<char> data_allocator;
 
+    // A module of generated events.
     DAQmodule(const std::string& interface, int port, int chip_type);
+    DAQmodule(const std::string& interface, int port, int chip_type,
+              std::unique_ptr<EventSource> events);
     ~DAQmodule() override;
 
     // Builds one stream of two chips per hybrid whose bit is set in the low four bits.
@@ -70,7 +73,7 @@ class DAQmodule : public DAQemulator {
     // has, infinite when it never will.
     double time_to_trigger() const;
     // Sets the run clock and the event counters to zero and begins triggering 10 ms later.
-    virtual void start_run();
+    void start_run();
     void stop_run();
     static gboolean delayed_start(gpointer module);
 
@@ -78,15 +81,16 @@ class DAQmodule : public DAQemulator {
     static gboolean generate_pedestals(gpointer module);
     static gboolean generate_signal(gpointer module);
 
-    // One call of the pedestal generator: true while the buffer takes more blocks.
+    // One call of the pedestal generator: true while the buffer takes more blocks (never for
+    // events made without pedestals).
     bool pedestal_step();
     // One call of the signal generator: true to stay registered.
     bool signal_step();
     // One trigger cycle, without the pacing: false (and nothing sent or counted) when the
     // buffer holds too few pedestal blocks for it.
     bool trigger();
-    // Blocks one trigger cycle takes from the pedestal buffer: none for a module without
-    // pedestals.
+    // Blocks one trigger cycle takes from the pedestal buffer: one per chip of every stream,
+    // none for events made without pedestals.
     int blocks_needed() const;
 
     // State, for the program's own tools and tests.
@@ -95,7 +99,8 @@ class DAQmodule : public DAQemulator {
     DataStream* find_stream(int id) const;
     int module_chip_type() const { return chip_type; }
     int channels_per_chip() const { return daq::packet::channels_per_chip(chip_type); }
-    const DataBuffer& pedestals() const { return pedestal_buffer; }
+    // The event source's pedestal buffer; an empty one for events made without pedestals.
+    const DataBuffer& pedestals() const;
     bool run_active() const { return signal_source >= 0; }
     bool start_pending() const { return start_source > 0; }
     bool pedestals_registered() const { return pedestal_source >= 0; }
@@ -119,39 +124,24 @@ class DAQmodule : public DAQemulator {
     // Writes every counter of the module and the layers below as one block of log lines.
     void report_counters() const;
 
-  protected:
-    enum class Pedestals { kGenerated, kNone };
-    // With Pedestals::kNone the pedestal generator is never registered and a trigger cycle
-    // needs no blocks.
-    DAQmodule(const std::string& interface, int port, int chip_type, Pedestals pedestals);
-
-    // One stream's part of a trigger cycle, after its event counter has counted the trigger:
-    // the efficiency test, and the stream's data packet if it passes.
-    virtual void produce_event(const DataStream& stream, uint16_t event, uint32_t time_stamp,
-                               int cpc);
-    // The wait before the next trigger cycle, in seconds: Gaussian around the period, sigma
-    // 10 %. The constructor takes the first one from this class's own version. `overrun` is how
-    // long after the end of its interval the last trigger cycle ended (its lateness and its own
-    // duration) when called at the end of a cycle, else 0.
-    virtual double next_interval(double overrun);
+  private:
+    // The event source's wait before the next trigger cycle; see Pacing for `overrun`.
+    double next_interval(double overrun);
     // The efficiency test of one stream and trigger: one uniform draw, passed when it is not
     // above the efficiency.
     bool passes_efficiency_test();
-    // Sends a data packet (wire order) to the host peer and counts it for the hybrid in its
-    // id byte: 0 on success, -1 when the send failed.
-    int send_data(const char* data, int length);
-
-  private:
+    // Sends a data packet (wire order) to the host peer and, once sent, counts it for the
+    // hybrid in its id byte.
+    void send_data(std::span<const uint8_t> packet);
     unsigned short unknown_command(const std::string& sender, int size, int code);
     // The wake-ups of the trigger timer of the run under way; nothing without one, or when it
     // is polled.
     std::optional<DeadlineSource::Wakeups> running_wakeups() const;
     int log_only(const char* prefix, const char* data, int size);
-    DataBlock* make_pedestal_block();
-    // Builds and sends the data packet of one stream that passed the efficiency test.
-    void send_event(const DataStream& stream, uint16_t event, uint32_t time_stamp, int cpc);
 
-    Pedestals pedestals_made;
+    std::unique_ptr<EventSource> events;
+    // The event source's, or null.
+    DataBuffer* pedestal_buffer;
     int nhybrid = 0;
     int signal_source = -1;
     int pedestal_source = -1;
@@ -160,12 +150,7 @@ class DAQmodule : public DAQemulator {
     int chip_type;
     std::vector<uint32_t> event_counter;
     std::vector<DataStream*> streams;
-    DataBuffer pedestal_buffer{kPedestalCapacity};
     DAQTimer run_timer;
-    double signal_mean = 500.0;
-    double pedestal_noise = 5.0;
-    double pedestal_mean = 2024.0;
-    double common_noise = 1.0;
     double period = 0.001;
     double efficiency = 0.5;
     double interval = 0.0;

@@ -14,6 +14,7 @@ constexpr double kSecondSpotDivisor = 3.0;
 constexpr double kHitPositionSigma = 4.0;
 constexpr double kTimeValueMean = 25.0;
 constexpr double kTimeValueSigma = 5.0;
+constexpr double kIntervalSigma = 0.1;  // of the period
 }  // namespace
 
 void fill_pedestal_block(int16_t* values, int n, const PedestalModel& model) {
@@ -50,6 +51,8 @@ void add_hit(uint16_t* values, const HitPlacement& hit) {
 }
 
 double draw_time_value() { return randgauss(kTimeValueMean, kTimeValueSigma); }
+
+double draw_interval(double period) { return randgauss(period, kIntervalSigma * period); }
 
 DataPacket::Ptr assemble_event(int stream, int mode, int nadj, const uint16_t* values, int nchan,
                                int hit_channel, uint16_t event, uint32_t time_stamp,

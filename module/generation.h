@@ -1,6 +1,6 @@
 // The data of one event, drawn and laid out: one chip's pedestal block, the hit's channel and
-// amplitude, the time value, and the data packet that carries them. The module's trigger cycle
-// and the bench's bare loop both make their events with these.
+// amplitude, the time value, and the data packet that carries them; and the wait before a
+// trigger cycle. The generated events and the bench's bare loop both make theirs with these.
 //
 // The random draws come in a fixed order, which every start of the program repeats (see
 // support/random.h): per block, the common-mode offset then one Gaussian per channel; per
@@ -38,6 +38,9 @@ void add_hit(uint16_t* values, const HitPlacement& hit);
 
 // The time value of an event: Gaussian, mean 25, sigma 5.
 double draw_time_value();
+
+// The wait before a trigger cycle, in seconds: Gaussian around the period, sigma 10 %.
+double draw_interval(double period);
 
 // The data packet of one stream's event in its readout mode, header and payload in place.
 daq::DataPacket::Ptr assemble_event(int stream, int mode, int nadj, const uint16_t* values,

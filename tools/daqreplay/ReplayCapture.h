@@ -1,5 +1,5 @@
 // The data packets of a capture, read once at start-up and kept by stream, for a module that
-// sends them again (DAQreplay).
+// sends them again (ReplayedEvents).
 #pragma once
 
 #include <cstdint>

@@ -4,8 +4,6 @@
 #include <charconv>
 #include <iostream>
 
-using namespace daq;
-
 namespace {
 
 enum ReplayOption : int {

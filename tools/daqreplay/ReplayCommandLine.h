@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/CommandLine.h"
-#include "daqreplay/DAQreplay.h"
 #include "daqreplay/ReplayCapture.h"
+#include "daqreplay/ReplayedEvents.h"
 
 struct ReplaySettings {
     StartupSettings module;

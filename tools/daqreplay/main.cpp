@@ -5,9 +5,10 @@
 #include <string>
 
 #include "app/ServeLoop.h"
-#include "daqreplay/DAQreplay.h"
 #include "daqreplay/ReplayCapture.h"
 #include "daqreplay/ReplayCommandLine.h"
+#include "daqreplay/ReplayedEvents.h"
+#include "module/DAQmodule.h"
 #include "support/Vantor.h"
 
 namespace {
@@ -69,7 +70,8 @@ int main(int argc, char** argv) {
     if (!announce_capture(*capture, settings.module.mask)) return 1;
 
     return serve_module(settings.module, [&](const StartupSettings& s) {
-        return std::make_unique<DAQreplay>(s.interface, kModulePort, s.chip_type,
-                                           std::move(*capture), settings.options);
+        return std::make_unique<DAQmodule>(
+            s.interface, kModulePort, s.chip_type,
+            std::make_unique<ReplayedEvents>(std::move(*capture), settings.options));
     });
 }
