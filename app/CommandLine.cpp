@@ -89,6 +89,7 @@ int chip_type_of(const std::string& chip_name, int current) {
 
 void print_usage(const std::string& program_name) {
     std::cout << "Usage: " << program_name << " [options] " << std::endl;
+    // Spelt so on purpose: users' scripts match this text as it is.
     std::cout << "Posible options: " << std::endl;
     for (const option* entry = long_options; entry->name != nullptr; ++entry) {
         if (entry->val == kBusyPollOption) continue;

@@ -63,6 +63,7 @@ void DAQemulator::send_my_ip() {
     int bytes = 0;
     WireWords wire = convert_packet(&announcement, bytes);
     const char* data = reinterpret_cast<const char*>(wire.get());
+    // Spelt so on purpose: users' scripts match this text as it is.
     std::cout << "Sensing Discover packet: " << dump_packet(data, bytes) << std::endl;
     send_packet(peer_address, peer_port, data, bytes);
 }

@@ -197,6 +197,8 @@ int DAQmodule::set_readout_mode(const char* data, int size) {
     const int hybrid = static_cast<int>(fields.hybrid);
     const int mode = static_cast<int>(fields.mode);
     const int nadj = static_cast<int>(fields.nadj);
+    // "Hybid" and "hybid" in this line and the one after the stream's settings are spelt so on
+    // purpose: users' scripts match these texts as they are.
     std::cout << "... Hybid: " << hybrid << " ro_mode " << mode << " nadj " << nadj << std::endl;
     DataStream* stream = find_stream(hybrid);
     if (stream == nullptr) return packet::kDone;
@@ -213,6 +215,7 @@ int DAQmodule::daq_command(const char* data, int size) {
     const int hybrid = request.hybrid();
     const unsigned command = request.word(3);
     if (find_stream(hybrid) == nullptr && hybrid != packet::kAllHybrids) {
+        // Spelt so on purpose: users' scripts match this text as it is.
         std::cout << "Recived DAQ command for wrong Hybrid id" << std::endl;
         return packet::kNoSuchHybrid;
     }

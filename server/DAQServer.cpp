@@ -199,6 +199,7 @@ void DAQServer::process_request() {
         ++traffic_.empty_received;
     } else {
         Vantor::ostream log;
+        // Spelt so on purpose: users' scripts match this text as it is.
         log << loglevel(Error) << "Error receiveing packet" << std::endl;
     }
 }
@@ -254,6 +255,7 @@ void DAQServer::start_loop() {
             std::remove_if(timed_funcs.begin(), timed_funcs.end(), TimeoutPredicate()),
             timed_funcs.end());
         if (waited >= 0 || wait_errno == EINTR) continue;
+        // "DAQserver" (not "DAQServer") on purpose: users' scripts match this text as it is.
         log << loglevel(Error) << "DAQserver: error polling for requests. Stop serving"
             << std::endl;
         serving = false;
