@@ -17,8 +17,8 @@
 #include "daqhost/CaptureReader.h"
 #include "daqhost/CaptureWriter.h"
 #include "protocol/DataPacketView.h"
-#include "testkit/EmulatorProcess.h"
-#include "testkit/UdpPeer.h"
+#include "testing/EmulatorProcess.h"
+#include "testing/UdpPeer.h"
 
 using namespace daq;
 

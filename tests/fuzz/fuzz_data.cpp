@@ -11,7 +11,7 @@
 #include <string>
 
 #include "protocol/BasePacket.h"
-#include "tests/fuzz/FuzzModule.h"
+#include "testing/FuzzModule.h"
 
 using namespace daq;
 

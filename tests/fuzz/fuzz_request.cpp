@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/fuzz/FuzzModule.h"
+#include "testing/FuzzModule.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::silence_stdout();

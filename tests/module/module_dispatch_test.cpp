@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "protocol/BasePacket.h"
-#include "tests/module/module_test_support.h"
+#include "testing/ModuleTestSupport.h"
 
 using namespace daq;
 

@@ -7,8 +7,9 @@
 #include <cmath>
 
 #include "protocol/BasePacket.h"
+#include "protocol/ModuleRequest.h"
 #include "support/random.h"
-#include "tests/module/module_test_support.h"
+#include "testing/ModuleTestSupport.h"
 
 using namespace daq;
 
@@ -459,11 +460,14 @@ std::vector<SentDatagram> first_packets(const KnownAnswer& k, int triggers) {
         module.configure(k.mask);
         module.deliver({kMagic, 0x000B, 0, 0});
         for (const DataStream* stream : module.stream_list()) {
-            const auto id = static_cast<uint16_t>(stream->id() << 8);
-            module.deliver({kMagic, 0x0001, static_cast<uint16_t>(id | k.chip_type << 4),
-                            static_cast<uint16_t>(k.chips << 8)});
-            module.deliver({kMagic, 0x0008, static_cast<uint16_t>(id | k.mode),
-                            static_cast<uint16_t>(k.nadj)});
+            const auto id = static_cast<unsigned>(stream->id());
+            for (const ModuleRequest& r :
+                 {ModuleRequest::stream_configuration(
+                      {id, static_cast<unsigned>(k.chip_type), static_cast<unsigned>(k.chips)}),
+                  ModuleRequest::readout_mode(
+                      {id, static_cast<unsigned>(k.mode), static_cast<unsigned>(k.nadj)})}) {
+                module.deliver({kMagic, r.code, r.word2, r.word3});
+            }
         }
     });
     module.set_efficiency(0.75);

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/BasePacket.h"
-#include "tests/module/module_test_support.h"
+#include "testing/ModuleTestSupport.h"
 
 using namespace daq;
 

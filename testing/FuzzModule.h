@@ -1,4 +1,4 @@
-// What both fuzz targets share besides the capturing module (tools/testkit): the check of its
+// What both fuzz targets share besides the capturing module: the check of its
 // sends, a reader that cuts the fuzzer's input into settings and datagrams, a random source
 // that replays, and the cleanup of a module driven outside a loop.
 #pragma once
@@ -15,7 +15,7 @@
 
 #include "server/DAQServer.h"
 #include "support/random.h"
-#include "testkit/CapturingModule.h"
+#include "testing/CapturingModule.h"
 
 namespace fuzz {
 

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "testkit/CapturingModule.h"
+#include "testing/CapturingModule.h"
 
 // A 64-channel chip type, unless a test says otherwise.
 constexpr int kChipType = 5;

@@ -1,4 +1,0 @@
-// The test kit's old path, for the tests that still include it (see testing/CMakeLists.txt).
-#pragma once
-
-#include "testing/UdpPeer.h"
