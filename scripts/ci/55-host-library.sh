@@ -4,8 +4,8 @@
 # by the CMake package and by pkg-config (once with the library folder given relative, once
 # absolute), and each build takes a run from testModule in a private network namespace. The
 # library exports nothing outside the namespace daq, needs no GLib and no GoogleTest, and its
-# ABI is checked against the baseline in host/abi/ (abidiff): a change that breaks it without a
-# new SONAME fails. After a deliberate change of the interface, make a new baseline with
+# ABI is checked against the baseline in host/abi/ (abidiff): additions pass, and any other
+# change without a new SONAME fails. After a deliberate change of the interface, make a new baseline with
 # `scripts/ci/55-host-library.sh --new-baseline`.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -40,18 +40,22 @@ if [ "${1:-}" = --new-baseline ]; then
 fi
 [ -f "$baseline" ] || fail "no ABI baseline $baseline (a new SONAME needs one: --new-baseline)"
 xz -dc "$baseline" >"$build/baseline.abi"
+# Added functions and variables keep programs built against the baseline working; any change
+# to what was there (a removed symbol, a type of another size or layout) does not. abidiff
+# sets bit 4 for an ABI change and bit 8 for one it knows to be incompatible; with additions
+# left out, either fails. Bits 1 and 2 say abidiff itself failed.
 status=0
-abidiff --headers-dir2 host/include/daqhost --headers-dir2 protocol --drop-private-types \
-  "$build/baseline.abi" "$library" >"$build/abidiff.txt" || status=$?
-# Bit 8: a change that breaks programs built against the baseline; bits 1 and 2: abidiff failed.
-if ((status & 8)); then
-  cat "$build/abidiff.txt" >&2
-  fail "the ABI of $soname breaks (above); give the library a new SONAME"
-elif ((status & 3)); then
+abidiff --no-added-syms "$build/baseline.abi" "$library" >"$build/abidiff.txt" || status=$?
+if ((status & 3)); then
   cat "$build/abidiff.txt" >&2
   fail "abidiff could not compare (status $status)"
+elif ((status & 12)); then
+  cat "$build/abidiff.txt" >&2
+  fail "the ABI of $soname changes (above); give the library a new SONAME"
 fi
-echo "host library: ABI of $soname compatible with the baseline$( ((status & 4)) && echo ', with additions')"
+added=0
+abidiff "$build/baseline.abi" "$library" >/dev/null || added=$?
+echo "host library: ABI of $soname compatible with the baseline$( ((added & 4)) && echo ', with additions')"
 
 # Only the namespace daq is exported.
 foreign=$(nm -D --defined-only "$library" | c++filt | awk '{ $1 = ""; $2 = ""; print }' |
