@@ -1,9 +1,17 @@
-// The header, the acknowledge and the configuration packets with their size registry.
+// The header, requests (built and read), the acknowledge (built and read) and the
+// configuration packets with their size registry.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
+#include <optional>
+#include <tuple>
+
+#include "protocol/Acknowledge.h"
 #include "protocol/AcknowledgePacket.h"
+#include "protocol/BasePacket.h"
 #include "protocol/ConfigPacket.h"
+#include "protocol/ModuleRequest.h"
 #include "protocol/PacketConversion.h"
 #include "testing/WireBytes.h"
 
@@ -76,6 +84,95 @@ TEST(BasePacket, id_byte_goes_high_and_hybrid_byte_leaves_low_byte_zero) {
     EXPECT_EQ(packet.word(1), 0x1234);
     EXPECT_EQ(packet.word(2), 0x5600);
     EXPECT_EQ(packet.word(3), 0x789A);
+}
+
+// Every request a host builds, as it goes on the wire: magic, code, words 2 and 3, trailer.
+TEST(ModuleRequest, each_builder_gives_its_golden_bytes_and_reads_back) {
+    struct Golden {
+        const char* name;
+        ModuleRequest request;
+        std::array<uint8_t, 10> bytes;
+    };
+    const Golden table[] = {
+        {"discovery",
+         ModuleRequest::discovery(),
+         {0xCA, 0xFE, 0x00, 0x0B, 0x00, 0x00, 0x00, 0x00, 0xAC, 0xAB}},
+        {"no action",
+         ModuleRequest::no_action(),
+         {0xCA, 0xFE, 0x00, 0x06, 0x00, 0x00, 0x00, 0x00, 0xAC, 0xAB}},
+        {"stream configuration: hybrid 3, chip type 5, 4 chips",
+         ModuleRequest::stream_configuration({3, 5, 4}),
+         {0xCA, 0xFE, 0x00, 0x01, 0x03, 0x50, 0x04, 0x00, 0xAC, 0xAB}},
+        {"readout mode: hybrid 2, mode 4, nadj 300",
+         ModuleRequest::readout_mode({2, 4, 300}),
+         {0xCA, 0xFE, 0x00, 0x08, 0x02, 0x04, 0x01, 0x2C, 0xAC, 0xAB}},
+        {"start, the whole module",
+         ModuleRequest::daq_command(255, true),
+         {0xCA, 0xFE, 0x00, 0x0A, 0xFF, 0x00, 0x00, 0x01, 0xAC, 0xAB}},
+        {"stop, hybrid 1",
+         ModuleRequest::daq_command(1, false),
+         {0xCA, 0xFE, 0x00, 0x0A, 0x01, 0x00, 0x00, 0x00, 0xAC, 0xAB}},
+        {"hold delay 0x1234 for all",
+         ModuleRequest::setting(packet::kHoldDelay, 255, 0x1234),
+         {0xCA, 0xFE, 0x00, 0x02, 0xFF, 0x00, 0x12, 0x34, 0xAC, 0xAB}},
+        // Each field keeps to its bits: nothing spills into the hybrid byte or the next field.
+        {"stream configuration out of range",
+         ModuleRequest::stream_configuration({0x103, 0x15, 0x104}),
+         {0xCA, 0xFE, 0x00, 0x01, 0x03, 0x50, 0x04, 0x00, 0xAC, 0xAB}},
+        {"readout mode out of range",
+         ModuleRequest::readout_mode({2, 0x14, 300}),
+         {0xCA, 0xFE, 0x00, 0x08, 0x02, 0x04, 0x01, 0x2C, 0xAC, 0xAB}},
+    };
+    for (const Golden& g : table) {
+        const auto wire = g.request.wire();
+        EXPECT_EQ(wire, g.bytes) << g.name;
+        const std::optional<ModuleRequest> back = ModuleRequest::parse(wire.data(), wire.size());
+        ASSERT_TRUE(back.has_value()) << g.name;
+        EXPECT_EQ(back->code, g.request.code) << g.name;
+        EXPECT_EQ(back->word2, g.request.word2) << g.name;
+        EXPECT_EQ(back->word3, g.request.word3) << g.name;
+    }
+    const StreamConfiguration c =
+        ModuleRequest::stream_configuration({3, 5, 4}).stream_configuration();
+    EXPECT_EQ(std::tie(c.hybrid, c.chip_type, c.chips), std::make_tuple(3u, 5u, 4u));
+    const ReadoutModeSetting r = ModuleRequest::readout_mode({2, 4, 300}).readout_mode();
+    EXPECT_EQ(std::tie(r.hybrid, r.mode, r.nadj), std::make_tuple(2u, 4u, 300u));
+}
+
+TEST(ModuleRequest, parse_refuses_short_datagrams_and_foreign_magic) {
+    const auto wire = ModuleRequest::discovery().wire();
+    EXPECT_FALSE(ModuleRequest::parse(wire.data(), 7).has_value());
+    EXPECT_TRUE(ModuleRequest::parse(wire.data(), 8).has_value()) << "the module needs no trailer";
+    auto foreign = wire;
+    foreign[0] = 0xCB;
+    EXPECT_FALSE(ModuleRequest::parse(foreign.data(), foreign.size()).has_value());
+}
+
+// The acknowledge the module builds is the one a host reads, and nothing else is.
+TEST(Acknowledge, reads_back_what_the_module_builds_and_refuses_the_rest) {
+    AcknowledgePacket built(packet::kReadoutMode, 2, 2, 4);
+    built.set_error(packet::kNoSuchHybrid);
+    int length = -1;
+    const WireWords wire = convert_packet(&built, length);
+    std::vector<uint8_t> bytes = wire_bytes(wire.get(), length);
+    const std::optional<Acknowledge> ack = Acknowledge::parse(bytes.data(), bytes.size());
+    ASSERT_TRUE(ack.has_value());
+    EXPECT_EQ(ack->code, packet::kReadoutMode);
+    EXPECT_TRUE(ack->answers(packet::kReadoutMode));
+    EXPECT_FALSE(ack->answers(packet::kDaqCommand));
+    EXPECT_EQ(ack->error, packet::kNoSuchHybrid);
+    EXPECT_EQ(ack->version_text(), "2.2.4");
+    EXPECT_EQ(error_text(ack->error), "no such hybrid");
+    EXPECT_STREQ(command_name(ack->code), "readout mode");
+
+    EXPECT_FALSE(Acknowledge::parse(bytes.data(), bytes.size() - 1).has_value());
+    std::vector<uint8_t> unflagged = bytes;
+    unflagged[3] &= 0x7F;
+    EXPECT_FALSE(Acknowledge::parse(unflagged.data(), unflagged.size()).has_value())
+        << "a request is not an acknowledge";
+    std::vector<uint8_t> no_trailer = bytes;
+    no_trailer[15] = 0;
+    EXPECT_FALSE(Acknowledge::parse(no_trailer.data(), no_trailer.size()).has_value());
 }
 
 class ConfigPacketRegistry : public testing::Test {
