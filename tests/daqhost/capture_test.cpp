@@ -9,6 +9,12 @@
 
 #include "daqhost/CaptureReader.h"
 #include "daqhost/CaptureWriter.h"
+#include "daqhost/RecordedRun.h"
+#include "protocol/AcknowledgePacket.h"
+#include "protocol/DataPacket.h"
+#include "protocol/DataPayload.h"
+#include "protocol/ModuleRequest.h"
+#include "protocol/PacketConversion.h"
 
 using namespace daq;
 
@@ -174,5 +180,69 @@ TEST_F(CaptureFile, ethernet_and_cooked_captures_give_the_same_datagram) {
         EXPECT_EQ(read.source, kModule);
         EXPECT_EQ(read.destination, kHost);
     }
+}
+// A run read back from its capture counts what the live session counts: the data packets from
+// the start on, the acknowledges, a request sent again before its acknowledge as a retry, and
+// one that never got it as missing, which leaves the module failed at that request.
+TEST_F(CaptureFile, a_run_read_back_counts_from_the_start_with_retries_and_missing_acknowledges) {
+    const auto request = [](const ModuleRequest& r) {
+        const auto bytes = r.wire();
+        return std::vector<uint8_t>(bytes.begin(), bytes.end());
+    };
+    const auto acknowledge = [](uint8_t code) {
+        AcknowledgePacket ack(code, 2, 2, 4);
+        int length = 0;
+        const WireWords wire = convert_packet(&ack, length);
+        const auto* first = reinterpret_cast<const uint8_t*>(wire.get());
+        return std::vector<uint8_t>(first, first + length);
+    };
+    const auto data = [](uint16_t event) {
+        const uint16_t values[8] = {2020, 2021, 2022, 2520, 2020, 2021, 2022, 2020};
+        DataPacket::Ptr p = DataPacket::create(1, 1, 8, 2);
+        p->words()[DataPacket::kEvent] = event;
+        encode_payload(p->payload(), 2, values, 8, 3, 0);
+        const WireWords wire =
+            convert_packet(reinterpret_cast<const char*>(p->words()), p->packet_size());
+        const auto* first = reinterpret_cast<const uint8_t*>(wire.get());
+        return std::vector<uint8_t>(first, first + p->packet_size());
+    };
+    const std::vector<std::pair<bool, std::vector<uint8_t>>> session = {
+        {true, request(ModuleRequest::discovery())},
+        {false, acknowledge(packet::kDiscovery)},
+        {false, data(40)},  // of a run left going: not this run's
+        {true, request(ModuleRequest::readout_mode({1, 2, 0}))},
+        {true, request(ModuleRequest::readout_mode({1, 2, 0}))},
+        {false, acknowledge(packet::kReadoutMode)},
+        {true, request(ModuleRequest::stream_configuration({1, 1, 2}))},
+        {true, request(ModuleRequest::daq_command(255, true))},
+        {false, acknowledge(packet::kDaqCommand)},
+        {false, data(1)},
+        {false, data(3)},
+        {true, request(ModuleRequest::daq_command(255, false))},
+        {false, acknowledge(packet::kDaqCommand)},
+    };
+    CaptureWriter writer;
+    ASSERT_TRUE(writer.open(path_)) << writer.error();
+    for (size_t i = 0; i < session.size(); ++i) {
+        const auto& [to_module, bytes] = session[i];
+        ASSERT_TRUE(writer.write(time_of(i) + int64_t(i) * 100'000'000, to_module ? kHost : kModule,
+                                 to_module ? kModule : kHost, bytes.data(), bytes.size()));
+    }
+    ASSERT_TRUE(writer.close()) << writer.error();
+
+    RecordedRun run;
+    ASSERT_TRUE(run.read(path_)) << run.error();
+    ASSERT_EQ(run.size(), 1u);
+    EXPECT_EQ(run.endpoint(0), kModule);
+    const ModuleFigures f = run.figures(0);
+    EXPECT_EQ(f.packets, 2u) << "event 40 came before the start";
+    EXPECT_EQ(f.missing, 1u);
+    EXPECT_EQ(f.acknowledges, 4u);
+    EXPECT_EQ(f.retries, 1u);
+    EXPECT_EQ(f.missing_acknowledges, 1u);
+    EXPECT_EQ(run.module(0).failed_at, "stream configuration");
+    EXPECT_TRUE(run.module(0).started);
+    EXPECT_NEAR(run.seconds(), 0.4, 1e-5) << "from the start request to the stop";
+    EXPECT_EQ(run.records(), session.size());
 }
 }  // namespace
