@@ -1,5 +1,6 @@
 #include "daqhost/CaptureWriter.h"
 
+#include <endian.h>
 #include <pcap/pcap.h>
 
 #include <cerrno>
@@ -33,9 +34,19 @@ void put32(uint8_t* at, uint32_t value) {
 }
 
 // The Internet checksum's running sum of big-endian 16-bit words, an odd last byte padded
-// with zero.
+// with zero. A recording takes every datagram of a run, so the bulk is summed four bytes at a
+// time in the machine's own order: the ones' complement sum of byte-swapped words is the
+// byte-swapped sum (RFC 1071), so the folded sum is swapped back once at the end.
 uint32_t add_words(uint32_t sum, const uint8_t* bytes, size_t length) {
+    uint64_t wide = 0;
     size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        uint32_t chunk;
+        std::memcpy(&chunk, bytes + i, sizeof(chunk));
+        wide += chunk;
+    }
+    while (wide >> 16 != 0) wide = (wide & 0xFFFF) + (wide >> 16);
+    sum += be16toh(static_cast<uint16_t>(wide));
     for (; i + 1 < length; i += 2) sum += static_cast<uint32_t>(bytes[i] << 8 | bytes[i + 1]);
     if (i < length) sum += static_cast<uint32_t>(bytes[i] << 8);
     return sum;
