@@ -1,8 +1,10 @@
 #include "app/CommandLine.h"
 
+#include <arpa/inet.h>
 #include <getopt.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
@@ -16,12 +18,22 @@ const option long_options[] = {
     {"mask", required_argument, nullptr, 'm'},
     {"chip_type", required_argument, nullptr, 'c'},
     {"busy-poll", no_argument, nullptr, kBusyPollOption},
+    {"address", required_argument, nullptr, kAddressOption},
+    {"port", required_argument, nullptr, kPortOption},
     {nullptr, 0, nullptr, 0},
 };
 
-const char kBusyPollUsage[] =
+// The options without a short form, after the table of those with one.
+const char kLongOnlyUsage[] =
     "\t--busy-poll\twait for each trigger by polling the clock, not asleep: takes a whole\n"
-    "\t\t\tprocessor during a run; only for a processor of its own\n";
+    "\t\t\tprocessor during a run; only for a processor of its own\n"
+    "\t--address ADDR\tserve this IPv4 address of the machine (default: its 11.x.x.x\n"
+    "\t\t\taddress, else 127.0.0.1)\n"
+    "\t--port N\tserve this UDP port (default 10000; 0: one the system picks)\n";
+
+bool is_long_only(int value) {
+    return value == kBusyPollOption || value == kAddressOption || value == kPortOption;
+}
 
 }  // namespace
 
@@ -31,30 +43,53 @@ std::vector<option> module_long_options() {
     return {std::begin(long_options), std::end(long_options) - 1};
 }
 
-bool take_module_option(int option, const char* argument, StartupSettings& settings) {
+OptionTaken take_module_option(int option, const char* argument, StartupSettings& settings,
+                               std::string& error) {
     switch (option) {
         case 'i':
             settings.interface = argument;
-            return true;
+            return OptionTaken::kTaken;
         case 'r':
             settings.rate = std::atof(argument);
-            return true;
+            return OptionTaken::kTaken;
         case 'e':
             settings.efficiency = std::atof(argument);
-            return true;
+            return OptionTaken::kTaken;
         case 'm':
             settings.mask_text = argument;
             settings.mask = mask_from_text(argument);
-            return true;
+            return OptionTaken::kTaken;
         case 'c':
             settings.chip_name = downcase(argument);
             settings.chip_type = chip_type_of(settings.chip_name, settings.chip_type);
-            return true;
+            return OptionTaken::kTaken;
         case kBusyPollOption:
             settings.busy_poll = true;
-            return true;
+            return OptionTaken::kTaken;
+        case kAddressOption: {
+            in_addr parsed = {};
+            if (inet_pton(AF_INET, argument, &parsed) != 1) {
+                error = std::string("--address takes an IPv4 address, such as 127.0.0.2, not \"") +
+                        argument + "\"";
+                return OptionTaken::kBadValue;
+            }
+            settings.address = argument;
+            return OptionTaken::kTaken;
+        }
+        case kPortOption: {
+            char* end = nullptr;
+            errno = 0;
+            const long port = std::strtol(argument, &end, 10);
+            if (*argument == '\0' || *end != '\0' || errno != 0 || port < 0 || port > 65535) {
+                error =
+                    std::string("--port takes a number from 0 to 65535, not \"") + argument + "\"";
+                return OptionTaken::kBadValue;
+            }
+            settings.port = static_cast<int>(port);
+            return OptionTaken::kTaken;
+        }
         default:
-            return false;
+            return OptionTaken::kNotMine;
     }
 }
 
@@ -92,10 +127,10 @@ void print_usage(const std::string& program_name) {
     // Spelt so on purpose: users' scripts match this text as it is.
     std::cout << "Posible options: " << std::endl;
     for (const option* entry = long_options; entry->name != nullptr; ++entry) {
-        if (entry->val == kBusyPollOption) continue;
+        if (is_long_only(entry->val)) continue;
         std::cout << "\t--" << entry->name << " , -" << static_cast<char>(entry->val) << std::endl;
     }
-    std::cout << kBusyPollUsage << std::flush;
+    std::cout << kLongOnlyUsage << std::flush;
 }
 
 int parse_command_line(int argc, char** argv, StartupSettings& settings) {
@@ -106,7 +141,13 @@ int parse_command_line(int argc, char** argv, StartupSettings& settings) {
         opterr = 0;
         const int c = getopt_long(argc, argv, kModuleShortOptions, long_options, &index);
         if (c == -1) break;
-        if (take_module_option(c, optarg, settings)) continue;
+        std::string error;
+        const OptionTaken taken = take_module_option(c, optarg, settings, error);
+        if (taken == OptionTaken::kTaken) continue;
+        if (taken == OptionTaken::kBadValue) {
+            std::cerr << settings.program_name << ": " << error << std::endl;
+            return 1;
+        }
         switch (c) {
             case 0:
                 break;

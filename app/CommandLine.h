@@ -20,11 +20,18 @@ struct StartupSettings {
     int chip_type = 1;
     // Waits for each trigger by polling the clock instead of sleeping (--busy-poll).
     bool busy_poll = false;
+    // --address and --port: serve exactly this local address and port rather than the one
+    // chosen (an 11.x.x.x address of the machine, else loopback) and port 10000.
+    std::optional<std::string> address;
+    std::optional<int> port;
+    bool exact_address() const { return address.has_value() || port.has_value(); }
 };
 
-// The value getopt_long gives for --busy-poll, which has no short form; above every character
+// The values getopt_long gives for the options without a short form; above every character
 // and every option value of the programs that take testModule's options.
 constexpr int kBusyPollOption = 512;
+constexpr int kAddressOption = 513;
+constexpr int kPortOption = 514;
 
 // Reads the options into `settings`. Returns -1 when the program goes on, or the exit status
 // after -h or an option error (whose text has been printed).
@@ -35,9 +42,14 @@ int parse_command_line(int argc, char** argv, StartupSettings& settings);
 std::vector<option> module_long_options();
 extern const char kModuleShortOptions[];
 
-// Applies one of testModule's options (-i, -r, -e, -m, -c, --busy-poll) as getopt_long
-// returned it; false for any other option.
-bool take_module_option(int option, const char* argument, StartupSettings& settings);
+// What taking one option came to.
+enum class OptionTaken { kTaken, kNotMine, kBadValue };
+
+// Applies one of testModule's options (-i, -r, -e, -m, -c, --busy-poll, --address, --port) as
+// getopt_long returned it: kNotMine for any other option, kBadValue for an address or port that
+// is not one, with the reason in `error`.
+OptionTaken take_module_option(int option, const char* argument, StartupSettings& settings,
+                               std::string& error);
 
 // What follows the last '/' of the program's first word, or the whole word.
 std::string program_name_of(const char* argv0);

@@ -52,7 +52,12 @@ int serve_module(const StartupSettings& settings, const ModuleFactory& make_modu
     counted = module.get();
     g_unix_signal_add(SIGUSR1, print_counters, nullptr);
 
-    if (module->init_server() == -1) {
+    // An address or port asked for is served exactly, or not at all.
+    if (settings.exact_address()) {
+        module->serve_exactly(settings.address.value_or(""), settings.port.value_or(kModulePort));
+    }
+    const int setup = module->init_server();
+    if (setup == -1 || (setup != 0 && settings.exact_address())) {
         log << Vantor::loglevel(Vantor::Log::Error) << "Cannot serve without a socket: stopping."
             << std::endl;
         return 1;

@@ -77,31 +77,57 @@ int DAQServer::init_server() {
     // datagram must not block the loop.
     g_socket_set_blocking(socket.get(), FALSE);
 
-    ip_address = ::get_ip_address(interface_name);
-    if (ip_address.empty()) {
-        log << loglevel(Info) << "Falling back to loopback" << std::endl;
-        interface_name = "lo";
-        ip_address = "127.0.0.1";
+    if (!exact_address_ || ip_address.empty()) {
+        ip_address = ::get_ip_address(interface_name);
+        if (ip_address.empty()) {
+            log << loglevel(Info) << "Falling back to loopback" << std::endl;
+            interface_name = "lo";
+            ip_address = "127.0.0.1";
+        }
+        if (!exact_address_ && address_in_use(ip_address, port)) {
+            log << loglevel(Error) << "DAQServer: another program already uses " << ip_address
+                << ":" << port << "; this server binds as well, but the system will hand a host's "
+                << "requests to only one of the two. Stop the other program (an old emulator?)."
+                << std::endl;
+        }
     }
-
-    if (address_in_use(ip_address, port)) {
-        log << loglevel(Error) << "DAQServer: another program already uses " << ip_address << ":"
-            << port << "; this server binds as well, but the system will hand a host's "
-            << "requests to only one of the two. Stop the other program (an old emulator?)."
-            << std::endl;
-    }
-
-    g_autoptr(GInetAddress) inet_address = g_inet_address_new_from_string(ip_address.c_str());
-    g_autoptr(GSocketAddress) local =
-        g_inet_socket_address_new(inet_address, static_cast<guint16>(port));
-    if (!g_socket_bind(socket.get(), local, TRUE, &error)) {
-        log << loglevel(Error) << "DAQServer: cannot bind socket"
-            << "\n\t" << error->message << std::endl;
-        return -4;
-    }
+    if (!bind_socket(!exact_address_)) return -4;
     log << loglevel(Info) << "Creating server on " << ip_address << ":" << port << std::endl;
     after_setup();
     return 0;
+}
+
+void DAQServer::serve_exactly(const std::string& address, int port_number) {
+    exact_address_ = true;
+    ip_address = address;
+    port = port_number;
+}
+
+bool DAQServer::bind_socket(bool share) {
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GInetAddress) inet_address = g_inet_address_new_from_string(ip_address.c_str());
+    if (inet_address == nullptr) {
+        Vantor::ostream log;
+        log << loglevel(Error) << "DAQServer: cannot bind socket"
+            << "\n\t" << ip_address << " is not an IPv4 address" << std::endl;
+        return false;
+    }
+    g_autoptr(GSocketAddress) local =
+        g_inet_socket_address_new(inet_address, static_cast<guint16>(port));
+    if (!g_socket_bind(socket.get(), local, share, &error)) {
+        Vantor::ostream log;
+        log << loglevel(Error) << "DAQServer: cannot bind socket"
+            << "\n\t" << error->message << std::endl;
+        return false;
+    }
+    if (port == 0) {
+        // The port the system picked, for the log line and the hosts.
+        g_autoptr(GSocketAddress) bound = g_socket_get_local_address(socket.get(), nullptr);
+        if (bound != nullptr) {
+            port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound));
+        }
+    }
+    return true;
 }
 
 std::string DAQServer::get_ip_address() const {

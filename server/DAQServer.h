@@ -41,6 +41,9 @@ class DAQServer {
     // Creates and binds the socket: 0 on success, -1 when the socket cannot be created, -4
     // when it cannot be bound.
     int init_server();
+    // Makes init_server() bind exactly this address (empty: the one it would choose) and port
+    // (0: one the system picks), and fail when another socket holds them rather than share.
+    void serve_exactly(const std::string& address, int port);
     // The address the socket is bound to (or would be).
     std::string get_ip_address() const;
     // Stops a worker loop and closes the socket; safe to call more than once.
@@ -97,6 +100,10 @@ class DAQServer {
     std::vector<TimedCallBack*> timed_funcs;
 
   private:
+    // Binds `ip_address`:`port`, sharing them with another socket when `share`; logs why not.
+    bool bind_socket(bool share);
+    // Set by serve_exactly().
+    bool exact_address_ = false;
     // What one timed wait for a datagram ended with.
     enum class Readiness { readable, timed_out, disconnected, failed };
     // Waits up to timeout_ms for the socket to become readable; fails at once without a socket.

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "daqhost/ModuleClient.h"
 #include "testing/EmulatorProcess.h"
 
 namespace {
@@ -61,7 +62,10 @@ const char kUsageTail[] =
     "\t--mask , -m\n"
     "\t--chip_type , -c\n"
     "\t--busy-poll\twait for each trigger by polling the clock, not asleep: takes a whole\n"
-    "\t\t\tprocessor during a run; only for a processor of its own\n";
+    "\t\t\tprocessor during a run; only for a processor of its own\n"
+    "\t--address ADDR\tserve this IPv4 address of the machine (default: its 11.x.x.x\n"
+    "\t\t\taddress, else 127.0.0.1)\n"
+    "\t--port N\tserve this UDP port (default 10000; 0: one the system picks)\n";
 
 // The two lines that open the standard output of every start-up that gets past parsing.
 std::string startup_lines(const std::string& chip, int type, const std::string& mask_text,
@@ -218,4 +222,57 @@ INSTANTIATE_TEST_SUITE_P(Options, MissingArgument,
                          ::testing::Values("-r", "-e", "-m", "-c", "-i", "--rate", "--mask"),
                          option_name);
 
+// Whether a module answers discovery at this address and port.
+bool answers(const std::string& address, uint16_t port) {
+    daq::ModuleClient::Settings settings;
+    settings.module = *daq::Endpoint::parse(address, port);
+    settings.timeout_s = 0.5;
+    daq::ModuleClient client(settings);
+    return client.open() && client.discover().acknowledged();
+}
+
+TEST(ServedAddress, modules_serve_side_by_side_on_the_address_and_port_asked_for) {
+    EmulatorProcess first({"--address", "127.0.0.2", "--port", "10005"});
+    EmulatorProcess second({"--address", "127.0.0.3"});
+    EmulatorProcess any_port({"--address", "127.0.0.4", "--port", "0"});
+    for (EmulatorProcess* p : {&first, &second, &any_port}) {
+        ASSERT_TRUE(p->start());
+        ASSERT_TRUE(p->wait_until_serving(kTimeout)) << p->stderr_text();
+    }
+    EXPECT_NE(first.stderr_text().find("Creating server on 127.0.0.2:10005\n"), std::string::npos);
+    EXPECT_TRUE(answers("127.0.0.2", 10005));
+    EXPECT_TRUE(answers("127.0.0.3", 10000)) << "the port stays 10000 unless one is asked for";
+    EXPECT_FALSE(answers("127.0.0.1", 10000)) << "nothing serves the address of the choice";
+    const std::string err = any_port.stderr_text();
+    const size_t colon = err.find("127.0.0.4:");
+    ASSERT_NE(colon, std::string::npos) << err;
+    const int picked = std::atoi(err.c_str() + colon + 10);
+    EXPECT_GT(picked, 0) << "port 0 logs the port the system picked";
+    EXPECT_TRUE(answers("127.0.0.4", static_cast<uint16_t>(picked)));
+}
+
+TEST(ServedAddress, a_taken_port_a_foreign_address_or_a_bad_value_ends_with_status_1) {
+    EmulatorProcess holder({"--address", "127.0.0.2", "--port", "10005"});
+    ASSERT_TRUE(holder.start());
+    ASSERT_TRUE(holder.wait_until_serving(kTimeout));
+    EmulatorProcess taken({"--address", "127.0.0.2", "--port", "10005"});
+    EXPECT_EQ(run_to_exit(taken), 1);
+    EXPECT_NE(taken.stderr_text().find("Address already in use"), std::string::npos)
+        << taken.stderr_text();
+    EmulatorProcess foreign({"--address", "192.0.2.1"});
+    EXPECT_EQ(run_to_exit(foreign), 1);
+    EXPECT_NE(foreign.stderr_text().find("Cannot serve without a socket"), std::string::npos);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{"--address", "127.0.0.300"},
+         "--address takes an IPv4 address, such as 127.0.0.2, not \"127.0.0.300\""},
+        {{"--port", "70000"}, "--port takes a number from 0 to 65535, not \"70000\""},
+        {{"--port", "10x"}, "--port takes a number from 0 to 65535, not \"10x\""},
+    };
+    for (const auto& [args, message] : bad) {
+        EmulatorProcess program(args);
+        EXPECT_EQ(run_to_exit(program), 1) << message;
+        EXPECT_NE(program.stderr_text().find(message), std::string::npos) << program.stderr_text();
+    }
+    EXPECT_TRUE(answers("127.0.0.2", 10005)) << "the first module serves on";
+}
 }  // namespace

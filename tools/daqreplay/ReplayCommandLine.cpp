@@ -28,6 +28,9 @@ const char kUsage[] =
     "      --loop                 start the capture again after its end\n"
     "      --busy-poll            wait for each cycle by polling the clock, not asleep: takes\n"
     "                             a whole processor during a run\n"
+    "      --address ADDR         serve this IPv4 address of the machine (default: its\n"
+    "                             11.x.x.x address, else 127.0.0.1)\n"
+    "      --port N               serve this UDP port (default 10000; 0: one the system picks)\n"
     "  -h                         this text\n";
 
 int option_error(const std::string& program, const std::string& text) {
@@ -75,7 +78,10 @@ int parse_replay_command_line(int argc, char** argv, ReplaySettings& settings) {
         int index = 0;
         const int c = getopt_long(argc, argv, kModuleShortOptions, options.data(), &index);
         if (c == -1) break;
-        if (take_module_option(c, optarg, module)) {
+        std::string error;
+        const OptionTaken taken = take_module_option(c, optarg, module, error);
+        if (taken == OptionTaken::kBadValue) return option_error(program, error);
+        if (taken == OptionTaken::kTaken) {
             rate_given = rate_given || c == 'r';
             continue;
         }
