@@ -1,0 +1,53 @@
+"""The host library of the readout module, bound: the client of a module (ModuleClient), the run
+session (RunSession), run statistics (StreamStatistics, RecordedRun) and captures
+(CaptureReader, CaptureWriter). Data packets come as numpy arrays in batches (PacketBatch)."""
+
+from ._daqhost import (
+    MODULE_PORT,
+    Acknowledge,
+    CaptureError,
+    CaptureReader,
+    CaptureWriter,
+    ClientSettings,
+    Endpoint,
+    HybridSettings,
+    ModuleClient,
+    ModuleError,
+    ModuleFigures,
+    ModuleRun,
+    NoAcknowledge,
+    PacketBatch,
+    RecordedRun,
+    RunSession,
+    RunSettings,
+    StreamDistributions,
+    StreamStatistics,
+    StreamSummary,
+    command_name,
+    error_text,
+)
+
+__all__ = [
+    "MODULE_PORT",
+    "Acknowledge",
+    "CaptureError",
+    "CaptureReader",
+    "CaptureWriter",
+    "ClientSettings",
+    "Endpoint",
+    "HybridSettings",
+    "ModuleClient",
+    "ModuleError",
+    "ModuleFigures",
+    "ModuleRun",
+    "NoAcknowledge",
+    "PacketBatch",
+    "RecordedRun",
+    "RunSession",
+    "RunSettings",
+    "StreamDistributions",
+    "StreamStatistics",
+    "StreamSummary",
+    "command_name",
+    "error_text",
+]

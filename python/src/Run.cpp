@@ -1,0 +1,239 @@
+// The run session and its settings, the figures of each module, and the run read back from a
+// capture. run() and its steps release the GIL; the session asks Python between waits of at
+// most 0.1 s whether to go on, so that Ctrl-C (or a go_on that says no) ends the run with its
+// stop sent.
+#include <pybind11/functional.h>
+#include <pybind11/stl.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Bindings.h"
+#include "Errors.h"
+#include "daqhost/RecordedRun.h"
+#include "daqhost/RunSession.h"
+
+namespace py = pybind11;
+
+namespace daq::python {
+
+namespace {
+
+class Session {
+  public:
+    explicit Session(RunSettings settings) : session_(std::move(settings)) {
+        session_.on_error([this](const std::string& message) { errors_.push_back(message); });
+    }
+
+    bool step(bool (RunSession::*what)()) {
+        py::gil_scoped_release release;
+        return (session_.*what)();
+    }
+
+    void stop() {
+        py::gil_scoped_release release;
+        session_.stop();
+    }
+
+    // run() or receive_until_done(), asking `go_on` (and whether a signal came) between waits.
+    bool until_done(bool whole_run, const py::object& go_on) {
+        std::optional<py::error_already_set> raised;
+        const auto ask = [&]() -> bool {
+            const py::gil_scoped_acquire acquire;
+            try {
+                if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                return go_on.is_none() || py::bool_(go_on());
+            } catch (py::error_already_set& e) {
+                raised.emplace(std::move(e));
+                return false;
+            }
+        };
+        bool done = false;
+        {
+            py::gil_scoped_release release;
+            done = whole_run ? session_.run(ask) : session_.receive_until_done(ask);
+        }
+        if (raised) throw std::move(*raised);
+        return done;
+    }
+
+    const RunSession& session() const { return session_; }
+    size_t checked(size_t i) const {
+        if (i >= session_.size()) throw py::index_error("no module " + std::to_string(i));
+        return i;
+    }
+    const std::vector<std::string>& errors() const { return errors_; }
+
+  private:
+    RunSession session_;
+    std::vector<std::string> errors_;
+};
+
+class Recorded {
+  public:
+    explicit Recorded(uint16_t module_port) : run_(module_port) {}
+    void read(const std::string& path) {
+        bool ok = false;
+        {
+            py::gil_scoped_release release;
+            ok = run_.read(path);
+        }
+        if (!ok) throw RaisedError(capture_error_class, run_.error());
+    }
+    const RecordedRun& run() const { return run_; }
+    size_t checked(size_t i) const {
+        if (i >= run_.size()) throw py::index_error("no module " + std::to_string(i));
+        return i;
+    }
+
+  private:
+    RecordedRun run_;
+};
+
+}  // namespace
+
+void bind_run(py::module_& m) {
+    py::class_<HybridSettings>(m, "HybridSettings",
+                               "How one hybrid is configured: chips, readout mode and nadj.")
+        .def(py::init([](unsigned hybrid, unsigned chips, unsigned mode, unsigned nadj) {
+                 return HybridSettings{hybrid, chips, mode, nadj};
+             }),
+             py::arg("hybrid") = 1, py::arg("chips") = 2, py::arg("mode") = 1, py::arg("nadj") = 0)
+        .def_readwrite("hybrid", &HybridSettings::hybrid)
+        .def_readwrite("chips", &HybridSettings::chips)
+        .def_readwrite("mode", &HybridSettings::mode)
+        .def_readwrite("nadj", &HybridSettings::nadj)
+        .def("__repr__", [](const HybridSettings& h) {
+            return "HybridSettings(hybrid=" + std::to_string(h.hybrid) +
+                   ", chips=" + std::to_string(h.chips) + ", mode=" + std::to_string(h.mode) +
+                   ", nadj=" + std::to_string(h.nadj) + ")";
+        });
+
+    py::class_<RunSettings>(m, "RunSettings", R"doc(
+A run: the modules (ClientSettings), the hybrids, the module-wide chip type, when it ends
+(events reached by every module, seconds, 0 for no bound) and a capture file ('' for none).
+Lists are copied in and out: assign a whole list to change one.)doc")
+        .def(py::init([](std::vector<ModuleClient::Settings> modules,
+                         std::vector<HybridSettings> hybrids, unsigned chip_type, uint64_t events,
+                         double seconds, std::string capture) {
+                 RunSettings s;
+                 s.modules = std::move(modules);
+                 s.hybrids = std::move(hybrids);
+                 s.chip_type = chip_type;
+                 s.events = events;
+                 s.seconds = seconds;
+                 s.capture = std::move(capture);
+                 return s;
+             }),
+             py::arg("modules") = std::vector<ModuleClient::Settings>{},
+             py::arg("hybrids") = std::vector<HybridSettings>{HybridSettings{}},
+             py::arg("chip_type") = 1, py::arg("events") = 0, py::arg("seconds") = 0.0,
+             py::arg("capture") = "")
+        .def_readwrite("modules", &RunSettings::modules)
+        .def_readwrite("hybrids", &RunSettings::hybrids)
+        .def_readwrite("chip_type", &RunSettings::chip_type)
+        .def_readwrite("events", &RunSettings::events)
+        .def_readwrite("seconds", &RunSettings::seconds)
+        .def_readwrite("capture", &RunSettings::capture);
+
+    py::class_<ModuleFigures>(m, "ModuleFigures",
+                              "A module's figures in the summary of a run, or the total of many.")
+        .def_readonly("hybrids", &ModuleFigures::hybrids, "'1,2'")
+        .def_readonly("events", &ModuleFigures::events, "The highest event number of its streams.")
+        .def_readonly("packets", &ModuleFigures::packets)
+        .def_readonly("missing", &ModuleFigures::missing)
+        .def_readonly("trigger_rate_hz", &ModuleFigures::trigger_rate_hz)
+        .def_readonly("malformed", &ModuleFigures::malformed)
+        .def_readonly("kernel_drops", &ModuleFigures::kernel_drops)
+        .def_readonly("acknowledges", &ModuleFigures::acknowledges)
+        .def_readonly("missing_acknowledges", &ModuleFigures::missing_acknowledges)
+        .def_readonly("retries", &ModuleFigures::retries)
+        .def_readonly("modules", &ModuleFigures::modules, "In a total: how many modules.")
+        .def_readonly("started", &ModuleFigures::started, "In a total: how many ran.")
+        .def_readonly("failed", &ModuleFigures::failed, "In a total: how many failed.");
+
+    py::class_<ModuleRun>(m, "ModuleRun", "One module's part in a run.")
+        .def_readonly("statistics", &ModuleRun::statistics)
+        .def_readonly("started", &ModuleRun::started)
+        .def_readonly("live", &ModuleRun::live, "Every request so far acknowledged with error 0.")
+        .def_readonly("failed_at", &ModuleRun::failed_at,
+                      "The request that left the module out; '' if none.")
+        .def_readonly("acknowledges", &ModuleRun::acknowledges)
+        .def_readonly("missing_acknowledges", &ModuleRun::missing_acknowledges)
+        .def_readonly("retries", &ModuleRun::retries);
+
+    py::class_<Session>(m, "RunSession", R"doc(
+A run of one module or of many, as `daqhost run` takes it: discovery, the stop of a run left
+going, the configuration of every hybrid, the start, reception until done, the stop. run() does
+it all; open(), configure(), start(), receive_until_done(), stop() and close() are the steps.
+The GIL is released while it runs; go_on (a callable, asked every 0.1 s at most) and Ctrl-C end
+the reception early, the stop still being sent. Each failure is a line in errors.)doc")
+        .def(py::init<RunSettings>(), py::arg("settings"))
+        .def(
+            "run", [](Session& s, const py::object& go_on) { return s.until_done(true, go_on); },
+            py::arg("go_on") = py::none(), "The whole run; True when every module ran to the end.")
+        .def(
+            "open", [](Session& s) { return s.step(&RunSession::open); },
+            "Opens the sockets and the capture; False when no module is left.")
+        .def(
+            "configure", [](Session& s) { return s.step(&RunSession::configure); },
+            "Discovery, stop, stream configuration and readout mode of every hybrid.")
+        .def(
+            "start", [](Session& s) { return s.step(&RunSession::start); },
+            "The start; False when no module took it.")
+        .def(
+            "receive_until_done",
+            [](Session& s, const py::object& go_on) { return s.until_done(false, go_on); },
+            py::arg("go_on") = py::none(), "Receives until the run is done.")
+        .def("stop", &Session::stop, "The stop, and what the modules sent before it.")
+        .def(
+            "close", [](Session& s) { return s.step(&RunSession::close); },
+            "Closes the capture; False when it could not be written whole.")
+        .def_property_readonly("errors", &Session::errors, "Every failure met, one line each.")
+        .def_property_readonly("seconds", [](const Session& s) { return s.session().seconds(); })
+        .def("__len__", [](const Session& s) { return s.session().size(); })
+        .def(
+            "module",
+            [](const Session& s, size_t i) -> const ModuleRun& {
+                return s.session().module(s.checked(i));
+            },
+            py::arg("i"), py::return_value_policy::reference_internal)
+        .def(
+            "figures", [](const Session& s, size_t i) { return s.session().figures(s.checked(i)); },
+            py::arg("i"))
+        .def("total", [](const Session& s) { return s.session().total(); })
+        .def_property_readonly("every_module_ran",
+                               [](const Session& s) { return s.session().every_module_ran(); })
+        .def_property_readonly("settings", [](const Session& s) { return s.session().settings(); });
+
+    py::class_<Recorded>(m, "RecordedRun", R"doc(
+A run read back from its capture: per module (the far end of the datagrams to and from
+module_port), the figures a RunSession keeps live. read() raises CaptureError when the file
+cannot be read whole; what came before the damage is counted.)doc")
+        .def(py::init<uint16_t>(), py::arg("module_port") = ModuleClient::kModulePort)
+        .def("read", &Recorded::read, py::arg("path"))
+        .def_property_readonly("records", [](const Recorded& r) { return r.run().records(); })
+        .def_property_readonly(
+            "seconds", [](const Recorded& r) { return r.run().seconds(); },
+            "From the last start request to the first stop after it.")
+        .def("__len__", [](const Recorded& r) { return r.run().size(); })
+        .def(
+            "endpoint", [](const Recorded& r, size_t i) { return r.run().endpoint(r.checked(i)); },
+            py::arg("i"))
+        .def(
+            "module",
+            [](const Recorded& r, size_t i) -> const ModuleRun& {
+                return r.run().module(r.checked(i));
+            },
+            py::arg("i"), py::return_value_policy::reference_internal)
+        .def(
+            "figures", [](const Recorded& r, size_t i) { return r.run().figures(r.checked(i)); },
+            py::arg("i"))
+        .def("total", [](const Recorded& r) { return r.run().total(); });
+}
+
+}  // namespace daq::python
