@@ -1,0 +1,206 @@
+"""pytest fixtures that start readout modules for a test: testModule (or daqreplay) on a free
+loopback address of its own, so that tests run side by side, in parallel and without root.
+
+    def test_a_run(daq_module, daq_client):
+        ...                             # daq_client: a client of a module of the test's own
+    def test_two(daq_module):
+        first = daq_module("-m", "11")  # options as testModule takes them
+        second = daq_module(program="daqreplay", options=["run.pcap"])
+
+A module is known to serve when it answers a discovery request, and is stopped by its PID at
+the end of the test; a module that ended by itself with a non-zero status, or by a signal,
+fails the test. The programs are found on PATH, or where DAQ_TESTMODULE and DAQ_DAQREPLAY
+say."""
+
+import itertools
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+
+import daqhost
+
+# How long a module may take to serve, and to end after SIGTERM.
+START_TIMEOUT_S = 20.0
+STOP_TIMEOUT_S = 10.0
+# Loopback addresses tried for one module, before giving up.
+ADDRESS_ATTEMPTS = 64
+
+_PROGRAMS = {"testModule": "DAQ_TESTMODULE", "daqreplay": "DAQ_DAQREPLAY"}
+
+
+def program_path(name):
+    """The path of testModule or daqreplay: from its environment variable, else PATH."""
+    path = os.environ.get(_PROGRAMS.get(name, ""), "") or shutil.which(name)
+    if not path:
+        raise FileNotFoundError(
+            f"{name} is neither on PATH nor named by {_PROGRAMS.get(name, 'an environment variable')}")
+    return path
+
+
+def _candidate_addresses():
+    """Loopback addresses other than 127.0.0.1, from a place that depends on the process, so
+    that parallel test processes seldom try the same ones first."""
+    start = (os.getpid() * 7919) % (254 * 254)
+    for n in itertools.count(start):
+        n %= 254 * 254
+        yield f"127.0.{n // 254 + 1}.{n % 254 + 1}"
+
+
+def _port_free(address, port):
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        probe.bind((address, port))
+        return True
+    except OSError:
+        return False
+    finally:
+        probe.close()
+
+
+class DaqModule:
+    """One module process: its endpoint, its output lines, its counters, and its end."""
+
+    def __init__(self, program, options, address, port):
+        self.program = program
+        self.address = address
+        self.port = port
+        self.endpoint = daqhost.Endpoint(address, port)
+        self.lines = []
+        self._lines_lock = threading.Lock()
+        self.process = subprocess.Popen(
+            [program_path(program), *options, "--address", address, "--port", str(port)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    @property
+    def pid(self):
+        return self.process.pid
+
+    def _read(self):
+        for raw in self.process.stdout:
+            with self._lines_lock:
+                self.lines.append(raw.decode(errors="replace").rstrip("\n"))
+
+    def log(self):
+        """The lines the module has printed so far (standard output and error, interleaved)."""
+        with self._lines_lock:
+            return list(self.lines)
+
+    def wait_serving(self, timeout_s=START_TIMEOUT_S):
+        """Waits until the module answers discovery; False when it ended or the time ran out."""
+        deadline = time.monotonic() + timeout_s
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                return False
+            probe = daqhost.ModuleClient(module=self.endpoint.text, timeout_s=0.05, retries=0)
+            try:
+                probe.open()
+                probe.discover()
+                return True
+            except (daqhost.NoAcknowledge, OSError):
+                pass
+            finally:
+                probe.close()
+        return False
+
+    def counters(self, timeout_s=10.0):
+        """The module's counter lines (those that begin "Counters"), asked for with SIGUSR1."""
+        before = sum(1 for line in self.log() if "Counters:" in line)
+        self.process.send_signal(signal.SIGUSR1)
+        deadline = time.monotonic() + timeout_s
+        while time.monotonic() < deadline:
+            lines = self.log()
+            blocks = [i for i, line in enumerate(lines) if "Counters:" in line]
+            if len(blocks) > before:
+                # The block of the last signal: from its first counter line to the end.
+                first = blocks[before]
+                return [line for line in lines[first:] if "Counters:" in line]
+            time.sleep(0.01)
+        raise TimeoutError(f"{self.program} at {self.endpoint.text} printed no counters")
+
+    def stop(self):
+        """Ends the module by its PID (SIGTERM, then SIGKILL) and returns its exit status;
+        None when it had ended by itself before (see crashed)."""
+        if self.process.poll() is not None:
+            self._reader.join(STOP_TIMEOUT_S)
+            return None
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            status = self.process.wait(STOP_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            status = self.process.wait()
+        self._reader.join(STOP_TIMEOUT_S)
+        return status
+
+    @property
+    def crashed(self):
+        """Whether the module ended other than as asked: by itself with a non-zero status or
+        by a signal, or with a non-zero status after SIGTERM."""
+        status = self.process.poll()
+        return status is not None and status != 0
+
+    def __repr__(self):
+        return f"DaqModule({self.program} at {self.endpoint.text}, pid {self.pid})"
+
+
+def start_module(*options, program="testModule", port=daqhost.MODULE_PORT):
+    """Starts a module on a free loopback address and waits until it serves."""
+    attempts = 0
+    for address in _candidate_addresses():
+        attempts += 1
+        if attempts > ADDRESS_ATTEMPTS:
+            break
+        if not _port_free(address, port):
+            continue
+        module = DaqModule(program, list(options), address, port)
+        if module.wait_serving():
+            return module
+        # Taken between the probe and the bind, or the program failed: which, its status says.
+        module.stop()
+        if not any("Address already in use" in line for line in module.log()):
+            raise RuntimeError(f"{program} {' '.join(options)} did not serve:\n" +
+                               "\n".join(module.log()))
+    raise RuntimeError(f"no free loopback address for {program} after {ADDRESS_ATTEMPTS} tries")
+
+
+@pytest.fixture
+def daq_module():
+    """A factory: daq_module(*options, program="testModule", port=10000) starts a module on a
+    free loopback address of its own and returns it (a DaqModule) once it serves. Every
+    module started is stopped at the end of the test, which fails if one had crashed."""
+    started = []
+
+    def start(*options, program="testModule", port=daqhost.MODULE_PORT):
+        module = start_module(*options, program=program, port=port)
+        started.append(module)
+        return module
+
+    yield start
+    crashed = []
+    for module in started:
+        module.stop()
+        if module.crashed:
+            crashed.append(f"{module!r} ended with status {module.process.returncode}; "
+                           "its last lines:\n" + "\n".join(module.log()[-20:]))
+    if crashed:
+        pytest.fail("\n\n".join(crashed), pytrace=False)
+
+
+@pytest.fixture
+def daq_client(daq_module):
+    """A client of a module of the test's own (testModule with its defaults), opened and made
+    the module's host by discovery; the module's endpoint is daq_client.settings.module."""
+    module = daq_module()
+    client = daqhost.ModuleClient(module=module.endpoint.text)
+    client.open()
+    client.discover()
+    yield client
+    client.close()

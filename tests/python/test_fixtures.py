@@ -1,0 +1,62 @@
+"""The pytest plugin: modules of a test's own on loopback addresses of their own, known to
+serve by discovery, read through their output and counters, stopped by PID at the end, and a
+test failed when one of them crashed."""
+
+import daqhost
+
+pytest_plugins = ["pytester"]
+
+
+def test_modules_serve_side_by_side_with_their_output_and_counters(daq_module):
+    first = daq_module("-m", "11", "-r", "1000")
+    second = daq_module()
+    assert first.endpoint.text != second.endpoint.text
+    assert first.endpoint.address_text.startswith("127.")
+    for module in (first, second):
+        with daqhost.ModuleClient(module=module.endpoint.text) as client:
+            assert client.discover().error == 0
+    assert any(f"Creating server on {first.endpoint.text}" in line for line in first.log())
+    # The probe's discovery and the client's: two requests of code 11, as the module counted.
+    counters = first.counters()
+    assert any("Counters: requests 2 (code 11: 2)" in line for line in counters), counters
+
+
+def test_the_client_fixture_takes_a_run_of_its_own_module(daq_client):
+    daq_client.set_readout_mode(1, 2)
+    daq_client.start()
+    packets = 0
+    for _ in range(100):
+        packets += len(daq_client.receive(0.1))
+        if packets >= 10:
+            break
+    daq_client.stop()
+    assert packets >= 10
+
+
+def test_a_module_that_crashed_fails_its_test_and_none_is_left(pytester):
+    pytester.makepyfile("""
+        import os
+        import signal
+
+        def test_crash(daq_module):
+            module = daq_module()
+            os.kill(module.pid, signal.SIGKILL)
+            module.process.wait()
+            pids.append(module.pid)
+
+        def test_fine(daq_module):
+            pids.append(daq_module().pid)
+
+        pids = []
+
+        def test_none_left():
+            for pid in pids:
+                try:
+                    os.kill(pid, 0)
+                except ProcessLookupError:
+                    continue
+                assert False, f"module {pid} is still running"
+    """)
+    result = pytester.runpytest_inprocess()
+    result.assert_outcomes(passed=3, errors=1)
+    result.stdout.fnmatch_lines(["*ended with status -9*"])
