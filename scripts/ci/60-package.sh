@@ -23,7 +23,8 @@ rm -rf "$build/package"
 deb=$(ls "$build"/package/daq-emulator_*.deb)
 library_deb=$(ls "$build"/package/libdaqhost0_*.deb)
 dev_deb=$(ls "$build"/package/libdaqhost-dev_*.deb)
-echo "package: $deb $library_deb $dev_deb"
+python_deb=$(ls "$build"/package/python3-daqhost_*.deb)
+echo "package: $deb $library_deb $dev_deb $python_deb"
 
 fail() {
   echo "package: $*" >&2
@@ -61,6 +62,17 @@ for file in ./usr/include/daqhost/daqhost.h ./usr/include/daqhost/protocol/DataP
   grep -q "$file" <<<"$dev_contents" || fail "$file is not in libdaqhost-dev"
 done
 dpkg-deb -f "$dev_deb" Depends | grep -q 'libdaqhost0 (= ' || fail "libdaqhost-dev does not depend on libdaqhost0"
+
+# The Python package: the extension, the package around it and the pytest plugin, where
+# Debian's python3 finds them.
+python_contents=$(dpkg-deb -c "$python_deb" | awk '{print $6}')
+for file in '^\./usr/lib/python3/dist-packages/daqhost/_daqhost\..*\.so$' \
+  '^\./usr/lib/python3/dist-packages/daqhost/__init__\.py$' \
+  '^\./usr/lib/python3/dist-packages/pytest_daqmodule\.py$' \
+  '^\./usr/lib/python3/dist-packages/daqhost-.*\.dist-info/entry_points\.txt$'; do
+  grep -q "$file" <<<"$python_contents" || fail "$file is not in python3-daqhost"
+done
+dpkg-deb -f "$python_deb" Depends | grep -q python3-numpy || fail "python3-daqhost does not depend on numpy"
 
 # The mirror: the first `deb` source of this release with main in apt's sources; its proxy
 # (exported) serves debootstrap and apt-get in the root alike.
