@@ -33,9 +33,8 @@ bool RecordedRun::read(const std::string& path) {
 }
 
 RecordedRun::Module& RecordedRun::module_at(const Endpoint& endpoint) {
-    const auto found = std::find_if(modules_.begin(), modules_.end(), [&](const Module& m) {
-        return m.endpoint.address == endpoint.address && m.endpoint.port == endpoint.port;
-    });
+    const auto found = std::find_if(modules_.begin(), modules_.end(),
+                                    [&](const Module& m) { return m.endpoint == endpoint; });
     if (found != modules_.end()) return *found;
     Module& module = modules_.emplace_back();
     module.endpoint = endpoint;
