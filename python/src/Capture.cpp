@@ -9,6 +9,7 @@
 #include "ClientSettings.h"
 #include "Errors.h"
 #include "PacketBatch.h"
+#include "SingleUser.h"
 #include "daqhost/CaptureReader.h"
 #include "daqhost/CaptureWriter.h"
 #include "daqhost/ModuleClient.h"
@@ -31,6 +32,7 @@ class CaptureBatches {
     }
 
     PacketBatch next() {
+        const SingleUser::Use use(user_);
         PacketCollector collected;
         {
             py::gil_scoped_release release;
@@ -52,7 +54,14 @@ class CaptureBatches {
         return PacketBatch(std::move(collected));
     }
 
-    const CaptureReader& reader() const { return reader_; }
+    uint64_t records() const {
+        const SingleUser::Use use(user_);
+        return reader_.records();
+    }
+    uint64_t skipped() const {
+        const SingleUser::Use use(user_);
+        return reader_.skipped();
+    }
 
   private:
     CaptureReader reader_;
@@ -60,6 +69,7 @@ class CaptureBatches {
     uint16_t module_port_;
     size_t batch_size_;
     bool ended_ = false;
+    mutable SingleUser user_{"CaptureReader"};
 };
 
 class Writer {
@@ -100,17 +110,16 @@ void bind_capture(py::module_& m) {
 The data packets of a pcap capture (as CaptureWriter, daqhost run --out, tcpdump or tshark make
 them), in batches: iterating gives a PacketBatch of up to batch_size packets at a time, of the
 datagrams sent from module_port. CaptureError when the file cannot be opened, is not a capture,
-or is damaged (raised after the batches read before the damage).)doc")
+or is damaged (raised after the batches read before the damage). The GIL is released while it
+reads and decodes: threads that each have a reader of their own decode side by side (one
+reader used by two threads at once raises RuntimeError).)doc")
         .def(py::init<const std::string&, uint16_t, size_t>(), py::arg("path"),
              py::arg("module_port") = ModuleClient::kModulePort, py::arg("batch_size") = 1024)
         .def("__iter__", [](CaptureBatches& c) -> CaptureBatches& { return c; })
         .def("__next__", &CaptureBatches::next)
-        .def_property_readonly(
-            "records", [](const CaptureBatches& c) { return c.reader().records(); },
-            "Datagrams read so far.")
-        .def_property_readonly(
-            "skipped", [](const CaptureBatches& c) { return c.reader().skipped(); },
-            "Frames read so far that were not whole IPv4/UDP datagrams.");
+        .def_property_readonly("records", &CaptureBatches::records, "Datagrams read so far.")
+        .def_property_readonly("skipped", &CaptureBatches::skipped,
+                               "Frames read so far that were not whole IPv4/UDP datagrams.");
 
     py::class_<Writer>(m, "CaptureWriter", R"doc(
 Records datagrams in a pcap file (nanosecond time stamps, raw IPv4) that tcpdump, tshark and

@@ -14,6 +14,7 @@
 
 #include "Bindings.h"
 #include "Errors.h"
+#include "SingleUser.h"
 #include "daqhost/RecordedRun.h"
 #include "daqhost/RunSession.h"
 
@@ -30,17 +31,20 @@ class Session {
     }
 
     bool step(bool (RunSession::*what)()) {
+        const SingleUser::Use use(user_);
         py::gil_scoped_release release;
         return (session_.*what)();
     }
 
     void stop() {
+        const SingleUser::Use use(user_);
         py::gil_scoped_release release;
         session_.stop();
     }
 
     // run() or receive_until_done(), asking `go_on` (and whether a signal came) between waits.
     bool until_done(bool whole_run, const py::object& go_on) {
+        const SingleUser::Use use(user_);
         std::optional<py::error_already_set> raised;
         const auto ask = [&]() -> bool {
             const py::gil_scoped_acquire acquire;
@@ -61,22 +65,33 @@ class Session {
         return done;
     }
 
-    const RunSession& session() const { return session_; }
+    // The session to read, for as long as the expression that reads it: not while another
+    // thread is in a call (the go_on callback, on the session's own thread, may read it).
+    struct Reading {
+        SingleUser::Use use;
+        const RunSession& run;
+    };
+    Reading session() const { return {SingleUser::Use(user_), session_}; }
     size_t checked(size_t i) const {
         if (i >= session_.size()) throw py::index_error("no module " + std::to_string(i));
         return i;
     }
-    const std::vector<std::string>& errors() const { return errors_; }
+    std::vector<std::string> errors() const {
+        const SingleUser::Use use(user_);
+        return errors_;
+    }
 
   private:
     RunSession session_;
     std::vector<std::string> errors_;
+    mutable SingleUser user_{"RunSession"};
 };
 
 class Recorded {
   public:
     explicit Recorded(uint16_t module_port) : run_(module_port) {}
     void read(const std::string& path) {
+        const SingleUser::Use use(user_);
         bool ok = false;
         {
             py::gil_scoped_release release;
@@ -84,7 +99,11 @@ class Recorded {
         }
         if (!ok) throw RaisedError(capture_error_class, run_.error());
     }
-    const RecordedRun& run() const { return run_; }
+    struct Reading {
+        SingleUser::Use use;
+        const RecordedRun& run;
+    };
+    Reading run() const { return {SingleUser::Use(user_), run_}; }
     size_t checked(size_t i) const {
         if (i >= run_.size()) throw py::index_error("no module " + std::to_string(i));
         return i;
@@ -92,6 +111,7 @@ class Recorded {
 
   private:
     RecordedRun run_;
+    mutable SingleUser user_{"RecordedRun"};
 };
 
 }  // namespace
@@ -171,7 +191,9 @@ A run of one module or of many, as `daqhost run` takes it: discovery, the stop o
 going, the configuration of every hybrid, the start, reception until done, the stop. run() does
 it all; open(), configure(), start(), receive_until_done(), stop() and close() are the steps.
 The GIL is released while it runs; go_on (a callable, asked every 0.1 s at most) and Ctrl-C end
-the reception early, the stop still being sent. Each failure is a line in errors.)doc")
+the reception early, the stop still being sent. Each failure is a line in errors. While a
+call is under way, a call from another thread raises RuntimeError: read the progress in go_on,
+which runs on the session's own thread.)doc")
         .def(py::init<RunSettings>(), py::arg("settings"))
         .def(
             "run", [](Session& s, const py::object& go_on) { return s.until_done(true, go_on); },
@@ -194,21 +216,24 @@ the reception early, the stop still being sent. Each failure is a line in errors
             "close", [](Session& s) { return s.step(&RunSession::close); },
             "Closes the capture; False when it could not be written whole.")
         .def_property_readonly("errors", &Session::errors, "Every failure met, one line each.")
-        .def_property_readonly("seconds", [](const Session& s) { return s.session().seconds(); })
-        .def("__len__", [](const Session& s) { return s.session().size(); })
+        .def_property_readonly("seconds",
+                               [](const Session& s) { return s.session().run.seconds(); })
+        .def("__len__", [](const Session& s) { return s.session().run.size(); })
         .def(
             "module",
             [](const Session& s, size_t i) -> const ModuleRun& {
-                return s.session().module(s.checked(i));
+                return s.session().run.module(s.checked(i));
             },
             py::arg("i"), py::return_value_policy::reference_internal)
         .def(
-            "figures", [](const Session& s, size_t i) { return s.session().figures(s.checked(i)); },
+            "figures",
+            [](const Session& s, size_t i) { return s.session().run.figures(s.checked(i)); },
             py::arg("i"))
-        .def("total", [](const Session& s) { return s.session().total(); })
+        .def("total", [](const Session& s) { return s.session().run.total(); })
         .def_property_readonly("every_module_ran",
-                               [](const Session& s) { return s.session().every_module_ran(); })
-        .def_property_readonly("settings", [](const Session& s) { return s.session().settings(); });
+                               [](const Session& s) { return s.session().run.every_module_ran(); })
+        .def_property_readonly("settings",
+                               [](const Session& s) { return s.session().run.settings(); });
 
     py::class_<Recorded>(m, "RecordedRun", R"doc(
 A run read back from its capture: per module (the far end of the datagrams to and from
@@ -216,24 +241,26 @@ module_port), the figures a RunSession keeps live. read() raises CaptureError wh
 cannot be read whole; what came before the damage is counted.)doc")
         .def(py::init<uint16_t>(), py::arg("module_port") = ModuleClient::kModulePort)
         .def("read", &Recorded::read, py::arg("path"))
-        .def_property_readonly("records", [](const Recorded& r) { return r.run().records(); })
+        .def_property_readonly("records", [](const Recorded& r) { return r.run().run.records(); })
         .def_property_readonly(
-            "seconds", [](const Recorded& r) { return r.run().seconds(); },
+            "seconds", [](const Recorded& r) { return r.run().run.seconds(); },
             "From the last start request to the first stop after it.")
-        .def("__len__", [](const Recorded& r) { return r.run().size(); })
+        .def("__len__", [](const Recorded& r) { return r.run().run.size(); })
         .def(
-            "endpoint", [](const Recorded& r, size_t i) { return r.run().endpoint(r.checked(i)); },
+            "endpoint",
+            [](const Recorded& r, size_t i) { return r.run().run.endpoint(r.checked(i)); },
             py::arg("i"))
         .def(
             "module",
             [](const Recorded& r, size_t i) -> const ModuleRun& {
-                return r.run().module(r.checked(i));
+                return r.run().run.module(r.checked(i));
             },
             py::arg("i"), py::return_value_policy::reference_internal)
         .def(
-            "figures", [](const Recorded& r, size_t i) { return r.run().figures(r.checked(i)); },
+            "figures",
+            [](const Recorded& r, size_t i) { return r.run().run.figures(r.checked(i)); },
             py::arg("i"))
-        .def("total", [](const Recorded& r) { return r.run().total(); });
+        .def("total", [](const Recorded& r) { return r.run().run.total(); });
 }
 
 }  // namespace daq::python

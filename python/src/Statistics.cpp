@@ -89,8 +89,8 @@ keeps of a module. With distributions=True the distributions of the values are k
         .def(py::init<bool>(), py::arg("distributions") = false)
         .def(
             "add",
+            // With the GIL held: statistics shared by two threads are added to one at a time.
             [](StreamStatistics& s, const PacketBatch& batch) {
-                py::gil_scoped_release release;
                 batch.for_each_datagram([&](const DataPacketView& view) { s.add(view); });
             },
             py::arg("batch"),

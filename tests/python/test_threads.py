@@ -1,7 +1,10 @@
-"""Waiting on the network releases the GIL."""
+"""Waiting on the network releases the GIL; an object in a call on one thread refuses the
+others."""
 
 import threading
 import time
+
+import daqhost
 
 
 def test_waiting_in_receive_lets_other_threads_run(client):
@@ -26,3 +29,30 @@ def test_waiting_in_receive_lets_other_threads_run(client):
     inside = [t for t in ticks if start + 0.1 < t < end - 0.1]
     assert end - start >= 0.45
     assert len(inside) > 10
+
+
+def test_a_session_in_a_call_refuses_other_threads_but_not_its_own_callback(daq_module):
+    module = daq_module("-r", "1000")
+    session = daqhost.RunSession(daqhost.RunSettings(
+        modules=[daqhost.ClientSettings(module.endpoint.text)],
+        hybrids=[daqhost.HybridSettings(1, chips=1, mode=2)], events=50))
+    seen = {}
+
+    def other_thread():
+        try:
+            session.figures(0)
+        except RuntimeError as error:
+            seen["other"] = str(error)
+
+    def go_on():
+        if not seen:
+            seen["own"] = session.figures(0).packets
+            reader = threading.Thread(target=other_thread)
+            reader.start()
+            reader.join()
+        return True
+
+    assert session.run(go_on), session.errors
+    assert "own" in seen
+    assert "RunSession is in use by another thread" in seen["other"]
+    assert session.figures(0).packets >= 50
