@@ -584,7 +584,18 @@ int main(int argc, char** argv) {
         {"daqhost run, --out capture", with_out, 0, {}},
         {"daqhost run, no --out", daqhost, 0, {}},
         {"Bare receive loop", {self_path(), "--bare-loop", n, fixed(timeout - 10, 0)}, 0, {}}};
+    const size_t daqhost_row = 1;
     const size_t bare_row = 2;
+#ifdef DAQ_PYTHON
+    // The package and its interpreter of the build, for this child alone.
+    ::setenv("PYTHONPATH", DAQ_PYTHON_PATH, 1);
+    ::setenv("PYTHONDONTWRITEBYTECODE", "1", 1);
+    scenarios.push_back({"Python host, ModuleClient.receive",
+                         {DAQ_PYTHON, DAQ_PYTHON_RECEIVE, n, fixed(timeout - 10, 0)},
+                         0,
+                         {}});
+    const size_t python_row = scenarios.size() - 1;
+#endif
     for (double rate : paced_rates) {
         const std::string paced = ", paced " + grouped(rate) + "/s";
         scenarios.push_back({"daqhost run, --out capture" + paced, with_out, rate, {}});
@@ -662,6 +673,20 @@ int main(int argc, char** argv) {
                  std::to_string(missing) + " missing, " + std::to_string(drops) + " dropped" +
                  (s.paced_rate > 0 ? ", module at " + grouped(slowest) + "/s or more" : "");
     }
+#ifdef DAQ_PYTHON
+    // The Python host against daqhost without --out, each round against its own.
+    std::vector<double> python_ratios;
+    for (size_t i = 0; i < scenarios[python_row].rounds.size(); ++i) {
+        const auto& python = scenarios[python_row].rounds[i];
+        const auto& daqhost_run = scenarios[daqhost_row].rounds[i];
+        if (python && daqhost_run)
+            python_ratios.push_back(daqhost_run->cpu_us() / python->cpu_us());
+    }
+    std::cout << "\nPython host ÷ daqhost run (no --out), packets per processor second: "
+              << (python_ratios.empty() ? "–" : fixed(median(python_ratios), 2))
+              << " (median of the rounds' ratios). The Python host is bench/python_receive.py: "
+                 "the package's ModuleClient.receive, every batch added to a StreamStatistics.\n";
+#endif
     std::cout << "\nEvents per run: " << events << ", rounds: " << rounds
               << ". Over all rounds, lowest received ÷ sent, packets missing and kernel drops: "
               << worst

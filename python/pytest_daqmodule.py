@@ -96,10 +96,15 @@ class DaqModule:
     def wait_serving(self, timeout_s=START_TIMEOUT_S):
         """Waits until the module answers discovery; False when it ended or the time ran out."""
         deadline = time.monotonic() + timeout_s
+        # Short probes while the module starts, longer ones should it answer slowly (a loaded
+        # machine, a sanitizer build).
+        probe_timeout_s = 0.01
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 return False
-            probe = daqhost.ModuleClient(module=self.endpoint.text, timeout_s=0.05, retries=0)
+            probe = daqhost.ModuleClient(module=self.endpoint.text, timeout_s=probe_timeout_s,
+                                         retries=0)
+            probe_timeout_s = min(2 * probe_timeout_s, 0.5)
             try:
                 probe.open()
                 probe.discover()

@@ -19,7 +19,9 @@ BUILD_DIR="$build" timeout 300 bench/run --quick --micro | tee "$out"
 for scenario in "idle (configured, no run)" "highest rate" "Bare loop, same generator" \
                 "Bare loop, rand()" "paced" "daqhost run, --out" "daqhost run, no --out" \
                 "Bare receive loop" "daqhost run, --out capture, paced 170" \
-                "| 1000 Hz | 4 |" "| highest (-r 1000000) | 4 |"; do
+                "| 1000 Hz | 4 |" "| highest (-r 1000000) | 4 |" \
+                "Python host, ModuleClient.receive" "daq_module start to ready" \
+                "Capture decode, two threads ÷ one"; do
   if ! grep -qF -- "$scenario" "$out"; then
     echo "bench smoke: no row for \"$scenario\"" >&2
     exit 1
@@ -32,7 +34,7 @@ if awk -F'|' '$2 ~ /highest rate|paced|Bare loop/ && $6 ~ /–/ { bad = 1 } END 
   exit 1
 fi
 # Every host row must carry its processor time per packet (column 8).
-if awk -F'|' '$2 ~ /daqhost run|Bare receive loop/ && $8 !~ /[0-9]/ { bad = 1 } END { exit !bad }' \
+if awk -F'|' '$2 ~ /daqhost run|Bare receive loop|Python host/ && $8 !~ /[0-9]/ { bad = 1 } END { exit !bad }' \
     "$out"; then
   echo "bench smoke: a host row has no processor time per packet" >&2
   exit 1
