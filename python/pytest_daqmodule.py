@@ -7,9 +7,10 @@ loopback address of its own, so that tests run side by side, in parallel and wit
         first = daq_module("-m", "11")  # options as testModule takes them
         second = daq_module(program="daqreplay", options=["run.pcap"])
 
-A module is known to serve when it answers a discovery request, and is stopped by its PID at
-the end of the test; a module that ended by itself with a non-zero status, or by a signal,
-fails the test. The programs are found on PATH, or where DAQ_TESTMODULE and DAQ_DAQREPLAY
+A module is known to serve when it answers a discovery request, and is sent SIGTERM by its
+PID at the end of the test; a module that ended by itself with a non-zero status, or by a
+signal, fails the test. Its shutdown goes on while the next tests run, and the end of the
+session waits for every module. The programs are found on PATH, or where DAQ_TESTMODULE and DAQ_DAQREPLAY
 say."""
 
 import itertools
@@ -133,16 +134,29 @@ class DaqModule:
     def stop(self):
         """Ends the module by its PID (SIGTERM, then SIGKILL) and returns its exit status;
         None when it had ended by itself before (see crashed)."""
+        asked = self.terminate()
+        status = self.wait_stopped()
+        return status if asked else None
+
+    def terminate(self):
+        """Sends SIGTERM unless the module has ended; whether it was sent. testModule takes
+        about a second to end after it."""
         if self.process.poll() is not None:
-            self._reader.join(STOP_TIMEOUT_S)
-            return None
+            return False
         self.process.send_signal(signal.SIGTERM)
+        return True
+
+    def wait_stopped(self):
+        """Waits for the module to end (SIGKILL after STOP_TIMEOUT_S) and for its last output;
+        its exit status."""
         try:
             status = self.process.wait(STOP_TIMEOUT_S)
         except subprocess.TimeoutExpired:
             self.process.kill()
             status = self.process.wait()
         self._reader.join(STOP_TIMEOUT_S)
+        if not self._reader.is_alive():
+            self.process.stdout.close()
         return status
 
     @property
@@ -176,11 +190,61 @@ def start_module(*options, program="testModule", port=daqhost.MODULE_PORT):
     raise RuntimeError(f"no free loopback address for {program} after {ADDRESS_ATTEMPTS} tries")
 
 
+def _crash_text(module, when):
+    return (f"{module!r} {when} with status {module.process.returncode}; its last lines:\n" +
+            "\n".join(module.log()[-20:]))
+
+
+class _Stopping:
+    """Modules sent SIGTERM at the end of their tests. Their shutdown (testModule's takes a
+    second) goes on while the next tests run; those that have ended are reaped as others come,
+    and the end of the session waits for the rest."""
+
+    def __init__(self):
+        self.modules = []
+        self.crashed = []
+
+    def add(self, module):
+        module.terminate()
+        self.modules.append(module)
+        still = []
+        for m in self.modules:
+            if m.process.poll() is None:
+                still.append(m)
+            else:
+                self._reap(m)
+        self.modules = still
+
+    def finish(self):
+        for module in self.modules:
+            self._reap(module)
+        self.modules = []
+        return self.crashed
+
+    def _reap(self, module):
+        module.wait_stopped()
+        if module.crashed:
+            self.crashed.append(_crash_text(module, "ended after SIGTERM"))
+
+
+@pytest.fixture(scope="session")
+def _daq_modules_stopping():
+    """The modules of every test, as they stop; at the end of the session none is left, and
+    one that crashed while stopping fails the session's last test."""
+    stopping = _Stopping()
+    yield stopping
+    crashed = stopping.finish()
+    if crashed:
+        pytest.fail("\n\n".join(crashed), pytrace=False)
+
+
 @pytest.fixture
-def daq_module():
+def daq_module(_daq_modules_stopping):
     """A factory: daq_module(*options, program="testModule", port=10000) starts a module on a
     free loopback address of its own and returns it (a DaqModule) once it serves. Every
-    module started is stopped at the end of the test, which fails if one had crashed."""
+    module started is sent SIGTERM by its PID at the end of the test, which fails if one had
+    crashed (ended by a signal, or with a status other than 0, during the test). The end of the
+    test does not wait for a module's shutdown; the end of the session waits for them all."""
     started = []
 
     def start(*options, program="testModule", port=daqhost.MODULE_PORT):
@@ -191,10 +255,12 @@ def daq_module():
     yield start
     crashed = []
     for module in started:
-        module.stop()
+        if module.process.poll() is None:
+            _daq_modules_stopping.add(module)
+            continue
+        module.wait_stopped()
         if module.crashed:
-            crashed.append(f"{module!r} ended with status {module.process.returncode}; "
-                           "its last lines:\n" + "\n".join(module.log()[-20:]))
+            crashed.append(_crash_text(module, "ended during the test"))
     if crashed:
         pytest.fail("\n\n".join(crashed), pytrace=False)
 

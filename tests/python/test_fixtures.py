@@ -2,6 +2,8 @@
 serve by discovery, read through their output and counters, stopped by PID at the end, and a
 test failed when one of them crashed."""
 
+import os
+
 import daqhost
 
 pytest_plugins = ["pytester"]
@@ -33,30 +35,55 @@ def test_the_client_fixture_takes_a_run_of_its_own_module(daq_client):
     assert packets >= 10
 
 
-def test_a_module_that_crashed_fails_its_test_and_none_is_left(pytester):
-    pytester.makepyfile("""
+def assert_none_running(pids):
+    for pid in pids:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            continue
+        assert False, f"module {pid} is still running"
+
+
+def test_a_module_that_crashed_fails_its_test_and_none_is_left(pytester, tmp_path):
+    pids = tmp_path / "pids"
+    pytester.makepyfile(f"""
         import os
         import signal
 
+        def started(module):
+            with open({str(pids)!r}, "a") as f:
+                f.write(f"{{module.pid}}\\n")
+            return module
+
         def test_crash(daq_module):
-            module = daq_module()
+            module = started(daq_module())
             os.kill(module.pid, signal.SIGKILL)
             module.process.wait()
-            pids.append(module.pid)
 
         def test_fine(daq_module):
-            pids.append(daq_module().pid)
-
-        pids = []
-
-        def test_none_left():
-            for pid in pids:
-                try:
-                    os.kill(pid, 0)
-                except ProcessLookupError:
-                    continue
-                assert False, f"module {pid} is still running"
+            started(daq_module())
     """)
     result = pytester.runpytest_inprocess()
-    result.assert_outcomes(passed=3, errors=1)
-    result.stdout.fnmatch_lines(["*ended with status -9*"])
+    result.assert_outcomes(passed=2, errors=1)
+    result.stdout.fnmatch_lines(["*ended during the test with status -9*"])
+    assert_none_running(int(line) for line in pids.read_text().split())
+
+
+def test_a_hundred_tests_that_start_modules_in_parallel_leave_none_running(pytester, tmp_path):
+    pids = tmp_path / "pids"
+    pytester.makepyfile(f"""
+        import pytest
+
+        @pytest.mark.parametrize("n", range(100))
+        def test_start(daq_module, n):
+            module = daq_module("-m", "1")
+            with open({str(pids)!r}, "a") as f:
+                f.write(f"{{module.pid}}\\n")
+    """)
+    # Two worker processes where pytest-xdist is installed, one after the other otherwise.
+    parallel = ["-n", "2"] if pytester.parseconfig().pluginmanager.hasplugin("xdist") else []
+    result = pytester.runpytest_subprocess(*parallel)
+    result.assert_outcomes(passed=100)
+    started = [int(line) for line in pids.read_text().split()]
+    assert len(set(started)) == 100
+    assert_none_running(started)
