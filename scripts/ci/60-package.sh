@@ -56,6 +56,10 @@ grep -q '^\./usr/lib/[a-z0-9_-]*/libdaqhost\.so\.0$' <<<"$library_contents" ||
   fail "libdaqhost.so.0 is not in the multiarch library folder of libdaqhost0"
 ! grep -q '/include/\|\.so$' <<<"$library_contents" || fail "libdaqhost0 holds development files"
 dpkg-deb -f "$library_deb" Depends | grep -q libpcap0.8 || fail "libdaqhost0 does not depend on libpcap"
+# What dpkg-shlibdeps reads of it when a program that links the library is packaged.
+[ "$(dpkg-deb --ctrl-tarfile "$library_deb" | tar -xO ./shlibs)" = \
+  "libdaqhost 0 libdaqhost0 (>= $(dpkg-deb -f "$library_deb" Version | sed 's/-[^-]*$//'))" ] ||
+  fail "libdaqhost0 has no shlibs file naming it"
 dev_contents=$(dpkg-deb -c "$dev_deb" | awk '{print $6}')
 for file in ./usr/include/daqhost/daqhost.h ./usr/include/daqhost/protocol/DataPacketView.h \
   '/libdaqhost\.so$' '/pkgconfig/daqhost\.pc$' '/cmake/daqhost/daqhostConfig\.cmake$'; do
