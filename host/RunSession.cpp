@@ -1,6 +1,7 @@
 #include "daqhost/RunSession.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 #include "protocol/Acknowledge.h"
@@ -15,6 +16,12 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+std::string fixed_seconds(double s) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.1f", s);
+    return text;
+}
+
 }  // namespace
 
 void ModuleFigures::add(const ModuleFigures& f) {
@@ -26,6 +33,7 @@ void ModuleFigures::add(const ModuleFigures& f) {
     acknowledges += f.acknowledges;
     missing_acknowledges += f.missing_acknowledges;
     retries += f.retries;
+    outages += f.outages;
 }
 
 void ModuleFigures::add_module(const ModuleFigures& f, bool module_started, bool module_failed) {
@@ -55,6 +63,7 @@ ModuleFigures ModuleRun::figures(uint64_t kernel_drops) const {
     f.acknowledges = acknowledges;
     f.missing_acknowledges = missing_acknowledges;
     f.retries = retries;
+    f.outages = recovery.outages().size();
     return f;
 }
 
@@ -65,6 +74,7 @@ RunSession::RunSession(RunSettings settings)
     // modules_ is not resized again: the receivers keep their module.
     for (size_t i = 0; i < modules_.size(); ++i) {
         ModuleRun& module = modules_[i];
+        if (settings_.recover) module.recovery = ModuleRecovery(*settings_.recover);
         group_->client(i).on_receive([this, &module](const Datagram& d) { take(module, d); });
         group_->client(i).on_send([this](const Datagram& d) { record(d); });
     }
@@ -162,7 +172,10 @@ bool RunSession::start() {
     if (!request_all(ModuleRequest::daq_command(packet::kAllHybrids, true), " (start)")) {
         return false;
     }
-    for (ModuleRun& m : modules_) m.started = m.live;
+    for (ModuleRun& m : modules_) {
+        m.started = m.live;
+        m.recovery.started(seconds());
+    }
     return true;
 }
 
@@ -179,14 +192,71 @@ void RunSession::take(ModuleRun& module, const Datagram& datagram) {
         ++module.acknowledges;
         return;
     }
-    if (module.counting) module.statistics.add(DataPacketView(datagram.data, datagram.length));
+    if (!module.counting) return;
+    module.statistics.add(DataPacketView(datagram.data, datagram.length));
+    if (settings_.recover) module.recovery.data(seconds());
+}
+
+bool RunSession::request_one(size_t i, const ModuleRequest& request) {
+    const RequestOutcome outcome = group_->request({i}, request)[0];
+    ModuleRun& module = modules_[i];
+    module.retries += outcome.attempts > 0 ? outcome.attempts - 1 : 0;
+    if (outcome.status == RequestOutcome::kNoAcknowledge) ++module.missing_acknowledges;
+    return outcome.acknowledged() && outcome.ack.error == packet::kDone;
+}
+
+bool RunSession::recover(size_t i) {
+    if (!request_one(i, ModuleRequest::discovery()) ||
+        !request_one(i, ModuleRequest::daq_command(packet::kAllHybrids, false))) {
+        return false;
+    }
+    // The module sends in order: after the stop's acknowledge, what comes is of the new start,
+    // whose event numbers begin at 1 again.
+    modules_[i].statistics.restart_run();
+    for (const HybridSettings& h : settings_.hybrids) {
+        if (!request_one(
+                i, ModuleRequest::stream_configuration({h.hybrid, settings_.chip_type, h.chips})) ||
+            !request_one(i, ModuleRequest::readout_mode({h.hybrid, h.mode, h.nadj}))) {
+            return false;
+        }
+    }
+    return request_one(i, ModuleRequest::daq_command(packet::kAllHybrids, true));
+}
+
+void RunSession::watch_modules() {
+    for (size_t i = 0; i < modules_.size(); ++i) {
+        ModuleRun& module = modules_[i];
+        if (!module.started || !module.live) continue;
+        const std::string name = group_->client(i).module().text();
+        switch (module.recovery.due(seconds(), figures(i).trigger_rate_hz)) {
+            case ModuleRecovery::Action::kNone:
+                break;
+            case ModuleRecovery::Action::kRecover: {
+                const Outage& outage = module.recovery.outages().back();
+                if (outage.attempts == 0) {
+                    report(name + ": silent since " + fixed_seconds(outage.start_s) +
+                           " s into the run; rediscovering");
+                }
+                const bool started_again = recover(i);
+                module.recovery.attempted(started_again, seconds());
+                if (started_again) report(name + ": started again");
+                break;
+            }
+            case ModuleRecovery::Action::kGiveUp:
+                module.live = false;
+                module.failed_at = "recovery: silent for " +
+                                   fixed_seconds(module.recovery.outages().back().seconds) + " s";
+                report(name + ": " + module.failed_at + ", given up");
+                break;
+        }
+    }
 }
 
 // Every module that runs has reached the events asked for (those that reach them first send
 // on until the common stop).
 bool RunSession::events_reached() const {
     return std::all_of(modules_.begin(), modules_.end(), [this](const ModuleRun& m) {
-        return !m.started || m.statistics.triggers() >= settings_.events;
+        return !m.started || !m.live || m.statistics.triggers() >= settings_.events;
     });
 }
 
@@ -196,6 +266,14 @@ bool RunSession::receive_until_done(const std::function<bool()>& go_on) {
             report(group_->error());
             return false;
         }
+        if (settings_.recover) {
+            watch_modules();
+            // Every module given up: nothing is left to receive.
+            if (std::none_of(modules_.begin(), modules_.end(),
+                             [](const ModuleRun& m) { return m.started && m.live; })) {
+                break;
+            }
+        }
         if (settings_.events > 0 && events_reached()) break;
         if (settings_.seconds > 0 && seconds_since(started_) >= settings_.seconds) break;
     }
@@ -204,6 +282,7 @@ bool RunSession::receive_until_done(const std::function<bool()>& go_on) {
 
 void RunSession::stop() {
     seconds_ = seconds_since(started_);
+    for (ModuleRun& m : modules_) m.recovery.ended(*seconds_);
     // The stop goes out whatever ended the run, so that no module streams on.
     request_all(ModuleRequest::daq_command(packet::kAllHybrids, false), " (stop)");
     const auto start = std::chrono::steady_clock::now();
@@ -233,8 +312,9 @@ bool RunSession::run(const std::function<bool()>& go_on) {
 double RunSession::seconds() const { return seconds_ ? *seconds_ : seconds_since(started_); }
 
 bool RunSession::every_module_ran() const {
-    return std::all_of(modules_.begin(), modules_.end(),
-                       [](const ModuleRun& m) { return m.failed_at.empty(); });
+    return std::all_of(modules_.begin(), modules_.end(), [](const ModuleRun& m) {
+        return m.failed_at.empty() && !m.recovery.silent();
+    });
 }
 
 ModuleFigures RunSession::figures(size_t i) const {

@@ -51,7 +51,13 @@ void StreamStatistics::add_event(Stream& s, const DataPacketView& view) {
     StreamSummary& sum = s.summary;
     const uint16_t event = view.event();
     const uint32_t time = view.time_stamp();
-    if (s.last_raw_event < 0) {
+    if (s.last_raw_event < 0 && s.run_restarted) {
+        // The first packet of the run started again: its numbers and time stamps count from
+        // the start anew, and carry on from where the stream stood.
+        sum.missing += event > 0 ? event - 1u : 0;
+        sum.last_event += event;
+        s.last_time_us += time;
+    } else if (s.last_raw_event < 0) {
         sum.first_event = event;
         sum.last_event = event;
         sum.missing = event > 0 ? event - 1u : 0;
@@ -142,6 +148,14 @@ std::vector<StreamSummary> StreamStatistics::summaries() const {
         result.push_back(sum);
     }
     return result;
+}
+
+void StreamStatistics::restart_run() {
+    for (auto& [id, s] : streams_) {
+        if (s.last_raw_event < 0) continue;
+        s.last_raw_event = -1;
+        s.run_restarted = true;
+    }
 }
 
 uint64_t StreamStatistics::malformed_total() const {

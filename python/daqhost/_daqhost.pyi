@@ -161,6 +161,18 @@ class HybridSettings:
     nadj: int
     def __init__(self, hybrid: int = 1, chips: int = 2, mode: int = 1, nadj: int = 0) -> None: ...
 
+class RecoverySettings:
+    silence_s: float
+    give_up_s: float
+    def __init__(self, silence_s: float = 1.0, give_up_s: float = 30.0) -> None: ...
+
+class Outage:
+    start_s: float
+    seconds: float
+    events_lost: int
+    attempts: int
+    end: str
+
 class RunSettings:
     modules: list[ClientSettings]
     hybrids: list[HybridSettings]
@@ -168,9 +180,10 @@ class RunSettings:
     events: int
     seconds: float
     capture: str
+    recover: Optional[RecoverySettings]
     def __init__(self, modules: list[ClientSettings] = ..., hybrids: list[HybridSettings] = ...,
                  chip_type: int = 1, events: int = 0, seconds: float = 0.0,
-                 capture: str = "") -> None: ...
+                 capture: str = "", recover: Optional[RecoverySettings] = None) -> None: ...
 
 class ModuleFigures:
     hybrids: str
@@ -183,6 +196,7 @@ class ModuleFigures:
     acknowledges: int
     missing_acknowledges: int
     retries: int
+    outages: int
     modules: int
     started: int
     failed: int
@@ -195,6 +209,7 @@ class ModuleRun:
     acknowledges: int
     missing_acknowledges: int
     retries: int
+    outages: list[Outage]
 
 class RunSession:
     def __init__(self, settings: RunSettings) -> None: ...

@@ -133,13 +133,36 @@ void bind_run(py::module_& m) {
                    ", nadj=" + std::to_string(h.nadj) + ")";
         });
 
+    py::class_<RecoverySettings>(m, "RecoverySettings", R"doc(
+How a run brings back a module that falls silent: silent after silence_s seconds without a data
+packet (or ten of its trigger periods, when longer); given up after give_up_s seconds.)doc")
+        .def(py::init([](double silence_s, double give_up_s) {
+                 return RecoverySettings{silence_s, give_up_s};
+             }),
+             py::arg("silence_s") = 1.0, py::arg("give_up_s") = 30.0)
+        .def_readwrite("silence_s", &RecoverySettings::silence_s)
+        .def_readwrite("give_up_s", &RecoverySettings::give_up_s);
+
+    py::class_<Outage>(m, "Outage", "A time a module fell silent during a run, and its end.")
+        .def_readonly("start_s", &Outage::start_s,
+                      "The run's time of the last data packet before the silence.")
+        .def_readonly("seconds", &Outage::seconds)
+        .def_readonly("events_lost", &Outage::events_lost,
+                      "The triggers its rate before gives over the outage's length.")
+        .def_readonly("attempts", &Outage::attempts, "Rediscoveries tried.")
+        .def_property_readonly(
+            "end", [](const Outage& o) { return describe(o.end); },
+            "'recovered', 'given up' or 'ongoing'.");
+
     py::class_<RunSettings>(m, "RunSettings", R"doc(
 A run: the modules (ClientSettings), the hybrids, the module-wide chip type, when it ends
-(events reached by every module, seconds, 0 for no bound) and a capture file ('' for none).
-Lists are copied in and out: assign a whole list to change one.)doc")
+(events reached by every module, seconds, 0 for no bound), a capture file ('' for none) and,
+with recover (RecoverySettings), the recovery of modules that fall silent (None: they are only
+waited for). Lists are copied in and out: assign a whole list to change one.)doc")
         .def(py::init([](std::vector<ModuleClient::Settings> modules,
                          std::vector<HybridSettings> hybrids, unsigned chip_type, uint64_t events,
-                         double seconds, std::string capture) {
+                         double seconds, std::string capture,
+                         std::optional<RecoverySettings> recover) {
                  RunSettings s;
                  s.modules = std::move(modules);
                  s.hybrids = std::move(hybrids);
@@ -147,18 +170,20 @@ Lists are copied in and out: assign a whole list to change one.)doc")
                  s.events = events;
                  s.seconds = seconds;
                  s.capture = std::move(capture);
+                 s.recover = recover;
                  return s;
              }),
              py::arg("modules") = std::vector<ModuleClient::Settings>{},
              py::arg("hybrids") = std::vector<HybridSettings>{HybridSettings{}},
              py::arg("chip_type") = 1, py::arg("events") = 0, py::arg("seconds") = 0.0,
-             py::arg("capture") = "")
+             py::arg("capture") = "", py::arg("recover") = py::none())
         .def_readwrite("modules", &RunSettings::modules)
         .def_readwrite("hybrids", &RunSettings::hybrids)
         .def_readwrite("chip_type", &RunSettings::chip_type)
         .def_readwrite("events", &RunSettings::events)
         .def_readwrite("seconds", &RunSettings::seconds)
-        .def_readwrite("capture", &RunSettings::capture);
+        .def_readwrite("capture", &RunSettings::capture)
+        .def_readwrite("recover", &RunSettings::recover);
 
     py::class_<ModuleFigures>(m, "ModuleFigures",
                               "A module's figures in the summary of a run, or the total of many.")
@@ -172,6 +197,7 @@ Lists are copied in and out: assign a whole list to change one.)doc")
         .def_readonly("acknowledges", &ModuleFigures::acknowledges)
         .def_readonly("missing_acknowledges", &ModuleFigures::missing_acknowledges)
         .def_readonly("retries", &ModuleFigures::retries)
+        .def_readonly("outages", &ModuleFigures::outages)
         .def_readonly("modules", &ModuleFigures::modules, "In a total: how many modules.")
         .def_readonly("started", &ModuleFigures::started, "In a total: how many ran.")
         .def_readonly("failed", &ModuleFigures::failed, "In a total: how many failed.");
@@ -184,7 +210,10 @@ Lists are copied in and out: assign a whole list to change one.)doc")
                       "The request that left the module out; '' if none.")
         .def_readonly("acknowledges", &ModuleRun::acknowledges)
         .def_readonly("missing_acknowledges", &ModuleRun::missing_acknowledges)
-        .def_readonly("retries", &ModuleRun::retries);
+        .def_readonly("retries", &ModuleRun::retries)
+        .def_property_readonly(
+            "outages", [](const ModuleRun& r) { return r.recovery.outages(); },
+            "Each time it fell silent, when the run recovers silent modules.");
 
     py::class_<Session>(m, "RunSession", R"doc(
 A run of one module or of many, as `daqhost run` takes it: discovery, the stop of a run left

@@ -25,10 +25,12 @@ configure /usr/local lib
 cmake --build "$build" -j "$(nproc)" --target daqhost_library testModule >/dev/null
 library=$(readlink -f "$build/host/libdaqhost.so")
 soname=$(readelf -d "$library" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
-[ "$soname" = libdaqhost.so.0 ] || fail "SONAME is '$soname', not libdaqhost.so.0"
+[[ $soname =~ ^libdaqhost\.so\.[0-9]+$ ]] || fail "SONAME is '$soname', not libdaqhost.so.N"
 
-# The ABI against the baseline of this SONAME.
+# The ABI against the baseline of this SONAME; a new SONAME starts with a new baseline.
 baseline=host/abi/$soname.abi.xz
+[ -e "$baseline" ] || [ "${1:-}" = --new-baseline ] ||
+  fail "no ABI baseline for $soname: make one with --new-baseline"
 public=(--headers-dir host/include/daqhost --headers-dir protocol --drop-private-types
         --no-show-locs)
 if [ "${1:-}" = --new-baseline ]; then

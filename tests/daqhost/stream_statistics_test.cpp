@@ -60,6 +60,27 @@ TEST(StreamStatisticsEvents, late_packets_fill_their_gap_and_repeats_are_counted
     EXPECT_EQ(s.packets, 4u);
 }
 
+TEST(StreamStatisticsEvents, a_run_started_again_carries_on_without_late_or_repeated_packets) {
+    StreamStatistics statistics;
+    // A module stamps trigger k of a run at k periods.
+    for (const auto& p : {packet(1, 1000), packet(2, 2000), packet(3, 3000)}) {
+        statistics.add(DataPacketView(p.data(), p.size()));
+    }
+    statistics.restart_run();
+    // The new start counts from event 1 and time 0 again; its event 1 was not received.
+    for (const auto& p : {packet(2, 2000), packet(3, 3000)}) {
+        statistics.add(DataPacketView(p.data(), p.size()));
+    }
+    const StreamSummary s = statistics.summaries().front();
+    EXPECT_EQ(s.late, 0u);
+    EXPECT_EQ(s.duplicates, 0u);
+    EXPECT_EQ(s.missing, 1u);
+    EXPECT_EQ(s.last_event, 6u);
+    EXPECT_EQ(statistics.triggers(), 6u);
+    ASSERT_TRUE(s.trigger_rate_hz.has_value());
+    EXPECT_DOUBLE_EQ(*s.trigger_rate_hz, 1000.0) << "the time between the starts is not counted";
+}
+
 TEST(StreamStatisticsEvents, event_numbers_and_time_stamps_unwrap) {
     // 65534 triggers in, 1000 µs apart, with the time stamp about to wrap as well.
     const uint32_t t0 = 0xFFFFFFFFu - 1500;

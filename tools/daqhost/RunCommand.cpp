@@ -40,6 +40,8 @@ struct RunOptions {
     double seconds = 0;
     std::string out;
     bool json = false;
+    bool recover = false;
+    RecoverySettings recovery;
 };
 
 std::atomic<bool> interrupted{false};
@@ -198,6 +200,7 @@ int Run::execute() {
     settings.events = options_.events;
     settings.seconds = options_.seconds;
     settings.capture = options_.out;
+    if (options_.recover) settings.recover = options_.recovery;
     session_ = std::make_unique<RunSession>(std::move(settings));
     session_->on_error(report_error);
     if (!session_->open()) return kExitFailure;
@@ -235,6 +238,7 @@ RunSummary Run::summary() const {
     }
     summary.total = session_->total();
     summary.seconds = session_->seconds();
+    summary.recovering = options_.recover;
     if (!options_.out.empty()) {
         summary.capture = options_.out;
         summary.capture_records = session_->capture().records();
@@ -273,6 +277,20 @@ void add_run_command(CLI::App& app, int& status) {
         ->check(CLI::NonNegativeNumber);
     sub->add_option("-o,--out", options->out, "record the session in this pcap file");
     sub->add_flag("--json", options->json, "print the summary as JSON");
+    CLI::Option* recover = sub->add_flag(
+        "--recover", options->recover,
+        "rediscover, configure and start again a module that falls silent, and go on");
+    sub->add_option("--recover-after", options->recovery.silence_s,
+                    "with --recover: seconds without data that make a module silent (at least "
+                    "ten of its trigger periods)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber)
+        ->needs(recover);
+    sub->add_option("--give-up-after", options->recovery.give_up_s,
+                    "with --recover: seconds of silence after which a module is left out")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber)
+        ->needs(recover);
     sub->callback([options, sub, &status] {
         options->address_given = sub->count("ADDR") > 0;
         status = Run(*options).execute();

@@ -16,6 +16,15 @@ std::string number(const std::optional<double>& value, const char* format) {
 
 unsigned long long ull(uint64_t n) { return static_cast<unsigned long long>(n); }
 
+// One line per outage: "outage at 12.3 s: 2.1 s, 2100 events lost, recovered after 1 attempt".
+void print_outages(const std::string& prefix, const ModuleRun& run) {
+    for (const Outage& o : run.recovery.outages()) {
+        std::printf("%soutage at %.1f s: %.1f s, %llu events lost, %s after %u attempt%s\n",
+                    prefix.c_str(), o.start_s, o.seconds, ull(o.events_lost), describe(o.end),
+                    o.attempts, o.attempts == 1 ? "" : "s");
+    }
+}
+
 void print_module(const RunSummary& summary) {
     const SummaryModule& module = summary.modules[0];
     const StreamStatistics& statistics = module.run->statistics;
@@ -39,6 +48,7 @@ void print_module(const RunSummary& summary) {
     for (const auto& [fault, n] : statistics.malformed()) {
         std::printf("  %llu %s\n", ull(n), describe(fault));
     }
+    print_outages("", *module.run);
     if (!summary.capture_note.empty()) std::printf("%s\n", summary.capture_note.c_str());
 }
 
@@ -71,6 +81,7 @@ void print_modules(const RunSummary& summary) {
             std::printf("  %s: %llu %s\n", m.name.c_str(), ull(n), describe(fault));
         }
     }
+    for (const SummaryModule& m : summary.modules) print_outages("  " + m.name + ": ", *m.run);
     if (!summary.capture_note.empty()) std::printf("%s\n", summary.capture_note.c_str());
 }
 
@@ -78,8 +89,20 @@ nlohmann::json optional_json(const std::optional<double>& value) {
     return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
 }
 
+nlohmann::json outages_json(const ModuleRun& run) {
+    nlohmann::json outages = nlohmann::json::array();
+    for (const Outage& o : run.recovery.outages()) {
+        outages.push_back({{"start_s", o.start_s},
+                           {"seconds", o.seconds},
+                           {"events_lost", o.events_lost},
+                           {"attempts", o.attempts},
+                           {"end", describe(o.end)}});
+    }
+    return outages;
+}
+
 // What the summary of one module holds, and each entry of "modules" with many.
-nlohmann::json module_json(const SummaryModule& module) {
+nlohmann::json module_json(const SummaryModule& module, bool recovering) {
     const ModuleRun& m = *module.run;
     nlohmann::json hybrids = nlohmann::json::array();
     for (const StreamSummary& s : m.statistics.summaries()) {
@@ -102,27 +125,31 @@ nlohmann::json module_json(const SummaryModule& module) {
     }
     nlohmann::json malformed = nlohmann::json::object();
     for (const auto& [fault, n] : m.statistics.malformed()) malformed[describe(fault)] = n;
-    return {{"module", module.name},
-            {"hybrids", hybrids},
-            {"malformed", malformed},
-            {"kernel_drops", module.figures.kernel_drops},
-            {"acknowledges", m.acknowledges},
-            {"missing_acknowledges", m.missing_acknowledges},
-            {"retries", m.retries}};
+    nlohmann::json result = {{"module", module.name},
+                             {"hybrids", hybrids},
+                             {"malformed", malformed},
+                             {"kernel_drops", module.figures.kernel_drops},
+                             {"acknowledges", m.acknowledges},
+                             {"missing_acknowledges", m.missing_acknowledges},
+                             {"retries", m.retries}};
+    if (recovering) result["outages"] = outages_json(m);
+    return result;
 }
 
-nlohmann::json total_json(const ModuleFigures& f) {
-    return {{"modules", f.modules},
-            {"modules_run", f.started},
-            {"modules_failed", f.failed},
-            {"events", f.events},
-            {"packets", f.packets},
-            {"missing", f.missing},
-            {"malformed", f.malformed},
-            {"kernel_drops", f.kernel_drops},
-            {"acknowledges", f.acknowledges},
-            {"missing_acknowledges", f.missing_acknowledges},
-            {"retries", f.retries}};
+nlohmann::json total_json(const ModuleFigures& f, bool recovering) {
+    nlohmann::json total = {{"modules", f.modules},
+                            {"modules_run", f.started},
+                            {"modules_failed", f.failed},
+                            {"events", f.events},
+                            {"packets", f.packets},
+                            {"missing", f.missing},
+                            {"malformed", f.malformed},
+                            {"kernel_drops", f.kernel_drops},
+                            {"acknowledges", f.acknowledges},
+                            {"missing_acknowledges", f.missing_acknowledges},
+                            {"retries", f.retries}};
+    if (recovering) total["outages"] = f.outages;
+    return total;
 }
 
 }  // namespace
@@ -130,13 +157,13 @@ nlohmann::json total_json(const ModuleFigures& f) {
 nlohmann::json summary_json(const RunSummary& summary) {
     nlohmann::json result;
     if (summary.modules.size() == 1) {
-        result = module_json(summary.modules[0]);
+        result = module_json(summary.modules[0], summary.recovering);
     } else {
         nlohmann::json modules = nlohmann::json::array();
         for (const SummaryModule& entry : summary.modules) {
             const ModuleRun& m = *entry.run;
             const ModuleFigures& f = entry.figures;
-            nlohmann::json module = module_json(entry);
+            nlohmann::json module = module_json(entry, summary.recovering);
             module["events"] = f.events;
             module["packets"] = f.packets;
             module["missing"] = f.missing;
@@ -145,7 +172,7 @@ nlohmann::json summary_json(const RunSummary& summary) {
                 m.failed_at.empty() ? nlohmann::json(nullptr) : nlohmann::json(m.failed_at);
             modules.push_back(std::move(module));
         }
-        result = {{"modules", modules}, {"total", total_json(summary.total)}};
+        result = {{"modules", modules}, {"total", total_json(summary.total, summary.recovering)}};
     }
     result["seconds"] = summary.seconds;
     if (!summary.capture.empty()) {

@@ -20,6 +20,8 @@ struct RunSummary {
     std::vector<SummaryModule> modules;
     daq::ModuleFigures total;
     double seconds = 0;
+    // Silent modules were recovered: each module's outages are part of the summary.
+    bool recovering = false;
     // The capture the session was recorded in or read from, if any: its file and datagrams,
     // and the line the table ends with.
     std::string capture;

@@ -18,6 +18,7 @@
 #include "daqhost/CaptureWriter.h"
 #include "daqhost/ModuleClient.h"
 #include "daqhost/ModuleGroup.h"
+#include "daqhost/ModuleRecovery.h"
 #include "daqhost/StreamStatistics.h"
 #include "protocol/Export.h"
 
@@ -42,6 +43,9 @@ struct RunSettings {
     double seconds = 0;
     // A capture file of every datagram sent and received; empty for none.
     std::string capture;
+    // With these, a module that falls silent during the run is rediscovered, configured and
+    // started again; without them a silent module is only waited for.
+    std::optional<RecoverySettings> recover;
 };
 
 // A module's figures in the summary of a run, or the total of many.
@@ -56,6 +60,7 @@ struct DAQ_API ModuleFigures {
     uint64_t acknowledges = 0;
     uint64_t missing_acknowledges = 0;
     uint64_t retries = 0;
+    size_t outages = 0;
 
     size_t modules = 0;  // in a total: how many, how many ran, how many failed
     size_t started = 0;
@@ -79,6 +84,8 @@ struct DAQ_API ModuleRun {
     uint64_t acknowledges = 0;
     uint64_t missing_acknowledges = 0;
     uint64_t retries = 0;
+    // Its outages and how each ended, when the run recovers silent modules.
+    ModuleRecovery recovery;
 
     // Its figures, with the datagrams its socket dropped (the client knows those).
     ModuleFigures figures(uint64_t kernel_drops) const;
@@ -122,7 +129,8 @@ class DAQ_API RunSession {
     const ModuleClient& client(size_t i) const { return group_->client(i); }
     ModuleFigures figures(size_t i) const;
     ModuleFigures total() const;
-    // Whether every module ran its run without being left out.
+    // Whether every module ran its run without being left out and, when silent modules are
+    // recovered, ended it outside an outage.
     bool every_module_ran() const;
     const RunSettings& settings() const { return settings_; }
     const CaptureWriter& capture() const { return capture_; }
@@ -132,6 +140,13 @@ class DAQ_API RunSession {
     bool request_all(const ModuleRequest& request, const std::string& what);
     // Counts and reports module `i`'s outcome; true when acknowledged with error 0.
     bool accepted(size_t i, unsigned code, const std::string& what, const RequestOutcome& outcome);
+    // Module `i`'s request alone, counted as every request is; true when acknowledged with
+    // error 0.
+    bool request_one(size_t i, const ModuleRequest& request);
+    // Looks for silent modules, and recovers or gives up each as its rules say.
+    void watch_modules();
+    // Discovery, stop, configuration and start of module `i` again; true when it took them.
+    bool recover(size_t i);
     void record(const Datagram& datagram);
     void take(ModuleRun& module, const Datagram& datagram);
     bool events_reached() const;

@@ -61,6 +61,11 @@ class DAQ_API StreamStatistics {
     // Counts one datagram from the module that claims to be a data packet.
     void add(const DataPacketView& view);
 
+    // The module's run starts again (a host restarted it after an outage): its event numbers
+    // and time stamps begin anew, and the streams' next packets carry on from where they stood
+    // instead of counting as late or repeated ones. The events between are not counted.
+    void restart_run();
+
     std::vector<StreamSummary> summaries() const;
     // Datagrams that failed the data-packet checks, by fault.
     const std::map<DataPacketFault, uint64_t>& malformed() const { return malformed_; }
@@ -79,7 +84,8 @@ class DAQ_API StreamStatistics {
   private:
     struct Stream {
         StreamSummary summary;
-        int64_t last_raw_event = -1;
+        int64_t last_raw_event = -1;  // -1 before the first packet of a run
+        bool run_restarted = false;
         uint32_t last_raw_time = 0;
         uint64_t first_time_us = 0;
         uint64_t last_time_us = 0;

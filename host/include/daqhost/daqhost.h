@@ -10,6 +10,7 @@
 #include "daqhost/EventReading.h"
 #include "daqhost/ModuleClient.h"
 #include "daqhost/ModuleGroup.h"
+#include "daqhost/ModuleRecovery.h"
 #include "daqhost/RecordedRun.h"
 #include "daqhost/RunSession.h"
 #include "daqhost/StreamStatistics.h"

@@ -1,0 +1,95 @@
+#include "daqhost/ModuleRecovery.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace daq {
+
+namespace {
+
+// Between two rediscoveries that went unanswered: each already waited for its acknowledges.
+constexpr double kAttemptPause_s = 0.5;
+
+}  // namespace
+
+const char* describe(Outage::End end) {
+    switch (end) {
+        case Outage::End::kRecovered:
+            return "recovered";
+        case Outage::End::kGivenUp:
+            return "given up";
+        case Outage::End::kOngoing:
+            break;
+    }
+    return "ongoing";
+}
+
+void ModuleRecovery::started(double now_s) { last_data_s_ = now_s; }
+
+double ModuleRecovery::bound(std::optional<double> trigger_rate_hz) const {
+    if (!trigger_rate_hz || *trigger_rate_hz <= 0) return settings_.silence_s;
+    return std::max(settings_.silence_s, 10.0 / *trigger_rate_hz);
+}
+
+void ModuleRecovery::measure(double now_s) {
+    Outage& outage = outages_.back();
+    outage.seconds = now_s - outage.start_s;
+    outage.events_lost = static_cast<uint64_t>(std::llround(rate_hz_ * outage.seconds));
+}
+
+void ModuleRecovery::close(Outage::End end, double now_s) {
+    measure(now_s);
+    outages_.back().end = end;
+    open_ = false;
+}
+
+void ModuleRecovery::data(double now_s) {
+    last_data_s_ = now_s;
+    // Data of the old start, come back before the new one, does not end the outage: the
+    // recovery under way restarts the module anyway.
+    if (!open_ || !started_again_s_) return;
+    close(Outage::End::kRecovered, now_s);
+    started_again_s_.reset();
+}
+
+ModuleRecovery::Action ModuleRecovery::due(double now_s, std::optional<double> trigger_rate_hz) {
+    if (given_up_) return Action::kNone;
+    const double silence_s = bound(trigger_rate_hz);
+    if (!open_) {
+        if (now_s - last_data_s_ <= silence_s) return Action::kNone;
+        outages_.push_back({last_data_s_, 0, 0, 0, Outage::End::kOngoing});
+        rate_hz_ = trigger_rate_hz.value_or(0);
+        open_ = true;
+        measure(now_s);
+        return Action::kRecover;
+    }
+    measure(now_s);
+    if (outages_.back().seconds >= settings_.give_up_s) {
+        close(Outage::End::kGivenUp, now_s);
+        given_up_ = true;
+        return Action::kGiveUp;
+    }
+    if (started_again_s_) {
+        // Started again but silent still (restarted once more, say): recover anew.
+        if (now_s - *started_again_s_ <= silence_s) return Action::kNone;
+        started_again_s_.reset();
+        return Action::kRecover;
+    }
+    return now_s >= next_attempt_s_ ? Action::kRecover : Action::kNone;
+}
+
+void ModuleRecovery::attempted(bool started_again, double now_s) {
+    if (!open_) return;
+    ++outages_.back().attempts;
+    if (started_again) {
+        started_again_s_ = now_s;
+    } else {
+        next_attempt_s_ = now_s + kAttemptPause_s;
+    }
+}
+
+void ModuleRecovery::ended(double now_s) {
+    if (open_) measure(now_s);
+}
+
+}  // namespace daq
