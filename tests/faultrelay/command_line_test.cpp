@@ -1,5 +1,5 @@
-// faultrelay's command line: each fault reaches the directions it names, and every value out
-// of range is refused with the text that is wrong in the message.
+// faultrelay's command line and its control file: each fault reaches the directions it names,
+// and every value out of range is refused with the text that is wrong in the message.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "faultrelay/CommandLine.h"
+#include "faultrelay/ControlFile.h"
 
 using namespace daq;
 
@@ -37,12 +38,13 @@ Parsed parse(const std::string& line) {
 TEST(CommandLine, faults_go_to_both_directions_unless_one_is_named) {
     const Parsed parsed = parse(
         "--seed 9 --loss 5 --loss from-module:7% --drop to-module:3,1 --drop 2 "
-        "--delay to-module:10 --jitter both:2.5");
+        "--delay to-module:10 --jitter both:2.5 --control /run/relay.control");
     ASSERT_TRUE(parsed.settings) << parsed.error;
     const RelaySettings& s = *parsed.settings;
     EXPECT_EQ(s.seed, 9u);
     EXPECT_EQ(s.listen.text(), "127.0.0.1:0");
     EXPECT_EQ(s.module.text(), "127.0.0.2:10000");
+    EXPECT_EQ(s.control_path, "/run/relay.control");
     const FaultSettings& to = s.faults[0];
     const FaultSettings& from = s.faults[1];
     EXPECT_EQ(to.drop, (std::vector<uint64_t>{1, 2, 3}));
@@ -73,6 +75,32 @@ TEST(CommandLine, values_out_of_range_are_refused_with_the_wrong_text) {
         const Parsed parsed = parse(line);
         EXPECT_FALSE(parsed.settings) << line;
         EXPECT_THAT(parsed.error, HasSubstr(message)) << line;
+    }
+}
+
+TEST(ControlFile, later_lines_win_and_bad_lines_are_refused_with_their_number) {
+    std::string error;
+    std::optional<RuntimeFaults> faults =
+        ControlFile::parse("# held\n\nack-delay 500\n  ack-delay 2.5 3 \n", error);
+    ASSERT_TRUE(faults) << error;
+    EXPECT_EQ(faults->ack_delay_ms, 2.5);
+    EXPECT_EQ(faults->ack_delay_count, 3u);
+    EXPECT_EQ(faults->text(), "acknowledges held 2.5 ms longer, the next 3");
+    faults = ControlFile::parse("ack-delay 40 2\nack-delay 0\n", error);
+    ASSERT_TRUE(faults) << error;
+    EXPECT_EQ(faults->text(), "none");
+    EXPECT_TRUE(ControlFile("/nonexistent/relay.control").read(error)) << error;
+
+    const std::pair<const char*, const char*> refused[] = {
+        {"ack-delay -1", "line 1: \"-1\" is not a time"},
+        {"# fine\nack-delay 10 x", "line 2: \"x\" is not a count"},
+        {"ack-delay", "line 1: ack-delay takes MS"},
+        {"ack-delay 1 2 3", "line 1: ack-delay takes MS"},
+        {"nack-delay 10", "line 1: unknown setting \"nack-delay\""},
+    };
+    for (const auto& [text, message] : refused) {
+        EXPECT_FALSE(ControlFile::parse(text, error)) << text;
+        EXPECT_THAT(error, HasSubstr(message)) << text;
     }
 }
 

@@ -1,7 +1,8 @@
 // faultrelay end to end on loopback: the real program between a host socket and a module
 // socket of the test's own. What arrives on each side is what the same plan with the same seed
-// says, held datagrams are held, the statistics file counts what happened, and a command line
-// that does not read ends with status 2.
+// says, held datagrams are held, the control file holds acknowledges at run time, the
+// statistics file counts what happened, and a command line that does not read ends with
+// status 2.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -21,8 +22,11 @@
 
 #include "faultrelay/FaultCounters.h"
 #include "faultrelay/FaultPlan.h"
+#include "protocol/AcknowledgePacket.h"
+#include "protocol/PacketConversion.h"
 #include "testing/EmulatorProcess.h"
 #include "testing/UdpPeer.h"
+#include "testing/WireBytes.h"
 
 namespace {
 
@@ -37,6 +41,14 @@ Bytes datagram(uint64_t number, uint8_t side) {
     Bytes bytes(32, side);
     for (size_t i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(number >> (8 * i));
     return bytes;
+}
+
+// An acknowledge of a request of `code`, as the module sends it.
+Bytes acknowledge(uint8_t code) {
+    const daq::AcknowledgePacket packet(code, 2, 2, 4);
+    int length = 0;
+    const daq::WireWords words = daq::convert_packet(&packet, length);
+    return wire_bytes(words.get(), length);
 }
 
 // What one direction's faults make of `sent`, from a plan of the same settings and seed, in
@@ -141,6 +153,8 @@ class Relay : public ::testing::Test {
     }
 
     std::string stats_path() const { return dir_ + "/stats.json"; }
+    std::string control_path() const { return dir_ + "/control"; }
+    void write_control(const std::string& text) const { std::ofstream(control_path()) << text; }
 
     std::string dir_;
     int module_fd_ = -1;
@@ -198,6 +212,38 @@ TEST_F(Relay, held_datagrams_leave_after_their_delay_or_the_reordering_bound) {
     EXPECT_EQ(stats["to-module"]["delayed"], 1);
     EXPECT_EQ(stats["from-module"]["reordered"], 1);
     EXPECT_EQ(stats["from-module"]["sent"], 1);
+}
+
+TEST_F(Relay, the_control_file_holds_acknowledges_at_run_time_and_never_data) {
+    write_control("ack-delay 300 1\n");
+    start({"--control", control_path()});
+    // The module's datagrams go to the host that last sent to the front.
+    ASSERT_TRUE(host_.send(datagram(1, 0x11), "127.0.0.1", front_port_));
+    ASSERT_EQ(module_receive(1, 10).size(), 1u);
+
+    // Only the first acknowledge is held: the data and the second one overtake it.
+    const Bytes held = acknowledge(11), data = datagram(2, 0x22), next = acknowledge(6);
+    const auto sent = Clock::now();
+    for (const Bytes& bytes : {held, data, next}) module_send(bytes);
+    EXPECT_EQ(host_receive(3, 10), (std::vector<Bytes>{data, next, held}));
+    EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(300));
+
+    // A file that does not read changes nothing; one that does applies from the next datagram.
+    write_control("ack-delay soon\n");
+    relay_->send_signal(SIGHUP);
+    EXPECT_TRUE(relay_->wait_for_stderr("line 1: \"soon\" is not a time", 10))
+        << relay_->stderr_text();
+    write_control("# every acknowledge from now on\nack-delay 100\n");
+    relay_->send_signal(SIGHUP);
+    ASSERT_TRUE(relay_->wait_for_stderr("control: acknowledges held 100 ms longer\n", 10))
+        << relay_->stderr_text();
+    for (const Bytes& bytes : {held, data, next}) module_send(bytes);
+    EXPECT_EQ(host_receive(3, 10), (std::vector<Bytes>{data, held, next}));
+
+    const nlohmann::json stats = stop_and_read_stats();
+    EXPECT_EQ(stats["from-module"]["ack-delayed"], 3);
+    EXPECT_EQ(stats["from-module"]["delayed"], 0);
+    EXPECT_EQ(stats["control"]["ack-delay"], 100);
 }
 
 TEST(RelayCommandLine, a_value_out_of_range_ends_with_status_2_and_says_why) {

@@ -167,6 +167,10 @@ void add_relay_options(CLI::App& app, RelayOptions& options) {
                    "write the counters and the settings to this JSON file every second and at "
                    "exit")
         ->type_name("FILE");
+    app.add_option("--control", options.control,
+                   "read runtime faults (\"ack-delay MS [N]\") from this file at start and on "
+                   "each SIGHUP; a file that does not exist asks for none")
+        ->type_name("FILE");
     for (size_t i = 0; i < kFaultOptionCount; ++i) {
         const FaultOption& option = kFaultOptions[i];
         app.add_option(option.name, options.faults[i], option.description)
@@ -185,13 +189,15 @@ void add_relay_options(CLI::App& app, RelayOptions& options) {
         "Each direction numbers its datagrams 1, 2, 3, ... as they arrive, and decides for "
         "each, in this order: drop (by number), loss, corruption, duplication, reordering, "
         "delay. The same seed and the same datagrams give the same decisions.\n"
-        "SIGUSR1 prints the counters; SIGINT or SIGTERM prints them and ends the relay.");
+        "SIGUSR1 prints the counters; SIGHUP reads the control file again; SIGINT or SIGTERM "
+        "prints the counters and ends the relay.");
 }
 
 std::optional<RelaySettings> relay_settings(const RelayOptions& options, std::string& error) {
     RelaySettings settings;
     settings.seed = options.seed;
     settings.stats_path = options.stats;
+    settings.control_path = options.control;
     error = read_endpoint(options.listen, true, settings.listen);
     if (error.empty()) error = read_endpoint(options.module, false, settings.module);
     for (size_t i = 0; i < kFaultOptionCount && error.empty(); ++i) {

@@ -27,6 +27,7 @@ struct RelayOptions {
     std::string module;
     uint64_t seed = 0;
     std::string stats;
+    std::string control;
     // The values of each fault option, "[DIR:]VALUE", in the order given.
     std::array<std::vector<std::string>, kFaultOptionCount> faults;
 };

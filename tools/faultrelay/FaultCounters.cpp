@@ -9,10 +9,11 @@ namespace {
 template <typename Visit>
 void each_counter(const FaultCounters& counters, Visit visit) {
     const std::pair<const char*, uint64_t> named[] = {
-        {"received", counters.received},   {"sent", counters.sent},
-        {"dropped", counters.dropped},     {"lost", counters.lost},
-        {"corrupted", counters.corrupted}, {"duplicated", counters.duplicated},
-        {"reordered", counters.reordered}, {"delayed", counters.delayed},
+        {"received", counters.received},       {"sent", counters.sent},
+        {"dropped", counters.dropped},         {"lost", counters.lost},
+        {"corrupted", counters.corrupted},     {"duplicated", counters.duplicated},
+        {"reordered", counters.reordered},     {"delayed", counters.delayed},
+        {"ack-delayed", counters.ack_delayed},
     };
     for (const auto& [name, value] : named) visit(name, value);
 }

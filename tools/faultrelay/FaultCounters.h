@@ -20,8 +20,10 @@ struct FaultCounters {
     uint64_t reordered = 0;
     // Held for a time longer than zero.
     uint64_t delayed = 0;
+    // Acknowledges held longer by the runtime control (from the module only).
+    uint64_t ack_delayed = 0;
 
-    // Counts all but `sent`, which only the socket side knows.
+    // Counts all but `sent` and `ack_delayed`, which only the relay knows.
     void count(const FaultDecision& decision);
     // "received 10, sent 9, dropped 1, ..."
     std::string text() const;

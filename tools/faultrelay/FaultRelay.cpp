@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <utility>
 
 #include "faultrelay/Report.h"
+#include "protocol/Acknowledge.h"
 
 using namespace daq;
 
@@ -69,6 +71,7 @@ FaultRelay::FaultRelay(const RelaySettings& settings)
         received_[i].msg_hdr.msg_iovlen = 1;
     }
     if (!settings_.stats_path.empty()) stats_.emplace(settings_.stats_path);
+    if (!settings_.control_path.empty()) control_.emplace(settings_.control_path);
 }
 
 FaultRelay::~FaultRelay() {
@@ -113,9 +116,10 @@ bool FaultRelay::open() {
     // Blocked, the signals come through the signal descriptor, between two system calls.
     sigset_t signals;
     sigemptyset(&signals);
-    for (const int sig : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&signals, sig);
+    // SIGHUP too without a control file, so that it never ends the relay by mistake.
+    for (const int sig : {SIGINT, SIGTERM, SIGUSR1, SIGHUP}) sigaddset(&signals, sig);
     if (::pthread_sigmask(SIG_BLOCK, &signals, &previous_mask_) != 0) {
-        report("cannot block SIGINT, SIGTERM and SIGUSR1");
+        report("cannot block SIGINT, SIGTERM, SIGUSR1 and SIGHUP");
         return false;
     }
     mask_changed_ = true;
@@ -123,6 +127,15 @@ bool FaultRelay::open() {
     if (signal_fd_ < 0) {
         report(with_reason("cannot take the signals over"));
         return false;
+    }
+    if (control_) {
+        std::string error;
+        const std::optional<RuntimeFaults> faults = control_->read(error);
+        if (!faults) {
+            report(error);
+            return false;
+        }
+        runtime_ = *faults;
     }
     return !stats_ || stats_->write(statistics());
 }
@@ -135,6 +148,7 @@ std::string FaultRelay::startup_text() const {
         text += ", " + std::string(direction_name(direction)) + ": " +
                 lane(direction).plan.settings().text();
     }
+    if (control_) text += ", control " + control_->path() + ": " + runtime_.text();
     return text;
 }
 
@@ -155,6 +169,7 @@ nlohmann::json FaultRelay::statistics() const {
         document["faults"][name] = lane(direction).plan.settings().json();
     }
     document["seed"] = settings_.seed;
+    if (control_) document["control"] = runtime_.json();
     return document;
 }
 
@@ -204,11 +219,37 @@ bool FaultRelay::handle_signals() {
     while (::read(signal_fd_, &info, sizeof(info)) == static_cast<ssize_t>(sizeof(info))) {
         if (info.ssi_signo == SIGUSR1) {
             std::cerr << counters_text() << std::flush;
+        } else if (info.ssi_signo == SIGHUP) {
+            reread_control();
         } else {
             stop = true;
         }
     }
     return stop;
+}
+
+void FaultRelay::reread_control() {
+    if (!control_) {
+        report("SIGHUP: no control file (--control) to read; nothing changed");
+        return;
+    }
+    std::string error;
+    const std::optional<RuntimeFaults> faults = control_->read(error);
+    if (!faults) {
+        report(error + "; nothing changed");
+        return;
+    }
+    runtime_ = *faults;
+    report("control: " + runtime_.text());
+    if (stats_) stats_->write(statistics());
+}
+
+FaultRelay::Clock::duration FaultRelay::take_ack_delay() {
+    const bool holding =
+        runtime_.ack_delay_ms > 0 && (!runtime_.ack_delay_count || *runtime_.ack_delay_count > 0);
+    if (!holding) return Clock::duration::zero();
+    if (runtime_.ack_delay_count) --*runtime_.ack_delay_count;
+    return std::chrono::microseconds(std::llround(1000 * runtime_.ack_delay_ms));
 }
 
 void FaultRelay::receive(Direction direction) {
@@ -251,10 +292,21 @@ void FaultRelay::receive(Direction direction) {
 
 void FaultRelay::relay(Lane& lane, std::span<uint8_t> payload, const sockaddr_in& destination,
                        Clock::time_point now) {
+    // Recognised before a fault may flip one of its bits, held only when it is relayed.
+    const bool acknowledge = lane.direction == Direction::kFromModule &&
+                             runtime_.ack_delay_ms > 0 &&
+                             Acknowledge::parse(payload.data(), payload.size()).has_value();
     const FaultDecision decision = lane.plan.decide(payload);
     lane.counters.count(decision);
     if (decision.fate != FaultDecision::Fate::kRelayed) return;
-    const Clock::time_point due = now + decision.hold;
+    Clock::time_point due = now + decision.hold;
+    if (acknowledge) {
+        const Clock::duration extra = take_ack_delay();
+        if (extra > Clock::duration::zero()) {
+            due += extra;
+            ++lane.counters.ack_delayed;
+        }
+    }
     if (decision.held_for_reorder) {
         lane.reordered =
             Held{due, 0, lane.direction, destination, decision.copies, copy_of(payload)};

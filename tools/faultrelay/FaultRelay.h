@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "daqhost/Endpoint.h"
+#include "faultrelay/ControlFile.h"
 #include "faultrelay/FaultCounters.h"
 #include "faultrelay/FaultPlan.h"
 #include "faultrelay/StatsFile.h"
@@ -34,6 +35,8 @@ struct RelaySettings {
     std::array<FaultSettings, 2> faults;
     // Empty: no statistics file.
     std::string stats_path;
+    // Empty: no runtime control.
+    std::string control_path;
 };
 
 class FaultRelay {
@@ -43,14 +46,15 @@ class FaultRelay {
     FaultRelay(const FaultRelay&) = delete;
     FaultRelay& operator=(const FaultRelay&) = delete;
 
-    // Binds the sockets, takes SIGINT, SIGTERM and SIGUSR1 over and writes the statistics
-    // file once; false (and the reason on standard error) when any of it fails.
+    // Binds the sockets, takes SIGINT, SIGTERM, SIGUSR1 and SIGHUP over, reads the control
+    // file and writes the statistics file once; false (and the reason on standard error) when
+    // any of it fails.
     bool open();
     // Relays until SIGINT or SIGTERM, then writes the statistics file a last time. Datagrams
     // still held are not sent. False (reported) when waiting fails.
     bool run();
 
-    // The addresses, the seed and the faults, in one line.
+    // The addresses, the seed, the faults and the runtime control, in one line.
     std::string startup_text() const;
     // One line a direction: "to-module: received 10, sent 9, ...".
     std::string counters_text() const;
@@ -108,6 +112,12 @@ class FaultRelay {
     std::vector<uint8_t> copy_of(std::span<const uint8_t> payload);
     // True when SIGINT or SIGTERM came.
     bool handle_signals();
+    // On SIGHUP: the control file's faults replace the runtime faults, or, when it does not
+    // read, the reason is reported and nothing changes.
+    void reread_control();
+    // How much longer the acknowledge being relayed is held, while the runtime control asks
+    // for it (one fewer is then left to hold); zero otherwise.
+    Clock::duration take_ack_delay();
     std::optional<Clock::time_point> next_wake() const;
 
     RelaySettings settings_;
@@ -133,6 +143,9 @@ class FaultRelay {
     // Bytes that outgoing messages point into until they are flushed, and bytes to reuse.
     std::vector<std::vector<uint8_t>> leaving_;
     std::vector<std::vector<uint8_t>> spare_;
+
+    std::optional<ControlFile> control_;
+    RuntimeFaults runtime_;
 
     std::optional<StatsFile> stats_;
     Clock::time_point next_stats_;
