@@ -1,15 +1,18 @@
 // The test stand end to end: modules in namespaces of their own, faults between them and the
-// host, daqhost driving them all from the host namespace, and nothing left after `down`.
+// host and faults of the modules themselves, now or on a schedule, daqhost driving them all
+// from the host namespace, and nothing left after `down`, scheduled faults included.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "testing/EmulatorProcess.h"
@@ -76,6 +79,47 @@ class Teststand : public ::testing::Test {
         return pids;
     }
 
+    // The background jobs of scheduled faults that the stand has recorded.
+    std::vector<pid_t> job_pids() const {
+        std::vector<pid_t> pids;
+        std::ifstream in(file("made"));
+        std::string kind;
+        pid_t pid = 0;
+        while (in >> kind) {
+            if (kind == "job" && in >> pid) {
+                pids.push_back(pid);
+            } else {
+                in.ignore(4096, '\n');
+            }
+        }
+        return pids;
+    }
+
+    // The process's state letter in /proc/PID/stat (R, S, T, Z ...), or '-' when it is gone.
+    static char process_state(pid_t pid) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string stat;
+        std::getline(in, stat);
+        const size_t paren = stat.rfind(") ");
+        return paren == std::string::npos ? '-' : stat[paren + 2];
+    }
+    static bool stopped(pid_t pid) { return process_state(pid) == 'T'; }
+    static bool ended(pid_t pid) {
+        const char state = process_state(pid);
+        return state == '-' || state == 'Z';
+    }
+
+    // Polls until the condition holds, 30 s at most.
+    template <typename Condition>
+    static bool eventually(Condition condition) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+
     // After down: no namespace of the stand's name, no process, no state.
     void expect_nothing_left(const std::vector<pid_t>& pids) {
         std::error_code none;
@@ -135,6 +179,124 @@ TEST_F(Teststand, a_failed_up_leaves_nothing_behind) {
     EXPECT_NE(up.status, 0);
     EXPECT_NE(up.err.find("did not start serving"), std::string::npos) << up.err;
     expect_nothing_left({});
+}
+
+TEST_F(Teststand, status_lists_every_module_and_exits_0_with_or_without_a_fault) {
+    for (const std::vector<std::string>& up :
+         {std::vector<std::string>{"up", "3"}, {"up", "3", "--loss", "3:1"}}) {
+        ASSERT_EQ(stand(up).status, 0);
+        const Result status = stand({"status"});
+        EXPECT_EQ(status.status, 0) << status.err;
+        for (const char* module : {"module 1  ", "module 2  ", "module 3  "}) {
+            EXPECT_NE(status.out.find(module), std::string::npos) << status.out;
+        }
+        ASSERT_EQ(stand({"down"}).status, 0);
+    }
+}
+
+TEST_F(Teststand, pause_restart_and_kill_act_on_the_recorded_process_and_status_says_so) {
+    ASSERT_EQ(stand({"up", "3"}).status, 0);
+    const std::vector<pid_t> before = module_pids(3);
+    ASSERT_EQ(before.size(), 3u);
+
+    // A pause stops the process and a job continues it, while the command returns at once.
+    const Result pause = stand({"pause", "1", "1"});
+    ASSERT_EQ(pause.status, 0) << pause.err;
+    EXPECT_TRUE(eventually([&] { return stopped(before[0]); }));
+    EXPECT_TRUE(eventually([&] { return !stopped(before[0]) && !ended(before[0]); }));
+
+    // A restart is a new process that serves the same address, without a host: it answers a
+    // discovery from the host namespace.
+    const Result restart = stand({"restart", "2"});
+    ASSERT_EQ(restart.status, 0) << restart.err;
+    const std::vector<pid_t> after = module_pids(3);
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_NE(after[1], before[1]);
+    EXPECT_TRUE(ended(before[1]));
+    const Result discover = stand({"exec", "--", DAQHOST_PATH, "discover", "11.0.0.12", "--timeout",
+                                   "0.5", "--retries", "6"});
+    EXPECT_EQ(discover.status, 0) << discover.out << discover.err;
+
+    const Result kill = stand({"kill", "3"});
+    ASSERT_EQ(kill.status, 0) << kill.err;
+    EXPECT_TRUE(eventually([&] { return ended(before[2]); }));
+    // A dead module cannot be paused, and says how to bring it back.
+    const Result dead = stand({"pause", "3", "1"});
+    EXPECT_EQ(dead.status, 1);
+    EXPECT_NE(dead.err.find("restart 3"), std::string::npos) << dead.err;
+
+    // Left paused: down must stop it all the same.
+    ASSERT_EQ(stand({"pause", "1", "600"}).status, 0);
+    EXPECT_TRUE(eventually([&] { return stopped(before[0]); }));
+    const Result status = stand({"status"});
+    EXPECT_EQ(status.status, 0) << status.err;
+    for (const std::string& line : std::vector<std::string>{
+             "testModule " + std::to_string(before[0]) + " paused", "continue: testModule",
+             "testModule " + std::to_string(after[1]) + " running", "restart: testModule",
+             "testModule " + std::to_string(before[2]) + " ended (killed)", "kill: testModule",
+             "continue testModule " + std::to_string(before[0]) + " (pause of 600 s)"}) {
+        EXPECT_NE(status.out.find(line), std::string::npos) << line << "\n" << status.out;
+    }
+    std::vector<pid_t> all = before;
+    all.push_back(after[1]);
+    const std::vector<pid_t> jobs = job_pids();
+    all.insert(all.end(), jobs.begin(), jobs.end());
+    ASSERT_EQ(stand({"down"}).status, 0);
+    expect_nothing_left(all);
+}
+
+TEST_F(Teststand, ack_delay_goes_through_the_module_relay_and_a_module_without_one_says_how) {
+    ASSERT_EQ(stand({"up", "2", "--delay", "2:0"}).status, 0);
+    const Result without = stand({"ack-delay", "1", "300"});
+    EXPECT_EQ(without.status, 1);
+    EXPECT_NE(without.err.find("--delay 1:0"), std::string::npos) << without.err;
+
+    const Result delay = stand({"ack-delay", "2", "300", "1"});
+    ASSERT_EQ(delay.status, 0) << delay.err;
+    // A discovery and a request for the version: two acknowledges, of which one is held.
+    const Result discover = stand(
+        {"exec", "--", DAQHOST_PATH, "discover", "11.0.0.12", "--timeout", "2", "--retries", "2"});
+    EXPECT_EQ(discover.status, 0) << discover.out << discover.err;
+    EXPECT_TRUE(eventually([&] {
+        std::ifstream in(file("relay-2.json"));
+        const json stats = json::parse(in, nullptr, false);
+        return !stats.is_discarded() && stats["from-module"]["received"] == 2;
+    }));
+    std::ifstream in(file("relay-2.json"));
+    const json stats = json::parse(in, nullptr, false);
+    EXPECT_EQ(stats["from-module"]["ack-delayed"], 1) << stats.dump();
+    EXPECT_EQ(stats["control"]["ack-delay"], 300) << stats.dump();
+    EXPECT_NE(stand({"status"}).out.find("ack-delay: the next 1 acknowledge(s) held 300 ms"),
+              std::string::npos);
+}
+
+TEST_F(Teststand, a_scheduled_fault_is_listed_until_it_fires_and_down_cancels_the_rest) {
+    ASSERT_EQ(stand({"up", "2"}).status, 0);
+    const std::vector<pid_t> pids = module_pids(2);
+    ASSERT_EQ(pids.size(), 2u);
+    const Result kill = stand({"kill", "1", "--at", "2.5"});
+    ASSERT_EQ(kill.status, 0) << kill.err;
+    ASSERT_EQ(stand({"restart", "2", "--at", "600"}).status, 0);
+    const std::vector<pid_t> jobs = job_pids();
+    EXPECT_EQ(jobs.size(), 2u);
+
+    const Result before = stand({"status"});
+    EXPECT_FALSE(ended(pids[0]));
+    EXPECT_NE(before.out.find("): kill"), std::string::npos) << before.out;
+    EXPECT_NE(before.out.find("): restart"), std::string::npos) << before.out;
+
+    EXPECT_TRUE(eventually([&] { return ended(pids[0]); }));
+    const Result after = stand({"status"});
+    EXPECT_EQ(after.out.find("): kill"), std::string::npos) << after.out;
+    EXPECT_NE(after.out.find("kill: testModule " + std::to_string(pids[0])), std::string::npos)
+        << after.out;
+
+    const Result down = stand({"down"});
+    EXPECT_EQ(down.status, 0) << down.err;
+    EXPECT_NE(down.out.find("scheduled, not applied:"), std::string::npos) << down.out;
+    std::vector<pid_t> all = pids;
+    all.insert(all.end(), jobs.begin(), jobs.end());
+    expect_nothing_left(all);
 }
 
 }  // namespace
