@@ -300,3 +300,47 @@ TEST_F(Teststand, a_scheduled_fault_is_listed_until_it_fires_and_down_cancels_th
 }
 
 }  // namespace
+
+// A run of four modules in which module 2 is paused for 2 s and module 3 is restarted (a power
+// cycle): with --recover both come back and are the run's only outages; without it the run ends
+// as it always has, the restarted module failing at the stop it no longer acknowledges.
+TEST_F(Teststand, a_paused_and_a_restarted_module_are_recovered_only_with_recover) {
+    ASSERT_EQ(stand({"up", "4", "--rate", "500"}).status, 0);
+    const auto take = [this](bool recover) {
+        EXPECT_EQ(stand({"pause", "2", "2", "--at", "2"}).status, 0);
+        EXPECT_EQ(stand({"restart", "3", "--at", "3"}).status, 0);
+        std::vector<std::string> args = {"exec",      "--",        DAQHOST_PATH,
+                                         "run",       "--modules", file("addresses"),
+                                         "--seconds", "8",         "--json"};
+        if (recover) args.push_back("--recover");
+        const Result r = stand(args);
+        return std::pair(r.status, json::parse(r.out, nullptr, false));
+    };
+
+    const auto [status, recovered] = take(true);
+    EXPECT_EQ(status, 0) << recovered.dump(1);
+    ASSERT_EQ(recovered["modules"].size(), 4u) << recovered.dump(1);
+    EXPECT_EQ(recovered["total"]["outages"], 2);
+    for (size_t i = 0; i < 4; ++i) {
+        const json& m = recovered["modules"][i];
+        SCOPED_TRACE(m["module"].get<std::string>());
+        EXPECT_TRUE(m["failed_at"].is_null());
+        ASSERT_EQ(m["outages"].size(), i == 1 || i == 2 ? 1u : 0u) << m["outages"].dump();
+        if (i == 1 || i == 2) {
+            EXPECT_EQ(m["outages"][0]["end"], "recovered");
+            EXPECT_GT(m["outages"][0]["events_lost"].get<int>(), 0);
+        }
+        // The new start's event numbers carry on the stream: none is late or repeated.
+        EXPECT_EQ(m["hybrids"][0]["late"], 0);
+        EXPECT_EQ(m["hybrids"][0]["duplicates"], 0);
+    }
+    EXPECT_GE(recovered["modules"][1]["outages"][0]["seconds"].get<double>(), 1.5)
+        << "paused for 2 s";
+
+    const auto [plain_status, plain] = take(false);
+    EXPECT_EQ(plain_status, 1);
+    ASSERT_EQ(plain["modules"].size(), 4u) << plain.dump(1);
+    EXPECT_FALSE(plain["total"].contains("outages"));
+    EXPECT_EQ(plain["modules"][2]["failed_at"], "DAQ command (stop)");
+    for (size_t i : {0u, 1u, 3u}) EXPECT_TRUE(plain["modules"][i]["failed_at"].is_null());
+}
