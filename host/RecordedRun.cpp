@@ -38,6 +38,7 @@ RecordedRun::Module& RecordedRun::module_at(const Endpoint& endpoint) {
     if (found != modules_.end()) return *found;
     Module& module = modules_.emplace_back();
     module.endpoint = endpoint;
+    if (keep_channels_) module.run.statistics.keep_channels();
     return module;
 }
 

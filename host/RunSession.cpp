@@ -75,6 +75,7 @@ RunSession::RunSession(RunSettings settings)
     for (size_t i = 0; i < modules_.size(); ++i) {
         ModuleRun& module = modules_[i];
         if (settings_.recover) module.recovery = ModuleRecovery(*settings_.recover);
+        if (settings_.live_view) module.statistics.keep_channels();
         group_->client(i).on_receive([this, &module](const Datagram& d) { take(module, d); });
         group_->client(i).on_send([this](const Datagram& d) { record(d); });
     }

@@ -28,6 +28,54 @@ void StreamStatistics::add(const DataPacketView& view) {
     add_event(s, view);
     add_values(s, view);
     if (keep_distributions_) add_distributions(s.distributions, view, find_hit(view));
+    if (keep_channels_) add_channels(s, view);
+}
+
+void StreamStatistics::add_channels(Stream& s, const DataPacketView& view) {
+    const Hit hit = find_hit(view);
+    if (!hit.found) return;
+    ++s.hit_channels[hit.channel];
+    ++s.hit_values[hit.value];
+    if (view.mode() != DataPacket::kAllChannels) return;
+    // A sample of the packets is plenty for a view, and keeps the cost per packet low at high
+    // rates: time stamps count microseconds and wrap, so the step is taken modulo 2^32.
+    constexpr uint32_t kSampleStep_us = 5000;
+    const uint32_t time = view.time_stamp();
+    if (s.channels_sampled_at && time - *s.channels_sampled_at < kSampleStep_us) return;
+    s.channels_sampled_at = time;
+    const size_t n = view.value_count();
+    if (s.channel_values.size() < n) {
+        s.channel_values.resize(n);
+        s.channel_sums.resize(n);
+        s.channel_square_sums.resize(n);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (static_cast<int>(i) == hit.channel) continue;
+        const double v = static_cast<double>(view.value(i) - kPedestalOrigin);
+        ++s.channel_values[i];
+        s.channel_sums[i] += v;
+        s.channel_square_sums[i] += v * v;
+    }
+}
+
+StreamChannels StreamStatistics::channels(int hybrid) const {
+    StreamChannels c;
+    const auto found = streams_.find(hybrid);
+    if (found == streams_.end()) return c;
+    const Stream& s = found->second;
+    c.hit_channels = s.hit_channels;
+    c.hit_values = s.hit_values;
+    c.pedestals.resize(s.channel_values.size());
+    for (size_t i = 0; i < c.pedestals.size(); ++i) {
+        ChannelPedestal& p = c.pedestals[i];
+        p.values = s.channel_values[i];
+        if (p.values == 0) continue;
+        const double n = static_cast<double>(p.values);
+        const double mean = s.channel_sums[i] / n;
+        p.mean = mean + kPedestalOrigin;
+        p.sigma = std::sqrt(std::max(0.0, s.channel_square_sums[i] / n - mean * mean));
+    }
+    return c;
 }
 
 void StreamStatistics::add_distributions(StreamDistributions& d, const DataPacketView& view,

@@ -28,6 +28,10 @@ class DAQ_API RecordedRun {
     // Reads the capture; false with error() set when it cannot be opened or is damaged (the
     // datagrams before the damage are counted).
     bool read(const std::string& path);
+    // Counts one datagram of a capture, as read() counts each: for a capture read bit by bit.
+    void add(const CaptureRecord& record);
+    // Keep what a live view shows of each stream of the modules found from now on.
+    void keep_channels() { keep_channels_ = true; }
     const std::string& error() const { return error_; }
     uint64_t records() const { return records_; }
 
@@ -46,7 +50,6 @@ class DAQ_API RecordedRun {
         ModuleRun run;
         std::optional<uint8_t> awaited;  // the code of the request without its acknowledge
     };
-    void add(const CaptureRecord& record);
     Module& module_at(const Endpoint& endpoint);
     void take_request(Module& module, const CaptureRecord& record);
     void take_from_module(Module& module, const CaptureRecord& record);
@@ -58,6 +61,7 @@ class DAQ_API RecordedRun {
     std::optional<int64_t> start_ns_;
     std::optional<int64_t> stop_ns_;
     int64_t last_ns_ = 0;
+    bool keep_channels_ = false;
 };
 
 }  // namespace daq

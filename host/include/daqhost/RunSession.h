@@ -46,6 +46,8 @@ struct RunSettings {
     // With these, a module that falls silent during the run is rediscovered, configured and
     // started again; without them a silent module is only waited for.
     std::optional<RecoverySettings> recover;
+    // Keep what a live view shows of each stream (StreamStatistics::channels).
+    bool live_view = false;
 };
 
 // A module's figures in the summary of a run, or the total of many.

@@ -52,11 +52,29 @@ struct StreamDistributions {
     int packet_channels = 0;  // the most values an all-channel packet carried
 };
 
+// One channel's pedestal values in a live view.
+struct ChannelPedestal {
+    uint64_t values = 0;
+    double mean = 0;
+    double sigma = 0;
+};
+
+// What a live view of a stream shows, cheaper to keep than the distributions: the hit map and
+// the hit values (a map insert per packet), and each channel's pedestal mean and sigma from
+// the all-channel packets, taken from packets at least 5 ms apart by their time stamps.
+struct StreamChannels {
+    Histogram hit_channels;
+    Histogram hit_values;
+    std::vector<ChannelPedestal> pedestals;  // by channel
+};
+
 class DAQ_API StreamStatistics {
   public:
     StreamStatistics() = default;
     // With `distributions`, the distributions of each stream's values are kept too.
     explicit StreamStatistics(bool distributions) : keep_distributions_(distributions) {}
+    // From now on, what a live view shows of each stream is kept too (see StreamChannels).
+    void keep_channels() { keep_channels_ = true; }
 
     // Counts one datagram from the module that claims to be a data packet.
     void add(const DataPacketView& view);
@@ -80,6 +98,8 @@ class DAQ_API StreamStatistics {
     std::vector<int> hybrids() const;
     // The distributions of a stream's values; empty ones when they are not kept.
     const StreamDistributions& distributions(int hybrid) const;
+    // What a live view shows of a stream; empty when it is not kept.
+    StreamChannels channels(int hybrid) const;
 
   private:
     struct Stream {
@@ -96,17 +116,26 @@ class DAQ_API StreamStatistics {
         uint64_t hits = 0;
         double time_value_sum = 0;
         StreamDistributions distributions;
+        // The live view's: sums by channel of (value − kPedestalOrigin) and its square.
+        Histogram hit_channels;
+        Histogram hit_values;
+        std::vector<uint64_t> channel_values;
+        std::vector<double> channel_sums;
+        std::vector<double> channel_square_sums;
+        std::optional<uint32_t> channels_sampled_at;  // time stamp of the last packet taken
     };
     static void add_event(Stream& s, const DataPacketView& view);
     static void add_values(Stream& s, const DataPacketView& view);
     static void add_distributions(StreamDistributions& d, const DataPacketView& view,
                                   const Hit& hit);
+    static void add_channels(Stream& s, const DataPacketView& view);
 
     std::map<int, Stream> streams_;
     std::map<DataPacketFault, uint64_t> malformed_;
     uint64_t packets_ = 0;
     uint64_t bytes_ = 0;
     bool keep_distributions_ = false;
+    bool keep_channels_ = false;
 };
 
 }  // namespace daq
