@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <fstream>
 #include <iostream>
 
@@ -126,3 +128,21 @@ void report_unacknowledged(const ModuleClient& client, unsigned code,
                            const RequestOutcome& outcome) {
     report_error(client.unacknowledged_text(code, outcome));
 }
+
+namespace {
+
+std::atomic<bool> interrupt_caught{false};
+
+void on_interrupt(int) { interrupt_caught = true; }
+
+}  // namespace
+
+void catch_interrupts() {
+    struct sigaction action = {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool interrupted() { return interrupt_caught; }

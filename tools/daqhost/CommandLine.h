@@ -59,3 +59,9 @@ void report_unacknowledged(const daq::ModuleClient& client, unsigned code,
 
 // "daqhost: " + message on standard error.
 void report_error(const std::string& message);
+
+// Ctrl-C and SIGTERM from now on only set a flag, which interrupted() reads, so that a
+// command ends as it would have ended anyway (a run stopped, a capture closed, a summary
+// printed). No SA_RESTART: a wait returns at once.
+void catch_interrupts();
+bool interrupted();

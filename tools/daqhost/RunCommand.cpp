@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "MonitorServer.h"
+#include "MonitorSnapshot.h"
 #include "RunSummary.h"
 #include "daqhost/RunSession.h"
 #include "daqhost/StreamStatistics.h"
@@ -42,21 +44,8 @@ struct RunOptions {
     bool json = false;
     bool recover = false;
     RecoverySettings recovery;
+    std::string monitor;  // [ADDR:]PORT; empty for none
 };
-
-std::atomic<bool> interrupted{false};
-
-void on_signal(int) { interrupted = true; }
-
-// Ctrl-C and SIGTERM end the run as the planned end does: the modules are stopped, the
-// capture closed and the summary printed. No SA_RESTART, so a wait returns at once.
-void catch_signals() {
-    struct sigaction action = {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
 
 // "H:mode=M,nadj=N,chips=C" (any of the three, in any order) sets hybrid H, which is added
 // to the hybrids of the run if --hybrids did not name it; the rest take the options for all.
@@ -113,6 +102,8 @@ class Run {
     std::string module_name(size_t i) const { return session_->client(i).module().text(); }
     void progress(bool last);
     RunSummary summary() const;
+    // The monitor's figures, at most five times a second unless the run is done.
+    void publish(bool done);
 
     const RunOptions& options_;
     std::unique_ptr<RunSession> session_;
@@ -121,7 +112,18 @@ class Run {
     uint64_t last_progress_bytes_ = 0;
     uint64_t last_progress_packets_ = 0;
     size_t progress_lines_ = 0;
+    std::unique_ptr<MonitorServer> monitor_;
+    uint64_t snapshots_ = 0;
+    std::chrono::steady_clock::time_point published_;
 };
+
+void Run::publish(bool done) {
+    if (!monitor_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!done && now - published_ < std::chrono::milliseconds(200)) return;
+    monitor_->publish(make_snapshot(summary(), ++snapshots_, done));
+    published_ = now;
+}
 
 void Run::progress(bool last) {
     if (!terminal_) return;
@@ -201,14 +203,29 @@ int Run::execute() {
     settings.seconds = options_.seconds;
     settings.capture = options_.out;
     if (options_.recover) settings.recover = options_.recovery;
+    if (!options_.monitor.empty()) {
+        std::string address;
+        uint16_t port = 0;
+        if (!parse_monitor_address(options_.monitor, address, port)) {
+            report_error("--monitor " + options_.monitor + ": expected [ADDR:]PORT, e.g. 8000");
+            return kExitFailure;
+        }
+        monitor_ = std::make_unique<MonitorServer>();
+        if (!monitor_->start(address, port)) {
+            report_error(monitor_->error());
+            return kExitFailure;
+        }
+        std::fprintf(stderr, "daqhost: monitor on %s\n", monitor_->url().c_str());
+        settings.live_view = true;
+    }
     session_ = std::make_unique<RunSession>(std::move(settings));
     session_->on_error(report_error);
     if (!session_->open()) return kExitFailure;
-    catch_signals();
+    catch_interrupts();
     terminal_ = isatty(STDERR_FILENO) != 0;
 
     bool ok = session_->configure();
-    if (ok && interrupted) {
+    if (ok && interrupted()) {
         report_error("interrupted before the start");
         ok = false;
     }
@@ -216,10 +233,12 @@ int Run::execute() {
     if (ran) {
         session_->receive_until_done([this] {
             progress(false);
-            return !interrupted;
+            publish(false);
+            return !interrupted();
         });
         session_->stop();
         progress(true);
+        publish(true);
     }
     if (!session_->close()) ok = false;
     // Without a run there is nothing to sum up; the errors said why.
@@ -277,6 +296,10 @@ void add_run_command(CLI::App& app, int& status) {
         ->check(CLI::NonNegativeNumber);
     sub->add_option("-o,--out", options->out, "record the session in this pcap file");
     sub->add_flag("--json", options->json, "print the summary as JSON");
+    sub->add_option("--monitor", options->monitor,
+                    "show the run live in a browser: serve the monitor on [ADDR:]PORT (ADDR "
+                    "127.0.0.1 unless given)")
+        ->type_name("[ADDR:]PORT");
     CLI::Option* recover = sub->add_flag(
         "--recover", options->recover,
         "rediscover, configure and start again a module that falls silent, and go on");

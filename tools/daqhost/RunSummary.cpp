@@ -188,3 +188,16 @@ void print_summary(const RunSummary& summary) {
         print_modules(summary);
     }
 }
+
+RunSummary recorded_summary(const RecordedRun& run, const std::string& path) {
+    RunSummary summary;
+    for (size_t i = 0; i < run.size(); ++i) {
+        summary.modules.push_back({run.endpoint(i).text(), &run.module(i), run.figures(i)});
+    }
+    summary.total = run.total();
+    summary.seconds = run.seconds();
+    summary.capture = path;
+    summary.capture_records = run.records();
+    summary.capture_note = "read " + std::to_string(run.records()) + " datagrams from " + path;
+    return summary;
+}

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "daqhost/RecordedRun.h"
 #include "daqhost/RunSession.h"
 
 struct SummaryModule {
@@ -28,6 +29,9 @@ struct RunSummary {
     uint64_t capture_records = 0;
     std::string capture_note;
 };
+
+// The summary of a run read back from its capture `path`.
+RunSummary recorded_summary(const daq::RecordedRun& run, const std::string& path);
 
 void print_summary(const RunSummary& summary);
 nlohmann::json summary_json(const RunSummary& summary);

@@ -35,16 +35,7 @@ int stats(const StatsOptions& options) {
                      std::to_string(options.port));
         return kExitFailure;
     }
-    RunSummary summary;
-    for (size_t i = 0; i < run.size(); ++i) {
-        summary.modules.push_back({run.endpoint(i).text(), &run.module(i), run.figures(i)});
-    }
-    summary.total = run.total();
-    summary.seconds = run.seconds();
-    summary.capture = options.capture;
-    summary.capture_records = run.records();
-    summary.capture_note =
-        "read " + std::to_string(run.records()) + " datagrams from " + options.capture;
+    const RunSummary summary = recorded_summary(run, options.capture);
     if (options.json) {
         std::printf("%s\n", summary_json(summary).dump(2).c_str());
     } else {

@@ -1,12 +1,13 @@
 // daqhost: the reference host program for the readout module. Subcommands control a module
 // (discover, stream, romode, set, start, stop, request), take a run (run), and read what a run
-// recorded (decode, plot, stats).
+// recorded (decode, plot, stats), and show a run live in a browser (run --monitor, monitor).
 #include <CLI/CLI.hpp>
 #include <exception>
 
 #include "CommandLine.h"
 #include "ControlCommands.h"
 #include "DecodeCommand.h"
+#include "MonitorCommand.h"
 #include "PlotCommand.h"
 #include "RunCommand.h"
 #include "StatsCommand.h"
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
         add_decode_command(app, status);
         add_plot_command(app, status);
         add_stats_command(app, status);
+        add_monitor_command(app, status);
         try {
             app.parse(argc, argv);
         } catch (const CLI::ParseError& e) {

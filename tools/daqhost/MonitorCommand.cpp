@@ -1,0 +1,101 @@
+#include "MonitorCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "CommandLine.h"
+#include "MonitorServer.h"
+#include "MonitorSnapshot.h"
+#include "RunSummary.h"
+#include "daqhost/CaptureReader.h"
+#include "daqhost/RecordedRun.h"
+
+using namespace daq;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The monitor's figures are made at most this often.
+constexpr auto kPublishEvery = std::chrono::milliseconds(200);
+
+struct MonitorOptions {
+    std::string capture;
+    std::string listen = "8000";
+    bool at_once = false;
+    uint16_t port = ModuleClient::kModulePort;
+};
+
+int monitor(const MonitorOptions& options) {
+    std::string address;
+    uint16_t listen_port = 0;
+    if (!parse_monitor_address(options.listen, address, listen_port)) {
+        report_error("--monitor " + options.listen + ": expected [ADDR:]PORT, e.g. 8000");
+        return kExitFailure;
+    }
+    CaptureReader reader;
+    if (!reader.open(options.capture)) {
+        report_error(reader.error());
+        return kExitFailure;
+    }
+    MonitorServer server;
+    if (!server.start(address, listen_port)) {
+        report_error(server.error());
+        return kExitFailure;
+    }
+    std::fprintf(stderr, "daqhost: monitor on %s\n", server.url().c_str());
+    catch_interrupts();
+
+    RecordedRun run(options.port);
+    run.keep_channels();
+    uint64_t sequence = 0;
+    auto published = Clock::now();
+    const auto publish = [&](bool done) {
+        server.publish(make_snapshot(recorded_summary(run, options.capture), ++sequence, done));
+        published = Clock::now();
+    };
+    const auto started = Clock::now();
+    std::optional<int64_t> first_ns;
+    CaptureRecord record;
+    while (!interrupted() && reader.next(record)) {
+        if (!first_ns) first_ns = record.time_ns;
+        // At the recorded pace: each datagram once as long has passed since the first.
+        const auto due = started + std::chrono::nanoseconds(record.time_ns - *first_ns);
+        while (!options.at_once && !interrupted() && Clock::now() < due) {
+            std::this_thread::sleep_until(std::min(due, Clock::now() + kPublishEvery));
+            if (Clock::now() - published >= kPublishEvery) publish(false);
+        }
+        run.add(record);
+        if (!options.at_once && Clock::now() - published >= kPublishEvery) publish(false);
+    }
+    publish(true);
+    if (reader.failed()) report_error(reader.error() + " (showing the datagrams before it)");
+    if (!interrupted()) {
+        std::fprintf(stderr, "daqhost: %s shown whole; the monitor serves until interrupted\n",
+                     options.capture.c_str());
+    }
+    while (!interrupted()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return reader.failed() ? kExitFailure : 0;
+}
+
+}  // namespace
+
+void add_monitor_command(CLI::App& app, int& status) {
+    auto options = std::make_shared<MonitorOptions>();
+    CLI::App* command = app.add_subcommand(
+        "monitor", "show a recorded run in the browser monitor, at its pace or at once");
+    command->add_option("FILE", options->capture, "the capture (pcap) of a run")->required();
+    command
+        ->add_option("--monitor", options->listen,
+                     "serve the monitor on [ADDR:]PORT (ADDR 127.0.0.1 unless given)")
+        ->capture_default_str();
+    command->add_flag("--at-once", options->at_once,
+                      "read the whole capture at once instead of at the pace it was recorded");
+    command->add_option("--port", options->port, "the module's UDP port")->capture_default_str();
+    command->callback([options, &status] { status = monitor(*options); });
+}

@@ -1,0 +1,227 @@
+#include "MonitorSnapshot.h"
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <vector>
+
+using namespace daq;
+
+namespace {
+
+// Hit amplitudes are shown in bins of this many counts.
+constexpr int kAmplitudeBin = 8;
+
+nlohmann::json optional_json(const std::optional<double>& value) {
+    return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
+nlohmann::json hybrid_json(const StreamSummary& s, const StreamChannels& c) {
+    nlohmann::json means = nlohmann::json::array();
+    nlohmann::json sigmas = nlohmann::json::array();
+    for (const ChannelPedestal& p : c.pedestals) {
+        means.push_back(p.values > 0 ? nlohmann::json(p.mean) : nlohmann::json(nullptr));
+        sigmas.push_back(p.values > 0 ? nlohmann::json(p.sigma) : nlohmann::json(nullptr));
+    }
+    nlohmann::json hit_map = nlohmann::json::array();
+    for (const auto& [channel, n] : c.hit_channels) hit_map.push_back({channel, n});
+    // Hit value less the stream's pedestal mean, binned.
+    std::map<int, uint64_t> bins;
+    const double pedestal = s.pedestal_mean.value_or(0);
+    for (const auto& [value, n] : c.hit_values) {
+        const int amplitude = static_cast<int>(std::lround(value - pedestal));
+        const int bin =
+            static_cast<int>(std::floor(static_cast<double>(amplitude) / kAmplitudeBin));
+        bins[bin * kAmplitudeBin] += n;
+    }
+    nlohmann::json amplitudes = nlohmann::json::array();
+    for (const auto& [low, n] : bins) amplitudes.push_back({low, n});
+    return {{"hybrid", s.hybrid},
+            {"mode", s.mode},
+            {"packets", s.packets},
+            {"events", s.last_event},
+            {"missing", s.missing},
+            {"late", s.late},
+            {"duplicates", s.duplicates},
+            {"efficiency", s.efficiency},
+            {"trigger_rate_hz", optional_json(s.trigger_rate_hz)},
+            {"pedestal_mean", optional_json(s.pedestal_mean)},
+            {"pedestal_sigma", optional_json(s.pedestal_sigma)},
+            {"channel_means", means},
+            {"channel_sigmas", sigmas},
+            {"hit_map", hit_map},
+            {"amplitude_bin", kAmplitudeBin},
+            {"amplitudes", amplitudes}};
+}
+
+std::string page_json(const RunSummary& summary, uint64_t sequence, bool done) {
+    nlohmann::json modules = nlohmann::json::array();
+    for (const SummaryModule& m : summary.modules) {
+        const StreamStatistics& statistics = m.run->statistics;
+        nlohmann::json hybrids = nlohmann::json::array();
+        for (const StreamSummary& s : statistics.summaries()) {
+            hybrids.push_back(hybrid_json(s, statistics.channels(s.hybrid)));
+        }
+        const ModuleFigures& f = m.figures;
+        modules.push_back(
+            {{"module", m.name},
+             {"events", f.events},
+             {"packets", f.packets},
+             {"missing", f.missing},
+             {"retries", f.retries},
+             {"missing_acknowledges", f.missing_acknowledges},
+             {"malformed", f.malformed},
+             {"kernel_drops", f.kernel_drops},
+             {"outages", f.outages},
+             {"failed_at", m.run->failed_at.empty() ? nlohmann::json(nullptr)
+                                                    : nlohmann::json(m.run->failed_at)},
+             {"hybrids", hybrids}});
+    }
+    const ModuleFigures& t = summary.total;
+    const nlohmann::json total = {{"modules", summary.modules.size()},
+                                  {"events", t.events},
+                                  {"packets", t.packets},
+                                  {"missing", t.missing},
+                                  {"retries", t.retries},
+                                  {"outages", t.outages},
+                                  {"failed", t.failed}};
+    return nlohmann::json({{"sequence", sequence},
+                           {"seconds", summary.seconds},
+                           {"done", done},
+                           {"total", total},
+                           {"modules", modules}})
+        .dump();
+}
+
+// The text format: each family's HELP and TYPE, then its samples.
+class MetricsText {
+  public:
+    void family(const char* name, const char* type, const char* help) {
+        out_ << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
+        name_ = name;
+    }
+    void sample(const std::string& labels, double value) {
+        out_ << name_;
+        if (!labels.empty()) out_ << '{' << labels << '}';
+        char text[40];
+        std::snprintf(text, sizeof(text), " %.17g\n", value);
+        out_ << text;
+    }
+    std::string text() const { return out_.str(); }
+
+  private:
+    std::ostringstream out_;
+    std::string name_;
+};
+
+// Label values are the modules' "a.b.c.d:port" and the hybrids' numbers: nothing to escape.
+std::string module_label(const SummaryModule& m) { return "module=\"" + m.name + "\""; }
+
+std::string metrics_text(const RunSummary& summary) {
+    MetricsText t;
+    t.family("daq_run_seconds", "gauge", "Seconds since the start of the run.");
+    t.sample("", summary.seconds);
+    t.family("daq_modules", "gauge", "Modules in the run.");
+    t.sample("", static_cast<double>(summary.modules.size()));
+
+    struct ModuleCounter {
+        const char* name;
+        const char* help;
+        uint64_t ModuleFigures::*field;
+    };
+    const ModuleCounter counters[] = {
+        {"daq_module_events_total",
+         "Triggers of the module: the highest event number of its "
+         "streams, unwrapped.",
+         &ModuleFigures::events},
+        {"daq_module_malformed_datagrams_total",
+         "Datagrams from the module that were neither an acknowledge nor a well-formed data "
+         "packet.",
+         &ModuleFigures::malformed},
+        {"daq_module_kernel_drops_total",
+         "Datagrams the system dropped at the host's socket of the module.",
+         &ModuleFigures::kernel_drops},
+        {"daq_module_acknowledges_total", "Acknowledges received from the module.",
+         &ModuleFigures::acknowledges},
+        {"daq_module_missing_acknowledges_total",
+         "Requests to the module that got no acknowledge after every attempt.",
+         &ModuleFigures::missing_acknowledges},
+        {"daq_module_retries_total", "Requests sent to the module again.", &ModuleFigures::retries},
+    };
+    for (const ModuleCounter& c : counters) {
+        t.family(c.name, "counter", c.help);
+        for (const SummaryModule& m : summary.modules) {
+            t.sample(module_label(m), static_cast<double>(m.figures.*c.field));
+        }
+    }
+    t.family("daq_module_outages_total", "counter", "Times the module fell silent in the run.");
+    for (const SummaryModule& m : summary.modules) {
+        t.sample(module_label(m), static_cast<double>(m.figures.outages));
+    }
+    t.family("daq_module_failed", "gauge",
+             "1 when the module was left out of the run, 0 while it takes part.");
+    for (const SummaryModule& m : summary.modules) {
+        t.sample(module_label(m), m.run->failed_at.empty() ? 0 : 1);
+    }
+
+    struct StreamFigure {
+        const char* name;
+        const char* type;
+        const char* help;
+        std::optional<double> (*get)(const StreamSummary&);
+    };
+    const StreamFigure figures[] = {
+        {"daq_stream_packets_total", "counter", "Well-formed data packets of the hybrid.",
+         [](const StreamSummary& s) -> std::optional<double> { return s.packets; }},
+        {"daq_stream_bytes_total", "counter", "Bytes of the hybrid's data packets.",
+         [](const StreamSummary& s) -> std::optional<double> { return s.bytes; }},
+        {"daq_stream_missing_events", "gauge",
+         "Event numbers of the hybrid never received (a late packet fills its gap).",
+         [](const StreamSummary& s) -> std::optional<double> { return s.missing; }},
+        {"daq_stream_late_packets_total", "counter",
+         "Packets that came after a later event number.",
+         [](const StreamSummary& s) -> std::optional<double> { return s.late; }},
+        {"daq_stream_duplicate_packets_total", "counter", "Packets of an event number seen before.",
+         [](const StreamSummary& s) -> std::optional<double> { return s.duplicates; }},
+        {"daq_stream_efficiency_ratio", "gauge", "Packets over packets plus missing events.",
+         [](const StreamSummary& s) -> std::optional<double> { return s.efficiency; }},
+        {"daq_stream_trigger_rate_hertz", "gauge",
+         "Event numbers spanned over time stamps spanned.",
+         [](const StreamSummary& s) { return s.trigger_rate_hz; }},
+        {"daq_stream_pedestal_mean", "gauge", "Mean of the pedestal values, in ADC counts.",
+         [](const StreamSummary& s) { return s.pedestal_mean; }},
+        {"daq_stream_pedestal_sigma", "gauge",
+         "Standard deviation of the pedestal values, in ADC counts.",
+         [](const StreamSummary& s) { return s.pedestal_sigma; }},
+    };
+    std::vector<std::vector<StreamSummary>> streams;
+    for (const SummaryModule& m : summary.modules) {
+        streams.push_back(m.run->statistics.summaries());
+    }
+    for (const StreamFigure& f : figures) {
+        t.family(f.name, f.type, f.help);
+        for (size_t i = 0; i < summary.modules.size(); ++i) {
+            for (const StreamSummary& s : streams[i]) {
+                if (const std::optional<double> value = f.get(s)) {
+                    t.sample(module_label(summary.modules[i]) + ",hybrid=\"" +
+                                 std::to_string(s.hybrid) + "\"",
+                             *value);
+                }
+            }
+        }
+    }
+    return t.text();
+}
+
+}  // namespace
+
+MonitorSnapshot make_snapshot(const RunSummary& summary, uint64_t sequence, bool done) {
+    MonitorSnapshot snapshot;
+    snapshot.sequence = sequence;
+    snapshot.page = page_json(summary, sequence, done);
+    snapshot.status = summary_json(summary).dump(2);
+    snapshot.metrics = metrics_text(summary);
+    return snapshot;
+}
