@@ -25,8 +25,14 @@ nlohmann::json hybrid_json(const StreamSummary& s, const StreamChannels& c) {
         means.push_back(p.values > 0 ? nlohmann::json(p.mean) : nlohmann::json(nullptr));
         sigmas.push_back(p.values > 0 ? nlohmann::json(p.sigma) : nlohmann::json(nullptr));
     }
+    // Both histograms go out whole, empty bins included, so that a chart steps down to 0
+    // between the bins that were hit.
     nlohmann::json hit_map = nlohmann::json::array();
-    for (const auto& [channel, n] : c.hit_channels) hit_map.push_back({channel, n});
+    const int channels = c.hit_channels.empty() ? 0 : c.hit_channels.rbegin()->first + 1;
+    for (int channel = 0; channel < channels; ++channel) {
+        const auto found = c.hit_channels.find(channel);
+        hit_map.push_back({channel, found == c.hit_channels.end() ? 0 : found->second});
+    }
     // Hit value less the stream's pedestal mean, binned.
     std::map<int, uint64_t> bins;
     const double pedestal = s.pedestal_mean.value_or(0);
@@ -37,7 +43,12 @@ nlohmann::json hybrid_json(const StreamSummary& s, const StreamChannels& c) {
         bins[bin * kAmplitudeBin] += n;
     }
     nlohmann::json amplitudes = nlohmann::json::array();
-    for (const auto& [low, n] : bins) amplitudes.push_back({low, n});
+    if (!bins.empty()) {
+        for (int low = bins.begin()->first; low <= bins.rbegin()->first; low += kAmplitudeBin) {
+            const auto found = bins.find(low);
+            amplitudes.push_back({low, found == bins.end() ? 0 : found->second});
+        }
+    }
     return {{"hybrid", s.hybrid},
             {"mode", s.mode},
             {"packets", s.packets},

@@ -1,0 +1,232 @@
+"""daqhost's monitor end to end: the page in a real browser (headless Chromium) during a run of
+two modules, its metrics checked by promtool against the summary of the same capture, and
+requests it must refuse. Modules run on loopback addresses of their own; every process is
+stopped by its PID. Screenshots go to DAQ_ARTEFACTS."""
+
+import http.client
+import json
+import os
+import pathlib
+import queue
+import re
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+DAQHOST = os.environ["DAQ_DAQHOST"]
+TESTMODULE = os.environ["DAQ_TESTMODULE"]
+ARTEFACTS = pathlib.Path(os.environ.get("DAQ_ARTEFACTS", "artefacts"))
+TIMEOUT_S = 60
+
+
+def eventually(condition, what, timeout_s=TIMEOUT_S):
+    deadline = time.monotonic() + timeout_s
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError(f"{what}: not within {timeout_s} s")
+
+
+class Process:
+    """A program whose standard error is read line by line as it comes."""
+
+    def __init__(self, *args):
+        self.process = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+        self.lines = queue.Queue()
+        self.err = []
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stderr:
+            self.err.append(line)
+            self.lines.put(line)
+
+    def line(self, pattern):
+        """The first match of `pattern` in a line of standard error, waited for."""
+        deadline = time.monotonic() + TIMEOUT_S
+        while time.monotonic() < deadline:
+            try:
+                match = re.search(pattern, self.lines.get(timeout=0.1))
+            except queue.Empty:
+                assert self.process.poll() is None, "".join(self.err)
+                continue
+            if match:
+                return match
+        raise AssertionError(f"no line like {pattern!r}: {''.join(self.err)}")
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+        try:
+            return self.process.wait(TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            return self.process.wait()
+
+
+@pytest.fixture
+def processes():
+    started = []
+    yield lambda *args: started.append(Process(*args)) or started[-1]
+    for p in reversed(started):
+        p.stop()
+
+
+def free_loopback_address():
+    """127.x.y.z with port 10000 free, from a place that depends on the process."""
+    for n in range(os.getpid() % 5000, os.getpid() % 5000 + 200):
+        address = f"127.{n // 250 % 250 + 1}.{n % 250 + 1}.7"
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            probe.bind((address, 10000))
+            return address
+        except OSError:
+            continue
+        finally:
+            probe.close()
+    raise AssertionError("no free loopback address")
+
+
+def start_module(processes, *options):
+    address = free_loopback_address()
+    module = processes(TESTMODULE, *options, "--address", address)
+    # testModule logs where it serves on standard output; a short wait for the bind is enough
+    # as daqhost retries its discovery.
+    eventually(lambda: module.process.poll() is None and _serves(address), f"{address} serves")
+    return address
+
+
+def _serves(address):
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        probe.bind((address, 10000))
+        return False
+    except OSError:
+        return True
+    finally:
+        probe.close()
+
+
+def get(url, path, headers=None, method="GET"):
+    host, port = re.match(r"http://([\d.]+):(\d+)/", url).groups()
+    connection = http.client.HTTPConnection(host, int(port), timeout=10)
+    try:
+        connection.request(method, path, headers=headers or {})
+        response = connection.getresponse()
+        return response.status, response.read().decode()
+    finally:
+        connection.close()
+
+
+@pytest.fixture
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu",
+                     "--disable-dev-shm-usage", "--window-size=1280,1000"):
+        options.add_argument(argument)
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    yield driver
+    driver.quit()
+
+
+def figure(driver, css):
+    """The whole number the page shows at `css`; None before it shows one."""
+    found = driver.find_elements(By.CSS_SELECTOR, css)
+    text = found[0].text.replace(",", "") if found else ""
+    return int(text) if text.isdigit() else None
+
+
+def test_the_page_follows_a_run_of_two_modules_with_charts_per_hybrid(processes, browser):
+    first = start_module(processes, "-m", "11", "-r", "400")
+    second = start_module(processes, "-r", "400")
+    run = processes(DAQHOST, "run", "--module", first, "--module", second, "--seconds", "60",
+                    "--monitor", "127.0.0.1:0")
+    url = run.line(r"monitor on (http://\S+)").group(1)
+    browser.get(url)
+    total = "#total [data-figure=events]"
+    before = eventually(lambda: figure(browser, total), "events on the page")
+    eventually(lambda: (figure(browser, total) or 0) > before, "events rising on the page")
+
+    # Module 1 sends hybrids 1 and 2, module 2 hybrid 1: a card each, with its four charts.
+    cards = eventually(lambda: len(browser.find_elements(By.CSS_SELECTOR, "section.hybrid")) == 3
+                       and browser.find_elements(By.CSS_SELECTOR, "section.hybrid"), "3 cards")
+    assert sorted((c.get_attribute("data-module"), c.get_attribute("data-hybrid")) for c in cards) \
+        == sorted([(f"{first}:10000", "1"), (f"{first}:10000", "2"), (f"{second}:10000", "1")])
+    for card in cards:
+        eventually(lambda: len(card.find_elements(By.CSS_SELECTOR, ".chart canvas")) >= 4
+                   or None, "every chart drawn")
+
+    ARTEFACTS.mkdir(parents=True, exist_ok=True)
+    browser.save_screenshot(str(ARTEFACTS / "monitor-desktop.png"))
+    # Narrow, as on a phone: everything wraps; nothing needs a sideways scroll.
+    browser.set_window_size(400, 1000)
+    eventually(lambda: browser.execute_script(
+        "return document.documentElement.scrollWidth <= window.innerWidth + 1"), "no sideways scroll")
+    browser.save_screenshot(str(ARTEFACTS / "monitor-narrow.png"))
+    assert run.stop(signal.SIGINT) == 0, "".join(run.err)
+
+
+def test_metrics_pass_promtool_and_agree_with_the_summary_and_bad_requests_are_refused(
+        processes, tmp_path):
+    module = start_module(processes, "-m", "11", "-r", "1000")
+    capture = tmp_path / "run.pcap"
+    recorded = subprocess.run([DAQHOST, "run", module, "--hybrids", "1,2", "-n", "1000",
+                               "--out", str(capture)], capture_output=True, text=True,
+                              timeout=TIMEOUT_S)
+    assert recorded.returncode == 0, recorded.stderr
+    stats = subprocess.run([DAQHOST, "stats", str(capture), "--json"], capture_output=True,
+                           text=True, timeout=TIMEOUT_S)
+    summary = json.loads(stats.stdout)
+
+    shown = processes(DAQHOST, "monitor", str(capture), "--at-once", "--monitor", "127.0.0.1:0")
+    url = shown.line(r"monitor on (http://\S+)").group(1)
+    shown.line("shown whole")
+
+    status, text = get(url, "/api/status")
+    assert status == 200
+    assert json.loads(text) == summary
+    status, metrics = get(url, "/metrics")
+    assert status == 200
+    check = subprocess.run(["promtool", "check", "metrics"], input=metrics, capture_output=True,
+                           text=True, timeout=TIMEOUT_S)
+    assert check.returncode == 0, check.stdout + check.stderr
+    samples = dict(re.findall(r'^(daq_\S+) (\S+)$', metrics, re.MULTILINE))
+    for hybrid in summary["hybrids"]:
+        labels = f'{{module="{module}:10000",hybrid="{hybrid["hybrid"]}"}}'
+        assert float(samples["daq_stream_packets_total" + labels]) == hybrid["packets"]
+        assert float(samples["daq_stream_missing_events" + labels]) == hybrid["missing"]
+    assert float(samples[f'daq_module_retries_total{{module="{module}:10000"}}']) \
+        == summary["retries"]
+
+    port = re.search(r":(\d+)/", url).group(1)
+    refused = [
+        ({"Host": f"rebound.example:{port}"}, "GET", "/api/status"),
+        ({"Origin": f"http://rebound.example:{port}"}, "GET", "/metrics"),
+        ({}, "GET", "/no-such-page"),
+        ({}, "POST", "/"),
+        ({}, "DELETE", "/api/status"),
+    ]
+    for headers, method, path in refused:
+        status, _ = get(url, path, headers, method)
+        assert 400 <= status < 500, (headers, method, path, status)
+    for raw in (b"NONSENSE\r\n\r\n", b"GET /" + b"x" * 100000 + b" HTTP/1.1\r\n\r\n",
+                b"POST / HTTP/1.1\r\nHost: 127.0.0.1:" + port.encode() + b"\r\nContent-Length: "
+                b"99999999999\r\n\r\n"):
+        with socket.create_connection(("127.0.0.1", int(port)), timeout=10) as s:
+            s.sendall(raw)
+            reply = s.recv(64)
+            assert reply == b"" or re.match(rb"HTTP/1\.1 4\d\d", reply), reply
+    status, _ = get(url, "/")
+    assert status == 200, "the server goes on"
+    assert shown.stop(signal.SIGINT) == 0
