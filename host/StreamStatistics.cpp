@@ -32,17 +32,18 @@ void StreamStatistics::add(const DataPacketView& view) {
 }
 
 void StreamStatistics::add_channels(Stream& s, const DataPacketView& view) {
+    // A sample of the packets is plenty for a view, and keeps the cost per packet next to
+    // nothing at high rates: time stamps count microseconds and wrap, so the step is taken
+    // modulo 2^32.
+    constexpr uint32_t kSampleStep_us = 5000;
+    const uint32_t time = view.time_stamp();
+    if (s.channels_sampled_at && time - *s.channels_sampled_at < kSampleStep_us) return;
+    s.channels_sampled_at = time;
     const Hit hit = find_hit(view);
     if (!hit.found) return;
     ++s.hit_channels[hit.channel];
     ++s.hit_values[hit.value];
     if (view.mode() != DataPacket::kAllChannels) return;
-    // A sample of the packets is plenty for a view, and keeps the cost per packet low at high
-    // rates: time stamps count microseconds and wrap, so the step is taken modulo 2^32.
-    constexpr uint32_t kSampleStep_us = 5000;
-    const uint32_t time = view.time_stamp();
-    if (s.channels_sampled_at && time - *s.channels_sampled_at < kSampleStep_us) return;
-    s.channels_sampled_at = time;
     const size_t n = view.value_count();
     if (s.channel_values.size() < n) {
         s.channel_values.resize(n);

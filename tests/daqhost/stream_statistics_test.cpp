@@ -113,15 +113,15 @@ TEST(StreamStatisticsValues, mode_4_pedestals_leave_out_left_values_repeated_at_
     EXPECT_EQ(pedestals, (std::vector<uint16_t>{2022, 2020, 2020, 2021}));
 }
 
-TEST(StreamStatisticsValues, a_live_view_takes_every_hit_and_pedestals_from_packets_5_ms_apart) {
+TEST(StreamStatisticsValues, a_live_view_takes_packets_5_ms_apart) {
     StreamStatistics statistics;
     statistics.keep_channels();
-    // Hits at channel 4 then 6; the packet 1 ms after the first is left out of the pedestals.
-    for (const auto& p : {packet(1, 0, 1, 4), packet(2, 1000, 1, 6), packet(3, 5000, 1, 6)}) {
+    // Hits at channel 4, 5 and 6; the packet 1 ms after the first is left out.
+    for (const auto& p : {packet(1, 0, 1, 4), packet(2, 1000, 1, 5), packet(3, 5000, 1, 6)}) {
         statistics.add(DataPacketView(p.data(), p.size()));
     }
     const StreamChannels c = statistics.channels(1);
-    EXPECT_EQ(c.hit_channels, (Histogram{{4, 1}, {6, 2}}));
+    EXPECT_EQ(c.hit_channels, (Histogram{{4, 1}, {6, 1}}));
     EXPECT_EQ(c.hit_values.size(), 2u) << "2021 + 500 at channel 4, 2020 + 500 at 6";
     ASSERT_EQ(c.pedestals.size(), 8u);
     EXPECT_EQ(c.pedestals[0].values, 2u);

@@ -1,5 +1,6 @@
 #include "MonitorSnapshot.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -98,11 +99,14 @@ std::string page_json(const RunSummary& summary, uint64_t sequence, bool done) {
                                   {"retries", t.retries},
                                   {"outages", t.outages},
                                   {"failed", t.failed}};
-    return nlohmann::json({{"sequence", sequence},
-                           {"seconds", summary.seconds},
-                           {"done", done},
-                           {"total", total},
-                           {"modules", modules}})
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return nlohmann::json(
+               {{"sequence", sequence},
+                {"time_ms", std::chrono::duration_cast<std::chrono::milliseconds>(now).count()},
+                {"seconds", summary.seconds},
+                {"done", done},
+                {"total", total},
+                {"modules", modules}})
         .dump();
 }
 

@@ -59,9 +59,9 @@ struct ChannelPedestal {
     double sigma = 0;
 };
 
-// What a live view of a stream shows, cheaper to keep than the distributions: the hit map and
-// the hit values (a map insert per packet), and each channel's pedestal mean and sigma from
-// the all-channel packets, taken from packets at least 5 ms apart by their time stamps.
+// What a live view of a stream shows, cheap enough for the receive path at any rate: the hit
+// map, the hit values, and each channel's pedestal mean and sigma (from the all-channel
+// packets), all taken from packets at least 5 ms apart by their time stamps.
 struct StreamChannels {
     Histogram hit_channels;
     Histogram hit_values;

@@ -7,6 +7,9 @@ const kHistory = 600;  // points of each rate chart
 const charts = typeof Dygraph !== "undefined";
 const hybrids = new Map();  // "module/hybrid" -> its card, charts and history
 let last = null;            // the previous snapshot
+// Milliseconds from the making of each snapshot to its figures on the page, for a benchmark
+// to read (the last 1000).
+window.monitorDelays = [];
 
 function number(value, digits = 0) {
   if (value === null || value === undefined || Number.isNaN(value)) return "–";
@@ -142,6 +145,8 @@ function render(snapshot) {
     (charts ? "" : " (charts need the system's charting library, dygraphs, which daqhost did not find)");
   document.body.classList.toggle("no-charts", !charts);
   last = { seconds: snapshot.seconds, rates };
+  window.monitorDelays.push(Date.now() - snapshot.time_ms);
+  if (window.monitorDelays.length > 1000) window.monitorDelays.shift();
 }
 
 const events = new EventSource("/events");
