@@ -1,6 +1,9 @@
 #include "daqhost/Endpoint.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
+
+#include <algorithm>
 
 namespace daq {
 
@@ -43,6 +46,34 @@ std::optional<Endpoint> Endpoint::parse_with_port(const std::string& text, uint1
     const unsigned long number = std::stoul(digits);
     if (number < lowest_port || number > 65535) return std::nullopt;
     return parse(text.substr(0, colon), static_cast<uint16_t>(number));
+}
+
+std::vector<Endpoint> Endpoint::resolve(const std::string& name, uint16_t port,
+                                        std::string& error) {
+    std::vector<Endpoint> found;
+    if (name.empty()) {
+        error = "no name to resolve";
+        return found;
+    }
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* results = nullptr;
+    const int status = getaddrinfo(name.c_str(), nullptr, &hints, &results);
+    if (status != 0) {
+        error = "cannot resolve " + name + ": " + gai_strerror(status);
+        return found;
+    }
+    for (const addrinfo* a = results; a != nullptr; a = a->ai_next) {
+        Endpoint endpoint = from(*reinterpret_cast<const sockaddr_in*>(a->ai_addr));
+        endpoint.port = port;
+        if (std::find(found.begin(), found.end(), endpoint) == found.end()) {
+            found.push_back(endpoint);
+        }
+    }
+    freeaddrinfo(results);
+    if (found.empty()) error = name + " resolves to no IPv4 address";
+    return found;
 }
 
 }  // namespace daq

@@ -431,6 +431,16 @@ TEST_F(Daqhost, no_module_at_the_address_fails_after_the_bounded_attempts) {
     const Result bad_hybrid = daqhost({"run", "--hybrid", "1:mode=4,speed=2"});
     EXPECT_EQ(bad_hybrid.status, 1);
     EXPECT_THAT(bad_hybrid.err, HasSubstr("--hybrid 1:mode=4,speed=2: \"speed=2\" is not"));
+    const Result no_name = daqhost({"run", "--modules-dns", "no-such-rack.invalid"}, 30);
+    EXPECT_EQ(no_name.status, 1);
+    EXPECT_THAT(no_name.err, HasSubstr("--modules-dns: cannot resolve no-such-rack.invalid: "));
+}
+
+TEST_F(Daqhost, modules_dns_takes_every_address_the_name_resolves_to) {
+    ASSERT_NO_FATAL_FAILURE(start_emulator({"-r", "2000"}));
+    // localhost is in every system's hosts file: 127.0.0.1 (its IPv6 address is left out).
+    const json summary = run_json({"--modules-dns", "localhost", "-n", "20"});
+    EXPECT_EQ(summary["module"], "127.0.0.1:10000") << summary.dump();
 }
 
 TEST_F(Daqhost, error_codes_are_named_and_fail_the_command) {

@@ -52,13 +52,18 @@ void add_module_list_options(CLI::App& command, ModuleListOptions& list) {
         .add_option("--modules", list.file,
                     "a file of module addresses, ADDR or ADDR:PORT a line (# comments)")
         ->type_name("FILE");
+    command
+        .add_option("--modules-dns", list.dns,
+                    "every IPv4 address this name resolves to is a module (a scaled service, "
+                    "tasks.NAME, a headless Service)")
+        ->type_name("NAME");
 }
 
 std::optional<std::vector<ModuleClient::Settings>> module_list_settings(
     const ModuleOptions& options, bool address_given, const ModuleListOptions& list) {
     // Each entry with where it came from, for the error message.
     std::vector<std::pair<std::string, std::string>> entries;
-    if (address_given || (list.modules.empty() && list.file.empty())) {
+    if (address_given || (list.modules.empty() && list.file.empty() && list.dns.empty())) {
         entries.emplace_back(options.address, "");
     }
     for (const std::string& module : list.modules) entries.emplace_back(module, "");
@@ -80,6 +85,16 @@ std::optional<std::vector<ModuleClient::Settings>> module_list_settings(
             report_error("cannot read the module list " + list.file);
             return std::nullopt;
         }
+    }
+    if (!list.dns.empty()) {
+        std::string error;
+        const std::vector<Endpoint> resolved = Endpoint::resolve(list.dns, options.port, error);
+        if (resolved.empty()) {
+            report_error("--modules-dns: " + error);
+            return std::nullopt;
+        }
+        for (const Endpoint& e : resolved)
+            entries.emplace_back(e.text(), "--modules-dns " + list.dns);
     }
     std::vector<ModuleClient::Settings> modules;
     for (const auto& [text, where] : entries) {

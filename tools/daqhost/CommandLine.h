@@ -33,19 +33,22 @@ struct ModuleOptions {
 void add_module_options(CLI::App& command, ModuleOptions& options);
 
 // The modules of a command that drives many at once, besides ADDR: --module ADDR[:PORT]
-// (repeated) and --modules FILE (one address a line, "#" comments and blank lines ignored).
+// (repeated), --modules FILE (one address a line, "#" comments and blank lines ignored) and
+// --modules-dns NAME (every IPv4 address the name resolves to).
 struct ModuleListOptions {
     std::vector<std::string> modules;
     std::string file;
+    std::string dns;
 };
 
-// --module and --modules.
+// --module, --modules and --modules-dns.
 void add_module_list_options(CLI::App& command, ModuleListOptions& list);
 
 // The settings of every module named: ADDR when it was given (or when nothing else is), then
-// the --module options, then the file's lines, in that order, each module once (a module named
-// again is left out). Addresses without a port take --port. Nothing, and the error reported,
-// for an address that cannot be read or a file that cannot be read.
+// the --module options, then the file's lines, then the name's addresses, in that order, each
+// module once (a module named again is left out). Addresses without a port take --port.
+// Nothing, and the error reported, for an address that cannot be read, a file that cannot be
+// read, or a name that does not resolve to an IPv4 address.
 std::optional<std::vector<daq::ModuleClient::Settings>> module_list_settings(
     const ModuleOptions& options, bool address_given, const ModuleListOptions& list);
 

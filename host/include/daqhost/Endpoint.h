@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "protocol/Export.h"
 
@@ -25,6 +26,10 @@ struct DAQ_API Endpoint {
     // none.
     static std::optional<Endpoint> parse_with_port(const std::string& text, uint16_t port,
                                                    uint16_t lowest_port = 1);
+    // Every IPv4 address that `name` resolves to (a scaled service's name, say), each once,
+    // with `port`; none, with `error` set, when it does not resolve or has no IPv4 address.
+    static std::vector<Endpoint> resolve(const std::string& name, uint16_t port,
+                                         std::string& error);
 
     bool operator==(const Endpoint&) const = default;
 };
