@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
@@ -35,6 +36,10 @@ bool is_whole_packet(const uint8_t* bytes, size_t length) {
 
 CapturingModule::CapturingModule(int chip_type, Capture capture, int port)
     : DAQmodule("lo", port, chip_type), capture_(capture) {}
+
+CapturingModule::CapturingModule(int chip_type, Capture capture,
+                                 std::unique_ptr<EventSource> events)
+    : DAQmodule("lo", 10000, chip_type, std::move(events)), capture_(capture) {}
 
 int CapturingModule::send_packet(const std::string& address, int port, const char* data,
                                  int length) {

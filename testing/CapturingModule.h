@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,9 @@ class CapturingModule : public DAQmodule {
     // `port` is the one the server would bind; only a forwarding module binds it, and 0 there
     // lets the system pick a free one.
     CapturingModule(int chip_type, Capture capture, int port = 10000);
+    // A module of events from another source, which never binds (the data-path fuzzer's source
+    // keeps its pedestal blocks from one input to the next).
+    CapturingModule(int chip_type, Capture capture, std::unique_ptr<EventSource> events);
 
     int send_packet(const std::string& address, int port, const char* data, int length) override;
 
