@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the fuzz targets: tests/fuzz/corpus/<target>/.
 
-Every command code has a seed in each target, so the fuzzer starts from a well-formed request
-of every kind. Run it again after changing the input layout of a target (see the comments at
-the top of fuzz_request.cpp and fuzz_data.cpp).
+Every command code has a seed in the module's targets (request, data), so the fuzzer starts
+from a well-formed request of every kind; the wire forms (wire) and the fault relay
+(faultrelay) start from each form and each option, well-formed and not. Run it again after
+changing the input layout of a target (see the comment at the top of each fuzz_<target>.cpp);
+scripts/fuzz --merge then minimises the corpus with what a campaign found. The capture seeds
+are recorded sessions, not written here.
 """
 import os
 import struct
@@ -55,6 +58,135 @@ DATA = [
 ]
 
 
+class Provided:
+    """An input as FuzzedDataProvider reads it: bytes and strings from the front, whole numbers
+    from the back (the first one read is the last byte, most significant byte first)."""
+
+    def __init__(self):
+        self.front = b""
+        self.back = []
+
+    def number(self, value, size=1):
+        self.back += list(value.to_bytes(size, "big"))
+        return self
+
+    def string(self, text):
+        # A backslash and another character end a string of ConsumeRandomLengthString.
+        self.front += text.replace(b"\\", b"\\\\") + b"\\ "
+        return self
+
+    def data(self, content):
+        self.front += content
+        return self
+
+    def bytes(self):
+        return self.front + bytes(reversed(self.back))
+
+
+def ack(code, error=0, version=(2, 2, 4)):
+    words = (MAGIC, 0x80 | code, 0xFF00, error, version[0], version[1] << 8 | version[2], 0,
+             0xACAB)
+    return struct.pack(">8H", *words)
+
+
+def data_packet(mode, count, payload_words, stream=1):
+    words = (MAGIC, stream << 8 | 14, count, 7, 0, 1000, 2, 25 << 4, stream << 8 | mode)
+    words += tuple(payload_words) + (0xACAB,)
+    return struct.pack(">%dH" % len(words), *words)
+
+
+def wire_seeds():
+    """fuzz_wire: one byte (read last) chooses the form; see fuzz_wire.cpp."""
+    seeds = {}
+    for name, code, word2, word3 in REQUESTS:
+        # Fields: code, word 2, word 3, hybrid, chip type, chips, mode, nadj, start.
+        fields = (Provided().number(0).number(code).number(word2, 2).number(word3, 2)
+                  .number(word2 >> 8, 4).number(1, 4).number(4, 4).number(word2 & 0xF, 4)
+                  .number(word3, 4).number(1))
+        seeds["fields_" + name] = fields.bytes()
+        seeds["request_" + name] = Provided().number(1).data(request(code, word2, word3)).bytes()
+        seeds["ack_fields_" + name] = (Provided().number(2).number(code).number(word3, 2)
+                                       .number(2).number(2).number(4).bytes())
+        seeds["ack_" + name] = Provided().number(3).data(ack(code, word3)).bytes()
+    seeds["request_short"] = Provided().number(1).data(request(10)[:6]).bytes()
+    seeds["request_odd"] = Provided().number(1).data(request(8, 0x0104, 3) + b"\x01").bytes()
+    seeds["request_high_code_byte"] = Provided().number(1).data(
+        struct.pack(">5H", MAGIC, 0x3308, 0x0104, 3, 0xACAB)).bytes()
+    seeds["ack_no_flag"] = Provided().number(3).data(ack(8)[:2] + b"\x00\x08" + ack(8)[4:]).bytes()
+    seeds["ack_bad_hybrid"] = Provided().number(3).data(ack(8)[:4] + b"\x01\x00" + ack(8)[6:]).bytes()
+    seeds["ack_no_trailer"] = Provided().number(3).data(ack(8)[:14] + b"\x00\x00").bytes()
+    seeds["ack_long"] = Provided().number(3).data(ack(8) + b"\x00\x00").bytes()
+    for mode in (0, 1, 2, 3, 4, 15):
+        # Fields: id, mode, largest, channels, hit, neighbours, event, time stamp, time value.
+        # 256 channels, hit 130, 3 neighbours; the largest packet takes neither count.
+        fields = Provided().number(4).number(1).number(mode).number(0).number(255, 2)
+        fields.number(130).number(3, 2).number(9, 2).number(123456, 4).number(1).number(0, 8)
+        seeds["data_fields_mode%d" % mode] = fields.bytes()
+        if mode in (1, 4):
+            largest = Provided().number(4).number(1).number(mode).number(0xFF).number(130, 2)
+            largest.number(9, 2).number(123456, 4).number(1).number(0, 8)
+            seeds["data_fields_mode%d_largest" % mode] = largest.bytes()
+    packets = {
+        "mode1": data_packet(1, 4, range(2020, 2024)),
+        "mode2": data_packet(2, 1, (5, 2500, 2500)),
+        "mode4": data_packet(4, 1, (5, 2500, 2500, 6, 2030, 2031)),
+        "mode0": data_packet(0, 9, ()),
+        "short": data_packet(1, 4, range(4))[:18],
+        "bad_magic": b"\xca\xfd" + data_packet(1, 4, range(4))[2:],
+        "not_data": data_packet(1, 4, range(4))[:3] + b"\x0b" + data_packet(1, 4, range(4))[4:],
+        "odd": data_packet(1, 4, range(4)) + b"\x00",
+        "count_mismatch": data_packet(1, 5, range(4)),
+        "no_trailer": data_packet(1, 4, range(4))[:-2] + b"\x00\x00",
+    }
+    for name, packet in packets.items():
+        seeds["data_" + name] = Provided().number(5).data(packet).bytes()
+    return seeds
+
+
+# faultrelay's fault options, in the order of CommandLine.cpp.
+FAULT_OPTIONS = ["drop", "loss", "delay", "jitter", "duplicate", "reorder", "corrupt"]
+
+
+def relay_input(values, control=b"", datagrams=(), addresses=None, seed=1):
+    provided = Provided().number(1 if addresses else 0)
+    if addresses:
+        provided.string(addresses[0]).string(addresses[1])
+    provided.number(len(values))
+    for option, text in values:
+        provided.number(FAULT_OPTIONS.index(option)).string(text)
+    provided.number(seed, 8).string(control)
+    for direction, payload in datagrams:
+        provided.number(direction).number(len(payload), 2).data(payload)
+    return provided.bytes()
+
+
+def faultrelay_seeds():
+    """fuzz_faultrelay: settings, a control file, then datagrams; see fuzz_faultrelay.cpp."""
+    traffic = [(0, request(11)), (1, ack(11)), (0, request(10, 0xFF00, 1)), (1, ack(10)),
+               (1, data_packet(1, 4, range(4))), (1, b""), (0, request(8, 0x0104, 3))] * 3
+    seeds = {
+        "none": relay_input([], datagrams=traffic),
+        "drop": relay_input([("drop", b"1,3,5"), ("drop", b"to-module:2")], datagrams=traffic),
+        "every_fault": relay_input(
+            [("loss", b"20%"), ("corrupt", b"30"), ("duplicate", b"25"), ("reorder", b"40"),
+             ("delay", b"from-module:5"), ("jitter", b"2.5")], datagrams=traffic, seed=7),
+        "all_percent": relay_input(
+            [("loss", b"to-module:100"), ("corrupt", b"from-module:100"),
+             ("duplicate", b"100"), ("reorder", b"100")], datagrams=traffic),
+        "long_delay": relay_input([("delay", b"1e300"), ("jitter", b"1e299")],
+                                  datagrams=traffic),
+        "bad_values": relay_input([("loss", b"101"), ("delay", b"-1"), ("drop", b"0,x")]),
+        "bad_direction": relay_input([("loss", b"sideways:5")]),
+        "addresses": relay_input([("loss", b"5")], addresses=(b"127.0.0.1:0", b"127.0.0.1:9")),
+        "bad_addresses": relay_input([], addresses=(b"localhost:0", b"127.0.0.1:0")),
+        "control": relay_input([("delay", b"1")], control=b"# stand\nack-delay 300 2\n\n",
+                               datagrams=traffic),
+        "control_forever": relay_input([], control=b"ack-delay 5\nack-delay 0 3\n"),
+        "control_bad": relay_input([], control=b"ack-delay\nslow 3\nack-delay x\n"),
+    }
+    return seeds
+
+
 def write(target, name, content):
     directory = os.path.join(HERE, "corpus", target)
     os.makedirs(directory, exist_ok=True)
@@ -78,6 +210,9 @@ def main():
     for name, chip, commands, cycles in DATA:
         body = b"".join(framed(c) for c in commands)
         write("data", name, bytes([0x0F, chip, 255, len(commands)]) + body + bytes(cycles))
+    for target, seeds in (("wire", wire_seeds()), ("faultrelay", faultrelay_seeds())):
+        for name, content in seeds.items():
+            write(target, name, content)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,11 @@
 
 namespace {
 
+// About 35 years: a longer hold is as good as never. The bound keeps a hold within what
+// llround can return (2^63 µs) and what the relay can add to its clock in nanoseconds (about
+// 292 years).
+constexpr double kLongestHoldUs = 0x1p50;
+
 // One generator per direction: the same seed gives the two directions different draws.
 std::seed_seq seed_of(uint64_t seed, Direction direction) {
     return std::seed_seq{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32),
@@ -66,7 +71,8 @@ FaultDecision FaultPlan::decide(std::span<uint8_t> payload) {
         decision.held_for_reorder = true;
         holding_ = true;
     }
-    const double hold_us = 1000 * (settings_.delay_ms + (2 * jitter - 1) * settings_.jitter_ms);
+    const double hold_us = std::min(
+        1000 * (settings_.delay_ms + (2 * jitter - 1) * settings_.jitter_ms), kLongestHoldUs);
     decision.hold = std::chrono::microseconds(std::max<int64_t>(0, std::llround(hold_us)));
     return decision;
 }

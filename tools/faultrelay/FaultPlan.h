@@ -30,7 +30,7 @@ struct FaultDecision {
     bool held_for_reorder = false;
     // The datagram held back for reordering, if any, leaves right after this one.
     bool releases_held = false;
-    // How long the datagram waits before it leaves.
+    // How long the datagram waits before it leaves: at most 2^50 µs (about 35 years).
     std::chrono::microseconds hold{0};
 
     bool operator==(const FaultDecision&) const = default;
