@@ -3,10 +3,11 @@
 
 Every command code has a seed in the module's targets (request, data), so the fuzzer starts
 from a well-formed request of every kind; the wire forms (wire) and the fault relay
-(faultrelay) start from each form and each option, well-formed and not. Run it again after
-changing the input layout of a target (see the comment at the top of each fuzz_<target>.cpp);
-scripts/fuzz --merge then minimises the corpus with what a campaign found. The capture seeds
-are recorded sessions, not written here.
+(faultrelay) start from each form and each option, well-formed and not; the capture reader
+(capture) from each link type the reader knows and each way a file or record can be damaged,
+beside three recorded sessions (session_mode*.pcap, from daqhost run --out). Run it again
+after changing the input layout of a target (see the comment at the top of each
+fuzz_<target>.cpp); scripts/fuzz --merge then minimises the corpus with what a campaign found.
 """
 import os
 import struct
@@ -105,9 +106,15 @@ def wire_seeds():
                   .number(word3, 4).number(1))
         seeds["fields_" + name] = fields.bytes()
         seeds["request_" + name] = Provided().number(1).data(request(code, word2, word3)).bytes()
-        seeds["ack_fields_" + name] = (Provided().number(2).number(code).number(word3, 2)
+        # Code, error (each error text, from the word 3 of the request), version.
+        seeds["ack_fields_" + name] = (Provided().number(2).number(code).number(code % 3, 2)
                                        .number(2).number(2).number(4).bytes())
         seeds["ack_" + name] = Provided().number(3).data(ack(code, word3)).bytes()
+    seeds["ack_fields_unknown_command"] = (Provided().number(2).number(12).number(255, 2)
+                                           .number(2).number(2).number(4).bytes())
+    seeds["fields_code14_data"] = (Provided().number(0).number(14).number(0, 2).number(0, 2)
+                                   .number(0, 4).number(0, 4).number(0, 4).number(0, 4)
+                                   .number(0, 4).number(0)).bytes()
     seeds["request_short"] = Provided().number(1).data(request(10)[:6]).bytes()
     seeds["request_odd"] = Provided().number(1).data(request(8, 0x0104, 3) + b"\x01").bytes()
     seeds["request_high_code_byte"] = Provided().number(1).data(
@@ -116,11 +123,16 @@ def wire_seeds():
     seeds["ack_bad_hybrid"] = Provided().number(3).data(ack(8)[:4] + b"\x01\x00" + ack(8)[6:]).bytes()
     seeds["ack_no_trailer"] = Provided().number(3).data(ack(8)[:14] + b"\x00\x00").bytes()
     seeds["ack_long"] = Provided().number(3).data(ack(8) + b"\x00\x00").bytes()
+    # The time value: a half (0 from the lowest double, 1 from 0) and a fraction of the largest
+    # double to add: 0, the lowest, the largest.
+    time_values = {0: (1, 0), 1: (0, 0), 2: (1, (1 << 64) - 1)}
     for mode in (0, 1, 2, 3, 4, 15):
         # Fields: id, mode, largest, channels, hit, neighbours, event, time stamp, time value.
         # 256 channels, hit 130, 3 neighbours; the largest packet takes neither count.
+        half, fraction = time_values.get(mode, (1, 0))
         fields = Provided().number(4).number(1).number(mode).number(0).number(255, 2)
-        fields.number(130).number(3, 2).number(9, 2).number(123456, 4).number(1).number(0, 8)
+        fields.number(130).number(3, 2).number(9, 2).number(123456, 4).number(half)
+        fields.number(fraction, 8)
         seeds["data_fields_mode%d" % mode] = fields.bytes()
         if mode in (1, 4):
             largest = Provided().number(4).number(1).number(mode).number(0xFF).number(130, 2)
@@ -187,6 +199,69 @@ def faultrelay_seeds():
     return seeds
 
 
+def ipv4_udp(payload, protocol=17, flags=0, header_words=5, udp_length=None, total=None):
+    """An IPv4 datagram from 127.0.0.1:34040 to 127.0.0.1:10000 (checksums left 0)."""
+    options = bytes(max(0, 4 * (header_words - 5)))
+    udp = struct.pack(">4H", 34040, 10000, udp_length or 8 + len(payload), 0) + payload
+    length = total or 4 * header_words + len(udp)
+    header = struct.pack(">BBHHHBBH4s4s", 0x40 | header_words, 0, length, 0, flags, 64,
+                         protocol, 0, bytes([127, 0, 0, 1]), bytes([127, 0, 0, 1]))
+    return header + options + udp
+
+
+def pcap(link_type, frames, magic=0xA1B2C3D4, order="<", snaplen=65535):
+    """A pcap file: the file header, then one record a frame (time, captured and real length)."""
+    content = struct.pack(order + "IHHiIII", magic, 2, 4, 0, 0, snaplen, link_type)
+    for i, frame in enumerate(frames):
+        content += struct.pack(order + "IIII", 1700000000 + i, 1000 * i, len(frame), len(frame))
+        content += frame
+    return content
+
+
+def capture_seeds():
+    """fuzz_capture: the file is the input; see fuzz_capture.cpp."""
+    ack_payload = ack(11)
+    data_payload = data_packet(1, 4, range(2020, 2024))
+    datagram = ipv4_udp(data_payload)
+    ethernet = bytes(12) + b"\x08\x00"
+    vlan = bytes(12) + b"\x81\x00\x00\x05\x08\x00"
+    sll = bytes(14) + b"\x08\x00"
+    sll2 = b"\x08\x00" + bytes(18)
+    seeds = {
+        "raw": pcap(101, [ipv4_udp(ack_payload), datagram]),
+        "ipv4": pcap(228, [datagram]),
+        "ethernet": pcap(1, [ethernet + datagram, bytes(12) + b"\x86\xdd" + datagram,
+                             ethernet[:10]]),
+        "ethernet_vlan": pcap(1, [vlan + datagram, vlan[:16]]),
+        "linux_sll": pcap(113, [sll + datagram, bytes(16)]),
+        "linux_sll2": pcap(276, [sll2 + datagram, bytes(20)]),
+        "null_little_endian": pcap(0, [b"\x02\x00\x00\x00" + datagram, b"\x18\x00\x00\x00"]),
+        "loop_big_endian": pcap(108, [b"\x00\x00\x00\x02" + datagram, b"\x00"]),
+        "big_endian_nanoseconds": pcap(101, [datagram], magic=0xA1B23C4D, order=">"),
+        "not_udp": pcap(101, [ipv4_udp(data_payload, protocol=6), b"\x60" + bytes(39)]),
+        "fragments": pcap(101, [ipv4_udp(data_payload, flags=0x2000),
+                                ipv4_udp(data_payload, flags=0x0010)]),
+        "ip_options": pcap(101, [ipv4_udp(data_payload, header_words=6)]),
+        "bad_lengths": pcap(101, [ipv4_udp(data_payload, header_words=4),
+                                  ipv4_udp(data_payload, total=2000),
+                                  ipv4_udp(data_payload, total=24),
+                                  ipv4_udp(data_payload, udp_length=4),
+                                  ipv4_udp(data_payload, udp_length=1000),
+                                  datagram[:30]]),
+        "unsupported_link_type": pcap(147, [datagram]),
+        "truncated_record": pcap(101, [datagram])[:24 + 16 + 10],
+        "truncated_record_header": pcap(101, [datagram])[:24 + 8],
+        "damaged_record": pcap(101, [])
+        + struct.pack("<IIII", 0, 0, 0x7FFFFFFF, 0x7FFFFFFF) + datagram,
+        "truncated_file_header": pcap(101, [])[:12],
+        "not_pcap": b"GIF89a" + bytes(30),
+        "short": b"\xd4\xc3",
+        "empty": b"",
+        "pcapng_damaged": b"\x0a\x0d\x0d\x0a" + struct.pack("<I", 12) + b"\x4d\x3c\x2b\x1a",
+    }
+    return seeds
+
+
 def write(target, name, content):
     directory = os.path.join(HERE, "corpus", target)
     os.makedirs(directory, exist_ok=True)
@@ -210,7 +285,8 @@ def main():
     for name, chip, commands, cycles in DATA:
         body = b"".join(framed(c) for c in commands)
         write("data", name, bytes([0x0F, chip, 255, len(commands)]) + body + bytes(cycles))
-    for target, seeds in (("wire", wire_seeds()), ("faultrelay", faultrelay_seeds())):
+    for target, seeds in (("wire", wire_seeds()), ("faultrelay", faultrelay_seeds()),
+                          ("capture", capture_seeds())):
         for name, content in seeds.items():
             write(target, name, content)
 
