@@ -8,8 +8,8 @@
 //   1  arbitrary bytes as a request from the wire
 //   2  an acknowledge from arbitrary fields, to the wire and back
 //   3  arbitrary bytes as an acknowledge
-//   4  a data packet from arbitrary header fields, mode, count and channel values, to the wire
-//      and back through DataPacketView
+//   4  a data packet of arbitrary header fields, mode, counts and channel values, laid out as
+//      the module lays out an event, to the wire and back through DataPacketView
 //   5  arbitrary bytes as a data packet, and the byte order and text form of any datagram
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -21,12 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "module/generation.h"
 #include "protocol/Acknowledge.h"
 #include "protocol/AcknowledgePacket.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/DataPacketView.h"
-#include "protocol/DataPayload.h"
 #include "protocol/ModuleRequest.h"
 #include "protocol/PacketConversion.h"
 #include "protocol/Request.h"
@@ -180,16 +180,11 @@ void data_fields(FuzzedDataProvider& input) {
     std::vector<uint16_t> values(static_cast<size_t>(nchan));
     for (uint16_t& value : values) value = input.ConsumeIntegral<uint16_t>();
 
-    const int count = mode == DataPacket::kHitAndNeighbours ? nadj : nchan;
-    DataPacket::Ptr packet = DataPacket::create(id, id, count, mode);
-    uint16_t* words = packet->words();
-    words[DataPacket::kEvent] = event;
-    words[DataPacket::kTimeHigh] = static_cast<uint16_t>(time_stamp >> 16);
-    words[DataPacket::kTimeLow] = static_cast<uint16_t>(time_stamp & 0xFFFF);
-    words[DataPacket::kTimeValue] = floating_point_binary(time_value);
-    encode_payload(packet->payload(), mode, values.data(), nchan, hit, nadj);
+    // Laid out as the module lays out an event, and turned to the wire as it sends it.
+    const DataPacket::Ptr packet =
+        assemble_event(id, mode, nadj, values.data(), nchan, hit, event, time_stamp, time_value);
     const int length = packet->packet_size();
-    const WireWords wire = convert_packet(reinterpret_cast<const char*>(words), length);
+    const WireWords wire = convert_packet(reinterpret_cast<const char*>(packet->words()), length);
 
     const DataPacketView view(reinterpret_cast<const uint8_t*>(wire.get()),
                               static_cast<size_t>(length));
