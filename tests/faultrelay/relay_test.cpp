@@ -240,10 +240,18 @@ TEST_F(Relay, the_control_file_holds_acknowledges_at_run_time_and_never_data) {
     for (const Bytes& bytes : {held, data, next}) module_send(bytes);
     EXPECT_EQ(host_receive(3, 10), (std::vector<Bytes>{data, held, next}));
 
+    // A delay past what the clock can add is held the longest the relay holds anything.
+    write_control("ack-delay 1e300 1\n");
+    relay_->send_signal(SIGHUP);
+    ASSERT_TRUE(relay_->wait_for_stderr("control: acknowledges held 1e+300 ms", 10))
+        << relay_->stderr_text();
+    for (const Bytes& bytes : {held, data}) module_send(bytes);
+    EXPECT_EQ(host_receive(2, 1), std::vector<Bytes>{data});
+
     const nlohmann::json stats = stop_and_read_stats();
-    EXPECT_EQ(stats["from-module"]["ack-delayed"], 3);
+    EXPECT_EQ(stats["from-module"]["ack-delayed"], 4);
     EXPECT_EQ(stats["from-module"]["delayed"], 0);
-    EXPECT_EQ(stats["control"]["ack-delay"], 100);
+    EXPECT_EQ(stats["control"]["ack-delay"], 1e300);
 }
 
 TEST(RelayCommandLine, a_value_out_of_range_ends_with_status_2_and_says_why) {

@@ -9,7 +9,6 @@ namespace {
 // About 35 years: a longer hold is as good as never. The bound keeps a hold within what
 // llround can return (2^63 µs) and what the relay can add to its clock in nanoseconds (about
 // 292 years).
-constexpr double kLongestHoldUs = 0x1p50;
 
 // One generator per direction: the same seed gives the two directions different draws.
 std::seed_seq seed_of(uint64_t seed, Direction direction) {

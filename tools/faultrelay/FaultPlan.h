@@ -38,6 +38,10 @@ struct FaultDecision {
 
 class FaultPlan {
   public:
+    // The longest a datagram is held, in µs (about 35 years): longer asks are held this long,
+    // which the relay's clock can still add to the present time.
+    static constexpr double kLongestHoldUs = 0x1p50;
+
     FaultPlan(FaultSettings settings, uint64_t seed, Direction direction);
 
     // Numbers the next datagram and decides its fate. A datagram to be corrupted has its bit

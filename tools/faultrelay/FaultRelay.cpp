@@ -249,7 +249,8 @@ FaultRelay::Clock::duration FaultRelay::take_ack_delay() {
         runtime_.ack_delay_ms > 0 && (!runtime_.ack_delay_count || *runtime_.ack_delay_count > 0);
     if (!holding) return Clock::duration::zero();
     if (runtime_.ack_delay_count) --*runtime_.ack_delay_count;
-    return std::chrono::microseconds(std::llround(1000 * runtime_.ack_delay_ms));
+    return std::chrono::microseconds(
+        std::llround(std::min(1000 * runtime_.ack_delay_ms, FaultPlan::kLongestHoldUs)));
 }
 
 void FaultRelay::receive(Direction direction) {
