@@ -97,7 +97,7 @@ std::optional<RuntimeFaults> ControlFile::parse(std::string_view text, std::stri
         if (words.empty() || words.front().front() == '#') continue;
         error = apply_line(words, faults);
         if (!error.empty()) {
-            error = "line " + std::to_string(number) + ": " + error;
+            error.insert(0, "line " + std::to_string(number) + ": ");
             return std::nullopt;
         }
     }
