@@ -138,8 +138,8 @@ def main():
     ratios = [m["cpu_us"] / p["cpu_us"] for p, m in zip(rows[False], rows[True])]
     print("| Scenario | Packets | Missing | Kernel drops | CPU µs per packet | ÷ without |")
     print("|---|---:|---:|---:|---:|---:|")
-    for monitor, name in ((False, "daqhost run, no monitor"),
-                          (True, "daqhost run --monitor, page open")):
+    for monitor, name in ((False, "Run without the monitor"),
+                          (True, "Run with --monitor, page open")):
         r = sorted(rows[monitor], key=lambda m: m["cpu_us"])[len(rows[monitor]) // 2]
         ratio = f"{statistics.median(ratios):.2f}" if monitor else "–"
         print(f"| {name} | {r['packets']:,} | {sum(m['missing'] for m in rows[monitor])} | "

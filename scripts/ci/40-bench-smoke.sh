@@ -21,7 +21,7 @@ for scenario in "idle (configured, no run)" "highest rate" "Bare loop, same gene
                 "Bare receive loop" "daqhost run, --out capture, paced 170" \
                 "| 1000 Hz | 4 |" "| highest (-r 1000000) | 4 |" \
                 "Python host, ModuleClient.receive" "daq_module start to ready" \
-                "Capture decode, two threads ÷ one" "daqhost run --monitor, page open" \
+                "Capture decode, two threads ÷ one" "Run with --monitor, page open" \
                 "Page delays from snapshot to figures on the page"; do
   if ! grep -qF -- "$scenario" "$out"; then
     echo "bench smoke: no row for \"$scenario\"" >&2
