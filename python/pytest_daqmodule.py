@@ -13,6 +13,7 @@ signal, fails the test. Its shutdown goes on while the next tests run, and the e
 session waits for every module. The programs are found on PATH, or where DAQ_TESTMODULE and DAQ_DAQREPLAY
 say."""
 
+import ctypes
 import itertools
 import os
 import shutil
@@ -53,6 +54,14 @@ def _candidate_addresses():
         yield f"127.0.{n // 254 + 1}.{n % 254 + 1}"
 
 
+def _end_with_this_process():
+    """Run in the module's process before it starts: should the test process die without its
+    teardown (killed, or a crash in the interpreter), the module gets SIGTERM rather than
+    running on alone."""
+    pr_set_pdeathsig = 1
+    ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, int(signal.SIGTERM), 0, 0, 0)
+
+
 def _port_free(address, port):
     probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     try:
@@ -76,7 +85,8 @@ class DaqModule:
         self._lines_lock = threading.Lock()
         self.process = subprocess.Popen(
             [program_path(program), *options, "--address", address, "--port", str(port)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            preexec_fn=_end_with_this_process)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 

@@ -3,6 +3,7 @@ serve by discovery, read through their output and counters, stopped by PID at th
 test failed when one of them crashed."""
 
 import os
+import time
 
 import daqhost
 
@@ -87,3 +88,32 @@ def test_a_hundred_tests_that_start_modules_in_parallel_leave_none_running(pytes
     started = [int(line) for line in pids.read_text().split()]
     assert len(set(started)) == 100
     assert_none_running(started)
+
+
+def test_modules_end_with_a_test_process_that_dies_without_its_teardown(pytester, tmp_path):
+    pids = tmp_path / "pids"
+    pytester.makepyfile(f"""
+        import os
+
+        def test_dies(daq_module):
+            with open({str(pids)!r}, "w") as f:
+                f.write(f"{{daq_module().pid}} {{daq_module().pid}}")
+            os._exit(3)
+    """)
+    result = pytester.runpytest_subprocess()
+    assert result.ret == 3
+    started = [int(pid) for pid in pids.read_text().split()]
+    assert len(started) == 2
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and any(_running(pid) for pid in started):
+        time.sleep(0.05)
+    assert not [pid for pid in started if _running(pid)], "modules left running"
+
+
+def _running(pid):
+    """Alive and not a zombie: an orphaned module is reaped by init, which may take a moment."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(") ", 1)[1][0] != "Z"
+    except (FileNotFoundError, IndexError):
+        return False
