@@ -15,10 +15,6 @@ namespace {
 // Hit amplitudes are shown in bins of this many counts.
 constexpr int kAmplitudeBin = 8;
 
-nlohmann::json optional_json(const std::optional<double>& value) {
-    return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
-}
-
 nlohmann::json hybrid_json(const StreamSummary& s, const StreamChannels& c) {
     nlohmann::json means = nlohmann::json::array();
     nlohmann::json sigmas = nlohmann::json::array();

@@ -85,10 +85,6 @@ void print_modules(const RunSummary& summary) {
     if (!summary.capture_note.empty()) std::printf("%s\n", summary.capture_note.c_str());
 }
 
-nlohmann::json optional_json(const std::optional<double>& value) {
-    return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
-}
-
 nlohmann::json outages_json(const ModuleRun& run) {
     nlohmann::json outages = nlohmann::json::array();
     for (const Outage& o : run.recovery.outages()) {
@@ -153,6 +149,10 @@ nlohmann::json total_json(const ModuleFigures& f, bool recovering) {
 }
 
 }  // namespace
+
+nlohmann::json optional_json(const std::optional<double>& value) {
+    return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
 
 nlohmann::json summary_json(const RunSummary& summary) {
     nlohmann::json result;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,4 +35,7 @@ struct RunSummary {
 RunSummary recorded_summary(const daq::RecordedRun& run, const std::string& path);
 
 void print_summary(const RunSummary& summary);
+
+// A figure that may be missing: a number, or null.
+nlohmann::json optional_json(const std::optional<double>& value);
 nlohmann::json summary_json(const RunSummary& summary);
