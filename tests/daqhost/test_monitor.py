@@ -141,9 +141,11 @@ def browser():
 
 
 def figure(driver, css):
-    """The whole number the page shows at `css`; None before it shows one."""
-    found = driver.find_elements(By.CSS_SELECTOR, css)
-    text = found[0].text.replace(",", "") if found else ""
+    """The whole number the page shows at `css`; None before it shows one. Read in one script,
+    as the page replaces its figures with each snapshot."""
+    text = driver.execute_script(
+        "const e = document.querySelector(arguments[0]); return e ? e.textContent : '';", css)
+    text = text.replace(",", "")
     return int(text) if text.isdigit() else None
 
 
