@@ -1,7 +1,7 @@
 #!/bin/sh
 # Modules as pods of a Kubernetes cluster, each with a fixed 11.0.0.(10 + i) address on the
 # data network daq-data (k8s-daq-data.yaml) beside its cluster address; testModule serves that
-# address by itself. The image is the one of the Containerfile, pushed where the nodes find it.
+# address by itself. The image is the one tools/containers/build-image builds, pushed where the nodes find it.
 #
 #   k8s-modules.sh up [N] [IMAGE]     start N modules (default 16), testmodule-1 ... testmodule-N
 #   k8s-modules.sh addresses [N]      their data addresses, one per line (for daqhost --modules)
@@ -9,7 +9,7 @@
 set -eu
 command=${1:-up}
 count=${2:-16}
-image=${3:-testmodule:latest}
+image=${3:-daq-emulator:latest}
 
 i=1
 while [ "$i" -le "$count" ]; do
