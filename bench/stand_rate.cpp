@@ -2,9 +2,10 @@
 // on the test stand, against the rate asked of them and against one module alone measured in the
 // same round, with the processor time the modules took, printed as one Markdown table.
 //
-//   stand_rate [--quick] [--modules LIST] [--seconds S] [--rounds R]
+//   stand_rate [--quick] [--modules LIST] [--seconds S] [--rounds R] [--compose IMAGE]
 //
 //   --modules  stand sizes, e.g. 16,32 (the default), each 2 to 32
+//   --compose  also every size of LIST at 1000 Hz on Compose, with this module image
 //   --seconds  length of each run (default 5)
 //   --rounds   rounds; each row shows its median round (default 3)
 //   --quick    --modules 4 --seconds 1 --rounds 1: only proves that it works
@@ -14,7 +15,10 @@
 //   - every size of LIST at 100 Hz and at 1000 Hz, one hybrid per module (-m 1);
 //   - the first size of LIST at 1000 Hz with four hybrids per module (-m 1111);
 //   - the first size of LIST at the highest rate (-r 1000000), one hybrid per module;
-//   - one module alone at 1000 Hz and at the highest rate, one hybrid: "÷ one module alone".
+//   - one module alone at 1000 Hz and at the highest rate, one hybrid: "÷ one module alone";
+//   - with --compose, every size of LIST at 1000 Hz, one hybrid, as containers of
+//     tools/containers/compose.yaml, driven by daqhost in the file's host container, which
+//     finds them by the service's name.
 // The rate a module delivers is its trigger rate, the one its data packets' time stamps give;
 // the aggregate is the sum over the modules, and "delivered ÷ asked" divides it by modules ×
 // rate. The processor time is that of all the modules' testModule processes together from just
@@ -52,11 +56,13 @@ struct Layout {
     long rate;
     int modules;
     int hybrids;
+    bool compose = false;
 };
 
 std::string describe(const Layout& layout) {
     return std::to_string(layout.modules) + " module(s) at " + std::to_string(layout.rate) +
-           " Hz, " + std::to_string(layout.hybrids) + " hybrid(s) each";
+           " Hz, " + std::to_string(layout.hybrids) + " hybrid(s) each" +
+           (layout.compose ? ", on Compose" : "");
 }
 
 struct Outcome {
@@ -66,6 +72,8 @@ struct Outcome {
     std::optional<double> busy;  // the modules' processor seconds per wall second
     bool ok = false;
 };
+
+void add_summary(const std::string& text, Outcome& outcome);
 
 // Runs the stand's script with the given words; its standard output, empty on a failure.
 std::string stand(const std::string& name, const std::vector<std::string>& words,
@@ -135,12 +143,17 @@ Outcome measure(const Layout& layout, double seconds) {
     const std::optional<double> used_after = processor_seconds(pids);
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - started;
     stand(name, {"down"});
-    const json summary = json::parse(text, nullptr, false);
-    if (summary.is_discarded()) return outcome;
     if (static_cast<int>(pids.size()) == layout.modules && used_before && used_after) {
         outcome.busy = (*used_after - *used_before) / wall.count();
     }
+    add_summary(text, outcome);
+    return outcome;
+}
 
+// The figures of daqhost's JSON summary added to the outcome.
+void add_summary(const std::string& text, Outcome& outcome) {
+    const json summary = json::parse(text, nullptr, false);
+    if (summary.is_discarded()) return;
     // One module gives the summary of one; several give one entry each.
     const json single = json::array({summary});
     for (const json& m : summary.contains("modules") ? summary["modules"] : single) {
@@ -159,6 +172,104 @@ Outcome measure(const Layout& layout, double seconds) {
         if (rated > 0) outcome.rate += rates / rated;
     }
     outcome.ok = outcome.packets > 0;
+}
+
+// The Compose command: the plugin (docker compose) where there is one, else docker-compose.
+std::vector<std::string> compose_command() {
+    EmulatorProcess plugin({"compose", "version"}, "/usr/bin/docker");
+    if (plugin.start() && plugin.wait_exit(30) == 0) return {"/usr/bin/docker", "compose"};
+    return {"/usr/bin/docker-compose"};
+}
+
+// Runs Compose on the stand's file and project with the given words, the image, rate and mask
+// in its environment; its standard output, empty on a failure.
+std::string compose(const std::string& project, const std::string& image, const Layout& layout,
+                    const std::vector<std::string>& words, double timeout_s = 180) {
+    static const std::vector<std::string> command = compose_command();
+    std::vector<std::string> args = {"DAQ_IMAGE=" + image,
+                                     "DAQ_RATE=" + std::to_string(layout.rate),
+                                     "DAQ_MASK=" + std::string(layout.hybrids, '1')};
+    args.insert(args.end(), command.begin(), command.end());
+    args.insert(args.end(), {"-f", COMPOSE_FILE_PATH, "-p", project});
+    args.insert(args.end(), words.begin(), words.end());
+    EmulatorProcess program(args, "/usr/bin/env");
+    if (!program.start()) return "";
+    const int status = program.wait_exit(timeout_s);
+    if (status != 0) {
+        progress("compose " + words.front() + " failed (" + std::to_string(status) +
+                 "): " + program.stderr_text());
+        return "";
+    }
+    return program.stdout_text();
+}
+
+// The words' output of a docker command, one line per item; empty on a failure.
+std::vector<std::string> docker_lines(const std::vector<std::string>& words) {
+    EmulatorProcess program(words, "/usr/bin/docker");
+    std::vector<std::string> lines;
+    if (!program.start() || program.wait_exit(60) != 0) return lines;
+    std::istringstream text(program.stdout_text());
+    for (std::string line; std::getline(text, line);) {
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+// The project's module containers, by ID, once all of them report healthy (the health check
+// has asked each for discovery before the run, not during it); empty after two minutes.
+std::vector<std::string> healthy_modules(const std::string& project, int modules) {
+    const std::vector<std::string> filter = {"--filter",
+                                             "label=com.docker.compose.project=" + project,
+                                             "--filter", "label=com.docker.compose.service=module"};
+    for (int tries = 0; tries < 120; ++tries) {
+        std::vector<std::string> words = {"ps", "--format", "{{.ID}} {{.Status}}"};
+        words.insert(words.end(), filter.begin(), filter.end());
+        const std::vector<std::string> lines = docker_lines(words);
+        std::vector<std::string> ids;
+        for (const std::string& line : lines) {
+            if (line.find("(healthy)") != std::string::npos)
+                ids.push_back(line.substr(0, line.find(' ')));
+        }
+        if (static_cast<int>(ids.size()) == modules) return ids;
+        sleep(1);
+    }
+    return {};
+}
+
+Outcome measure_compose(const Layout& layout, double seconds, const std::string& image) {
+    const std::string project = "sr" + std::to_string(getpid() % 100000);
+    Outcome outcome;
+    const std::vector<std::string> down = {"down", "--volumes", "--remove-orphans"};
+    compose(project, image, layout,
+            {"up", "-d", "--scale", "module=" + std::to_string(layout.modules)});
+    const std::vector<std::string> ids = healthy_modules(project, layout.modules);
+    if (ids.empty()) {
+        progress("the modules did not all become healthy");
+        compose(project, image, layout, down);
+        return outcome;
+    }
+    std::vector<pid_t> pids;
+    for (const std::string& id : ids) {
+        const std::vector<std::string> pid =
+            docker_lines({"inspect", "--format", "{{.State.Pid}}", id});
+        if (!pid.empty()) pids.push_back(static_cast<pid_t>(std::atol(pid.front().c_str())));
+    }
+    std::string hybrids = "1";
+    for (int h = 2; h <= layout.hybrids; ++h) hybrids.append(",").append(std::to_string(h));
+    const auto started = std::chrono::steady_clock::now();
+    const std::optional<double> used_before = processor_seconds(pids);
+    const std::string text =
+        compose(project, image, layout,
+                {"exec", "-T", "host", "daqhost", "run", "--modules-dns", "module", "--hybrids",
+                 hybrids, "--seconds", std::to_string(seconds), "--json"},
+                seconds + 120);
+    const std::optional<double> used_after = processor_seconds(pids);
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - started;
+    compose(project, image, layout, down);
+    if (static_cast<int>(pids.size()) == layout.modules && used_before && used_after) {
+        outcome.busy = (*used_after - *used_before) / wall.count();
+    }
+    add_summary(text, outcome);
     return outcome;
 }
 
@@ -188,6 +299,7 @@ int main(int argc, char** argv) {
     std::vector<int> sizes = {16, 32};
     double seconds = 5;
     int rounds = 3;
+    std::string image;
     bool usable = true;
     for (int i = 1; i < argc && usable; ++i) {
         const std::string arg = argv[i];
@@ -203,13 +315,15 @@ int main(int argc, char** argv) {
             seconds = std::atof(argv[++i]);
         } else if (arg == "--rounds" && i + 1 < argc) {
             rounds = std::atoi(argv[++i]);
+        } else if (arg == "--compose" && i + 1 < argc) {
+            image = argv[++i];
         } else {
             usable = false;
         }
     }
     if (!usable || seconds <= 0 || rounds < 1) {
         std::cerr << "usage: stand_rate [--quick] [--modules LIST (e.g. 16,32; each 2 to 32)] "
-                     "[--seconds S] [--rounds R]"
+                     "[--seconds S] [--rounds R] [--compose IMAGE]"
                   << std::endl;
         return 2;
     }
@@ -223,6 +337,9 @@ int main(int argc, char** argv) {
     for (const int size : sizes) layouts.push_back({100, size, 1});
     layouts.push_back({1000, 1, 1});
     for (const int size : sizes) layouts.push_back({1000, size, 1});
+    if (!image.empty()) {
+        for (const int size : sizes) layouts.push_back({1000, size, 1, true});
+    }
     layouts.push_back({1000, sizes.front(), 4});
     layouts.push_back({kHighest, 1, 1});
     layouts.push_back({kHighest, sizes.front(), 1});
@@ -234,7 +351,8 @@ int main(int argc, char** argv) {
     for (int r = 0; r < rounds; ++r) {
         for (size_t l = 0; l < layouts.size(); ++l) {
             progress("round " + std::to_string(r + 1) + ": " + describe(layouts[l]));
-            outcomes[l].push_back(measure(layouts[l], seconds));
+            outcomes[l].push_back(layouts[l].compose ? measure_compose(layouts[l], seconds, image)
+                                                     : measure(layouts[l], seconds));
             ok = ok && outcomes[l].back().ok;
         }
     }
@@ -253,15 +371,17 @@ int main(int argc, char** argv) {
         const double asked = static_cast<double>(layout.rate) * layout.modules;
         std::string alone = "-";
         for (size_t a = 0; a < layouts.size(); ++a) {
-            if (layouts[a].modules == 1 && layouts[a].hybrids == layout.hybrids &&
-                layouts[a].rate == layout.rate && rows[a].rate > 0) {
+            if (layouts[a].modules == 1 && !layouts[a].compose &&
+                layouts[a].hybrids == layout.hybrids && layouts[a].rate == layout.rate &&
+                rows[a].rate > 0) {
                 alone = fixed(row.rate / rows[a].rate, 2);
             }
         }
         std::cout << "| "
                   << (highest ? "highest (-r 1000000)" : std::to_string(layout.rate) + " Hz")
-                  << " | " << layout.modules << " | " << layout.hybrids << " | "
-                  << grouped(row.rate) << " | " << (highest ? "-" : grouped(asked)) << " | "
+                  << " | " << layout.modules << (layout.compose ? " (Compose)" : "") << " | "
+                  << layout.hybrids << " | " << grouped(row.rate) << " | "
+                  << (highest ? "-" : grouped(asked)) << " | "
                   << (highest ? "-" : fixed(row.rate / asked, 3)) << " | " << alone << " | "
                   << grouped(row.missing) << " | " << (row.busy ? fixed(*row.busy, 2) : "-")
                   << " |\n";
