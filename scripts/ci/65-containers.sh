@@ -92,7 +92,8 @@ check_run "$summary" 4
 echo "containers: compose, 4 modules by name: $(jq '[.modules[].hybrids[].packets] | add' \
   <<<"$summary") packets, none missing"
 
-# One module restarted (a power cycle) during a run with --recover: one outage, recovered.
+# One module restarted (a power cycle) during a run with --recover: one outage, recovered;
+# its health check during the run does not take the run's data away.
 victim=$(docker ps --filter "label=com.docker.compose.project=$project" \
   --filter label=com.docker.compose.service=module --format '{{.Names}}' | head -1)
 logs_before=$(docker logs "$victim" 2>&1 | grep -c 'Starting run' || true)
@@ -103,13 +104,19 @@ run=$!
 started_again() { [ "$(docker logs "$victim" 2>&1 | grep -c 'Starting run' || true)" -gt "$logs_before" ]; }
 until_true 30 started_again || fail "the run did not start on $victim"
 docker restart --time 1 "$victim" >/dev/null
+# Once it runs again, its health check (a new life, so it has not yet answered a probe) must
+# see that a host is talking to it and leave it alone: a discovery would take the run's data.
+((logs_before += 1))
+until_true 30 started_again || fail "$victim did not start again"
+docker exec "$victim" daq-healthcheck || fail "the health check failed on a running module"
 wait "$run" || fail "daqhost run --recover failed after a restart: $(cat "$out")"
 summary=$(cat "$out")
 rm -f "$out"
 check_run "$summary" 4
 jq -e '[.modules[].outages[]] | length == 1 and .[0].end == "recovered"' <<<"$summary" >/dev/null ||
   fail "not one recovered outage: $(jq -c '[.modules[] | {module, outages}]' <<<"$summary")"
-echo "containers: compose, $victim restarted during the run: one outage, recovered"
+echo "containers: compose, $victim restarted during the run: one outage, recovered; its health" \
+  "check during the run left it alone"
 
 "${compose[@]}" -f "$file" -p "$project" down --volumes --remove-orphans >/dev/null 2>&1
 left=$(docker ps -aq --filter "label=com.docker.compose.project=$project"
