@@ -75,21 +75,27 @@ struct Outcome {
 
 void add_summary(const std::string& text, Outcome& outcome);
 
+// Runs `env` with the arguments (variables, then the command); its standard output, empty on a
+// failure, which is reported as the `what` that failed.
+std::string output_of(const std::vector<std::string>& args, const std::string& what,
+                      double timeout_s) {
+    EmulatorProcess program(args, "/usr/bin/env");
+    if (!program.start()) return "";
+    const int status = program.wait_exit(timeout_s);
+    if (status != 0) {
+        progress(what + " failed (" + std::to_string(status) + "): " + program.stderr_text());
+        return "";
+    }
+    return program.stdout_text();
+}
+
 // Runs the stand's script with the given words; its standard output, empty on a failure.
 std::string stand(const std::string& name, const std::vector<std::string>& words,
                   double timeout_s = 120) {
     std::vector<std::string> args = {"TESTMODULE=" + std::string(TESTMODULE_PATH), TESTSTAND_PATH,
                                      "--name", name};
     args.insert(args.end(), words.begin(), words.end());
-    EmulatorProcess program(args, "/usr/bin/env");
-    if (!program.start()) return "";
-    const int status = program.wait_exit(timeout_s);
-    if (status != 0) {
-        progress("teststand " + words.front() + " failed (" + std::to_string(status) +
-                 "): " + program.stderr_text());
-        return "";
-    }
-    return program.stdout_text();
+    return output_of(args, "teststand " + words.front(), timeout_s);
 }
 
 // The testModule PIDs the stand wrote into its state folder, which the script, started with
@@ -192,15 +198,7 @@ std::string compose(const std::string& project, const std::string& image, const 
     args.insert(args.end(), command.begin(), command.end());
     args.insert(args.end(), {"-f", COMPOSE_FILE_PATH, "-p", project});
     args.insert(args.end(), words.begin(), words.end());
-    EmulatorProcess program(args, "/usr/bin/env");
-    if (!program.start()) return "";
-    const int status = program.wait_exit(timeout_s);
-    if (status != 0) {
-        progress("compose " + words.front() + " failed (" + std::to_string(status) +
-                 "): " + program.stderr_text());
-        return "";
-    }
-    return program.stdout_text();
+    return output_of(args, "compose " + words.front(), timeout_s);
 }
 
 // The words' output of a docker command, one line per item; empty on a failure.
