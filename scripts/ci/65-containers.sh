@@ -15,11 +15,37 @@ fail() {
   echo "containers: $*" >&2
   exit 1
 }
+# until_true SECONDS COMMAND...: runs COMMAND once a second until it succeeds, at most SECONDS
+# times.
+until_true() {
+  local tries=$1
+  shift
+  for ((i = 0; i < tries; i++)); do
+    "$@" && return 0
+    sleep 1
+  done
+  return 1
+}
+answers() { docker info >/dev/null 2>&1; }
+
+# A fresh machine gets Debian's engine; one installed but not running is started as its init
+# system would. Where neither helps (no root, or no daemon can run here) the stage stops.
+if ! command -v docker >/dev/null && [ "$(id -u)" -eq 0 ]; then
+  scripts/install-deps docker.io
+fi
 command -v docker >/dev/null ||
   fail "stopped: there is no docker command. This stage runs the stand on Docker Engine;" \
-    "install it, or set DAQ_SKIP_CONTAINERS=1 to leave the stage out."
-docker info >/dev/null 2>&1 ||
-  fail "stopped: the Docker daemon does not answer ($(docker info 2>&1 | grep -m1 -i error))." \
+    "install it (docker.io), or set DAQ_SKIP_CONTAINERS=1 to leave the stage out."
+if ! answers && [ "$(id -u)" -eq 0 ]; then
+  if [ -d /run/systemd/system ]; then
+    systemctl start docker >/dev/null 2>&1 || true
+  else
+    service docker start >/dev/null 2>&1 || true
+  fi
+  until_true 30 answers || true
+fi
+answers ||
+  fail "stopped: the Docker daemon does not answer ($(docker info 2>&1 >/dev/null | grep . | tail -1))." \
     "Start it (systemctl start docker), or set DAQ_SKIP_CONTAINERS=1 to leave the stage out."
 scripts/install-deps debootstrap jq
 if docker compose version >/dev/null 2>&1; then
@@ -53,16 +79,6 @@ size=$(docker image inspect --format '{{.Size}}' "$image")
 ! docker run --rm --entrypoint sh "$image" -c 'command -v cc c++ gcc g++ clang' >/dev/null ||
   fail "the image holds a compiler"
 
-# until SECONDS COMMAND...: runs COMMAND once a second until it succeeds, at most SECONDS times.
-until_true() {
-  local tries=$1
-  shift
-  for ((i = 0; i < tries; i++)); do
-    "$@" && return 0
-    sleep 1
-  done
-  return 1
-}
 # healthy PROJECT N: N module containers of the project, every one healthy.
 healthy() {
   local states
