@@ -126,6 +126,10 @@ bool ModuleClient::send_request(const ModuleRequest& request) {
     return true;
 }
 
+bool ModuleClient::send(const ModuleRequest& request) {
+    return (fd_ >= 0 || open()) && send_request(request);
+}
+
 RequestOutcome ModuleClient::request(uint8_t code, uint16_t word2, uint16_t word3) {
     return request(ModuleRequest{code, word2, word3});
 }
@@ -197,6 +201,10 @@ RequestOutcome ModuleClient::set_readout_mode(unsigned hybrid, unsigned mode, un
 RequestOutcome ModuleClient::daq_command(unsigned hybrid, bool start) {
     return request(ModuleRequest::daq_command(hybrid, start));
 }
+
+RequestOutcome ModuleClient::start() { return daq_command(packet::kAllHybrids, true); }
+
+RequestOutcome ModuleClient::stop() { return daq_command(packet::kAllHybrids, false); }
 
 int ModuleClient::receive(double timeout_s) {
     if (fd_ < 0 && !open()) return -1;

@@ -86,6 +86,19 @@ TEST_F(ModuleClientRequest, only_the_awaited_code_ends_the_wait_and_the_rest_rea
     EXPECT_EQ(received, (Datagrams{ack(0x86), data, ack(0x8A, 1)}));
 }
 
+TEST_F(ModuleClientRequest, start_and_stop_name_every_hybrid) {
+    Datagrams requests;
+    play(2, [&](int, const std::vector<uint8_t>& request) {
+        requests.push_back(request);
+        return Datagrams{ack(0x8A)};
+    });
+    ASSERT_TRUE(client->start().acknowledged());
+    ASSERT_TRUE(client->stop().acknowledged());
+    player.join();
+    EXPECT_EQ(requests, (Datagrams{wire_words({0xCAFE, 0x000A, 0xFF00, 0x0001, 0xACAB}),
+                                   wire_words({0xCAFE, 0x000A, 0xFF00, 0x0000, 0xACAB})}));
+}
+
 TEST_F(ModuleClientRequest, a_code_with_the_reply_flag_is_answered_by_the_same_byte) {
     play(1, [&](int, const std::vector<uint8_t>&) { return Datagrams{ack(0x8B, 255)}; });
     const RequestOutcome outcome = client->request(0x8B, 0, 0);

@@ -71,8 +71,17 @@ class DAQ_API ModuleClient {
     // the chip type is module-wide), readout mode (code 8) and the DAQ command (code 10; start
     // and stop act on the whole module, the hybrid must only be present or 255).
     RequestOutcome configure_stream(unsigned hybrid, unsigned chip_type, unsigned chips);
-    RequestOutcome set_readout_mode(unsigned hybrid, unsigned mode, unsigned nadj);
+    RequestOutcome set_readout_mode(unsigned hybrid, unsigned mode, unsigned nadj = 0);
     RequestOutcome daq_command(unsigned hybrid, bool start);
+    // The DAQ command for the whole module (hybrid 255, which every module accepts), since a
+    // run starts and stops on all its hybrids at once whichever one the command names.
+    RequestOutcome start();
+    RequestOutcome stop();
+
+    // Sends the request once and returns: a caller that waits on many modules at once awaits
+    // the acknowledge itself, among what receive() hands over. False, with error() set, when
+    // it cannot be sent.
+    bool send(const ModuleRequest& request);
 
     // The same request step by step, so that one thread can wait on many modules at once
     // (ModuleGroup): start_request() sends it; continue_request() takes what has arrived,
