@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The host library as another project uses it. Its library and development parts are installed
-# into a folder of their own; the program of examples/host-minimal is built against them twice,
-# by the CMake package and by pkg-config (once with the library folder given relative, once
-# absolute), and each build takes a run from testModule in a private network namespace. The
+# into a folder of their own (with the library folder relative, under another prefix than the
+# one configured, as `cmake --install --prefix` does; then absolute); the program of
+# examples/host-minimal is built against them twice, by the CMake package and by pkg-config,
+# and each build takes a run from testModule in a private network namespace. The
 # library exports nothing outside the namespace daq, needs no GLib and no GoogleTest, and its
 # ABI is checked against the baseline in host/abi/ (abidiff): additions pass, and any other
 # change without a new SONAME fails. After a deliberate change of the interface, make a new baseline with
@@ -86,12 +87,13 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 for libdir in lib "$PWD/$build/prefix-absolute/lib64"; do
-  prefix=$PWD/$build/prefix-relative
-  [[ $libdir == /* ]] && prefix=$PWD/$build/prefix-absolute
-  configure "$prefix" "$libdir"
+  # An absolute library folder is where the files go whatever the prefix: configured there.
+  prefix=$PWD/$build/prefix-relative configured=/usr/local
+  [[ $libdir == /* ]] && prefix=$PWD/$build/prefix-absolute configured=$prefix
+  configure "$configured" "$libdir"
   rm -rf "$prefix"
   for component in library development; do
-    cmake --install "$build" --component "$component" >/dev/null
+    cmake --install "$build" --component "$component" --prefix "$prefix" >/dev/null
   done
   installed_lib=$(dirname "$(find "$prefix" -name "$soname" | head -1)")
   ! grep -rqiE 'glib|gtest|gmock' "$prefix/include" "$installed_lib/cmake" "$installed_lib/pkgconfig" ||
@@ -109,7 +111,8 @@ for libdir in lib "$PWD/$build/prefix-absolute/lib64"; do
   $can_run && run_example "$example_pc" "$installed_lib"
   echo "host library: example built with pkg-config (library folder $libdir)$($can_run && echo ' and run')"
 
-  # The CMake package, once: its paths are relative to where it is installed.
+  # The CMake package, once: its paths are relative to where it is installed, not to the
+  # configured prefix.
   if [[ $libdir != /* ]]; then
     rm -rf "$build/example-cmake"
     cmake -S examples/host-minimal -B "$build/example-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
