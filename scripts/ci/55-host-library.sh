@@ -27,6 +27,9 @@ cmake --build "$build" -j "$(nproc)" --target daqhost_library testModule >/dev/n
 library=$(readlink -f "$build/host/libdaqhost.so")
 soname=$(readelf -d "$library" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')
 [[ $soname =~ ^libdaqhost\.so\.[0-9]+$ ]] || fail "SONAME is '$soname', not libdaqhost.so.N"
+# The file is named after the version, whose first number is the SONAME's.
+[[ $(basename "$library") =~ ^${soname//./\\.}\.[0-9]+\.[0-9]+$ ]] ||
+  fail "the library file $(basename "$library") is not named $soname.MINOR.PATCH"
 
 # The ABI against the baseline of this SONAME; a new SONAME starts with a new baseline.
 baseline=host/abi/$soname.abi.xz
@@ -101,8 +104,8 @@ for libdir in lib "$PWD/$build/prefix-absolute/lib64"; do
 
   # pkg-config
   example_pc=$build/host-minimal-pkgconfig
-  PKG_CONFIG_PATH=$installed_lib/pkgconfig pkg-config --exists 'daqhost >= 0.1' ||
-    fail "pkg-config finds no daqhost >= 0.1 in $installed_lib/pkgconfig"
+  PKG_CONFIG_PATH=$installed_lib/pkgconfig pkg-config --exists 'daqhost >= 1.1' ||
+    fail "pkg-config finds no daqhost >= 1.1 in $installed_lib/pkgconfig"
   # shellcheck disable=SC2046
   g++ -std=c++20 -Wall -Wextra -o "$example_pc" examples/host-minimal/host_minimal.cpp \
     $(PKG_CONFIG_PATH=$installed_lib/pkgconfig pkg-config --cflags --libs daqhost) ||
@@ -116,10 +119,10 @@ for libdir in lib "$PWD/$build/prefix-absolute/lib64"; do
   if [[ $libdir != /* ]]; then
     rm -rf "$build/example-cmake"
     cmake -S examples/host-minimal -B "$build/example-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
-      >/dev/null || fail "find_package(daqhost 0.1) fails against $prefix"
+      >/dev/null || fail "find_package(daqhost 1.1) fails against $prefix"
     cmake --build "$build/example-cmake" >/dev/null || fail "the example does not build with CMake"
     $can_run && run_example "$build/example-cmake/host-minimal" "$installed_lib"
-    echo "host library: example built with find_package(daqhost 0.1)$($can_run && echo ' and run')"
+    echo "host library: example built with find_package(daqhost 1.1)$($can_run && echo ' and run')"
   fi
 done
 configure /usr/local lib

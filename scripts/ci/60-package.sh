@@ -54,11 +54,15 @@ grep -q '/wireshark/plugins/daqm.lua$' <<<"$contents" || fail "the dissector is 
 library_contents=$(dpkg-deb -c "$library_deb" | awk '{print $6}')
 grep -q '^\./usr/lib/[a-z0-9_-]*/libdaqhost\.so\.1$' <<<"$library_contents" ||
   fail "libdaqhost.so.1 is not in the multiarch library folder of libdaqhost1"
+# The file the SONAME points to is named after the version (libdaqhost.so.1.1.0 in 1.1.0-1).
+library_version=$(dpkg-deb -f "$library_deb" Version | sed 's/-[^-]*$//')
+grep -q "^\./usr/lib/[a-z0-9_-]*/libdaqhost\.so\.${library_version//./\\.}\$" <<<"$library_contents" ||
+  fail "libdaqhost1 holds no libdaqhost.so.$library_version"
 ! grep -q '/include/\|\.so$' <<<"$library_contents" || fail "libdaqhost1 holds development files"
 dpkg-deb -f "$library_deb" Depends | grep -q libpcap0.8 || fail "libdaqhost1 does not depend on libpcap"
 # What dpkg-shlibdeps reads of it when a program that links the library is packaged.
 [ "$(dpkg-deb --ctrl-tarfile "$library_deb" | tar -xO ./shlibs)" = \
-  "libdaqhost 1 libdaqhost1 (>= $(dpkg-deb -f "$library_deb" Version | sed 's/-[^-]*$//'))" ] ||
+  "libdaqhost 1 libdaqhost1 (>= $library_version)" ] ||
   fail "libdaqhost1 has no shlibs file naming it"
 dev_contents=$(dpkg-deb -c "$dev_deb" | awk '{print $6}')
 for file in ./usr/include/daqhost/daqhost.h ./usr/include/daqhost/protocol/DataPacketView.h \
