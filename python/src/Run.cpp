@@ -30,10 +30,13 @@ class Session {
         session_.on_error([this](const std::string& message) { errors_.push_back(message); });
     }
 
-    bool step(bool (RunSession::*what)()) {
+    // Called as r.configure() rather than through a member pointer, so that a step's default
+    // arguments (a go_on, say) need nothing here.
+    template <typename Step>
+    bool step(const Step& what) {
         const SingleUser::Use use(user_);
         py::gil_scoped_release release;
-        return (session_.*what)();
+        return what(session_);
     }
 
     void stop() {
@@ -228,13 +231,14 @@ which runs on the session's own thread.)doc")
             "run", [](Session& s, const py::object& go_on) { return s.until_done(true, go_on); },
             py::arg("go_on") = py::none(), "The whole run; True when every module ran to the end.")
         .def(
-            "open", [](Session& s) { return s.step(&RunSession::open); },
+            "open", [](Session& s) { return s.step([](RunSession& r) { return r.open(); }); },
             "Opens the sockets and the capture; False when no module is left.")
         .def(
-            "configure", [](Session& s) { return s.step(&RunSession::configure); },
+            "configure",
+            [](Session& s) { return s.step([](RunSession& r) { return r.configure(); }); },
             "Discovery, stop, stream configuration and readout mode of every hybrid.")
         .def(
-            "start", [](Session& s) { return s.step(&RunSession::start); },
+            "start", [](Session& s) { return s.step([](RunSession& r) { return r.start(); }); },
             "The start; False when no module took it.")
         .def(
             "receive_until_done",
@@ -242,7 +246,7 @@ which runs on the session's own thread.)doc")
             py::arg("go_on") = py::none(), "Receives until the run is done.")
         .def("stop", &Session::stop, "The stop, and what the modules sent before it.")
         .def(
-            "close", [](Session& s) { return s.step(&RunSession::close); },
+            "close", [](Session& s) { return s.step([](RunSession& r) { return r.close(); }); },
             "Closes the capture; False when it could not be written whole.")
         .def_property_readonly("errors", &Session::errors, "Every failure met, one line each.")
         .def_property_readonly("seconds",
