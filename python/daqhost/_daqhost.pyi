@@ -9,10 +9,12 @@ import numpy.typing as npt
 MODULE_PORT: int
 
 class ModuleError(Exception):
+    module: Endpoint
     code: int
     command: int
 
-class NoAcknowledge(TimeoutError): ...
+class NoAcknowledge(TimeoutError):
+    module: Endpoint
 class CaptureError(OSError): ...
 
 def command_name(code: int) -> str: ...

@@ -84,14 +84,16 @@ class Client {
                 throw RaisedError(PyExc_OSError, client.unacknowledged_text(request.code, outcome));
             case RequestOutcome::kNoAcknowledge:
                 throw RaisedError(no_acknowledge_class,
-                                  client.unacknowledged_text(request.code, outcome));
+                                  client.unacknowledged_text(request.code, outcome),
+                                  client.module());
             case RequestOutcome::kAcknowledged:
                 break;
         }
         if (outcome.ack.error != packet::kDone) {
-            throw ModuleErrorRaised(request.code, outcome.ack.error,
-                                    std::string(command_name(request.code)) + ": error " +
-                                        std::to_string(outcome.ack.error) + " (" +
+            // As a run session names a module among many: "a.b.c.d:port: " first.
+            throw ModuleErrorRaised(client.module(), request.code, outcome.ack.error,
+                                    client.module().text() + ": " + command_name(request.code) +
+                                        ": error " + std::to_string(outcome.ack.error) + " (" +
                                         error_text(outcome.ack.error) + ")");
         }
         return outcome.ack;

@@ -22,14 +22,16 @@ PyObject* new_class(py::module_& m, const char* name, const char* doc, PyObject*
 }  // namespace
 
 void bind_errors(py::module_& m) {
-    module_error_class = new_class(m, "ModuleError",
-                                   "The module acknowledged a request with an error code other "
-                                   "than 0.\n\n.code is the error code (1 no such hybrid, 255 "
-                                   "unknown command), .command the request's code.",
-                                   PyExc_Exception);
+    module_error_class =
+        new_class(m, "ModuleError",
+                  "The module acknowledged a request with an error code other than 0.\n\n"
+                  ".module is the module (an Endpoint), .code the error code (1 no such hybrid, "
+                  "255 unknown command), .command the request's code.",
+                  PyExc_Exception);
     no_acknowledge_class = new_class(m, "NoAcknowledge",
                                      "A request went without its acknowledge after every attempt "
-                                     "(1 + retries, each of timeout_s seconds).",
+                                     "(1 + retries, each of timeout_s seconds).\n\n.module is "
+                                     "the module (an Endpoint).",
                                      PyExc_TimeoutError);
     capture_error_class =
         new_class(m, "CaptureError",
@@ -40,13 +42,18 @@ void bind_errors(py::module_& m) {
     py::register_exception_translator([](std::exception_ptr raised) {
         try {
             if (raised) std::rethrow_exception(raised);
-        } catch (const ModuleErrorRaised& e) {
-            py::object error = py::reinterpret_borrow<py::object>(module_error_class)(e.what());
-            error.attr("code") = e.error;
-            error.attr("command") = e.command;
-            PyErr_SetObject(module_error_class, error.ptr());
         } catch (const RaisedError& e) {
-            PyErr_SetString(e.type, e.what());
+            if (!e.module) {
+                PyErr_SetString(e.type, e.what());
+                return;
+            }
+            py::object error = py::reinterpret_borrow<py::object>(e.type)(e.what());
+            error.attr("module") = *e.module;
+            if (const auto* acknowledged = dynamic_cast<const ModuleErrorRaised*>(&e)) {
+                error.attr("code") = acknowledged->error;
+                error.attr("command") = acknowledged->command;
+            }
+            PyErr_SetObject(e.type, error.ptr());
         }
     });
 }

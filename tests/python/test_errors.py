@@ -15,7 +15,8 @@ def test_error_acknowledge_raises_module_error_with_codes(module, client):
     with pytest.raises(daqhost.ModuleError) as raised:
         client.start(3)
     assert (raised.value.code, raised.value.command) == (1, 10)
-    assert str(raised.value) == "DAQ command: error 1 (no such hybrid)"
+    assert raised.value.module == client.settings.module
+    assert str(raised.value) == f"{module.address}: DAQ command: error 1 (no such hybrid)"
     assert not isinstance(raised.value, TimeoutError)
     module.errors[12] = 255
     with pytest.raises(daqhost.ModuleError, match=r"error 255 \(unknown command\)"):
@@ -29,8 +30,9 @@ def test_silence_raises_no_acknowledge_after_every_attempt():
     try:
         with daqhost.ModuleClient("127.0.0.1:%d" % silent.getsockname()[1], timeout_s=0.05,
                                   retries=1) as client:
-            with pytest.raises(daqhost.NoAcknowledge, match="after 2 attempt"):
+            with pytest.raises(daqhost.NoAcknowledge, match="after 2 attempt") as raised:
                 client.discover()
+            assert raised.value.module == client.settings.module
             with pytest.raises(TimeoutError):
                 client.stop()
     finally:
