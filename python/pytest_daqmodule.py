@@ -1,21 +1,48 @@
 """pytest fixtures that start readout modules for a test: testModule (or daqreplay) on a free
 loopback address of its own, so that tests run side by side, in parallel and without root.
 
-    def test_a_run(daq_module, daq_client):
-        ...                             # daq_client: a client of a module of the test's own
-    def test_two(daq_module):
-        first = daq_module("-m", "11")  # options as testModule takes them
-        second = daq_module(program="daqreplay", options=["run.pcap"])
+```python
+import daqhost
+import pytest
+
+
+def test_a_run(daq_client):                   # a client of a module of the test's own
+    daq_client.set_readout_mode(hybrid=1, mode=2)
+    daq_client.start()
+    batch = daq_client.receive(timeout_s=2.0)
+    daq_client.stop()
+    assert len(batch) > 0
+
+
+@pytest.mark.daq_client(timeout_s=0.2, retries=0)  # daqhost.ModuleClient's options
+def test_a_hasty_client(daq_client):
+    assert daq_client.settings.retries == 0
+
+
+def test_a_recorded_run_served_again(daq_module, tmp_path):
+    module = daq_module("-r", "1000")             # options as testModule takes them
+    capture = str(tmp_path / "run.pcap")
+    session = daqhost.RunSession(daqhost.RunSettings(
+        modules=[daqhost.ClientSettings(module.endpoint.text)], events=100, capture=capture))
+    assert session.run(), session.errors
+    replay = daq_module(capture, program="daqreplay", address="127.0.0.5", port=0)
+    replay.pause(0.5)     # SIGSTOP now, SIGCONT in half a second; returns at once
+    replay.restart()      # stopped by its PID, started again on 127.0.0.5 and the same port
+    replay.kill()         # SIGKILL: a module the test killed does not fail it
+```
 
 A module is known to serve when it answers a discovery request, and is sent SIGTERM by its
-PID at the end of the test; a module that ended by itself with a non-zero status, or by a
-signal, fails the test. Its shutdown goes on while the next tests run, and the end of the
-session waits for every module. The programs are found on PATH, or where DAQ_TESTMODULE and DAQ_DAQREPLAY
-say."""
+PID at the end of the test; a module that ended during the test without the test asking
+(stop(), kill(), restart()), or that ended with a non-zero status after SIGTERM, fails the
+test. Its shutdown goes on while the next tests run, and the end of the session waits for every
+module. The programs are found on PATH, or where DAQ_TESTMODULE and DAQ_DAQREPLAY say."""
 
+import concurrent.futures
 import ctypes
 import itertools
 import os
+import queue
+import re
 import shutil
 import signal
 import socket
@@ -27,13 +54,18 @@ import pytest
 
 import daqhost
 
-# How long a module may take to serve, and to end after SIGTERM.
+# How long a module may take to serve, to end after SIGTERM, and to stop after SIGSTOP.
 START_TIMEOUT_S = 20.0
 STOP_TIMEOUT_S = 10.0
+PAUSE_TIMEOUT_S = 5.0
 # Loopback addresses tried for one module, before giving up.
 ADDRESS_ATTEMPTS = 64
 
 _PROGRAMS = {"testModule": "DAQ_TESTMODULE", "daqreplay": "DAQ_DAQREPLAY"}
+_SERVING = re.compile(r"Creating server on ([\d.]+):(\d+)")
+# Looked up before any fork: the module's process calls it between fork and exec.
+_prctl = ctypes.CDLL(None, use_errno=True).prctl
+_PR_SET_PDEATHSIG = 1
 
 
 def program_path(name):
@@ -54,12 +86,60 @@ def _candidate_addresses():
         yield f"127.0.{n // 254 + 1}.{n % 254 + 1}"
 
 
-def _end_with_this_process():
+def _end_with(parent):
     """Run in the module's process before it starts: should the test process die without its
-    teardown (killed, or a crash in the interpreter), the module gets SIGTERM rather than
-    running on alone."""
-    pr_set_pdeathsig = 1
-    ctypes.CDLL(None, use_errno=True).prctl(pr_set_pdeathsig, int(signal.SIGTERM), 0, 0, 0)
+    teardown (killed, or a crash in the interpreter), the module is killed rather than left
+    running alone. SIGKILL, because a paused module would hold any other signal unhandled."""
+    def arm():
+        _prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0)
+        # The parent died before the death signal was armed: nothing would send it.
+        if os.getppid() != parent:
+            os._exit(1)
+    return arm
+
+
+class _Launcher:
+    """Starts every module from one thread that lives as long as the process.
+
+    The death signal a module arms follows the thread that forked it, not the process: a
+    module started from a test's worker thread would be killed when that thread ends. Forking
+    from the main thread would tie modules to the process, but only the test can run there. A
+    child subreaper or a pidfd lets the test process watch its modules, yet neither ends them
+    when the test process dies; this thread does both: it ends only with the process."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._requests = None
+        os.register_at_fork(after_in_child=self._forget)
+
+    def _forget(self):
+        # A forked child has no launcher thread: it starts one of its own when it needs it.
+        self._lock = threading.Lock()
+        self._requests = None
+
+    def popen(self, argv, **options):
+        with self._lock:
+            if self._requests is None:
+                self._requests = queue.SimpleQueue()
+                threading.Thread(target=self._serve, args=(self._requests,),
+                                 name="daq-module-launcher", daemon=True).start()
+            requests = self._requests
+        started = concurrent.futures.Future()
+        requests.put((started, argv, options))
+        return started.result()
+
+    @staticmethod
+    def _serve(requests):
+        while True:
+            started, argv, options = requests.get()
+            try:
+                started.set_result(subprocess.Popen(
+                    argv, preexec_fn=_end_with(os.getpid()), **options))
+            except BaseException as error:  # handed to the caller, whatever it is
+                started.set_exception(error)
+
+
+_launcher = _Launcher()
 
 
 def _port_free(address, port):
@@ -73,36 +153,68 @@ def _port_free(address, port):
         probe.close()
 
 
+def _process_state(pid):
+    """The state letter of /proc/PID/stat (R, S, T stopped, Z zombie...); None when gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(") ", 1)[1][0]
+    except (FileNotFoundError, IndexError):
+        return None
+
+
 class DaqModule:
-    """One module process: its endpoint, its output lines, its counters, and its end."""
+    """One module: its endpoint, its output lines, its counters, its process and its end.
+    restart() replaces the process; pid and process are those of the current one."""
 
     def __init__(self, program, options, address, port):
         self.program = program
+        self.options = list(options)
         self.address = address
         self.port = port
         self.endpoint = daqhost.Endpoint(address, port)
         self.lines = []
         self._lines_lock = threading.Lock()
-        self.process = subprocess.Popen(
-            [program_path(program), *options, "--address", address, "--port", str(port)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-            preexec_fn=_end_with_this_process)
-        self._reader = threading.Thread(target=self._read, daemon=True)
+        # Faults of the processes restart() replaced, reported at the end of the test.
+        self.faults = []
+        self._resume_timer = None
+        self._launch()
+
+    def _launch(self):
+        # How the test asked the current process to end: None, "stop" or "kill".
+        self._asked = None
+        self.process = _launcher.popen(
+            [program_path(self.program), *self.options, "--address", self.address,
+             "--port", str(self.port)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self._reader = threading.Thread(target=self._read, args=(self.process.stdout,),
+                                        daemon=True)
         self._reader.start()
 
     @property
     def pid(self):
         return self.process.pid
 
-    def _read(self):
-        for raw in self.process.stdout:
+    def _read(self, stream):
+        for raw in stream:
             with self._lines_lock:
                 self.lines.append(raw.decode(errors="replace").rstrip("\n"))
 
     def log(self):
-        """The lines the module has printed so far (standard output and error, interleaved)."""
+        """The lines the module has printed so far (standard output and error, interleaved),
+        those of the processes restart() replaced first."""
         with self._lines_lock:
             return list(self.lines)
+
+    def _learn_port(self):
+        """With port 0 the system picks the port: the module's line "Creating server on"
+        names it. Whether the port is known."""
+        if self.port == 0:
+            for line in self.log():
+                serving = _SERVING.search(line)
+                if serving and serving.group(1) == self.address:
+                    self.port = int(serving.group(2))
+                    self.endpoint = daqhost.Endpoint(self.address, self.port)
+        return self.port != 0
 
     def wait_serving(self, timeout_s=START_TIMEOUT_S):
         """Waits until the module answers discovery; False when it ended or the time ran out."""
@@ -113,6 +225,9 @@ class DaqModule:
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 return False
+            if not self._learn_port():
+                time.sleep(0.01)
+                continue
             probe = daqhost.ModuleClient(module=self.endpoint.text, timeout_s=probe_timeout_s,
                                          retries=0)
             probe_timeout_s = min(2 * probe_timeout_s, 0.5)
@@ -141,6 +256,32 @@ class DaqModule:
             time.sleep(0.01)
         raise TimeoutError(f"{self.program} at {self.endpoint.text} printed no counters")
 
+    def pause(self, seconds):
+        """Stops the module (SIGSTOP) and returns once it is stopped; a timer continues it
+        (SIGCONT) after `seconds`, so that the test watches meanwhile what a host makes of a
+        module that does not answer. resume() continues it sooner; stop(), kill(), restart()
+        and the end of the test continue it first."""
+        self._cancel_resume()
+        self.process.send_signal(signal.SIGSTOP)
+        deadline = time.monotonic() + PAUSE_TIMEOUT_S
+        while _process_state(self.pid) not in ("T", "Z", None):
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"{self!r} did not stop after SIGSTOP")
+            time.sleep(0.001)
+        self._resume_timer = threading.Timer(seconds, self.resume)
+        self._resume_timer.daemon = True
+        self._resume_timer.start()
+
+    def resume(self):
+        """Continues a paused module (SIGCONT) now."""
+        self._cancel_resume()
+        self.process.send_signal(signal.SIGCONT)
+
+    def _cancel_resume(self):
+        timer, self._resume_timer = self._resume_timer, None
+        if timer is not None:
+            timer.cancel()
+
     def stop(self):
         """Ends the module by its PID (SIGTERM, then SIGKILL) and returns its exit status;
         None when it had ended by itself before (see crashed)."""
@@ -153,8 +294,31 @@ class DaqModule:
         about a second to end after it."""
         if self.process.poll() is not None:
             return False
+        self._asked = "stop"
         self.process.send_signal(signal.SIGTERM)
+        self.resume()
         return True
+
+    def kill(self):
+        """Kills the module (SIGKILL) by its PID and returns its exit status once it ended; a
+        module the test killed does not fail it."""
+        self._cancel_resume()
+        if self.process.poll() is None:
+            self._asked = "kill"
+            self.process.kill()
+        return self.wait_stopped()
+
+    def restart(self, timeout_s=START_TIMEOUT_S):
+        """Stops the module by its PID (SIGTERM, as stop()) and starts it again with the same
+        options on the same address and port; returns once it serves. An end it had come to
+        by itself before still fails the test."""
+        self.stop()
+        fault = self.fault()
+        if fault:
+            self.faults.append(fault)
+        self._launch()
+        if not self.wait_serving(timeout_s):
+            raise RuntimeError(f"{self!r} did not serve again:\n" + "\n".join(self.log()[-20:]))
 
     def wait_stopped(self):
         """Waits for the module to end (SIGKILL after STOP_TIMEOUT_S) and for its last output;
@@ -169,19 +333,36 @@ class DaqModule:
             self.process.stdout.close()
         return status
 
+    def fault(self):
+        """What was wrong with the end of the current process, as text: it ended without the
+        test asking (whatever its status: testModule ends with 0 after any SIGTERM), or with
+        a non-zero status after SIGTERM. None while it runs, or when it ended as asked."""
+        status = self.process.poll()
+        if status is None or self._asked == "kill" or (self._asked == "stop" and status == 0):
+            return None
+        when = "after SIGTERM" if self._asked else "during the test"
+        return (f"{self!r} ended {when} with status {status}; its last lines:\n" +
+                "\n".join(self.log()[-20:]))
+
     @property
     def crashed(self):
-        """Whether the module ended other than as asked: by itself with a non-zero status or
-        by a signal, or with a non-zero status after SIGTERM."""
-        status = self.process.poll()
-        return status is not None and status != 0
+        """Whether the module ended other than as asked (see fault)."""
+        return self.fault() is not None
 
     def __repr__(self):
         return f"DaqModule({self.program} at {self.endpoint.text}, pid {self.pid})"
 
 
-def start_module(*options, program="testModule", port=daqhost.MODULE_PORT):
-    """Starts a module on a free loopback address and waits until it serves."""
+def start_module(*options, program="testModule", address=None, port=daqhost.MODULE_PORT):
+    """Starts a module and waits until it serves: on `address` when given, else on a free
+    loopback address; on `port`, or one the system picks when 0."""
+    if address is not None:
+        module = DaqModule(program, options, address, port)
+        if module.wait_serving():
+            return module
+        module.stop()
+        raise RuntimeError(f"{program} {' '.join(options)} did not serve on {address}:\n" +
+                           "\n".join(module.log()))
     attempts = 0
     for address in _candidate_addresses():
         attempts += 1
@@ -189,7 +370,7 @@ def start_module(*options, program="testModule", port=daqhost.MODULE_PORT):
             break
         if not _port_free(address, port):
             continue
-        module = DaqModule(program, list(options), address, port)
+        module = DaqModule(program, options, address, port)
         if module.wait_serving():
             return module
         # Taken between the probe and the bind, or the program failed: which, its status says.
@@ -198,11 +379,6 @@ def start_module(*options, program="testModule", port=daqhost.MODULE_PORT):
             raise RuntimeError(f"{program} {' '.join(options)} did not serve:\n" +
                                "\n".join(module.log()))
     raise RuntimeError(f"no free loopback address for {program} after {ADDRESS_ATTEMPTS} tries")
-
-
-def _crash_text(module, when):
-    return (f"{module!r} {when} with status {module.process.returncode}; its last lines:\n" +
-            "\n".join(module.log()[-20:]))
 
 
 class _Stopping:
@@ -233,8 +409,15 @@ class _Stopping:
 
     def _reap(self, module):
         module.wait_stopped()
-        if module.crashed:
-            self.crashed.append(_crash_text(module, "ended after SIGTERM"))
+        fault = module.fault()
+        if fault:
+            self.crashed.append(fault)
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "daq_client(**options): the options of the daq_client fixture's "
+        "daqhost.ModuleClient (timeout_s, retries, receive_buffer, local)")
 
 
 @pytest.fixture(scope="session")
@@ -250,37 +433,46 @@ def _daq_modules_stopping():
 
 @pytest.fixture
 def daq_module(_daq_modules_stopping):
-    """A factory: daq_module(*options, program="testModule", port=10000) starts a module on a
-    free loopback address of its own and returns it (a DaqModule) once it serves. Every
-    module started is sent SIGTERM by its PID at the end of the test, which fails if one had
-    crashed (ended by a signal, or with a status other than 0, during the test). The end of the
-    test does not wait for a module's shutdown; the end of the session waits for them all."""
+    """A factory: daq_module(*options, program="testModule", address=None, port=10000) starts
+    a module (testModule's options, or daqreplay's with the capture among them) and returns it
+    (a DaqModule) once it serves: on `address` when given, else on a free loopback address of
+    its own; on `port`, or one the system picks when 0. Any thread of the test may call it:
+    the module lives until the end of the test all the same. Every module still running is
+    then sent SIGTERM by its PID; the test fails if one had ended without the test asking
+    (stop(), kill(), restart()). The end of the test does not wait for a module's shutdown;
+    the end of the session waits for them all."""
     started = []
 
-    def start(*options, program="testModule", port=daqhost.MODULE_PORT):
-        module = start_module(*options, program=program, port=port)
+    def start(*options, program="testModule", address=None, port=daqhost.MODULE_PORT):
+        module = start_module(*options, program=program, address=address, port=port)
         started.append(module)
         return module
 
     yield start
-    crashed = []
+    faults = []
     for module in started:
+        faults += module.faults
         if module.process.poll() is None:
             _daq_modules_stopping.add(module)
             continue
         module.wait_stopped()
-        if module.crashed:
-            crashed.append(_crash_text(module, "ended during the test"))
-    if crashed:
-        pytest.fail("\n\n".join(crashed), pytrace=False)
+        fault = module.fault()
+        if fault:
+            faults.append(fault)
+    if faults:
+        pytest.fail("\n\n".join(faults), pytrace=False)
 
 
 @pytest.fixture
-def daq_client(daq_module):
+def daq_client(request, daq_module):
     """A client of a module of the test's own (testModule with its defaults), opened and made
-    the module's host by discovery; the module's endpoint is daq_client.settings.module."""
+    the module's host by discovery; the module's endpoint is daq_client.settings.module. The
+    mark @pytest.mark.daq_client(timeout_s=..., retries=...) gives the client's options, as
+    daqhost.ModuleClient takes them."""
+    marker = request.node.get_closest_marker("daq_client")
+    options = marker.kwargs if marker else {}
     module = daq_module()
-    client = daqhost.ModuleClient(module=module.endpoint.text)
+    client = daqhost.ModuleClient(module=module.endpoint.text, **options)
     client.open()
     client.discover()
     yield client

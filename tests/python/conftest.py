@@ -1,13 +1,20 @@
-"""What the Python tests share: packets built by hand from docs/protocol.md, and a stand-in
-module on loopback that answers requests with chosen acknowledges and sends chosen packets."""
+"""What the Python tests share: packets built by hand from docs/protocol.md, a stand-in
+module on loopback that answers requests with chosen acknowledges and sends chosen packets,
+a bounded wait for modules to end, and the examples of the docs."""
 
+import inspect
+import pathlib
+import re
 import socket
 import struct
+import textwrap
 import threading
+import time
 
 import pytest
 
 import daqhost
+import pytest_daqmodule
 
 
 def words(*values):
@@ -74,3 +81,31 @@ def module():
 def client(module):
     with daqhost.ModuleClient(module.address, timeout_s=2, retries=0) as c:
         yield c
+
+
+def assert_none_running(pids, timeout_s=30):
+    """Every module ended (a zombie left for init to reap counts as ended), within a bound:
+    a module given SIGTERM takes a second to stop."""
+    def running(pid):
+        try:
+            with open(f"/proc/{pid}/stat") as stat:
+                return stat.read().rsplit(") ", 1)[1][0] != "Z"
+        except (FileNotFoundError, IndexError):
+            return False
+
+    deadline = time.monotonic() + timeout_s
+    while time.monotonic() < deadline and any(running(pid) for pid in pids):
+        time.sleep(0.05)
+    assert not [pid for pid in pids if running(pid)], "modules left running"
+
+
+def python_examples():
+    """The fenced python blocks of docs/python.md and of the pytest plugin's docstrings."""
+    texts = [(pathlib.Path(__file__).parents[2] / "docs" / "python.md").read_text(),
+             inspect.getsource(pytest_daqmodule)]
+    return [textwrap.dedent(block) for text in texts
+            for block in re.findall(r"^ *```python\n(.*?)^ *```", text, re.S | re.M)]
+
+
+def defined_tests(block):
+    return len(re.findall(r"^def test_", block, re.M))

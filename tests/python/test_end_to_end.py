@@ -1,6 +1,7 @@
 """Runs against the real testModule, on loopback in a network namespace of their own: the
 arrays received and the run session's figures, compared with the C++ statistics of the same
-packets and with `daqhost stats --json` of the same capture."""
+packets and with `daqhost stats --json` of the same capture; the scripts of docs/python.md,
+which look for a module at 127.0.0.1:10000."""
 
 import json
 import os
@@ -12,6 +13,7 @@ import numpy as np
 import pytest
 
 import daqhost
+from conftest import defined_tests, python_examples
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("DAQ_PRIVATE_NETNS") != "1",
@@ -107,3 +109,12 @@ def test_run_session_figures_match_its_capture_read_back(test_module, tmp_path):
     assert len(packets) == live.packets
     assert set(packets["value_count"]) == {256}
     assert packets["event"].max() == live.last_event
+
+
+def test_the_scripts_of_the_docs_run_as_written(daq_module, tmp_path, monkeypatch):
+    daq_module("-r", "1000", address="127.0.0.1")
+    monkeypatch.chdir(tmp_path)
+    scripts = [block for block in python_examples() if not defined_tests(block)]
+    assert scripts
+    for script in scripts:
+        exec(compile(script, "docs/python.md", "exec"), {})

@@ -1,11 +1,12 @@
-"""The pytest plugin: modules of a test's own on loopback addresses of their own, known to
-serve by discovery, read through their output and counters, stopped by PID at the end, and a
-test failed when one of them crashed."""
+"""The pytest plugin: modules of a test's own on loopback addresses of their own (or of the
+test's choice), known to serve by discovery, read through their output and counters, paused,
+restarted and killed by the test, stopped by PID at the end, and a test failed when one of them
+ended unasked; the examples of the docs and of the plugin run as written."""
 
-import os
-import time
+import pytest
 
 import daqhost
+from conftest import assert_none_running, defined_tests, python_examples
 
 pytest_plugins = ["pytester"]
 
@@ -24,7 +25,9 @@ def test_modules_serve_side_by_side_with_their_output_and_counters(daq_module):
     assert any("Counters: requests 2 (code 11: 2)" in line for line in counters), counters
 
 
-def test_the_client_fixture_takes_a_run_of_its_own_module(daq_client):
+@pytest.mark.daq_client(timeout_s=0.5, retries=4)
+def test_the_client_fixture_takes_its_options_and_a_run_of_its_own_module(daq_client):
+    assert (daq_client.settings.timeout_s, daq_client.settings.retries) == (0.5, 4)
     daq_client.set_readout_mode(1, 2)
     daq_client.start()
     packets = 0
@@ -36,23 +39,26 @@ def test_the_client_fixture_takes_a_run_of_its_own_module(daq_client):
     assert packets >= 10
 
 
-def assert_none_running(pids, timeout_s=30):
-    """Every module ended (a zombie left for init to reap counts as ended), within a bound:
-    a module given SIGTERM takes a second to stop."""
-    def running(pid):
-        try:
-            with open(f"/proc/{pid}/stat") as stat:
-                return stat.read().rsplit(") ", 1)[1][0] != "Z"
-        except (FileNotFoundError, IndexError):
-            return False
+def test_a_module_on_an_address_of_the_tests_choice_restarts_and_pauses(daq_module):
+    module = daq_module("-r", "1000", address="127.0.0.5", port=0)
+    endpoint, first = module.endpoint, module.pid
+    assert endpoint.address_text == "127.0.0.5" and endpoint.port != 0
+    module.restart()
+    assert module.endpoint == endpoint and module.pid != first
+    with daqhost.ModuleClient(endpoint.text, timeout_s=0.2, retries=0) as client:
+        client.discover()
+        module.pause(60)
+        with pytest.raises(daqhost.NoAcknowledge):
+            client.discover()
+        module.resume()
+        client.discover()
+        module.pause(0.2)
+    # Continued by the pause's own timer.
+    with daqhost.ModuleClient(endpoint.text, timeout_s=0.5, retries=40) as client:
+        client.discover()
 
-    deadline = time.monotonic() + timeout_s
-    while time.monotonic() < deadline and any(running(pid) for pid in pids):
-        time.sleep(0.05)
-    assert not [pid for pid in pids if running(pid)], "modules left running"
 
-
-def test_a_module_that_crashed_fails_its_test_and_none_is_left(pytester, tmp_path):
+def test_modules_ended_unasked_fail_their_test_killed_or_paused_ones_do_not(pytester, tmp_path):
     pids = tmp_path / "pids"
     pytester.makepyfile(f"""
         import os
@@ -68,12 +74,22 @@ def test_a_module_that_crashed_fails_its_test_and_none_is_left(pytester, tmp_pat
             os.kill(module.pid, signal.SIGKILL)
             module.process.wait()
 
+        def test_ended_by_another(daq_module):
+            module = started(daq_module())
+            os.kill(module.pid, signal.SIGTERM)
+            module.process.wait()
+
         def test_fine(daq_module):
             started(daq_module())
+
+        def test_killed_and_left_paused(daq_module):
+            assert started(daq_module()).kill() == -signal.SIGKILL
+            started(daq_module()).pause(60)
     """)
     result = pytester.runpytest_inprocess()
-    result.assert_outcomes(passed=2, errors=1)
-    result.stdout.fnmatch_lines(["*ended during the test with status -9*"])
+    result.assert_outcomes(passed=4, errors=2)
+    result.stdout.fnmatch_lines(["*ended during the test with status -9*",
+                                 "*ended during the test with status 0*"])
     assert_none_running([int(line) for line in pids.read_text().split()])
 
 
@@ -97,14 +113,16 @@ def test_a_hundred_tests_that_start_modules_in_parallel_leave_none_running(pytes
     assert_none_running(started)
 
 
-def test_modules_end_with_a_test_process_that_dies_without_its_teardown(pytester, tmp_path):
+def test_modules_paused_or_not_end_with_a_test_process_that_dies(pytester, tmp_path):
     pids = tmp_path / "pids"
     pytester.makepyfile(f"""
         import os
 
         def test_dies(daq_module):
+            paused = daq_module()
+            paused.pause(60)
             with open({str(pids)!r}, "w") as f:
-                f.write(f"{{daq_module().pid}} {{daq_module().pid}}")
+                f.write(f"{{daq_module().pid}} {{paused.pid}}")
             os._exit(3)
     """)
     result = pytester.runpytest_subprocess()
@@ -112,3 +130,12 @@ def test_modules_end_with_a_test_process_that_dies_without_its_teardown(pytester
     started = [int(pid) for pid in pids.read_text().split()]
     assert len(started) == 2
     assert_none_running(started)
+
+
+def test_the_examples_of_the_docs_and_the_plugin_run_as_written(pytester):
+    tests = [block for block in python_examples() if defined_tests(block)]
+    assert tests
+    for i, block in enumerate(tests):
+        pytester.makepyfile(**{f"test_example_{i}": block})
+    result = pytester.runpytest_inprocess()
+    result.assert_outcomes(passed=sum(defined_tests(block) for block in tests))
