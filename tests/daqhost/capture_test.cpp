@@ -9,6 +9,7 @@
 
 #include "daqhost/CaptureReader.h"
 #include "daqhost/CaptureWriter.h"
+#include "daqhost/DatagramClassifier.h"
 #include "daqhost/RecordedRun.h"
 #include "protocol/AcknowledgePacket.h"
 #include "protocol/DataPacket.h"
@@ -23,6 +24,32 @@ namespace fs = std::filesystem;
 
 const Endpoint kHost{0x0A000001, 40000};    // 10.0.0.1
 const Endpoint kModule{0x0A000002, 10000};  // 10.0.0.2
+
+std::vector<uint8_t> request(const ModuleRequest& r) {
+    const auto bytes = r.wire();
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+std::vector<uint8_t> acknowledge(uint8_t code) {
+    AcknowledgePacket ack(code, 2, 2, 4);
+    int length = 0;
+    const WireWords wire = convert_packet(&ack, length);
+    const auto* first = reinterpret_cast<const uint8_t*>(wire.get());
+    return std::vector<uint8_t>(first, first + length);
+}
+
+// A mode 2 packet of hybrid 1.
+std::vector<uint8_t> data(uint16_t event) {
+    const uint16_t values[8] = {2020, 2021, 2022, 2520, 2020, 2021, 2022, 2020};
+    DataPacket::Ptr p = DataPacket::create(1, 1, 8, 2);
+    p->words()[DataPacket::kEvent] = event;
+    encode_payload(p->payload(), 2, values, 8, 3, 0);
+    const WireWords wire =
+        convert_packet(reinterpret_cast<const char*>(p->words()), p->packet_size());
+    const auto* first = reinterpret_cast<const uint8_t*>(wire.get());
+    return std::vector<uint8_t>(first, first + p->packet_size());
+}
+
 // The pcap file header, then each record's header, then the raw IPv4 frame.
 constexpr size_t kFileHeader = 24;
 constexpr size_t kRecordHeader = 16;
@@ -66,9 +93,27 @@ class CaptureFile : public testing::Test {
         return reader.error();
     }
 
+    // Writes the datagrams (source, destination, payload) and reads them back.
+    std::vector<CaptureRecord> round_trip(const std::vector<CaptureRecord>& datagrams) {
+        CaptureWriter writer;
+        EXPECT_TRUE(writer.open(path_)) << writer.error();
+        for (const CaptureRecord& d : datagrams) {
+            EXPECT_TRUE(
+                writer.write(0, d.source, d.destination, d.payload.data(), d.payload.size()));
+        }
+        EXPECT_TRUE(writer.close()) << writer.error();
+        CaptureReader reader;
+        EXPECT_TRUE(reader.open(path_)) << reader.error();
+        std::vector<CaptureRecord> records;
+        for (CaptureRecord record; reader.next(record);) records.push_back(record);
+        return records;
+    }
+
     fs::path dir_;
     std::string path_;
 };
+
+using Kind = DatagramClassifier::Kind;
 
 TEST_F(CaptureFile, round_trip_keeps_times_ends_and_payloads) {
     const auto payloads = write_three();
@@ -185,27 +230,6 @@ TEST_F(CaptureFile, ethernet_and_cooked_captures_give_the_same_datagram) {
 // the start on, the acknowledges, a request sent again before its acknowledge as a retry, and
 // one that never got it as missing, which leaves the module failed at that request.
 TEST_F(CaptureFile, a_run_read_back_counts_from_the_start_with_retries_and_missing_acknowledges) {
-    const auto request = [](const ModuleRequest& r) {
-        const auto bytes = r.wire();
-        return std::vector<uint8_t>(bytes.begin(), bytes.end());
-    };
-    const auto acknowledge = [](uint8_t code) {
-        AcknowledgePacket ack(code, 2, 2, 4);
-        int length = 0;
-        const WireWords wire = convert_packet(&ack, length);
-        const auto* first = reinterpret_cast<const uint8_t*>(wire.get());
-        return std::vector<uint8_t>(first, first + length);
-    };
-    const auto data = [](uint16_t event) {
-        const uint16_t values[8] = {2020, 2021, 2022, 2520, 2020, 2021, 2022, 2020};
-        DataPacket::Ptr p = DataPacket::create(1, 1, 8, 2);
-        p->words()[DataPacket::kEvent] = event;
-        encode_payload(p->payload(), 2, values, 8, 3, 0);
-        const WireWords wire =
-            convert_packet(reinterpret_cast<const char*>(p->words()), p->packet_size());
-        const auto* first = reinterpret_cast<const uint8_t*>(wire.get());
-        return std::vector<uint8_t>(first, first + p->packet_size());
-    };
     const std::vector<std::pair<bool, std::vector<uint8_t>>> session = {
         {true, request(ModuleRequest::discovery())},
         {false, acknowledge(packet::kDiscovery)},
@@ -244,5 +268,89 @@ TEST_F(CaptureFile, a_run_read_back_counts_from_the_start_with_retries_and_missi
     EXPECT_TRUE(run.module(0).started);
     EXPECT_NEAR(run.seconds(), 0.4, 1e-5) << "from the start request to the stop";
     EXPECT_EQ(run.records(), session.size());
+}
+
+// Modules on other ports than 10000 are found by their discovery: the request's destination,
+// or the acknowledge's source when the request is not in the capture. Once a port is known,
+// 10000 is no longer assumed.
+TEST_F(CaptureFile, classifier_learns_module_ports_from_discoveries) {
+    const Endpoint a{0x0A000002, 10001};
+    const Endpoint b{0x0A000003, 10002};
+    auto damaged = data(2);
+    damaged.back() = 0;
+    const auto records = round_trip({
+        {0, kHost, a, request(ModuleRequest::discovery())},
+        {0, a, kHost, acknowledge(packet::kDiscovery)},
+        {0, a, kHost, data(1)},
+        {0, a, kHost, damaged},
+        {0, kHost, a, {0xCA, 0xFE}},
+        {0, kHost, kModule, request(ModuleRequest::no_action())},
+        {0, b, kHost, acknowledge(packet::kDiscovery)},
+        {0, kHost, b, request(ModuleRequest::readout_mode({1, 2, 0}))},
+    });
+    ASSERT_EQ(records.size(), 8u);
+    DatagramClassifier classifier;
+    std::vector<DatagramClassifier::Classification> c;
+    for (const CaptureRecord& r : records) c.push_back(classifier.classify(r));
+    EXPECT_EQ(c[0].kind, Kind::kRequest);
+    EXPECT_EQ(c[0].request.code, packet::kDiscovery);
+    EXPECT_TRUE(c[0].to_module);
+    EXPECT_EQ(c[1].kind, Kind::kAcknowledge);
+    EXPECT_EQ(c[1].acknowledge.code, packet::kDiscovery);
+    EXPECT_EQ(c[2].kind, Kind::kData);
+    EXPECT_EQ(c[2].data->event(), 1);
+    EXPECT_EQ(c[3].kind, Kind::kMalformed);
+    EXPECT_STREQ(c[3].fault, "no trailer");
+    EXPECT_FALSE(c[3].to_module);
+    EXPECT_EQ(c[4].kind, Kind::kMalformed);
+    EXPECT_STREQ(c[4].fault, "shorter than a request header");
+    EXPECT_TRUE(c[4].to_module);
+    EXPECT_EQ(c[5].kind, Kind::kOther) << "port 10000 is not a module's in this capture";
+    EXPECT_EQ(c[6].kind, Kind::kAcknowledge);
+    EXPECT_EQ(c[7].kind, Kind::kRequest);
+    for (const size_t i : {0, 1, 2, 3, 4}) EXPECT_EQ(c[i].module, a) << i;
+    for (const size_t i : {6, 7}) EXPECT_EQ(c[i].module, b) << i;
+    EXPECT_TRUE(classifier.discovered());
+    EXPECT_EQ(classifier.module_datagrams(), 7u);
+    EXPECT_EQ(classifier.no_module_reason(), "");
+}
+
+// A host may bind the module's port too: then the contents say which end is the module.
+// Without a datagram on the module's port, the classifier says why.
+TEST_F(CaptureFile, classifier_reads_contents_where_both_ends_use_the_module_port) {
+    const Endpoint host{kHost.address, 10000};
+    const auto records = round_trip({
+        {0, host, kModule, request(ModuleRequest::stream_configuration({1, 1, 2}))},
+        {0, kModule, host, acknowledge(packet::kConfigureStream)},
+        {0, kModule, host, data(1)},
+        {0, kHost, {kModule.address, 10001}, request(ModuleRequest::discovery())},
+    });
+    ASSERT_EQ(records.size(), 4u);
+    DatagramClassifier classifier(10000);
+    const auto configuration = classifier.classify(records[0]);
+    EXPECT_EQ(configuration.kind, Kind::kRequest);
+    EXPECT_EQ(configuration.module, kModule);
+    EXPECT_EQ(configuration.request.stream_configuration().chips, 2u);
+    const auto ack = classifier.classify(records[1]);
+    EXPECT_EQ(ack.kind, Kind::kAcknowledge);
+    EXPECT_EQ(ack.module, kModule);
+    const auto packet = classifier.classify(records[2]);
+    EXPECT_EQ(packet.kind, Kind::kData);
+    EXPECT_EQ(packet.module, kModule);
+    EXPECT_EQ(classifier.classify(records[3]).kind, Kind::kOther) << "the port given stands";
+    EXPECT_FALSE(classifier.discovered());
+
+    DatagramClassifier other_port(10002);
+    DatagramClassifier no_discovery;
+    for (const CaptureRecord& r : {records[1], records[2]}) {
+        CaptureRecord moved = r;
+        moved.source.port = 10001;
+        moved.destination.port = 40000;
+        EXPECT_EQ(other_port.classify(moved).kind, Kind::kOther);
+        EXPECT_EQ(no_discovery.classify(moved).kind, Kind::kOther);
+    }
+    EXPECT_EQ(other_port.no_module_reason(), "no datagram to or from port 10002");
+    EXPECT_EQ(no_discovery.no_module_reason(),
+              "no discovery, and no datagram to or from port 10000");
 }
 }  // namespace

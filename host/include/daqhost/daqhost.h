@@ -6,6 +6,7 @@
 
 #include "daqhost/CaptureReader.h"
 #include "daqhost/CaptureWriter.h"
+#include "daqhost/DatagramClassifier.h"
 #include "daqhost/Endpoint.h"
 #include "daqhost/EventReading.h"
 #include "daqhost/ModuleClient.h"
