@@ -536,4 +536,76 @@ TEST_F(Daqhost, damaged_or_foreign_captures_are_named_errors) {
     }
 }
 
+// Two modules on port 10001, recorded by hand: decode finds them by their discovery, without
+// --port; plot draws a row per module and hybrid, or one module's; a port or a module that the
+// capture does not hold is a named error.
+TEST_F(Daqhost, capture_on_another_port_decodes_and_plots_per_module_without_port) {
+    const Endpoint host{0x7F000001, 40000};
+    const std::vector<Endpoint> modules = {{0x7F000002, 10001}, {0x7F000003, 10001}};
+    const auto write = [&](const std::string& capture, bool discovery) {
+        CaptureWriter writer;
+        ASSERT_TRUE(writer.open(capture)) << writer.error();
+        const auto request = wire_words({0xCAFE, 11, 0, 0});
+        const auto ack = wire_words({0xCAFE, 0x8B, 0xFF00, 0, 0, 0, 0, 0xACAB});
+        for (const Endpoint& module : discovery ? modules : std::vector<Endpoint>{}) {
+            writer.write(0, host, module, request.data(), request.size());
+            writer.write(1000, module, host, ack.data(), ack.size());
+        }
+        for (uint16_t event = 1; event <= 20; ++event) {
+            for (const Endpoint& module : modules) {
+                const auto packet =
+                    wire_words({0xCAFE, 0x010E, 1, event, 0, static_cast<uint16_t>(event * 500), 2,
+                                0x190, 0x0102, static_cast<uint16_t>(event % 9),
+                                static_cast<uint16_t>(2100 + event % 5), 2100, 0xACAB});
+                writer.write(event * 500'000, module, host, packet.data(), packet.size());
+            }
+        }
+        ASSERT_TRUE(writer.close()) << writer.error();
+    };
+    const std::string capture = path("10001.pcap");
+    ASSERT_NO_FATAL_FAILURE(write(capture, true));
+
+    const Result decoded = daqhost({"decode", capture, "--json"});
+    ASSERT_EQ(decoded.status, 0) << decoded.err;
+    std::map<std::string, int> kinds;
+    std::istringstream lines(decoded.out);
+    for (std::string line; std::getline(lines, line);) {
+        const json d = json::parse(line);
+        const std::string module =
+            d[d["direction"] == "request" ? "destination" : "source"].get<std::string>();
+        ++kinds[module + " " + d["direction"].get<std::string>()];
+    }
+    EXPECT_EQ(kinds, (std::map<std::string, int>{{"127.0.0.2:10001 request", 1},
+                                                 {"127.0.0.2:10001 acknowledge", 1},
+                                                 {"127.0.0.2:10001 data", 20},
+                                                 {"127.0.0.3:10001 request", 1},
+                                                 {"127.0.0.3:10001 acknowledge", 1},
+                                                 {"127.0.0.3:10001 data", 20}}));
+
+    const Result both = daqhost({"plot", capture, "--out", path("both.png")});
+    ASSERT_EQ(both.status, 0) << both.err;
+    EXPECT_THAT(both.out, HasSubstr("40 data packets of 2 modules; 2 hybrids plotted"));
+    const Result one =
+        daqhost({"plot", capture, "--out", path("one.png"), "--module", "127.0.0.3"});
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_THAT(one.out, HasSubstr("20 data packets of 127.0.0.3:10001; 1 hybrid plotted"));
+
+    const std::string undiscovered = path("undiscovered.pcap");
+    ASSERT_NO_FATAL_FAILURE(write(undiscovered, false));
+    const std::vector<std::pair<std::vector<std::string>, std::string>> failures = {
+        {{"decode", capture, "--port", "10002"}, "no datagram to or from port 10002"},
+        {{"decode", undiscovered}, "no discovery, and no datagram to or from port 10000"},
+        {{"plot", undiscovered, "--out", path("x.png")}, "no discovery, and no datagram"},
+        {{"plot", capture, "--out", path("x.png"), "--module", "127.0.0.2:10000"},
+         "no module 127.0.0.2:10000 in the capture, whose modules are 127.0.0.2:10001, "
+         "127.0.0.3:10001"},
+    };
+    for (const auto& [args, message] : failures) {
+        const Result r = daqhost(args);
+        EXPECT_EQ(r.status, 1) << message;
+        EXPECT_THAT(r.err, HasSubstr(message));
+    }
+    EXPECT_EQ(daqhost({"decode", undiscovered, "--port", "10001"}).status, 0);
+}
+
 }  // namespace

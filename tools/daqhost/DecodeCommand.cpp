@@ -14,6 +14,7 @@
 
 #include "CommandLine.h"
 #include "daqhost/CaptureReader.h"
+#include "daqhost/DatagramClassifier.h"
 #include "daqhost/EventReading.h"
 #include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
@@ -24,73 +25,31 @@
 using namespace daq;
 
 namespace {
-// A request must hold words 0 and 1 to have a code at all.
-constexpr size_t kRequestHeaderBytes = 4;
 // Decoding is bound by output; one large buffer keeps it from writing line by line.
 constexpr size_t kOutputBufferBytes = 1 << 20;
+
+using Kind = DatagramClassifier::Kind;
+using Decoded = DatagramClassifier::Classification;
 
 struct DecodeOptions {
     std::string file;
     bool json = false;
-    uint16_t port = ModuleClient::kModulePort;
+    std::optional<uint16_t> port;  // learned from the capture's discovery when not given
 };
 
-enum class Direction { kRequest, kAcknowledge, kData, kMalformed };
-
-// One datagram as the decoder understood it; the views read the record's payload.
-struct Decoded {
-    Direction direction = Direction::kMalformed;
-    const char* fault = "";
-    ModuleRequest request;
-    Acknowledge ack;
-    std::optional<DataPacketView> data;
-};
-
-const char* direction_name(Direction direction) {
-    switch (direction) {
-        case Direction::kRequest:
+const char* direction_name(Kind kind) {
+    switch (kind) {
+        case Kind::kRequest:
             return "request";
-        case Direction::kAcknowledge:
+        case Kind::kAcknowledge:
             return "acknowledge";
-        case Direction::kData:
+        case Kind::kData:
             return "data";
-        case Direction::kMalformed:
-            return "malformed";
+        case Kind::kMalformed:
+        case Kind::kOther:
+            break;
     }
     return "malformed";
-}
-
-Decoded decode_request(const std::vector<uint8_t>& payload) {
-    Decoded decoded;
-    if (payload.size() < kRequestHeaderBytes) {
-        decoded.fault = "shorter than a request header";
-        return decoded;
-    }
-    const std::optional<ModuleRequest> request =
-        ModuleRequest::parse(payload.data(), payload.size());
-    if (!request) {
-        decoded.fault = "bad magic";
-        return decoded;
-    }
-    decoded.request = *request;
-    decoded.direction = Direction::kRequest;
-    return decoded;
-}
-
-Decoded decode_from_module(const std::vector<uint8_t>& payload) {
-    Decoded decoded;
-    if (const std::optional<Acknowledge> ack = Acknowledge::parse(payload.data(), payload.size())) {
-        decoded.direction = Direction::kAcknowledge;
-        decoded.ack = *ack;
-        return decoded;
-    }
-    decoded.data.emplace(payload.data(), payload.size());
-    if (decoded.data->ok()) {
-        decoded.direction = Direction::kData;
-    } else {
-        decoded.fault = describe(decoded.data->fault());
-    }
-    return decoded;
 }
 
 // Appends text and numbers to one output line without a std::string per field.
@@ -185,21 +144,23 @@ void text_data(Line& line, const DataPacketView& view) {
 }
 
 void text_line(Line& line, int64_t time_ns, const CaptureRecord& record, const Decoded& d) {
-    line.seconds(time_ns) << ' ' << direction_name(d.direction) << ' ' << record.source.text()
-                          << " > " << record.destination.text() << ": ";
-    switch (d.direction) {
-        case Direction::kRequest:
+    line.seconds(time_ns) << ' ' << direction_name(d.kind) << ' ' << record.source.text() << " > "
+                          << record.destination.text() << ": ";
+    const Acknowledge& ack = d.acknowledge;
+    switch (d.kind) {
+        case Kind::kRequest:
             text_request(line, d.request);
             break;
-        case Direction::kAcknowledge:
-            line << "code " << d.ack.code << " (" << command_name(d.ack.code) << "), error "
-                 << d.ack.error << " (" << error_text(d.ack.error) << "), version "
-                 << d.ack.version_text();
+        case Kind::kAcknowledge:
+            line << "code " << ack.code << " (" << command_name(ack.code) << "), error "
+                 << ack.error << " (" << error_text(ack.error) << "), version "
+                 << ack.version_text();
             break;
-        case Direction::kData:
+        case Kind::kData:
             text_data(line, *d.data);
             break;
-        case Direction::kMalformed:
+        case Kind::kMalformed:
+        case Kind::kOther:
             line << d.fault << ", " << record.payload.size() << " bytes";
             break;
     }
@@ -210,11 +171,11 @@ void text_line(Line& line, int64_t time_ns, const CaptureRecord& record, const D
 nlohmann::ordered_json json_object(int64_t time_ns, const CaptureRecord& record, const Decoded& d) {
     nlohmann::ordered_json j;
     j["time"] = static_cast<double>(time_ns) / 1e9;
-    j["direction"] = direction_name(d.direction);
+    j["direction"] = direction_name(d.kind);
     j["source"] = record.source.text();
     j["destination"] = record.destination.text();
-    switch (d.direction) {
-        case Direction::kRequest: {
+    switch (d.kind) {
+        case Kind::kRequest: {
             const ModuleRequest& request = d.request;
             const unsigned code = request.code;
             j["code"] = code;
@@ -237,14 +198,14 @@ nlohmann::ordered_json json_object(int64_t time_ns, const CaptureRecord& record,
             }
             break;
         }
-        case Direction::kAcknowledge:
-            j["code"] = d.ack.code;
-            j["name"] = command_name(d.ack.code);
-            j["error"] = d.ack.error;
-            j["error_text"] = error_text(d.ack.error);
-            j["version"] = d.ack.version_text();
+        case Kind::kAcknowledge:
+            j["code"] = d.acknowledge.code;
+            j["name"] = command_name(d.acknowledge.code);
+            j["error"] = d.acknowledge.error;
+            j["error_text"] = error_text(d.acknowledge.error);
+            j["version"] = d.acknowledge.version_text();
             break;
-        case Direction::kData: {
+        case Kind::kData: {
             const DataPacketView& view = *d.data;
             j["stream"] = view.stream();
             j["mode"] = view.mode();
@@ -274,7 +235,8 @@ nlohmann::ordered_json json_object(int64_t time_ns, const CaptureRecord& record,
             }
             break;
         }
-        case Direction::kMalformed:
+        case Kind::kMalformed:
+        case Kind::kOther:
             j["fault"] = d.fault;
             j["bytes"] = record.payload.size();
             break;
@@ -289,6 +251,7 @@ int decode(const DecodeOptions& options) {
         report_error(reader.error());
         return kExitFailure;
     }
+    DatagramClassifier classifier(options.port);
     CaptureRecord record;
     Line line;
     std::optional<int64_t> first_ns;
@@ -296,19 +259,12 @@ int decode(const DecodeOptions& options) {
     uint64_t malformed = 0;
     while (reader.next(record)) {
         if (!first_ns) first_ns = record.time_ns;
-        const bool to_module = record.destination.port == options.port;
-        const bool from_module = record.source.port == options.port;
-        if (!to_module && !from_module) {
+        const Decoded decoded = classifier.classify(record);
+        if (decoded.kind == Kind::kOther) {
             ++off_port;
             continue;
         }
-        // A host may use the module's port as well; then only the contents tell the
-        // direction.
-        Decoded decoded = from_module ? decode_from_module(record.payload) : Decoded{};
-        if (!from_module || (to_module && decoded.direction == Direction::kMalformed)) {
-            decoded = decode_request(record.payload);
-        }
-        if (decoded.direction == Direction::kMalformed) ++malformed;
+        if (decoded.kind == Kind::kMalformed) ++malformed;
         const int64_t time_ns = record.time_ns - *first_ns;
         if (options.json) {
             std::string text = json_object(time_ns, record, decoded).dump();
@@ -336,6 +292,10 @@ int decode(const DecodeOptions& options) {
         report_error(std::string("standard output: ") + std::strerror(write_error));
         return kExitFailure;
     }
+    if (const std::string none = classifier.no_module_reason(); !none.empty()) {
+        report_error(options.file + ": " + none + " (--port names the module's port)");
+        return kExitFailure;
+    }
     return 0;
 }
 }  // namespace
@@ -346,6 +306,8 @@ void add_decode_command(CLI::App& app, int& status) {
         app.add_subcommand("decode", "print the datagrams of a capture file, one line each");
     command->add_option("FILE", options->file, "a pcap capture file")->required();
     command->add_flag("--json", options->json, "one JSON object per line instead of text");
-    command->add_option("--port", options->port, "the module's UDP port")->capture_default_str();
+    command->add_option("--port", options->port,
+                        "the module's UDP port (default: the one the capture's discovery went to, "
+                        "else 10000)");
     command->callback([options, &status] { status = decode(*options); });
 }

@@ -9,19 +9,17 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "CommandLine.h"
 #include "daqhost/CaptureReader.h"
-#include "daqhost/EventReading.h"
-#include "daqhost/ModuleClient.h"
+#include "daqhost/DatagramClassifier.h"
 #include "daqhost/StreamStatistics.h"
 #include "protocol/BasePacket.h"
-#include "protocol/DataPacket.h"
 #include "protocol/DataPacketView.h"
-#include "protocol/PacketConversion.h"
 
 using namespace daq;
 
@@ -42,38 +40,33 @@ constexpr int kMaxBins = 200;
 struct PlotOptions {
     std::string capture;
     std::string out;
-    uint16_t port = ModuleClient::kModulePort;
-    int channels = 0;  // 0 when --channels is not given
+    std::optional<uint16_t> port;  // learned from the capture's discovery when not given
+    std::string module;            // ADDR[:PORT]; every module when empty
+    int channels = 0;              // 0 when --channels is not given
 };
 
-// What the capture holds: the statistics that daqhost run keeps, with the distributions of
-// the values, and the channel count of each hybrid's stream configuration.
-struct Capture {
+// What the capture holds of one module: the statistics that daqhost run keeps, with the
+// distributions of the values, and the channel count of each hybrid's stream configuration.
+struct ModuleCapture {
+    Endpoint endpoint;
     StreamStatistics statistics{true};
     std::map<int, int> configured_channels;
 };
 
-uint16_t network_word(const std::vector<uint8_t>& bytes, size_t i) {
-    return wire_word(bytes.data(), bytes.size(), i);
-}
-
-// A stream configuration request to the module: remembers the hybrid's channel count.
-bool note_configuration(const std::vector<uint8_t>& bytes, Capture& capture) {
-    const std::optional<ModuleRequest> request = ModuleRequest::parse(bytes.data(), bytes.size());
-    if (!request || request->code != packet::kConfigureStream) return false;
-    const StreamConfiguration c = request->stream_configuration();
-    capture.configured_channels[c.hybrid] =
-        static_cast<int>(c.chips) * packet::channels_per_chip(static_cast<int>(c.chip_type));
-    return true;
-}
-
-void note_data_packet(const std::vector<uint8_t>& bytes, Capture& capture) {
-    // Acknowledges come from the same port; they are not damaged data packets.
-    if (bytes.size() >= 4 && network_word(bytes, 0) == packet::kMagic &&
-        (network_word(bytes, 1) & 0xFF) != packet::kData) {
-        return;
+// The capture's modules in the order they first appear.
+ModuleCapture& module_at(std::vector<ModuleCapture>& modules, const Endpoint& endpoint) {
+    for (ModuleCapture& m : modules) {
+        if (m.endpoint == endpoint) return m;
     }
-    capture.statistics.add(DataPacketView(bytes.data(), bytes.size()));
+    return modules.emplace_back(ModuleCapture{endpoint, StreamStatistics{true}, {}});
+}
+
+// A stream configuration request: remembers the hybrid's channel count.
+void note_configuration(const ModuleRequest& request, ModuleCapture& module) {
+    if (request.code != packet::kConfigureStream) return;
+    const StreamConfiguration c = request.stream_configuration();
+    module.configured_channels[c.hybrid] =
+        static_cast<int>(c.chips) * packet::channels_per_chip(static_cast<int>(c.chip_type));
 }
 
 struct ChannelCount {
@@ -81,11 +74,11 @@ struct ChannelCount {
     const char* source;
 };
 
-ChannelCount channel_count(const Capture& capture, int hybrid_id, int option) {
-    const int packet_channels = capture.statistics.distributions(hybrid_id).packet_channels;
+ChannelCount channel_count(const ModuleCapture& module, int hybrid_id, int option) {
+    const int packet_channels = module.statistics.distributions(hybrid_id).packet_channels;
     if (packet_channels > 0) return {packet_channels, "from the packets"};
-    const auto configured = capture.configured_channels.find(hybrid_id);
-    if (configured != capture.configured_channels.end() && configured->second > 0) {
+    const auto configured = module.configured_channels.find(hybrid_id);
+    if (configured != module.configured_channels.end() && configured->second > 0) {
         return {configured->second, "as configured"};
     }
     if (option > 0) return {option, "from --channels"};
@@ -164,11 +157,13 @@ uint64_t write_histogram(std::ostringstream& data, std::ostringstream& plots,
 }
 
 // The three panels of one hybrid: the data blocks go to `data`, the plot commands to `plots`.
-void write_hybrid(std::ostringstream& data, std::ostringstream& plots, const StreamSummary& summary,
+// `row` names the data blocks; `module` is the module's name in the titles, or empty.
+void write_hybrid(std::ostringstream& data, std::ostringstream& plots, int row,
+                  const std::string& module, const StreamSummary& summary,
                   const StreamDistributions& hybrid, ChannelCount channels) {
     const int id = summary.hybrid;
-    const std::string hid = "hybrid " + std::to_string(id);
-    const std::string suffix = std::to_string(id);
+    const std::string hid = (module.empty() ? "" : module + " ") + "hybrid " + std::to_string(id);
+    const std::string suffix = std::to_string(row);
 
     const int side = grid_side(channels.nchan);
     std::vector<uint64_t> cells(static_cast<size_t>(side) * side, 0);
@@ -265,28 +260,67 @@ bool run_gnuplot(const std::string& script) {
     return false;
 }
 
+// "a, b, c"
+std::string endpoint_list(const std::vector<ModuleCapture>& modules) {
+    std::string text;
+    for (const ModuleCapture& m : modules) text += (text.empty() ? "" : ", ") + m.endpoint.text();
+    return text;
+}
+
 int plot(const PlotOptions& options) {
+    // A port of 0 stands for any: an address alone picks the module on whichever port.
+    std::optional<Endpoint> wanted;
+    if (!options.module.empty()) {
+        wanted = Endpoint::parse_with_port(options.module, options.port.value_or(0));
+        if (!wanted) {
+            report_error("--module: \"" + options.module + "\" is not an IPv4 address[:port]");
+            return kExitFailure;
+        }
+    }
     CaptureReader reader;
     if (!reader.open(options.capture)) {
         report_error(reader.error());
         return kExitFailure;
     }
-    Capture capture;
+    DatagramClassifier classifier(options.port);
+    std::vector<ModuleCapture> modules;
     CaptureRecord record;
     while (reader.next(record)) {
-        if (record.destination.port == options.port &&
-            note_configuration(record.payload, capture)) {
-            continue;
+        const DatagramClassifier::Classification c = classifier.classify(record);
+        if (c.kind == DatagramClassifier::Kind::kRequest) {
+            note_configuration(c.request, module_at(modules, c.module));
+        } else if (c.data) {
+            // Whole data packets and what fails as one, counted as malformed.
+            module_at(modules, c.module).statistics.add(*c.data);
         }
-        if (record.source.port == options.port) note_data_packet(record.payload, capture);
     }
     if (reader.failed()) {
         // A run cut short leaves a damaged last record; what came before it is still worth a
         // look, but the command fails, as decode does, so that a script notices.
         report_error(reader.error() + " (plotting the datagrams before it)");
     }
-    const uint64_t data_packets = capture.statistics.packets();
-    const uint64_t malformed = capture.statistics.malformed_total();
+    if (const std::string none = classifier.no_module_reason(); !none.empty()) {
+        report_error(options.capture + ": " + none + " (--port names the module's port)");
+        return kExitFailure;
+    }
+    if (wanted) {
+        const std::string all = endpoint_list(modules);
+        std::erase_if(modules, [&](const ModuleCapture& m) {
+            return m.endpoint.address != wanted->address ||
+                   (wanted->port != 0 && m.endpoint.port != wanted->port);
+        });
+        if (modules.empty()) {
+            report_error(options.capture + ": no module " + options.module +
+                         " in the capture, whose modules are " + all);
+            return kExitFailure;
+        }
+    }
+    uint64_t data_packets = 0;
+    uint64_t malformed = 0;
+    for (const ModuleCapture& m : modules) {
+        data_packets += m.statistics.packets();
+        malformed += m.statistics.malformed_total();
+    }
     if (data_packets == 0) {
         report_error(options.capture + ": no data packets to plot");
         return kExitFailure;
@@ -294,17 +328,22 @@ int plot(const PlotOptions& options) {
 
     std::ostringstream data, plots;
     int rows = 0;
-    std::string hitless, beyond;  // ids of the hybrids left out, for one line each
-    for (const StreamSummary& summary : capture.statistics.summaries()) {
-        const int id = summary.hybrid;
-        const StreamDistributions& hybrid = capture.statistics.distributions(id);
-        std::string& left_out = hybrid.hit_values.empty() ? hitless : beyond;
-        if (hybrid.hit_values.empty() || rows == kMaxRows) {
-            left_out += (left_out.empty() ? "" : ", ") + std::to_string(id);
-            continue;
+    std::string hitless, beyond;  // the hybrids left out, for one line each
+    for (const ModuleCapture& m : modules) {
+        const std::string name = modules.size() > 1 ? m.endpoint.text() : "";
+        for (const StreamSummary& summary : m.statistics.summaries()) {
+            const int id = summary.hybrid;
+            const StreamDistributions& hybrid = m.statistics.distributions(id);
+            std::string& left_out = hybrid.hit_values.empty() ? hitless : beyond;
+            if (hybrid.hit_values.empty() || rows == kMaxRows) {
+                left_out += (left_out.empty() ? "" : ", ") + (name.empty() ? "" : name + " ") +
+                            std::to_string(id);
+                continue;
+            }
+            write_hybrid(data, plots, rows, name, summary, hybrid,
+                         channel_count(m, id, options.channels));
+            ++rows;
         }
-        write_hybrid(data, plots, summary, hybrid, channel_count(capture, id, options.channels));
-        ++rows;
     }
     if (!hitless.empty()) {
         report_error(options.capture + ": no packet of hybrid(s) " + hitless +
@@ -320,6 +359,11 @@ int plot(const PlotOptions& options) {
     }
     std::ostringstream title;
     title << options.capture << ": " << data_packets << " data packets";
+    if (modules.size() > 1) {
+        title << " of " << modules.size() << " modules";
+    } else if (wanted) {
+        title << " of " << modules.front().endpoint.text();
+    }
     if (malformed > 0) title << ", " << malformed << " malformed ones skipped";
     const std::string script =
         "set terminal pngcairo noenhanced size " + std::to_string(kImageWidth) + "," +
@@ -340,10 +384,16 @@ int plot(const PlotOptions& options) {
 void add_plot_command(CLI::App& app, int& status) {
     auto options = std::make_shared<PlotOptions>();
     CLI::App* command = app.add_subcommand(
-        "plot", "per hybrid, the hit map, pedestals and hit amplitudes of a capture, as a PNG");
+        "plot",
+        "per module and hybrid, the hit map, pedestals and hit amplitudes of a capture, as a PNG");
     command->add_option("FILE", options->capture, "the capture (pcap) to plot")->required();
     command->add_option("--out", options->out, "the PNG to write")->required();
-    command->add_option("--port", options->port, "the module's UDP port")->capture_default_str();
+    command->add_option("--port", options->port,
+                        "the module's UDP port (default: the one the capture's discovery went to, "
+                        "else 10000)");
+    command->add_option("--module", options->module,
+                        "plot only this module, ADDR[:PORT] (default: every module, a row per "
+                        "module and hybrid)");
     command
         ->add_option("--channels", options->channels,
                      "channels of a hybrid whose packets and configuration do not say")

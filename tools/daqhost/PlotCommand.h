@@ -1,5 +1,5 @@
-// daqhost plot FILE --out PNG: per hybrid, the hit map on the channel grid, the pedestal
-// distribution and the hit-amplitude distribution of a capture, drawn by gnuplot.
+// daqhost plot FILE --out PNG: per module and hybrid, the hit map on the channel grid, the
+// pedestal distribution and the hit-amplitude distribution of a capture, drawn by gnuplot.
 #pragma once
 
 namespace CLI {
