@@ -326,6 +326,8 @@ TEST_F(Daqreplay, captures_that_cannot_be_served_end_the_program_with_status_1) 
         {{"-m", "100", good}, "none of the module's streams (3) has data packets"},
         {{"--map", "1-3", good}, "--map takes FROM:TO"},
         {{"-r", "10", "--as-fast-as-possible", good}, "two paces"},
+        {{"--module", "127.0.0.9", good}, "no data packets of 127.0.0.9 (whole data packets "
+                                          "from a module), only of 127.0.0.1:10000"},
         {{}, "no capture file given"},
     };
     for (const auto& [args, message] : cases) {
@@ -334,6 +336,47 @@ TEST_F(Daqreplay, captures_that_cannot_be_served_end_the_program_with_status_1) 
         EXPECT_THAT(r.err, HasSubstr(message));
         EXPECT_THAT(r.err, ::testing::Not(HasSubstr("Creating server"))) << message;
     }
+}
+
+// Of a capture of two modules (the second on port 10001, known from its discovery), the first
+// is replayed unless --module names another; the start-up says which and how to choose.
+TEST_F(Daqreplay, module_picks_one_module_of_a_capture_of_two) {
+    const Endpoint second{0x7F000005, 10001};
+    const std::string captured = path("two-modules.pcap");
+    CaptureWriter writer;
+    ASSERT_TRUE(writer.open(captured)) << writer.error();
+    const auto discovery = wire_words({0xCAFE, 11, 0, 0});
+    const auto ack = wire_words({0xCAFE, 0x8B, 0xFF00, 0, 0, 0, 0, 0xACAB});
+    for (const Endpoint& module : {kModule, second}) {
+        writer.write(0, kHost, module, discovery.data(), discovery.size());
+        writer.write(1, module, kHost, ack.data(), ack.size());
+    }
+    for (uint16_t i = 0; i < 10; ++i) {
+        const int64_t time_ns = (i + 1) * 1'000'000;
+        const auto first = mode_2_packet(1, i + 1, 100 + i);
+        const auto other = mode_2_packet(1, i + 1, 300 + i);
+        writer.write(time_ns, kModule, kHost, first.data(), first.size());
+        writer.write(time_ns, second, kHost, other.data(), other.size());
+    }
+    ASSERT_TRUE(writer.close()) << writer.error();
+
+    ASSERT_NO_FATAL_FAILURE(start_replay({captured}));
+    EXPECT_THAT(replay_->stderr_text(),
+                HasSubstr("holds data packets of 2 modules: replaying the first, 127.0.0.1:10000; "
+                          "--module ADDR[:PORT] chooses another (127.0.0.5:10001)"));
+    stop_replay();
+
+    ASSERT_NO_FATAL_FAILURE(start_replay({"--module", "127.0.0.5", captured}));
+    EXPECT_THAT(replay_->stderr_text(), HasSubstr("10 data packets of 127.0.0.5:10001 (stream 1: "
+                                                  "10), 0 damaged skipped, 10 of other modules"));
+    const std::string replayed = path("second.pcap");
+    run_json({"--mode", "2", "-n", "10", "--out", replayed});
+    stop_replay();
+    const auto sent = data_words(replayed);
+    std::vector<uint16_t> channels;
+    for (const Words& words : sent.at(1)) channels.push_back(words[9]);
+    EXPECT_EQ(channels,
+              (std::vector<uint16_t>{300, 301, 302, 303, 304, 305, 306, 307, 308, 309}));
 }
 
 }  // namespace

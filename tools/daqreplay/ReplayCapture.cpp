@@ -1,18 +1,26 @@
 #include "daqreplay/ReplayCapture.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "daqhost/CaptureReader.h"
-#include "protocol/Acknowledge.h"
+#include "daqhost/DatagramClassifier.h"
 #include "protocol/DataPacketView.h"
 
 using namespace daq;
 
 namespace {
 
-constexpr uint16_t kModulePort = 10000;
 constexpr int kHybrids = 4;
 // Where the stream id byte stands: the high bytes of words 1 and 8.
 constexpr size_t kIdByteOfWord1 = 2;
 constexpr size_t kIdByteOfWord8 = 16;
+
+std::string module_list(const std::vector<std::string>& modules) {
+    std::string text;
+    for (const std::string& m : modules) text += (text.empty() ? "" : ", ") + m;
+    return text;
+}
 
 uint8_t mapped(uint8_t id, const std::vector<StreamMapping>& mappings) {
     for (const StreamMapping& mapping : mappings) {
@@ -30,6 +38,7 @@ const std::vector<CapturedPacket>* ReplayCapture::packets_of(int id) const {
 
 std::optional<ReplayCapture> read_replay_capture(const std::string& path,
                                                  const std::vector<StreamMapping>& mappings,
+                                                 const std::optional<Endpoint>& wanted,
                                                  std::string& error) {
     CaptureReader reader;
     if (!reader.open(path)) {
@@ -38,22 +47,36 @@ std::optional<ReplayCapture> read_replay_capture(const std::string& path,
     }
     ReplayCapture capture;
     capture.path = path;
+    const auto is_wanted = [&](const Endpoint& module) {
+        return !wanted || (module.address == wanted->address &&
+                           (wanted->port == 0 || module.port == wanted->port));
+    };
+    DatagramClassifier classifier(wanted && wanted->port != 0 ? std::optional(wanted->port)
+                                                              : std::nullopt);
     std::optional<Endpoint> module;
+    // Damaged packets by module, as the module kept is known only from its first whole one.
+    std::vector<std::pair<Endpoint, uint64_t>> damaged;
     CaptureRecord record;
     while (reader.next(record)) {
-        if (record.source.port != kModulePort) continue;
-        const uint8_t* bytes = record.payload.data();
-        const size_t length = record.payload.size();
-        const DataPacketView view(bytes, length);
-        if (!view.ok()) {
-            if (!Acknowledge::parse(bytes, length)) ++capture.damaged;
-            continue;
+        const DatagramClassifier::Classification c = classifier.classify(record);
+        if (c.kind == DatagramClassifier::Kind::kMalformed && !c.to_module) {
+            auto found = std::find_if(damaged.begin(), damaged.end(),
+                                      [&](const auto& d) { return d.first == c.module; });
+            if (found == damaged.end()) found = damaged.insert(found, {c.module, 0});
+            ++found->second;
         }
-        if (!module) module = record.source;
-        if (record.source != *module) {
+        if (c.kind != DatagramClassifier::Kind::kData) continue;
+        const std::string sender = c.module.text();
+        if (std::find(capture.modules.begin(), capture.modules.end(), sender) ==
+            capture.modules.end()) {
+            capture.modules.push_back(sender);
+        }
+        if (!module && is_wanted(c.module)) module = c.module;
+        if (c.module != module) {
             ++capture.other_modules;
             continue;
         }
+        const DataPacketView& view = *c.data;
         const uint8_t id = mapped(view.id(), mappings);
         const bool remapped = id != view.id();
         CapturedPacket packet{record.time_ns, std::move(record.payload)};
@@ -68,11 +91,23 @@ std::optional<ReplayCapture> read_replay_capture(const std::string& path,
         error = reader.error();
         return std::nullopt;
     }
+    if (const std::string none = classifier.no_module_reason(); !none.empty()) {
+        error = path + ": " + none + " (--module ADDR:PORT names the module and its port)";
+        return std::nullopt;
+    }
     if (!module) {
-        error = path + ": no data packets (whole data packets sent from port 10000)";
+        error = path + ": no data packets (whole data packets from a module)";
+        if (wanted && !capture.modules.empty()) {
+            error = path + ": no data packets of " + wanted->address_text() +
+                    (wanted->port == 0 ? "" : ":" + std::to_string(wanted->port)) +
+                    " (whole data packets from a module), only of " + module_list(capture.modules);
+        }
         return std::nullopt;
     }
     capture.module = module->text();
+    for (const auto& [sender, count] : damaged) {
+        if (sender == *module) capture.damaged = count;
+    }
     return capture;
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "daqhost/Endpoint.h"
+
 // Captured stream `from` is sent as stream `to`.
 struct StreamMapping {
     uint8_t from = 0;
@@ -22,8 +24,11 @@ struct CapturedPacket {
 
 struct ReplayCapture {
     std::string path;
-    // The module whose data packets are kept: the sender of the first one ("a.b.c.d:10000").
+    // The module whose data packets are kept ("a.b.c.d:10000"): the one asked for, or else the
+    // sender of the first data packet.
     std::string module;
+    // Every module that sent a whole data packet, in the order of its first one.
+    std::vector<std::string> modules;
     // By the stream id they are sent as, each in capture order.
     std::map<int, std::vector<CapturedPacket>> streams;
     uint64_t packets = 0;
@@ -36,12 +41,15 @@ struct ReplayCapture {
     const std::vector<CapturedPacket>* packets_of(int id) const;
 };
 
-// Reads the data packets of a capture: the datagrams from port 10000 that DataPacketView
-// accepts, of the first module that sent one, with their stream ids mapped. Requests and
-// acknowledges are passed over, damaged packets counted. Nothing, with `error` set, for a file
-// that is missing, empty, truncated or not a capture, and for one without data packets.
+// Reads the data packets of a capture: the datagrams from a module (DatagramClassifier) that
+// DataPacketView accepts, of `wanted` (port 0: on any port, a port: the module port of the
+// capture) or else of the first module that sent one, with their stream ids mapped. Requests
+// and acknowledges are passed over, damaged packets counted. Nothing, with `error` set, for a
+// file that is missing, empty, truncated or not a capture, and for one without data packets of
+// the module.
 std::optional<ReplayCapture> read_replay_capture(const std::string& path,
                                                  const std::vector<StreamMapping>& mappings,
+                                                 const std::optional<daq::Endpoint>& wanted,
                                                  std::string& error);
 
 // The ids of a module's streams: the hybrids 1 to 4 of the mask's low bits.

@@ -11,6 +11,7 @@ enum ReplayOption : int {
     kKeepHeaders,
     kLoop,
     kAsFastAsPossible,
+    kModule,
 };
 
 const char kUsage[] =
@@ -24,6 +25,8 @@ const char kUsage[] =
     "  -m, --mask BITS            present hybrids, in binary, rightmost is hybrid 1; default 1\n"
     "  -c, --chip_type NAME       \"vx4\" (default) or \"ktm\"\n"
     "      --map FROM:TO          send captured stream FROM as stream TO (repeatable)\n"
+    "      --module ADDR[:PORT]   replay this module of a capture of several (default: the\n"
+    "                             first that sent a data packet)\n"
     "      --keep-headers         send the captured event numbers and time stamps\n"
     "      --loop                 start the capture again after its end\n"
     "      --busy-poll            wait for each cycle by polling the clock, not asleep: takes\n"
@@ -69,6 +72,7 @@ int parse_replay_command_line(int argc, char** argv, ReplaySettings& settings) {
     options.push_back({"keep-headers", no_argument, nullptr, kKeepHeaders});
     options.push_back({"loop", no_argument, nullptr, kLoop});
     options.push_back({"as-fast-as-possible", no_argument, nullptr, kAsFastAsPossible});
+    options.push_back({"module", required_argument, nullptr, kModule});
     options.push_back({nullptr, 0, nullptr, 0});
     bool rate_given = false;
     bool fastest = false;
@@ -102,6 +106,13 @@ int parse_replay_command_line(int argc, char** argv, ReplaySettings& settings) {
                 settings.mappings.push_back(*mapping);
                 break;
             }
+            case kModule:
+                settings.capture_module = daq::Endpoint::parse_with_port(optarg, 0);
+                if (!settings.capture_module) {
+                    return option_error(
+                        program, std::string("--module takes ADDR[:PORT], not \"") + optarg + "\"");
+                }
+                break;
             case kKeepHeaders:
                 settings.options.keep_headers = true;
                 break;

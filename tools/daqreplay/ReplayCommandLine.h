@@ -2,6 +2,7 @@
 // and the capture file.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,8 @@
 struct ReplaySettings {
     StartupSettings module;
     std::string capture;
+    // The module of the capture to replay (--module ADDR[:PORT], port 0 when not given).
+    std::optional<daq::Endpoint> capture_module;
     std::vector<StreamMapping> mappings;
     ReplayOptions options;
 };

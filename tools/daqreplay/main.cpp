@@ -21,9 +21,18 @@ std::string id_list(const std::vector<int>& ids) {
 }
 
 // Logs what the capture holds for the module; false, after an error line, when none of the
-// module's streams has a packet in it.
-bool announce_capture(const ReplayCapture& capture, uint8_t mask) {
+// module's streams has a packet in it. `chosen` says whether --module chose the module.
+bool announce_capture(const ReplayCapture& capture, uint8_t mask, bool chosen) {
     Vantor::ostream log;
+    if (!chosen && capture.modules.size() > 1) {
+        std::string others;
+        for (size_t i = 1; i < capture.modules.size(); ++i) {
+            others += (i == 1 ? "" : ", ") + capture.modules[i];
+        }
+        log << Vantor::loglevel(Vantor::Log::Info) << "The capture holds data packets of "
+            << capture.modules.size() << " modules: replaying the first, " << capture.module
+            << "; --module ADDR[:PORT] chooses another (" << others << ")" << std::endl;
+    }
     std::vector<int> captured;
     for (const auto& [id, packets] : capture.streams) captured.push_back(id);
     const std::vector<int> streams = module_streams(mask);
@@ -61,13 +70,15 @@ int main(int argc, char** argv) {
 
     std::string error;
     std::optional<ReplayCapture> capture =
-        read_replay_capture(settings.capture, settings.mappings, error);
+        read_replay_capture(settings.capture, settings.mappings, settings.capture_module, error);
     if (!capture) {
         Vantor::ostream log;
         log << Vantor::loglevel(Vantor::Log::Error) << "Cannot replay " << error << std::endl;
         return 1;
     }
-    if (!announce_capture(*capture, settings.module.mask)) return 1;
+    if (!announce_capture(*capture, settings.module.mask, settings.capture_module.has_value())) {
+        return 1;
+    }
 
     return serve_module(settings.module, [&](const StartupSettings& s) {
         return std::make_unique<DAQmodule>(
