@@ -7,7 +7,8 @@ namespace daq {
 
 namespace {
 
-// Between two rediscoveries that went unanswered: each already waited for its acknowledges.
+// Between an attempt that went unanswered and the next: the attempt already waited for its
+// acknowledge.
 constexpr double kAttemptPause_s = 0.5;
 
 }  // namespace
@@ -41,51 +42,54 @@ void ModuleRecovery::close(Outage::End end, double now_s) {
     measure(now_s);
     outages_.back().end = end;
     open_ = false;
+    started_again_s_.reset();
+    next_attempt_s_.reset();
 }
 
 void ModuleRecovery::data(double now_s) {
     last_data_s_ = now_s;
     // Data of the old start, come back before the new one, does not end the outage: the
     // recovery under way restarts the module anyway.
-    if (!open_ || !started_again_s_) return;
-    close(Outage::End::kRecovered, now_s);
-    started_again_s_.reset();
+    if (open_ && started_again_s_) close(Outage::End::kRecovered, now_s);
 }
 
-ModuleRecovery::Action ModuleRecovery::due(double now_s, std::optional<double> trigger_rate_hz) {
-    if (given_up_) return Action::kNone;
-    const double silence_s = bound(trigger_rate_hz);
+void ModuleRecovery::rediscovery(double now_s, std::optional<double> trigger_rate_hz) {
+    if (given_up_) return;
     if (!open_) {
-        if (now_s - last_data_s_ <= silence_s) return Action::kNone;
         outages_.push_back({last_data_s_, 0, 0, 0, Outage::End::kOngoing});
         rate_hz_ = trigger_rate_hz.value_or(0);
         open_ = true;
-        measure(now_s);
-        return Action::kRecover;
     }
+    ++outages_.back().attempts;
+    started_again_s_.reset();
+    next_attempt_s_.reset();
     measure(now_s);
-    if (outages_.back().seconds >= settings_.give_up_s) {
-        close(Outage::End::kGivenUp, now_s);
-        given_up_ = true;
-        return Action::kGiveUp;
-    }
-    if (started_again_s_) {
-        // Started again but silent still (restarted once more, say): recover anew.
-        if (now_s - *started_again_s_ <= silence_s) return Action::kNone;
-        started_again_s_.reset();
-        return Action::kRecover;
-    }
-    return now_s >= next_attempt_s_ ? Action::kRecover : Action::kNone;
 }
 
-void ModuleRecovery::attempted(bool started_again, double now_s) {
-    if (!open_) return;
-    ++outages_.back().attempts;
-    if (started_again) {
-        started_again_s_ = now_s;
-    } else {
-        next_attempt_s_ = now_s + kAttemptPause_s;
+void ModuleRecovery::started_again(double now_s) {
+    if (open_) started_again_s_ = now_s;
+}
+
+void ModuleRecovery::give_up(double now_s) {
+    if (open_) close(Outage::End::kGivenUp, now_s);
+    given_up_ = true;
+}
+
+ModuleRecovery::Action ModuleRecovery::due(double now_s,
+                                           std::optional<double> trigger_rate_hz) const {
+    if (given_up_) return Action::kNone;
+    const double silence_s = bound(trigger_rate_hz);
+    if (!open_) return now_s - last_data_s_ > silence_s ? Action::kRecover : Action::kNone;
+    if (now_s - outages_.back().start_s >= settings_.give_up_s) return Action::kGiveUp;
+    // Started again but silent still (restarted once more, say): recover anew.
+    if (started_again_s_) {
+        return now_s - *started_again_s_ > silence_s ? Action::kRecover : Action::kNone;
     }
+    return next_attempt_s_ && now_s >= *next_attempt_s_ ? Action::kRecover : Action::kNone;
+}
+
+void ModuleRecovery::attempt_failed(double now_s) {
+    if (open_) next_attempt_s_ = now_s + kAttemptPause_s;
 }
 
 void ModuleRecovery::ended(double now_s) {

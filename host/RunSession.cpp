@@ -1,19 +1,34 @@
 #include "daqhost/RunSession.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <utility>
 
 #include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
-#include "protocol/DataPacketView.h"
 
 namespace daq {
 
 namespace {
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+// The loop's longest wait: `go_on`, progress and the recovery's rules are looked at this often
+// at least.
+constexpr double kTurn_s = 0.1;
+// Silent modules are looked for this often at most: the rules' bounds are seconds.
+constexpr auto kWatchEvery = std::chrono::milliseconds(20);
+
+double monotonic_s() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The clock of the datagrams' time stamps, which the run's times are read from.
+int64_t now_ns() {
+    timespec t = {};
+    clock_gettime(CLOCK_REALTIME, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
 std::string fixed_seconds(double s) {
@@ -22,62 +37,24 @@ std::string fixed_seconds(double s) {
     return text;
 }
 
+RequestSequence::Step step(const ModuleRequest& request, std::string what, int retries = -1) {
+    return {request, std::move(what), retries};
+}
+
 }  // namespace
-
-void ModuleFigures::add(const ModuleFigures& f) {
-    events += f.events;
-    packets += f.packets;
-    missing += f.missing;
-    malformed += f.malformed;
-    kernel_drops += f.kernel_drops;
-    acknowledges += f.acknowledges;
-    missing_acknowledges += f.missing_acknowledges;
-    retries += f.retries;
-    outages += f.outages;
-}
-
-void ModuleFigures::add_module(const ModuleFigures& f, bool module_started, bool module_failed) {
-    add(f);
-    ++modules;
-    started += module_started ? 1 : 0;
-    failed += module_failed ? 1 : 0;
-}
-
-ModuleFigures ModuleRun::figures(uint64_t kernel_drops) const {
-    ModuleFigures f;
-    double rates = 0;
-    int streams_with_rate = 0;
-    for (const StreamSummary& s : statistics.summaries()) {
-        f.hybrids += (f.hybrids.empty() ? "" : ",") + std::to_string(s.hybrid);
-        f.packets += s.packets;
-        f.missing += s.missing;
-        if (s.trigger_rate_hz) {
-            rates += *s.trigger_rate_hz;
-            ++streams_with_rate;
-        }
-    }
-    if (streams_with_rate > 0) f.trigger_rate_hz = rates / streams_with_rate;
-    f.events = statistics.triggers();
-    f.malformed = statistics.malformed_total();
-    f.kernel_drops = kernel_drops;
-    f.acknowledges = acknowledges;
-    f.missing_acknowledges = missing_acknowledges;
-    f.retries = retries;
-    f.outages = recovery.outages().size();
-    return f;
-}
 
 RunSession::RunSession(RunSettings settings)
     : settings_(std::move(settings)),
       group_(std::make_unique<ModuleGroup>(settings_.modules)),
-      modules_(settings_.modules.size()) {
-    // modules_ is not resized again: the receivers keep their module.
-    for (size_t i = 0; i < modules_.size(); ++i) {
-        ModuleRun& module = modules_[i];
-        if (settings_.recover) module.recovery = ModuleRecovery(*settings_.recover);
-        if (settings_.live_view) module.statistics.keep_channels();
-        group_->client(i).on_receive([this, &module](const Datagram& d) { take(module, d); });
-        group_->client(i).on_send([this](const Datagram& d) { record(d); });
+      reader_(settings_.recover),
+      sequences_(settings_.modules.size()) {
+    if (settings_.live_view) reader_.keep_channels();
+    for (size_t i = 0; i < settings_.modules.size(); ++i) {
+        const ModuleClient::Settings& module = settings_.modules[i];
+        reader_.add_module(module.module);
+        sequences_[i].requests = RequestSequence(module.timeout_s, module.retries);
+        group_->client(i).on_receive([this, i](const Datagram& d) { received(i, d); });
+        group_->client(i).on_send([this, i](const Datagram& d) { sent(i, d); });
     }
 }
 
@@ -89,93 +66,20 @@ void RunSession::report(const std::string& message) const {
 
 bool RunSession::open() {
     bool any = false;
-    for (size_t i = 0; i < modules_.size(); ++i) {
+    for (size_t i = 0; i < size(); ++i) {
         ModuleClient& client = group_->client(i);
         if (client.open()) {
             any = true;
             continue;
         }
         report(client.error());
-        modules_[i].live = false;
-        modules_[i].failed_at = "socket";
+        reader_.module(i).live = false;
+        reader_.module(i).failed_at = "socket";
     }
     if (!any) return false;
     if (!settings_.capture.empty() && !capture_.open(settings_.capture)) {
         report(capture_.error());
         return false;
-    }
-    return true;
-}
-
-bool RunSession::accepted(size_t i, unsigned code, const std::string& what,
-                          const RequestOutcome& outcome) {
-    ModuleRun& module = modules_[i];
-    const ModuleClient& client = group_->client(i);
-    module.retries += outcome.attempts > 0 ? outcome.attempts - 1 : 0;
-    if (!outcome.acknowledged()) {
-        if (outcome.status == RequestOutcome::kNoAcknowledge) ++module.missing_acknowledges;
-        report(client.unacknowledged_text(code, outcome));
-        return false;
-    }
-    if (outcome.ack.error != packet::kDone) {
-        const std::string name = single() ? "" : client.module().text() + ": ";
-        report(name + command_name(code) + what + ": error " + std::to_string(outcome.ack.error) +
-               " (" + error_text(outcome.ack.error) + ")");
-        return false;
-    }
-    return true;
-}
-
-bool RunSession::request_all(const ModuleRequest& request, const std::string& what) {
-    std::vector<size_t> members;
-    for (size_t i = 0; i < modules_.size(); ++i) {
-        if (modules_[i].live) members.push_back(i);
-    }
-    const std::vector<RequestOutcome> outcomes = group_->request(members, request);
-    bool any = false;
-    for (size_t k = 0; k < members.size(); ++k) {
-        if (accepted(members[k], request.code, what, outcomes[k])) {
-            any = true;
-            continue;
-        }
-        ModuleRun& module = modules_[members[k]];
-        module.live = false;
-        module.failed_at = command_name(request.code) + what;
-    }
-    return any;
-}
-
-bool RunSession::configure() {
-    if (!request_all(ModuleRequest::discovery(), "")) return false;
-    // A run left going by an earlier host would stream on into this one with its own event
-    // numbers: stop it, so that this run starts at event 1. A stop while idle does nothing.
-    if (!request_all(ModuleRequest::daq_command(packet::kAllHybrids, false),
-                     " (stop before the run)")) {
-        return false;
-    }
-    for (const HybridSettings& h : settings_.hybrids) {
-        const std::string what = " of hybrid " + std::to_string(h.hybrid);
-        if (!request_all(
-                ModuleRequest::stream_configuration({h.hybrid, settings_.chip_type, h.chips}),
-                what) ||
-            !request_all(ModuleRequest::readout_mode({h.hybrid, h.mode, h.nadj}), what)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool RunSession::start() {
-    started_ = std::chrono::steady_clock::now();
-    // The module sends in order: after the acknowledge of the stop that configure() made,
-    // nothing of an earlier run can come.
-    for (ModuleRun& m : modules_) m.counting = true;
-    if (!request_all(ModuleRequest::daq_command(packet::kAllHybrids, true), " (start)")) {
-        return false;
-    }
-    for (ModuleRun& m : modules_) {
-        m.started = m.live;
-        m.recovery.started(seconds());
     }
     return true;
 }
@@ -187,68 +91,199 @@ void RunSession::record(const Datagram& datagram) {
     }
 }
 
-void RunSession::take(ModuleRun& module, const Datagram& datagram) {
+void RunSession::sent(size_t i, const Datagram& datagram) {
     record(datagram);
-    if (Acknowledge::parse(datagram.data, datagram.length)) {
-        ++module.acknowledges;
-        return;
+    if (const auto request = ModuleRequest::parse(datagram.data, datagram.length)) {
+        reader_.sent(i, datagram.time_ns, *request);
     }
-    if (!module.counting) return;
-    module.statistics.add(DataPacketView(datagram.data, datagram.length));
-    if (settings_.recover) module.recovery.data(seconds());
 }
 
-bool RunSession::request_one(size_t i, const ModuleRequest& request) {
-    const RequestOutcome outcome = group_->request({i}, request)[0];
-    ModuleRun& module = modules_[i];
-    module.retries += outcome.attempts > 0 ? outcome.attempts - 1 : 0;
-    if (outcome.status == RequestOutcome::kNoAcknowledge) ++module.missing_acknowledges;
-    return outcome.acknowledged() && outcome.ack.error == packet::kDone;
+void RunSession::received(size_t i, const Datagram& datagram) {
+    record(datagram);
+    reader_.received(i, datagram.time_ns, datagram.data, datagram.length);
+    RequestSequence& requests = sequences_[i].requests;
+    if (!requests.running()) return;
+    if (const auto ack = Acknowledge::parse(datagram.data, datagram.length)) {
+        requests.acknowledged(*ack);
+    }
 }
 
-bool RunSession::recover(size_t i) {
-    if (!request_one(i, ModuleRequest::discovery()) ||
-        !request_one(i, ModuleRequest::daq_command(packet::kAllHybrids, false))) {
+void RunSession::begin(size_t i, Purpose purpose, std::vector<RequestSequence::Step> steps) {
+    sequences_[i].purpose = purpose;
+    sequences_[i].requests.begin(std::move(steps));
+}
+
+std::vector<RequestSequence::Step> RunSession::configuration_steps() const {
+    std::vector<RequestSequence::Step> steps;
+    for (const HybridSettings& h : settings_.hybrids) {
+        const std::string what = " of hybrid " + std::to_string(h.hybrid);
+        steps.push_back(step(
+            ModuleRequest::stream_configuration({h.hybrid, settings_.chip_type, h.chips}), what));
+        steps.push_back(step(ModuleRequest::readout_mode({h.hybrid, h.mode, h.nadj}), what));
+    }
+    return steps;
+}
+
+void RunSession::settle(size_t i) {
+    Sequence& sequence = sequences_[i];
+    const RequestSequence& requests = sequence.requests;
+    if (sequence.purpose == Purpose::kNone || requests.running()) return;
+    const Purpose purpose = std::exchange(sequence.purpose, Purpose::kNone);
+    const bool done = requests.state() == RequestSequence::State::kDone;
+    const RequestOutcome& outcome = requests.outcome();
+    ModuleRun& module = reader_.module(i);
+    const ModuleClient& client = group_->client(i);
+    const std::string name = client.module().text();
+    switch (purpose) {
+        case Purpose::kRecover:
+            if (done) {
+                report(name + ": started again");
+            } else {
+                module.recovery.attempt_failed(seconds());
+            }
+            return;
+        case Purpose::kGiveUp:
+        case Purpose::kNone:
+            return;
+        case Purpose::kConfigure:
+        case Purpose::kStart:
+        case Purpose::kStop:
+            break;
+    }
+    if (done) return;
+    const unsigned code = requests.step().request.code;
+    if (outcome.acknowledged()) {
+        report((single() ? "" : name + ": ") + command_name(code) + requests.step().what +
+               ": error " + std::to_string(outcome.ack.error) + " (" +
+               error_text(outcome.ack.error) + ")");
+    } else {
+        report(client.unacknowledged_text(code, outcome));
+    }
+    module.live = false;
+    if (module.failed_at.empty()) module.failed_at = command_name(code) + requests.step().what;
+}
+
+bool RunSession::turn(double wait_s) {
+    const double now = monotonic_s();
+    double wait = wait_s;
+    for (size_t i = 0; i < size(); ++i) {
+        RequestSequence& requests = sequences_[i].requests;
+        if (const ModuleRequest* request = requests.due(now)) {
+            if (!group_->client(i).send(*request)) requests.send_failed();
+        }
+        settle(i);
+        wait = std::min(wait, requests.time_left(now));
+    }
+    if (group_->receive(wait) < 0) {
+        report(group_->error());
         return false;
     }
-    // The module sends in order: after the stop's acknowledge, what comes is of the new start,
-    // whose event numbers begin at 1 again.
-    modules_[i].statistics.restart_run();
-    for (const HybridSettings& h : settings_.hybrids) {
-        if (!request_one(
-                i, ModuleRequest::stream_configuration({h.hybrid, settings_.chip_type, h.chips})) ||
-            !request_one(i, ModuleRequest::readout_mode({h.hybrid, h.mode, h.nadj}))) {
+    for (size_t i = 0; i < size(); ++i) settle(i);
+    return true;
+}
+
+bool RunSession::go_on(const std::function<bool()>& ask) {
+    // Both are asked: the caller's `go_on` also shows progress.
+    const bool asked = ask();
+    if (!asked) interrupted_ = true;
+    return !interrupted_;
+}
+
+bool RunSession::run_sequences(const std::function<bool()>& ask) {
+    const auto running = [this] {
+        return std::any_of(sequences_.begin(), sequences_.end(),
+                           [](const Sequence& s) { return s.purpose != Purpose::kNone; });
+    };
+    while (running()) {
+        if (ask && !go_on(ask)) {
+            for (Sequence& s : sequences_) {
+                s.requests.cancel();
+                s.purpose = Purpose::kNone;
+            }
             return false;
         }
+        if (!turn(kTurn_s)) return false;
     }
-    return request_one(i, ModuleRequest::daq_command(packet::kAllHybrids, true));
+    return true;
+}
+
+bool RunSession::configure(const std::function<bool()>& go_on) {
+    std::vector<RequestSequence::Step> steps = {
+        step(ModuleRequest::discovery(), ""),
+        // A run left going by an earlier host would stream on into this one with its own
+        // event numbers: stop it, so that this run starts at event 1. A stop while idle does
+        // nothing.
+        step(ModuleRequest::daq_command(packet::kAllHybrids, false), " (stop before the run)")};
+    for (RequestSequence::Step& s : configuration_steps()) steps.push_back(std::move(s));
+    for (size_t i = 0; i < size(); ++i) {
+        if (reader_.module(i).live) begin(i, Purpose::kConfigure, steps);
+    }
+    if (!run_sequences(go_on)) return false;
+    for (size_t i = 0; i < size(); ++i) {
+        if (module(i).live) return true;
+    }
+    return false;
+}
+
+bool RunSession::start(const std::function<bool()>& go_on) {
+    for (size_t i = 0; i < size(); ++i) {
+        if (reader_.module(i).live) {
+            begin(i, Purpose::kStart,
+                  {step(ModuleRequest::daq_command(packet::kAllHybrids, true), " (start)")});
+        }
+    }
+    const bool whole = run_sequences(go_on);
+    bool any = false;
+    for (size_t i = 0; i < size(); ++i) any = any || (module(i).started && module(i).live);
+    return whole && any;
 }
 
 void RunSession::watch_modules() {
-    for (size_t i = 0; i < modules_.size(); ++i) {
-        ModuleRun& module = modules_[i];
+    const auto now = std::chrono::steady_clock::now();
+    if (now - watched_ < kWatchEvery) return;
+    watched_ = now;
+    const double run_s = seconds();
+    for (size_t i = 0; i < size(); ++i) {
+        ModuleRun& module = reader_.module(i);
         if (!module.started || !module.live) continue;
-        const std::string name = group_->client(i).module().text();
-        switch (module.recovery.due(seconds(), figures(i).trigger_rate_hz)) {
+        const std::string name = client(i).module().text();
+        switch (module.recovery.due(run_s, module.figures().trigger_rate_hz)) {
             case ModuleRecovery::Action::kNone:
                 break;
             case ModuleRecovery::Action::kRecover: {
-                const Outage& outage = module.recovery.outages().back();
-                if (outage.attempts == 0) {
-                    report(name + ": silent since " + fixed_seconds(outage.start_s) +
+                if (sequences_[i].purpose == Purpose::kRecover) break;
+                if (!module.recovery.silent()) {
+                    report(name + ": silent since " + fixed_seconds(module.recovery.last_data_s()) +
                            " s into the run; rediscovering");
                 }
-                const bool started_again = recover(i);
-                module.recovery.attempted(started_again, seconds());
-                if (started_again) report(name + ": started again");
+                // One discovery an attempt: an unanswered one ends the attempt, and the next
+                // comes after a pause, each counted.
+                std::vector<RequestSequence::Step> steps = {
+                    step(ModuleRequest::discovery(), "", 0),
+                    step(ModuleRequest::daq_command(packet::kAllHybrids, false),
+                         " (stop before the restart)")};
+                for (RequestSequence::Step& s : configuration_steps()) {
+                    steps.push_back(std::move(s));
+                }
+                steps.push_back(
+                    step(ModuleRequest::daq_command(packet::kAllHybrids, true), " (start)"));
+                begin(i, Purpose::kRecover, std::move(steps));
                 break;
             }
-            case ModuleRecovery::Action::kGiveUp:
+            case ModuleRecovery::Action::kGiveUp: {
+                // Stopped, so that it does not stream on should it come back; the stop is
+                // addressed to one of its hybrids (it acts on the whole module all the same),
+                // which tells it from the run's own stop in a capture. Its acknowledge is
+                // waited for one timeout at most, and holds up nothing.
+                const unsigned hybrid = settings_.hybrids.front().hybrid;
+                begin(i, Purpose::kGiveUp,
+                      {step(ModuleRequest::daq_command(hybrid, false), " (give up)", 0)});
                 module.live = false;
-                module.failed_at = "recovery: silent for " +
-                                   fixed_seconds(module.recovery.outages().back().seconds) + " s";
-                report(name + ": " + module.failed_at + ", given up");
+                report(name + ": recovery: silent for " +
+                       fixed_seconds(run_s - module.recovery.outages().back().start_s) +
+                       " s, given up");
                 break;
+            }
         }
     }
 }
@@ -256,40 +291,43 @@ void RunSession::watch_modules() {
 // Every module that runs has reached the events asked for (those that reach them first send
 // on until the common stop).
 bool RunSession::events_reached() const {
-    return std::all_of(modules_.begin(), modules_.end(), [this](const ModuleRun& m) {
-        return !m.started || !m.live || m.statistics.triggers() >= settings_.events;
-    });
+    for (size_t i = 0; i < size(); ++i) {
+        const ModuleRun& m = module(i);
+        if (m.started && m.live && m.statistics.triggers() < settings_.events) return false;
+    }
+    return true;
 }
 
-bool RunSession::receive_until_done(const std::function<bool()>& go_on) {
-    while (go_on()) {
-        if (group_->receive(0.1) < 0) {
-            report(group_->error());
-            return false;
-        }
+bool RunSession::receive_until_done(const std::function<bool()>& ask) {
+    while (go_on(ask)) {
+        if (!turn(kTurn_s)) return false;
         if (settings_.recover) {
             watch_modules();
             // Every module given up: nothing is left to receive.
-            if (std::none_of(modules_.begin(), modules_.end(),
-                             [](const ModuleRun& m) { return m.started && m.live; })) {
-                break;
-            }
+            bool any = false;
+            for (size_t i = 0; i < size(); ++i) any = any || (module(i).started && module(i).live);
+            if (!any) break;
         }
         if (settings_.events > 0 && events_reached()) break;
-        if (settings_.seconds > 0 && seconds_since(started_) >= settings_.seconds) break;
+        if (settings_.seconds > 0 && seconds() >= settings_.seconds) break;
     }
     return true;
 }
 
 void RunSession::stop() {
-    seconds_ = seconds_since(started_);
-    for (ModuleRun& m : modules_) m.recovery.ended(*seconds_);
-    // The stop goes out whatever ended the run, so that no module streams on.
-    request_all(ModuleRequest::daq_command(packet::kAllHybrids, false), " (stop)");
-    const auto start = std::chrono::steady_clock::now();
-    while (seconds_since(start) < 2.0) {
-        if (group_->receive(0.2) <= 0) return;
+    // The stop goes out whatever ended the run, so that no module streams on; a recovery
+    // under way gives way to it.
+    for (size_t i = 0; i < size(); ++i) {
+        if (!module(i).live || sequences_[i].purpose == Purpose::kGiveUp) continue;
+        begin(i, Purpose::kStop,
+              {step(ModuleRequest::daq_command(packet::kAllHybrids, false), " (stop)")});
     }
+    run_sequences(nullptr);
+    const double start = monotonic_s();
+    while (monotonic_s() - start < 2.0) {
+        if (group_->receive(0.2) <= 0) break;
+    }
+    reader_.finish();
 }
 
 bool RunSession::close() {
@@ -302,32 +340,51 @@ bool RunSession::close() {
 
 bool RunSession::run(const std::function<bool()>& go_on) {
     if (!open()) return false;
-    const bool ran = configure() && start();
-    if (ran) {
-        receive_until_done(go_on);
+    const bool configured = configure(go_on);
+    if (!configured && interrupted_) report("interrupted before the start");
+    const bool started = configured && start(go_on);
+    if (started) receive_until_done(go_on);
+    // Whatever took the start is stopped, even when the start went wrong for others.
+    if (configured) {
         stop();
+    } else {
+        reader_.finish();
     }
-    return close() && ran && every_module_ran();
+    return close() && started && every_module_ran();
 }
 
-double RunSession::seconds() const { return seconds_ ? *seconds_ : seconds_since(started_); }
-
-bool RunSession::every_module_ran() const {
-    return std::all_of(modules_.begin(), modules_.end(), [](const ModuleRun& m) {
-        return m.failed_at.empty() && !m.recovery.silent();
-    });
+double RunSession::seconds() const {
+    return reader_.finished() ? reader_.seconds() : reader_.seconds_at(now_ns());
 }
+
+bool RunSession::every_module_ran() const { return reader_.every_module_ran(); }
 
 ModuleFigures RunSession::figures(size_t i) const {
-    return modules_[i].figures(group_->client(i).kernel_drops());
+    return module(i).figures(group_->client(i).kernel_drops());
 }
 
 ModuleFigures RunSession::total() const {
     ModuleFigures sum;
-    for (size_t i = 0; i < modules_.size(); ++i) {
-        sum.add_module(figures(i), modules_[i].started, !modules_[i].failed_at.empty());
+    for (size_t i = 0; i < size(); ++i) {
+        sum.add_module(figures(i), module(i).started, !module(i).failed_at.empty());
     }
     return sum;
+}
+
+RunProgress RunSession::progress() const {
+    RunProgress p;
+    p.seconds = seconds();
+    for (size_t i = 0; i < size(); ++i) {
+        const ModuleRun& m = module(i);
+        if (!m.started) continue;
+        const uint64_t events = m.statistics.triggers();
+        p.fewest_events = p.started == 0 ? events : std::min(p.fewest_events, events);
+        ++p.started;
+        p.packets += m.statistics.packets();
+        p.bytes += m.statistics.bytes();
+        for (int hybrid : m.statistics.hybrids()) p.missing += m.statistics.missing(hybrid);
+    }
+    return p;
 }
 
 }  // namespace daq

@@ -11,6 +11,9 @@ namespace daq {
 namespace {
 constexpr int64_t kPedestalOrigin = 2048;
 constexpr uint32_t kEventModulus = 1u << 16;
+// A packet whose time stamp is this much before the last one's begins a new start of the
+// module: a late packet is milliseconds behind, a new start's time stamps count from 10 ms.
+constexpr uint32_t kNewStartStep_us = 1000000;
 }  // namespace
 
 void StreamStatistics::add(const DataPacketView& view) {
@@ -100,6 +103,13 @@ void StreamStatistics::add_event(Stream& s, const DataPacketView& view) {
     StreamSummary& sum = s.summary;
     const uint16_t event = view.event();
     const uint32_t time = view.time_stamp();
+    // Time stamps wrap after 2^32 µs: a step back is one shorter than half of that.
+    const uint32_t back = s.last_raw_time - time;
+    if (s.last_raw_event >= 0 && back > kNewStartStep_us && back < (1u << 31)) {
+        close_span(s);
+        s.last_raw_event = -1;
+        s.run_restarted = true;
+    }
     if (s.last_raw_event < 0 && s.run_restarted) {
         // The first packet of the run started again: its numbers and time stamps count from
         // the start anew, and carry on from where the stream stood.
@@ -110,8 +120,7 @@ void StreamStatistics::add_event(Stream& s, const DataPacketView& view) {
         sum.first_event = event;
         sum.last_event = event;
         sum.missing = event > 0 ? event - 1u : 0;
-        s.first_trigger_event = event;
-        s.first_time_us = s.last_time_us = time;
+        s.last_time_us = time;
     } else {
         const uint32_t step = (event - static_cast<uint32_t>(s.last_raw_event)) % kEventModulus;
         if (step == 0) {
@@ -131,6 +140,22 @@ void StreamStatistics::add_event(Stream& s, const DataPacketView& view) {
     }
     s.last_raw_event = event;
     s.last_raw_time = time;
+    if (!s.span_open) {
+        s.span_open = true;
+        s.span_first_event = sum.last_event;
+        s.span_first_time_us = s.last_time_us;
+    }
+}
+
+void StreamStatistics::close_span(Stream& s) {
+    if (!s.span_open) return;
+    s.closed_events += s.summary.last_event - s.span_first_event;
+    s.closed_time_us += s.last_time_us - s.span_first_time_us;
+    s.span_open = false;
+}
+
+void StreamStatistics::break_rate() {
+    for (auto& [id, s] : streams_) close_span(s);
 }
 
 void StreamStatistics::add_values(Stream& s, const DataPacketView& view) {
@@ -177,9 +202,14 @@ std::vector<StreamSummary> StreamStatistics::summaries() const {
         StreamSummary sum = s.summary;
         const uint64_t triggers = sum.packets + sum.missing;
         sum.efficiency = triggers > 0 ? static_cast<double>(sum.packets) / triggers : 0;
-        const uint64_t span_us = s.last_time_us - s.first_time_us;
-        if (span_us > 0 && sum.last_event > s.first_trigger_event) {
-            sum.trigger_rate_hz = (sum.last_event - s.first_trigger_event) * 1e6 / span_us;
+        uint64_t events = s.closed_events;
+        uint64_t span_us = s.closed_time_us;
+        if (s.span_open) {
+            events += sum.last_event - s.span_first_event;
+            span_us += s.last_time_us - s.span_first_time_us;
+        }
+        if (span_us > 0 && events > 0) {
+            sum.trigger_rate_hz = static_cast<double>(events) * 1e6 / static_cast<double>(span_us);
         }
         if (sum.pedestal_values > 0) {
             const double n = static_cast<double>(sum.pedestal_values);
@@ -202,6 +232,7 @@ std::vector<StreamSummary> StreamStatistics::summaries() const {
 void StreamStatistics::restart_run() {
     for (auto& [id, s] : streams_) {
         if (s.last_raw_event < 0) continue;
+        close_span(s);
         s.last_raw_event = -1;
         s.run_restarted = true;
     }

@@ -11,9 +11,9 @@
 #include "CommandLine.h"
 #include "MonitorServer.h"
 #include "MonitorSnapshot.h"
-#include "RunSummary.h"
 #include "daqhost/CaptureReader.h"
 #include "daqhost/RecordedRun.h"
+#include "daqhost/RunSummary.h"
 
 using namespace daq;
 
@@ -28,7 +28,7 @@ struct MonitorOptions {
     std::string capture;
     std::string listen = "8000";
     bool at_once = false;
-    uint16_t port = ModuleClient::kModulePort;
+    std::optional<uint16_t> port;  // learned from the capture's discovery unless given
 };
 
 int monitor(const MonitorOptions& options) {
@@ -56,7 +56,7 @@ int monitor(const MonitorOptions& options) {
     uint64_t sequence = 0;
     auto published = Clock::now();
     const auto publish = [&](bool done) {
-        server.publish(make_snapshot(recorded_summary(run, options.capture), ++sequence, done));
+        server.publish(make_snapshot(RunSummary::of(run, options.capture), ++sequence, done));
         published = Clock::now();
     };
     const auto started = Clock::now();
@@ -73,7 +73,9 @@ int monitor(const MonitorOptions& options) {
         run.add(record);
         if (!options.at_once && Clock::now() - published >= kPublishEvery) publish(false);
     }
+    run.finish();
     publish(true);
+    if (run.size() == 0) report_error(options.capture + ": " + run.no_module_reason());
     if (reader.failed()) report_error(reader.error() + " (showing the datagrams before it)");
     if (!interrupted()) {
         std::fprintf(stderr, "daqhost: %s shown whole; the monitor serves until interrupted\n",
@@ -96,6 +98,8 @@ void add_monitor_command(CLI::App& app, int& status) {
         ->capture_default_str();
     command->add_flag("--at-once", options->at_once,
                       "read the whole capture at once instead of at the pace it was recorded");
-    command->add_option("--port", options->port, "the module's UDP port")->capture_default_str();
+    command->add_option(
+        "--port", options->port,
+        "the module's UDP port (by default, the one the capture's discovery shows)");
     command->callback([options, &status] { status = monitor(*options); });
 }

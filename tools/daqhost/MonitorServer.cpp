@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "MonitorPage.h"
+#include "daqhost/Endpoint.h"
 
 namespace {
 
@@ -30,16 +31,11 @@ bool is_ipv4(const std::string& text) {
 }  // namespace
 
 bool parse_monitor_address(const std::string& text, std::string& address, uint16_t& port) {
-    const size_t colon = text.rfind(':');
-    const std::string digits = colon == std::string::npos ? text : text.substr(colon + 1);
-    address = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
-    if (digits.empty() || digits.size() > 5 ||
-        digits.find_first_not_of("0123456789") != std::string::npos || !is_ipv4(address)) {
-        return false;
-    }
-    const unsigned long n = std::stoul(digits);
-    if (n > 65535) return false;
-    port = static_cast<uint16_t>(n);
+    const std::optional<daq::Endpoint> endpoint = daq::Endpoint::parse_with_port(
+        text.find(':') == std::string::npos ? "127.0.0.1:" + text : text, 0, 0);
+    if (!endpoint) return false;
+    address = endpoint->address_text();
+    port = endpoint->port;
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <vector>
@@ -15,7 +16,8 @@ namespace {
 // Hit amplitudes are shown in bins of this many counts.
 constexpr int kAmplitudeBin = 8;
 
-nlohmann::json hybrid_json(const StreamSummary& s, const StreamChannels& c) {
+// The summary's figures of a stream (`stream`), with what the page draws of it.
+nlohmann::json hybrid_json(nlohmann::json stream, const StreamSummary& s, const StreamChannels& c) {
     nlohmann::json means = nlohmann::json::array();
     nlohmann::json sigmas = nlohmann::json::array();
     for (const ChannelPedestal& p : c.pedestals) {
@@ -46,31 +48,27 @@ nlohmann::json hybrid_json(const StreamSummary& s, const StreamChannels& c) {
             amplitudes.push_back({low, found == bins.end() ? 0 : found->second});
         }
     }
-    return {{"hybrid", s.hybrid},
-            {"mode", s.mode},
-            {"packets", s.packets},
-            {"events", s.last_event},
-            {"missing", s.missing},
-            {"late", s.late},
-            {"duplicates", s.duplicates},
-            {"efficiency", s.efficiency},
-            {"trigger_rate_hz", optional_json(s.trigger_rate_hz)},
-            {"pedestal_mean", optional_json(s.pedestal_mean)},
-            {"pedestal_sigma", optional_json(s.pedestal_sigma)},
-            {"channel_means", means},
-            {"channel_sigmas", sigmas},
-            {"hit_map", hit_map},
-            {"amplitude_bin", kAmplitudeBin},
-            {"amplitudes", amplitudes}};
+    stream["events"] = s.last_event;
+    stream["channel_means"] = means;
+    stream["channel_sigmas"] = sigmas;
+    stream["hit_map"] = hit_map;
+    stream["amplitude_bin"] = kAmplitudeBin;
+    stream["amplitudes"] = amplitudes;
+    return stream;
 }
 
-std::string page_json(const RunSummary& summary, uint64_t sequence, bool done) {
+std::string page_json(const RunSummary& summary, const nlohmann::json& status, uint64_t sequence,
+                      bool done) {
     nlohmann::json modules = nlohmann::json::array();
-    for (const SummaryModule& m : summary.modules) {
+    for (size_t i = 0; i < summary.modules.size(); ++i) {
+        const SummaryModule& m = summary.modules[i];
         const StreamStatistics& statistics = m.run->statistics;
+        const nlohmann::json& streams =
+            (summary.modules.size() == 1 ? status : status["modules"][i])["hybrids"];
         nlohmann::json hybrids = nlohmann::json::array();
+        size_t k = 0;
         for (const StreamSummary& s : statistics.summaries()) {
-            hybrids.push_back(hybrid_json(s, statistics.channels(s.hybrid)));
+            hybrids.push_back(hybrid_json(streams[k++], s, statistics.channels(s.hybrid)));
         }
         const ModuleFigures& f = m.figures;
         modules.push_back(
@@ -83,6 +81,8 @@ std::string page_json(const RunSummary& summary, uint64_t sequence, bool done) {
              {"malformed", f.malformed},
              {"kernel_drops", f.kernel_drops},
              {"outages", f.outages},
+             {"given_up", m.run->recovery.given_up()},
+             {"after_give_up", f.after_give_up},
              {"failed_at", m.run->failed_at.empty() ? nlohmann::json(nullptr)
                                                     : nlohmann::json(m.run->failed_at)},
              {"hybrids", hybrids}});
@@ -231,8 +231,8 @@ std::string metrics_text(const RunSummary& summary) {
 MonitorSnapshot make_snapshot(const RunSummary& summary, uint64_t sequence, bool done) {
     MonitorSnapshot snapshot;
     snapshot.sequence = sequence;
-    snapshot.page = page_json(summary, sequence, done);
-    snapshot.status = summary_json(summary).dump(2);
+    snapshot.status = summary.json();
+    snapshot.page = page_json(summary, nlohmann::json::parse(snapshot.status), sequence, done);
     snapshot.metrics = metrics_text(summary);
     return snapshot;
 }

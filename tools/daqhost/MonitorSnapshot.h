@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "RunSummary.h"
+#include "daqhost/RunSummary.h"
 
 struct MonitorSnapshot {
     uint64_t sequence = 0;  // counts the snapshots of one run from 1
@@ -17,4 +17,4 @@ struct MonitorSnapshot {
 };
 
 // `done`: the run (or the replay of a capture) has ended; the figures will not change.
-MonitorSnapshot make_snapshot(const RunSummary& summary, uint64_t sequence, bool done);
+MonitorSnapshot make_snapshot(const daq::RunSummary& summary, uint64_t sequence, bool done);

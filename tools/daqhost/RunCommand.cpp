@@ -4,12 +4,9 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,11 +14,8 @@
 #include "CommandLine.h"
 #include "MonitorServer.h"
 #include "MonitorSnapshot.h"
-#include "RunSummary.h"
 #include "daqhost/RunSession.h"
-#include "daqhost/StreamStatistics.h"
-#include "protocol/BasePacket.h"
-#include "protocol/DataPacketView.h"
+#include "daqhost/RunSummary.h"
 
 using namespace daq;
 
@@ -40,7 +34,7 @@ struct RunOptions {
     unsigned nadj = 0;
     uint64_t events = 0;
     double seconds = 0;
-    std::string out;
+    std::string capture;
     bool json = false;
     bool recover = false;
     RecoverySettings recovery;
@@ -101,16 +95,14 @@ class Run {
     bool single() const { return session_->single(); }
     std::string module_name(size_t i) const { return session_->client(i).module().text(); }
     void progress(bool last);
-    RunSummary summary() const;
     // The monitor's figures, at most five times a second unless the run is done.
     void publish(bool done);
 
     const RunOptions& options_;
     std::unique_ptr<RunSession> session_;
     bool terminal_ = false;
-    double last_progress_ = -1;
-    uint64_t last_progress_bytes_ = 0;
-    uint64_t last_progress_packets_ = 0;
+    RunProgress last_progress_;
+    bool progressed_ = false;
     size_t progress_lines_ = 0;
     std::unique_ptr<MonitorServer> monitor_;
     uint64_t snapshots_ = 0;
@@ -121,30 +113,16 @@ void Run::publish(bool done) {
     if (!monitor_) return;
     const auto now = std::chrono::steady_clock::now();
     if (!done && now - published_ < std::chrono::milliseconds(200)) return;
-    monitor_->publish(make_snapshot(summary(), ++snapshots_, done));
+    monitor_->publish(make_snapshot(RunSummary::of(*session_), ++snapshots_, done));
     published_ = now;
 }
 
 void Run::progress(bool last) {
     if (!terminal_) return;
-    const double now = session_->seconds();
+    const RunProgress p = session_->progress();
     // At most ten lines a second.
-    if (!last && now - last_progress_ < 0.1) return;
-    const double span = now - last_progress_;
-    uint64_t events = 0;
-    uint64_t packets = 0;
-    uint64_t bytes = 0;
-    uint64_t missing = 0;
-    size_t started = 0;
-    for (size_t i = 0; i < session_->size(); ++i) {
-        const ModuleRun& m = session_->module(i);
-        if (!m.started) continue;
-        events = started == 0 ? m.statistics.triggers() : std::min(events, m.statistics.triggers());
-        ++started;
-        packets += m.statistics.packets();
-        bytes += m.statistics.bytes();
-        for (int hybrid : m.statistics.hybrids()) missing += m.statistics.missing(hybrid);
-    }
+    if (!last && progressed_ && p.seconds - last_progress_.seconds < 0.1) return;
+    const double span = p.seconds - last_progress_.seconds;
     // With many modules, a line per module above the total, written over at each update.
     std::string line = "\r";
     if (!single()) {
@@ -158,14 +136,14 @@ void Run::progress(bool last) {
             line += "\x1b[K\n";
         }
         progress_lines_ = session_->size();
-        line += std::to_string(started) + " modules, the fewest ";
+        line += std::to_string(p.started) + " modules, the fewest ";
     }
-    line += std::to_string(events) + " events";
+    line += std::to_string(p.fewest_events) + " events";
     char text[128];
-    if (last_progress_ >= 0 && span > 0) {
+    if (progressed_ && span > 0) {
         std::snprintf(text, sizeof(text), ", %.0f packets/s, %.2f MB/s",
-                      (packets - last_progress_packets_) / span,
-                      (bytes - last_progress_bytes_) / span / 1e6);
+                      static_cast<double>(p.packets - last_progress_.packets) / span,
+                      static_cast<double>(p.bytes - last_progress_.bytes) / span / 1e6);
         line += text;
     }
     line += ", missing";
@@ -175,14 +153,13 @@ void Run::progress(bool last) {
             line += " " + std::to_string(hybrid) + ":" + std::to_string(statistics.missing(hybrid));
         }
     } else {
-        line += " " + std::to_string(missing);
+        line += " " + std::to_string(p.missing);
     }
     line += "\x1b[K";
     if (last) line += "\n";
     std::fputs(line.c_str(), stderr);
-    last_progress_ = now;
-    last_progress_packets_ = packets;
-    last_progress_bytes_ = bytes;
+    last_progress_ = p;
+    progressed_ = true;
 }
 
 int Run::execute() {
@@ -201,7 +178,7 @@ int Run::execute() {
     settings.chip_type = options_.chip_type;
     settings.events = options_.events;
     settings.seconds = options_.seconds;
-    settings.capture = options_.out;
+    settings.capture = options_.capture;
     if (options_.recover) settings.recover = options_.recovery;
     if (!options_.monitor.empty()) {
         std::string address;
@@ -220,51 +197,20 @@ int Run::execute() {
     }
     session_ = std::make_unique<RunSession>(std::move(settings));
     session_->on_error(report_error);
-    if (!session_->open()) return kExitFailure;
     catch_interrupts();
     terminal_ = isatty(STDERR_FILENO) != 0;
-
-    bool ok = session_->configure();
-    if (ok && interrupted()) {
-        report_error("interrupted before the start");
-        ok = false;
-    }
-    const bool ran = ok && session_->start();
-    if (ran) {
-        session_->receive_until_done([this] {
-            progress(false);
-            publish(false);
-            return !interrupted();
-        });
-        session_->stop();
-        progress(true);
-        publish(true);
-    }
-    if (!session_->close()) ok = false;
-    // Without a run there is nothing to sum up; the errors said why.
-    if (ran && options_.json) {
-        std::printf("%s\n", summary_json(summary()).dump(2).c_str());
-    } else if (ran) {
-        print_summary(summary());
-    }
-    return ran && ok && session_->every_module_ran() ? 0 : kExitFailure;
-}
-
-RunSummary Run::summary() const {
-    RunSummary summary;
-    for (size_t i = 0; i < session_->size(); ++i) {
-        summary.modules.push_back({module_name(i), &session_->module(i), session_->figures(i)});
-    }
-    summary.total = session_->total();
-    summary.seconds = session_->seconds();
-    summary.recovering = options_.recover;
-    if (!options_.out.empty()) {
-        summary.capture = options_.out;
-        summary.capture_records = session_->capture().records();
-        summary.capture_note =
-            "recorded " + std::to_string(summary.capture_records) + " datagrams in " + options_.out;
-    }
-    return summary;
+    const bool ok = session_->run([this] {
+        progress(false);
+        publish(false);
+        return !interrupted();
+    });
+    // Without a start there is nothing to sum up; the errors said why.
+    if (session_->total().started == 0) return kExitFailure;
+    progress(true);
+    publish(true);
+    const RunSummary summary = RunSummary::of(*session_);
+    std::fputs(options_.json ? (summary.json() + "\n").c_str() : summary.text().c_str(), stdout);
+    return ok ? 0 : kExitFailure;
 }
 
 }  // namespace
@@ -294,7 +240,7 @@ void add_run_command(CLI::App& app, int& status) {
                     "stop when every module has this many events (triggers)");
     sub->add_option("-s,--seconds", options->seconds, "stop after this many seconds")
         ->check(CLI::NonNegativeNumber);
-    sub->add_option("-o,--out", options->out, "record the session in this pcap file");
+    sub->add_option("--capture,-o,--out", options->capture, "record the session in this pcap file");
     sub->add_flag("--json", options->json, "print the summary as JSON");
     sub->add_option("--monitor", options->monitor,
                     "show the run live in a browser: serve the monitor on [ADDR:]PORT (ADDR "
@@ -303,13 +249,13 @@ void add_run_command(CLI::App& app, int& status) {
     CLI::Option* recover = sub->add_flag(
         "--recover", options->recover,
         "rediscover, configure and start again a module that falls silent, and go on");
-    sub->add_option("--recover-after", options->recovery.silence_s,
+    sub->add_option("--silence,--recover-after", options->recovery.silence_s,
                     "with --recover: seconds without data that make a module silent (at least "
                     "ten of its trigger periods)")
         ->capture_default_str()
         ->check(CLI::PositiveNumber)
         ->needs(recover);
-    sub->add_option("--give-up-after", options->recovery.give_up_s,
+    sub->add_option("--give-up,--give-up-after", options->recovery.give_up_s,
                     "with --recover: seconds of silence after which a module is left out")
         ->capture_default_str()
         ->check(CLI::PositiveNumber)

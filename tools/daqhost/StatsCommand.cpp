@@ -3,11 +3,12 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "CommandLine.h"
-#include "RunSummary.h"
 #include "daqhost/RecordedRun.h"
+#include "daqhost/RunSummary.h"
 
 using namespace daq;
 
@@ -15,7 +16,7 @@ namespace {
 
 struct StatsOptions {
     std::string capture;
-    uint16_t port = ModuleClient::kModulePort;
+    std::optional<uint16_t> port;  // learned from the capture's discovery unless given
     bool json = false;
 };
 
@@ -31,17 +32,13 @@ int stats(const StatsOptions& options) {
         report_error(run.error() + " (summing up the datagrams before it)");
     }
     if (run.size() == 0) {
-        report_error(options.capture + ": no datagram to or from port " +
-                     std::to_string(options.port));
+        report_error(options.capture + ": " + run.no_module_reason());
         return kExitFailure;
     }
-    const RunSummary summary = recorded_summary(run, options.capture);
-    if (options.json) {
-        std::printf("%s\n", summary_json(summary).dump(2).c_str());
-    } else {
-        print_summary(summary);
-    }
-    return whole ? 0 : kExitFailure;
+    const RunSummary summary = RunSummary::of(run, options.capture);
+    std::fputs(options.json ? (summary.json() + "\n").c_str() : summary.text().c_str(), stdout);
+    // As the run itself ended: 1 when a module was left out or ended it in an outage.
+    return whole && run.every_module_ran() ? 0 : kExitFailure;
 }
 
 }  // namespace
@@ -51,7 +48,9 @@ void add_stats_command(CLI::App& app, int& status) {
     CLI::App* command = app.add_subcommand(
         "stats", "the summary that run prints, per hybrid or per module, from a capture");
     command->add_option("FILE", options->capture, "the capture (pcap) of a run")->required();
-    command->add_option("--port", options->port, "the module's UDP port")->capture_default_str();
+    command->add_option(
+        "--port", options->port,
+        "the module's UDP port (by default, the one the capture's discovery shows)");
     command->add_flag("--json", options->json, "print the summary as JSON");
     command->callback([options, &status] { status = stats(*options); });
 }

@@ -1,8 +1,12 @@
 // The rules by which a run session brings back a module that has fallen silent during a run,
 // and the record of each outage. A module is silent when no data packet has come from it for
 // a bound; the session then rediscovers it, configures and starts it again, and the outage
-// ends with the first data packet of that new start, or is given up after a longer bound. The
-// rules see only the run's clock and the outcomes, so they are tested without a network.
+// ends with the first data packet of that new start, or is given up after a longer bound.
+//
+// The record follows the run's datagrams alone (a rediscovery sent, a start acknowledged, data,
+// a module given up), so that a run read back from its capture records the outages the live
+// run recorded; due() and attempt_failed() are the live session's decisions. Both see only
+// the run's clock, so they are tested without a network.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +21,8 @@ struct RecoverySettings {
     // Silent: no data packet for this long, or for ten trigger periods of the module when
     // those are longer (a slow trigger is not an outage).
     double silence_s = 1.0;
-    // An outage that has lasted this long is given up: the module is left out of the run.
+    // An outage that has lasted this long is given up: the module is stopped and left out of
+    // the run.
     double give_up_s = 30.0;
 };
 
@@ -25,11 +30,11 @@ struct Outage {
     enum class End { kOngoing, kRecovered, kGivenUp };
     double start_s = 0;  // the run's time of the last data packet before the silence
     // Until the first data packet after the module was started again, until it was given up,
-    // or, while ongoing, until the last look.
+    // or, while ongoing, until the last look (the end of the run, once it has ended).
     double seconds = 0;
-    // The triggers the module's rate before the outage gives over its length.
+    // An estimate: the triggers the module's rate before the outage gives over its length.
     uint64_t events_lost = 0;
-    unsigned attempts = 0;  // rediscoveries tried
+    unsigned attempts = 0;  // rediscoveries sent
     End end = End::kOngoing;
 };
 
@@ -42,19 +47,33 @@ class DAQ_API ModuleRecovery {
 
     explicit ModuleRecovery(RecoverySettings settings = {}) : settings_(settings) {}
 
-    // The run has started at `now_s`: data is due from then on.
+    // The record, from the run's datagrams.
+    // The module took the run's start at `now_s`: data is due from then on.
     void started(double now_s);
     // A data packet came.
     void data(double now_s);
-    // What the session must do now, given the module's trigger rate so far (if known).
-    Action due(double now_s, std::optional<double> trigger_rate_hz);
-    // The outcome of a recovery that due() asked for: the module took the new start, or it
-    // did not (no acknowledge, or an error).
-    void attempted(bool started_again, double now_s);
+    // A rediscovery was sent during the run: it opens an outage unless one is open (the
+    // module's trigger rate before it, if known, estimates the events lost), and counts as an
+    // attempt of the outage.
+    void rediscovery(double now_s, std::optional<double> trigger_rate_hz);
+    // The module took a new start during an outage; its first data packet ends the outage.
+    void started_again(double now_s);
+    // The module was given up: an open outage ends so.
+    void give_up(double now_s);
     // The run has ended: an outage still open stays ongoing, with its length so far.
     void ended(double now_s);
 
+    // The decisions of a live session.
+    // What the session must do now, given the module's trigger rate so far (if known):
+    // rediscover it (a new outage, or another attempt of the open one), or give it up.
+    Action due(double now_s, std::optional<double> trigger_rate_hz) const;
+    // The requests of the attempt under way went unanswered or were refused: the next
+    // attempt comes after a pause.
+    void attempt_failed(double now_s);
+
     bool silent() const { return open_; }
+    // The run's time of the last data packet (or of the start, before any).
+    double last_data_s() const { return last_data_s_; }
     bool given_up() const { return given_up_; }
     const std::vector<Outage>& outages() const { return outages_; }
 
@@ -71,7 +90,8 @@ class DAQ_API ModuleRecovery {
     bool given_up_ = false;
     // Within an outage: the module took the new start at this time, and its data is awaited.
     std::optional<double> started_again_s_;
-    double next_attempt_s_ = 0;
+    // Within an outage: when the next attempt may begin, once the last has failed.
+    std::optional<double> next_attempt_s_;
     double rate_hz_ = 0;  // before the outage
 };
 

@@ -31,6 +31,7 @@ struct StreamSummary {
     uint64_t last_event = 0;  // unwrapped: the triggers of the run up to the last packet
     unsigned mode = 0;        // of the last packet
     double efficiency = 0;    // packets / (packets + missing)
+    // Over the spans of packets within each start of the module, outages left out.
     std::optional<double> trigger_rate_hz;
     std::optional<double> pedestal_mean;
     std::optional<double> pedestal_sigma;
@@ -81,8 +82,12 @@ class DAQ_API StreamStatistics {
 
     // The module's run starts again (a host restarted it after an outage): its event numbers
     // and time stamps begin anew, and the streams' next packets carry on from where they stood
-    // instead of counting as late or repeated ones. The events between are not counted.
+    // instead of counting as late or repeated ones. The events between are not counted. A
+    // packet whose time stamp lies more than a second before the last one's is taken for such
+    // a new start too (whoever started the module again).
     void restart_run();
+    // The module fell silent: the trigger rate leaves out the time until its next packet.
+    void break_rate();
 
     std::vector<StreamSummary> summaries() const;
     // Datagrams that failed the data-packet checks, by fault.
@@ -107,9 +112,14 @@ class DAQ_API StreamStatistics {
         int64_t last_raw_event = -1;  // -1 before the first packet of a run
         bool run_restarted = false;
         uint32_t last_raw_time = 0;
-        uint64_t first_time_us = 0;
-        uint64_t last_time_us = 0;
-        uint64_t first_trigger_event = 0;
+        uint64_t last_time_us = 0;  // unwrapped, and carried on across new starts
+        // The trigger rate's spans: the one under way (from its first packet) and those
+        // closed by a new start or an outage.
+        bool span_open = false;
+        uint64_t span_first_event = 0;
+        uint64_t span_first_time_us = 0;
+        uint64_t closed_events = 0;
+        uint64_t closed_time_us = 0;
         double pedestal_sum = 0;  // of (value − kPedestalOrigin), to keep the sums small
         double pedestal_square_sum = 0;
         double hit_sum = 0;
@@ -125,6 +135,7 @@ class DAQ_API StreamStatistics {
         std::optional<uint32_t> channels_sampled_at;  // time stamp of the last packet taken
     };
     static void add_event(Stream& s, const DataPacketView& view);
+    static void close_span(Stream& s);
     static void add_values(Stream& s, const DataPacketView& view);
     static void add_distributions(StreamDistributions& d, const DataPacketView& view,
                                   const Hit& hit);

@@ -1,0 +1,221 @@
+#include "daqhost/RunReader.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "protocol/Acknowledge.h"
+#include "protocol/BasePacket.h"
+#include "protocol/DataPacketView.h"
+
+namespace daq {
+
+namespace {
+
+// The mean of the streams' trigger rates, where known.
+std::optional<double> mean_trigger_rate(const std::vector<StreamSummary>& streams) {
+    double sum = 0;
+    int n = 0;
+    for (const StreamSummary& s : streams) {
+        if (!s.trigger_rate_hz) continue;
+        sum += *s.trigger_rate_hz;
+        ++n;
+    }
+    if (n == 0) return std::nullopt;
+    return sum / n;
+}
+
+// What names a request beyond its command: its hybrid, or what a DAQ command was for.
+std::string request_text(const ModuleRequest& request, bool counting) {
+    switch (request.code) {
+        case packet::kConfigureStream:
+        case packet::kReadoutMode:
+            return command_name(request.code) + std::string(" of hybrid ") +
+                   std::to_string(request.hybrid());
+        case packet::kDaqCommand:
+            if (request.starts()) return command_name(request.code) + std::string(" (start)");
+            return command_name(request.code) +
+                   std::string(counting ? " (stop)" : " (stop before the run)");
+        default:
+            return command_name(request.code);
+    }
+}
+
+}  // namespace
+
+void ModuleFigures::add(const ModuleFigures& f) {
+    events += f.events;
+    packets += f.packets;
+    missing += f.missing;
+    malformed += f.malformed;
+    kernel_drops += f.kernel_drops;
+    acknowledges += f.acknowledges;
+    missing_acknowledges += f.missing_acknowledges;
+    retries += f.retries;
+    outages += f.outages;
+    after_give_up += f.after_give_up;
+}
+
+void ModuleFigures::add_module(const ModuleFigures& f, bool module_started, bool module_failed) {
+    add(f);
+    ++modules;
+    started += module_started ? 1 : 0;
+    failed += module_failed ? 1 : 0;
+}
+
+ModuleFigures ModuleRun::figures(uint64_t kernel_drops) const {
+    ModuleFigures f;
+    const std::vector<StreamSummary> streams = statistics.summaries();
+    for (const StreamSummary& s : streams) {
+        f.hybrids += (f.hybrids.empty() ? "" : ",") + std::to_string(s.hybrid);
+        f.packets += s.packets;
+        f.missing += s.missing;
+    }
+    f.trigger_rate_hz = mean_trigger_rate(streams);
+    f.events = statistics.triggers();
+    f.malformed = statistics.malformed_total();
+    f.kernel_drops = kernel_drops;
+    f.acknowledges = acknowledges;
+    f.missing_acknowledges = missing_acknowledges;
+    f.retries = retries;
+    f.outages = recovery.outages().size();
+    f.after_give_up = after_give_up;
+    return f;
+}
+
+size_t RunReader::add_module(const Endpoint& endpoint) {
+    if (const std::optional<size_t> i = find(endpoint)) return *i;
+    Module& m = modules_.emplace_back();
+    m.endpoint = endpoint;
+    m.run.recovery = ModuleRecovery(recover_);
+    if (keep_channels_) m.run.statistics.keep_channels();
+    return modules_.size() - 1;
+}
+
+std::optional<size_t> RunReader::find(const Endpoint& endpoint) const {
+    const auto found = std::find_if(modules_.begin(), modules_.end(),
+                                    [&](const Module& m) { return m.endpoint == endpoint; });
+    if (found == modules_.end()) return std::nullopt;
+    return static_cast<size_t>(found - modules_.begin());
+}
+
+void RunReader::fail(Module& m, const ModuleRequest& request) {
+    ModuleRun& run = m.run;
+    if (!run.failed_at.empty() || run.recovery.silent() || run.recovery.given_up()) return;
+    run.failed_at = request_text(request, run.counting);
+}
+
+void RunReader::acknowledge_missing(Module& m) {
+    if (!m.awaited) return;
+    ++m.run.missing_acknowledges;
+    fail(m, *m.awaited);
+    m.awaited.reset();
+}
+
+void RunReader::sent(size_t i, int64_t time_ns, const ModuleRequest& request) {
+    Module& m = modules_[i];
+    ModuleRun& run = m.run;
+    last_ns_ = std::max(last_ns_, time_ns);
+    const bool retry = m.awaited && m.awaited->code == request.code;
+    if (retry) {
+        ++run.retries;
+    } else {
+        acknowledge_missing(m);
+    }
+    m.awaited = request;
+    if (request.code == packet::kDiscovery && run.started && !run.recovery.given_up()) {
+        // The rate before the outage estimates its loss, and leaves the outage out.
+        run.recovery.rediscovery(seconds_at(time_ns),
+                                 mean_trigger_rate(run.statistics.summaries()));
+        run.statistics.break_rate();
+        return;
+    }
+    if (request.code != packet::kDaqCommand) return;
+    if (request.starts()) {
+        run.counting = true;
+        if (!start_ns_) start_ns_ = time_ns;
+        m.stopped_ns.reset();
+        return;
+    }
+    if (!retry && !m.stopped_ns) m.stopped_ns = time_ns;
+    if (run.counting && run.recovery.silent() && request.hybrid() != packet::kAllHybrids) {
+        char why[64];
+        run.recovery.give_up(seconds_at(time_ns));
+        std::snprintf(why, sizeof(why), "recovery: silent for %.1f s",
+                      run.recovery.outages().back().seconds);
+        if (run.failed_at.empty()) run.failed_at = why;
+    }
+}
+
+void RunReader::take_acknowledge(Module& m, int64_t time_ns, const Acknowledge& ack) {
+    ModuleRun& run = m.run;
+    ++run.acknowledges;
+    if (!m.awaited || !ack.answers(m.awaited->code)) return;
+    const ModuleRequest request = *m.awaited;
+    m.awaited.reset();
+    if (ack.error != packet::kDone) {
+        fail(m, request);
+        return;
+    }
+    if (request.code != packet::kDaqCommand) return;
+    if (!request.starts()) {
+        // The module sends in order: what comes after this is of a new start, whose event
+        // numbers begin at 1 again.
+        run.statistics.restart_run();
+    } else if (!run.started && run.counting) {
+        run.started = true;
+        run.recovery.started(seconds_at(time_ns));
+    } else if (run.recovery.silent()) {
+        run.recovery.started_again(seconds_at(time_ns));
+    }
+}
+
+void RunReader::received(size_t i, int64_t time_ns, const uint8_t* data, size_t length) {
+    Module& m = modules_[i];
+    ModuleRun& run = m.run;
+    last_ns_ = std::max(last_ns_, time_ns);
+    if (const std::optional<Acknowledge> ack = Acknowledge::parse(data, length)) {
+        take_acknowledge(m, time_ns, *ack);
+        return;
+    }
+    if (run.recovery.given_up()) {
+        ++run.after_give_up;
+        return;
+    }
+    if (!run.counting) return;
+    run.statistics.add(DataPacketView(data, length));
+    run.recovery.data(seconds_at(time_ns));
+}
+
+void RunReader::finish() {
+    if (finished_) return;
+    for (Module& m : modules_) acknowledge_missing(m);
+    for (const Module& m : modules_) {
+        if (m.stopped_ns && (!end_ns_ || *m.stopped_ns > *end_ns_)) end_ns_ = m.stopped_ns;
+    }
+    if (!end_ns_) end_ns_ = last_ns_;
+    for (Module& m : modules_) m.run.recovery.ended(seconds_at(*end_ns_));
+    finished_ = true;
+}
+
+double RunReader::seconds_at(int64_t time_ns) const {
+    if (!start_ns_ || time_ns <= *start_ns_) return 0;
+    return static_cast<double>(time_ns - *start_ns_) / 1e9;
+}
+
+double RunReader::seconds() const { return seconds_at(finished_ ? *end_ns_ : last_ns_); }
+
+bool RunReader::every_module_ran() const {
+    return std::all_of(modules_.begin(), modules_.end(), [](const Module& m) {
+        return m.run.failed_at.empty() && !m.run.recovery.silent();
+    });
+}
+
+ModuleFigures RunReader::total() const {
+    ModuleFigures sum;
+    for (const Module& m : modules_) {
+        sum.add_module(m.run.figures(), m.run.started, !m.run.failed_at.empty());
+    }
+    return sum;
+}
+
+}  // namespace daq

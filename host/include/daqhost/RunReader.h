@@ -1,0 +1,147 @@
+// The reading of a run from its datagrams: every request the host sent and everything each
+// module sent back, taken in the order the host handled them, whether they come from the
+// sockets as the run goes (RunSession) or from the run's capture afterwards (RecordedRun).
+// Every figure of a run is made here and only here, so that a capture read back tells the
+// story the live run told: the streams' statistics, the acknowledges, retries and those
+// missing, the start and end of the run, and each module's outages.
+//
+// What the datagrams say:
+// - The run starts with the first start request; a module's data counts from the start
+//   request it was sent, and the module has started once it acknowledged that start.
+// - A request sent again before its acknowledge is a retry; one that never got it (before a
+//   request of another code, or the end) is an acknowledge missing.
+// - A stop acknowledged ends the module's start: what comes next begins at event 1 again.
+// - A rediscovery sent to a started module opens an outage (or is another attempt of the open
+//   one); a start acknowledged during it, and then data, ends it recovered.
+// - A stop addressed to one hybrid while the module is in an outage gives the module up (the
+//   run's own stops address the whole module, hybrid 255): its later datagrams are counted
+//   apart, not in its figures.
+// - The run ends with the last stop each module was sent (the first of its attempts), the
+//   latest of them; with none, at the last datagram.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "daqhost/Endpoint.h"
+#include "daqhost/ModuleRecovery.h"
+#include "daqhost/StreamStatistics.h"
+#include "protocol/Acknowledge.h"
+#include "protocol/Export.h"
+#include "protocol/ModuleRequest.h"
+
+namespace daq {
+
+// A module's figures in the summary of a run, or the total of many.
+struct DAQ_API ModuleFigures {
+    std::string hybrids;  // "1,2"
+    uint64_t events = 0;  // the highest event number of its streams
+    uint64_t packets = 0;
+    uint64_t missing = 0;
+    // The mean of its streams', each over the spans of its starts (outages left out).
+    std::optional<double> trigger_rate_hz;
+    uint64_t malformed = 0;
+    uint64_t kernel_drops = 0;
+    uint64_t acknowledges = 0;
+    uint64_t missing_acknowledges = 0;
+    uint64_t retries = 0;
+    size_t outages = 0;
+    uint64_t after_give_up = 0;
+
+    size_t modules = 0;  // in a total: how many, how many ran, how many failed
+    size_t started = 0;
+    size_t failed = 0;
+
+    void add(const ModuleFigures& f);
+    // Adds a module's figures to a total, and counts it.
+    void add_module(const ModuleFigures& f, bool started, bool failed);
+};
+
+// One module's part in the run.
+struct DAQ_API ModuleRun {
+    StreamStatistics statistics;
+    // It was sent the run's start: its data counts from then on (whatever an earlier run sent
+    // before the stop ahead of the start is not this run's).
+    bool counting = false;
+    // Every request so far acknowledged with error 0: the session sends it the next one.
+    bool live = true;
+    bool started = false;  // it acknowledged the run's start
+    // The request that left the module out, or whose acknowledge did not come; empty if none.
+    std::string failed_at;
+    uint64_t acknowledges = 0;
+    uint64_t missing_acknowledges = 0;
+    uint64_t retries = 0;
+    // Its outages and how each ended.
+    ModuleRecovery recovery;
+    // Datagrams it sent after it was given up: not in its figures.
+    uint64_t after_give_up = 0;
+
+    // Its figures, with the datagrams its socket dropped (a live client knows those).
+    ModuleFigures figures(uint64_t kernel_drops = 0) const;
+};
+
+class DAQ_API RunReader {
+  public:
+    // `recover`: the rules by which a live session decides on its silent modules.
+    explicit RunReader(std::optional<RecoverySettings> recover = std::nullopt)
+        : recover_(recover.value_or(RecoverySettings{})) {}
+
+    // Keep what a live view shows of each stream of the modules added from now on.
+    void keep_channels() { keep_channels_ = true; }
+    // The module at `endpoint`, added if it is new; its index.
+    size_t add_module(const Endpoint& endpoint);
+    std::optional<size_t> find(const Endpoint& endpoint) const;
+
+    // A request sent to module `i` at `time_ns` (since the Unix epoch).
+    void sent(size_t i, int64_t time_ns, const ModuleRequest& request);
+    // A datagram from module `i`: an acknowledge, or what claims to be a data packet.
+    void received(size_t i, int64_t time_ns, const uint8_t* data, size_t length);
+    // Nothing more comes: requests still without their acknowledge are counted missing, and
+    // outages still open are measured to the run's end.
+    void finish();
+
+    size_t size() const { return modules_.size(); }
+    const Endpoint& endpoint(size_t i) const { return modules_[i].endpoint; }
+    const ModuleRun& module(size_t i) const { return modules_[i].run; }
+    ModuleRun& module(size_t i) { return modules_[i].run; }
+    ModuleFigures total() const;
+    // Whether every module ran its run without being left out, and ended it outside an
+    // outage.
+    bool every_module_ran() const;
+
+    bool started() const { return start_ns_.has_value(); }
+    bool finished() const { return finished_; }
+    // Seconds into the run at `time_ns`; 0 before its start.
+    double seconds_at(int64_t time_ns) const;
+    // The run's length: to its end once finished, to the last datagram until then; 0 when no
+    // run started.
+    double seconds() const;
+
+  private:
+    struct Module {
+        Endpoint endpoint;
+        ModuleRun run;
+        std::optional<ModuleRequest> awaited;  // the request without its acknowledge
+        // The first attempt of its last stop, while no start has followed.
+        std::optional<int64_t> stopped_ns;
+    };
+    // The request without its acknowledge never got one.
+    static void acknowledge_missing(Module& m);
+    // The module failed at `request` (unless it already had, or the request was part of an
+    // outage): "stream configuration of hybrid 2".
+    static void fail(Module& m, const ModuleRequest& request);
+    void take_acknowledge(Module& m, int64_t time_ns, const Acknowledge& ack);
+
+    RecoverySettings recover_;
+    std::vector<Module> modules_;
+    std::optional<int64_t> start_ns_;
+    std::optional<int64_t> end_ns_;
+    int64_t last_ns_ = 0;
+    bool keep_channels_ = false;
+    bool finished_ = false;
+};
+
+}  // namespace daq

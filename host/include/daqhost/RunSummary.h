@@ -1,0 +1,46 @@
+// The summary of a run, as a table or as JSON, made one way whether the run is live (a
+// RunSession) or read back from its capture (a RecordedRun): what daqhost run prints when its
+// run ends, daqhost stats prints from a capture, and the monitor shows. One module gets a row
+// per hybrid; many get a row per module and their total. Each module's outages are part of it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "daqhost/RecordedRun.h"
+#include "daqhost/RunReader.h"
+#include "daqhost/RunSession.h"
+#include "protocol/Export.h"
+
+namespace daq {
+
+struct SummaryModule {
+    std::string name;  // "ADDR:PORT"
+    const ModuleRun* run = nullptr;
+    ModuleFigures figures;
+};
+
+struct DAQ_API RunSummary {
+    std::vector<SummaryModule> modules;
+    ModuleFigures total;
+    double seconds = 0;
+    // The capture the session was recorded in or read from, if any: its file and datagrams,
+    // and the line the table ends with.
+    std::string capture;
+    uint64_t capture_records = 0;
+    std::string capture_note;
+
+    // The summary of a session so far (of its run, once it has ended); it refers to the
+    // session's modules, and holds while the session lives.
+    static RunSummary of(const RunSession& session);
+    // The summary of a run read back from its capture `path`.
+    static RunSummary of(const RecordedRun& run, const std::string& path);
+
+    // The table, lines ending in "\n".
+    std::string text() const;
+    // The JSON object, indented by two.
+    std::string json() const;
+};
+
+}  // namespace daq
