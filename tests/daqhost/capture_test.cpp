@@ -264,7 +264,7 @@ TEST_F(CaptureFile, a_run_read_back_counts_from_the_start_with_retries_and_missi
     EXPECT_EQ(f.acknowledges, 4u);
     EXPECT_EQ(f.retries, 1u);
     EXPECT_EQ(f.missing_acknowledges, 1u);
-    EXPECT_EQ(run.module(0).failed_at, "stream configuration");
+    EXPECT_EQ(run.module(0).failed_at, "stream configuration of hybrid 1");
     EXPECT_TRUE(run.module(0).started);
     EXPECT_NEAR(run.seconds(), 0.4, 1e-5) << "from the start request to the stop";
     EXPECT_EQ(run.records(), session.size());

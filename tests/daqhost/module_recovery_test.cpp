@@ -1,8 +1,13 @@
-// When a run session takes a module for silent, tries to bring it back, and gives it up; and
-// what each outage records.
+// When a run session takes a module for silent, tries to bring it back, and gives it up; what
+// each outage records; and the requests of a module as the session's loop sends them, each on
+// its own clock, without waiting for any.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "daqhost/ModuleRecovery.h"
+#include "daqhost/RequestSequence.h"
+#include "protocol/BasePacket.h"
 
 using namespace daq;
 
@@ -20,9 +25,11 @@ TEST_F(ModuleRecoveryRules, silence_past_the_bound_opens_one_outage_that_new_dat
     recovery.started(0);
     recovery.data(1.0);
     EXPECT_EQ(recovery.due(1.9, rate_hz), Action::kNone);
-    EXPECT_EQ(recovery.due(2.1, rate_hz), Action::kRecover);
+    ASSERT_EQ(recovery.due(2.1, rate_hz), Action::kRecover);
+    recovery.rediscovery(2.1, rate_hz);
     EXPECT_TRUE(recovery.silent());
-    recovery.attempted(true, 2.2);
+    EXPECT_EQ(recovery.due(2.15, rate_hz), Action::kNone) << "an attempt is under way";
+    recovery.started_again(2.2);
     EXPECT_EQ(recovery.due(2.3, rate_hz), Action::kNone) << "started again: its data is awaited";
     recovery.data(2.5);
     EXPECT_FALSE(recovery.silent());
@@ -47,12 +54,14 @@ TEST_F(ModuleRecoveryRules,
        old_data_does_not_end_an_outage_and_silence_after_a_restart_recovers_anew) {
     recovery.started(0);
     ASSERT_EQ(recovery.due(1.5, rate_hz), Action::kRecover);
+    recovery.rediscovery(1.5, rate_hz);
     recovery.data(1.6);  // the module's old start, back before the new one
     EXPECT_TRUE(recovery.silent());
-    recovery.attempted(true, 1.7);
+    recovery.started_again(1.7);
     EXPECT_EQ(recovery.due(2.6, rate_hz), Action::kNone);
-    EXPECT_EQ(recovery.due(2.8, rate_hz), Action::kRecover) << "took the start, sent nothing";
-    recovery.attempted(true, 2.9);
+    ASSERT_EQ(recovery.due(2.8, rate_hz), Action::kRecover) << "took the start, sent nothing";
+    recovery.rediscovery(2.8, rate_hz);
+    recovery.started_again(2.9);
     recovery.data(3.0);
     EXPECT_EQ(recovery.outages().back().attempts, 2u);
     EXPECT_EQ(recovery.outages().back().end, Outage::End::kRecovered);
@@ -61,27 +70,95 @@ TEST_F(ModuleRecoveryRules,
 TEST_F(ModuleRecoveryRules, unanswered_attempts_repeat_until_the_outage_is_given_up) {
     recovery.started(0);
     ASSERT_EQ(recovery.due(1.5, rate_hz), Action::kRecover);
-    recovery.attempted(false, 4.5);  // every attempt of its request timed out
-    EXPECT_EQ(recovery.due(4.6, rate_hz), Action::kNone) << "a pause between attempts";
-    EXPECT_EQ(recovery.due(4.9, rate_hz), Action::kNone);
-    EXPECT_EQ(recovery.due(5.0, rate_hz), Action::kGiveUp);
+    recovery.rediscovery(1.5, rate_hz);
+    recovery.attempt_failed(2.5);  // its discovery timed out
+    EXPECT_EQ(recovery.due(2.9, rate_hz), Action::kNone) << "a pause between attempts";
+    ASSERT_EQ(recovery.due(3.0, rate_hz), Action::kRecover);
+    recovery.rediscovery(3.0, rate_hz);
+    recovery.attempt_failed(4.0);
+    EXPECT_EQ(recovery.due(4.4, rate_hz), Action::kNone);
+    ASSERT_EQ(recovery.due(5.0, rate_hz), Action::kGiveUp);
+    recovery.give_up(5.0);
     EXPECT_TRUE(recovery.given_up());
     EXPECT_FALSE(recovery.silent());
     EXPECT_EQ(recovery.due(9.0, rate_hz), Action::kNone);
+    recovery.rediscovery(9.0, rate_hz);
     const Outage& o = recovery.outages().back();
     EXPECT_EQ(o.end, Outage::End::kGivenUp);
     EXPECT_DOUBLE_EQ(o.seconds, 5.0);
-    EXPECT_EQ(o.attempts, 1u);
+    EXPECT_EQ(o.attempts, 2u);
 }
 
 TEST_F(ModuleRecoveryRules, an_outage_open_at_the_end_stays_ongoing_with_its_length) {
     recovery.started(0);
     ASSERT_EQ(recovery.due(1.2, std::nullopt), Action::kRecover);
+    recovery.rediscovery(1.2, std::nullopt);
     recovery.ended(3.0);
     EXPECT_TRUE(recovery.silent());
     EXPECT_EQ(recovery.outages().back().end, Outage::End::kOngoing);
     EXPECT_DOUBLE_EQ(recovery.outages().back().seconds, 3.0);
     EXPECT_EQ(recovery.outages().back().events_lost, 0u) << "no rate known";
+}
+
+// A module's sequence on a clock of the test's: what is due when, and how it ends.
+class RequestSequenceRules : public ::testing::Test {
+  protected:
+    static Acknowledge ack(const ModuleRequest& request, uint16_t error = packet::kDone) {
+        Acknowledge a;
+        a.code = request.code;
+        a.code_byte = static_cast<uint8_t>(request.code | packet::kReplyFlag);
+        a.error = error;
+        return a;
+    }
+
+    RequestSequence sequence{0.5, 2};
+    const ModuleRequest discovery = ModuleRequest::discovery();
+    const ModuleRequest start = ModuleRequest::daq_command(packet::kAllHybrids, true);
+};
+
+TEST_F(RequestSequenceRules, each_step_is_sent_at_once_and_the_next_once_acknowledged) {
+    sequence.begin({{discovery, ""}, {start, " (start)"}});
+    EXPECT_EQ(sequence.time_left(10.0), 0);
+    const ModuleRequest* first = sequence.due(10.0);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->code, discovery.code);
+    EXPECT_EQ(sequence.due(10.1), nullptr) << "its acknowledge is awaited";
+    EXPECT_NEAR(sequence.time_left(10.1), 0.4, 1e-9);
+    sequence.acknowledged(ack(start));  // not the one awaited
+    EXPECT_EQ(sequence.due(10.2), nullptr);
+    sequence.acknowledged(ack(discovery));
+    EXPECT_EQ(sequence.time_left(10.2), 0) << "the next step is due at once";
+    ASSERT_NE(sequence.due(10.2), nullptr);
+    sequence.acknowledged(ack(start));
+    EXPECT_EQ(sequence.state(), RequestSequence::State::kDone);
+    EXPECT_TRUE(std::isinf(sequence.time_left(10.3)));
+}
+
+TEST_F(RequestSequenceRules, an_unanswered_step_is_sent_again_after_each_timeout_then_fails) {
+    sequence.begin({{discovery, ""}, {start, " (start)"}});
+    int sent = 0;
+    // The loop's turns of 0.1 s: 1 + 2 retries, each waited for 0.5 s.
+    for (int turn = 0; turn <= 20 && sequence.running(); ++turn) {
+        sent += sequence.due(turn * 0.1) != nullptr;
+    }
+    EXPECT_EQ(sent, 3);
+    EXPECT_EQ(sequence.state(), RequestSequence::State::kFailed);
+    EXPECT_EQ(sequence.outcome().status, RequestOutcome::kNoAcknowledge);
+    EXPECT_EQ(sequence.outcome().attempts, 3);
+    EXPECT_EQ(sequence.step().request.code, discovery.code);
+}
+
+TEST_F(RequestSequenceRules, a_refused_step_ends_the_sequence_and_a_step_may_have_no_retry) {
+    sequence.begin({{start, " (start)"}});
+    ASSERT_NE(sequence.due(0), nullptr);
+    sequence.acknowledged(ack(start, packet::kNoSuchHybrid));
+    EXPECT_EQ(sequence.state(), RequestSequence::State::kFailed);
+    EXPECT_EQ(sequence.outcome().ack.error, packet::kNoSuchHybrid);
+
+    sequence.begin({{discovery, "", 0}});
+    ASSERT_NE(sequence.due(0), nullptr);
+    EXPECT_EQ(sequence.due(0.6), nullptr);
+    EXPECT_EQ(sequence.state(), RequestSequence::State::kFailed) << "one attempt only";
 }
 
 }  // namespace
