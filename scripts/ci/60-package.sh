@@ -21,7 +21,7 @@ cmake --build "$build" -j "$(nproc)" >/dev/null
 rm -rf "$build/package"
 (cd "$build" && cpack -B package >/dev/null)
 deb=$(ls "$build"/package/daq-emulator_*.deb)
-library_deb=$(ls "$build"/package/libdaqhost1_*.deb)
+library_deb=$(ls "$build"/package/libdaqhost2_*.deb)
 dev_deb=$(ls "$build"/package/libdaqhost-dev_*.deb)
 python_deb=$(ls "$build"/package/python3-daqhost_*.deb)
 echo "package: $deb $library_deb $dev_deb $python_deb"
@@ -53,23 +53,23 @@ grep -q '/wireshark/plugins/daqm.lua$' <<<"$contents" || fail "the dissector is 
 # The host library: the shared library alone, and what building against it needs.
 library_contents=$(dpkg-deb -c "$library_deb" | awk '{print $6}')
 grep -q '^\./usr/lib/[a-z0-9_-]*/libdaqhost\.so\.1$' <<<"$library_contents" ||
-  fail "libdaqhost.so.1 is not in the multiarch library folder of libdaqhost1"
-# The file the SONAME points to is named after the version (libdaqhost.so.1.1.0 in 1.1.0-1).
+  fail "libdaqhost.so.2 is not in the multiarch library folder of libdaqhost2"
+# The file the SONAME points to is named after the version (libdaqhost.so.2.0.0 in 2.0.0-1).
 library_version=$(dpkg-deb -f "$library_deb" Version | sed 's/-[^-]*$//')
 grep -q "^\./usr/lib/[a-z0-9_-]*/libdaqhost\.so\.${library_version//./\\.}\$" <<<"$library_contents" ||
-  fail "libdaqhost1 holds no libdaqhost.so.$library_version"
-! grep -q '/include/\|\.so$' <<<"$library_contents" || fail "libdaqhost1 holds development files"
-dpkg-deb -f "$library_deb" Depends | grep -q libpcap0.8 || fail "libdaqhost1 does not depend on libpcap"
+  fail "libdaqhost2 holds no libdaqhost.so.$library_version"
+! grep -q '/include/\|\.so$' <<<"$library_contents" || fail "libdaqhost2 holds development files"
+dpkg-deb -f "$library_deb" Depends | grep -q libpcap0.8 || fail "libdaqhost2 does not depend on libpcap"
 # What dpkg-shlibdeps reads of it when a program that links the library is packaged.
 [ "$(dpkg-deb --ctrl-tarfile "$library_deb" | tar -xO ./shlibs)" = \
-  "libdaqhost 1 libdaqhost1 (>= $library_version)" ] ||
-  fail "libdaqhost1 has no shlibs file naming it"
+  "libdaqhost 2 libdaqhost2 (>= $library_version)" ] ||
+  fail "libdaqhost2 has no shlibs file naming it"
 dev_contents=$(dpkg-deb -c "$dev_deb" | awk '{print $6}')
 for file in ./usr/include/daqhost/daqhost.h ./usr/include/daqhost/protocol/DataPacketView.h \
   '/libdaqhost\.so$' '/pkgconfig/daqhost\.pc$' '/cmake/daqhost/daqhostConfig\.cmake$'; do
   grep -q "$file" <<<"$dev_contents" || fail "$file is not in libdaqhost-dev"
 done
-dpkg-deb -f "$dev_deb" Depends | grep -q 'libdaqhost1 (= ' || fail "libdaqhost-dev does not depend on libdaqhost1"
+dpkg-deb -f "$dev_deb" Depends | grep -q 'libdaqhost2 (= ' || fail "libdaqhost-dev does not depend on libdaqhost2"
 
 # The Python package: the extension, the package around it and the pytest plugin, where
 # Debian's python3 finds them.
