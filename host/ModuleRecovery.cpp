@@ -35,7 +35,7 @@ double ModuleRecovery::bound(std::optional<double> trigger_rate_hz) const {
 void ModuleRecovery::measure(double now_s) {
     Outage& outage = outages_.back();
     outage.seconds = now_s - outage.start_s;
-    outage.events_lost = static_cast<uint64_t>(std::llround(rate_hz_ * outage.seconds));
+    outage.events_lost_estimate = static_cast<uint64_t>(std::llround(rate_hz_ * outage.seconds));
 }
 
 void ModuleRecovery::close(Outage::End end, double now_s) {

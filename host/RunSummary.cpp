@@ -40,7 +40,7 @@ json optional_json(const std::optional<double>& value) {
 void print_outages(std::string& out, const std::string& prefix, const ModuleRun& run) {
     for (const Outage& o : run.recovery.outages()) {
         append(out, "%soutage at %.1f s: %.1f s, about %llu events lost, %s after %u attempt%s\n",
-               prefix.c_str(), o.start_s, o.seconds, ull(o.events_lost), describe(o.end),
+               prefix.c_str(), o.start_s, o.seconds, ull(o.events_lost_estimate), describe(o.end),
                o.attempts, o.attempts == 1 ? "" : "s");
     }
     if (run.after_give_up > 0) {
@@ -111,7 +111,7 @@ json outages_json(const ModuleRun& run) {
     for (const Outage& o : run.recovery.outages()) {
         outages.push_back({{"start_s", o.start_s},
                            {"seconds", o.seconds},
-                           {"events_lost_estimate", o.events_lost},
+                           {"events_lost_estimate", o.events_lost_estimate},
                            {"attempts", o.attempts},
                            {"end", describe(o.end)}});
     }

@@ -171,6 +171,7 @@ class RecoverySettings:
 class Outage:
     start_s: float
     seconds: float
+    events_lost_estimate: int
     events_lost: int
     attempts: int
     end: str
@@ -212,6 +213,8 @@ class ModuleRun:
     missing_acknowledges: int
     retries: int
     outages: list[Outage]
+    given_up: bool
+    after_give_up: int
 
 class RunSession:
     def __init__(self, settings: RunSettings) -> None: ...

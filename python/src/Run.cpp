@@ -150,8 +150,10 @@ packet (or ten of its trigger periods, when longer); given up after give_up_s se
         .def_readonly("start_s", &Outage::start_s,
                       "The run's time of the last data packet before the silence.")
         .def_readonly("seconds", &Outage::seconds)
-        .def_readonly("events_lost", &Outage::events_lost,
-                      "The triggers its rate before gives over the outage's length.")
+        .def_readonly("events_lost_estimate", &Outage::events_lost_estimate,
+                      "An estimate: the triggers its rate before gives over the outage's length.")
+        .def_readonly("events_lost", &Outage::events_lost_estimate,
+                      "The former name of events_lost_estimate.")
         .def_readonly("attempts", &Outage::attempts, "Rediscoveries tried.")
         .def_property_readonly(
             "end", [](const Outage& o) { return describe(o.end); },
@@ -216,7 +218,12 @@ waited for). Lists are copied in and out: assign a whole list to change one.)doc
         .def_readonly("retries", &ModuleRun::retries)
         .def_property_readonly(
             "outages", [](const ModuleRun& r) { return r.recovery.outages(); },
-            "Each time it fell silent, when the run recovers silent modules.");
+            "Each time it fell silent, when the run recovers silent modules.")
+        .def_property_readonly(
+            "given_up", [](const ModuleRun& r) { return r.recovery.given_up(); },
+            "Silent for too long: stopped and left out of the run.")
+        .def_readonly("after_give_up", &ModuleRun::after_give_up,
+                      "Datagrams it sent after it was given up, not in its figures.");
 
     py::class_<Session>(m, "RunSession", R"doc(
 A run of one module or of many, as `daqhost run` takes it: discovery, the stop of a run left

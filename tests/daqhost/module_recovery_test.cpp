@@ -38,7 +38,7 @@ TEST_F(ModuleRecoveryRules, silence_past_the_bound_opens_one_outage_that_new_dat
     EXPECT_EQ(o.end, Outage::End::kRecovered);
     EXPECT_DOUBLE_EQ(o.start_s, 1.0);
     EXPECT_DOUBLE_EQ(o.seconds, 1.5);
-    EXPECT_EQ(o.events_lost, 1500u);
+    EXPECT_EQ(o.events_lost_estimate, 1500u);
     EXPECT_EQ(o.attempts, 1u);
     EXPECT_EQ(recovery.due(3.0, rate_hz), Action::kNone);
 }
@@ -97,7 +97,7 @@ TEST_F(ModuleRecoveryRules, an_outage_open_at_the_end_stays_ongoing_with_its_len
     EXPECT_TRUE(recovery.silent());
     EXPECT_EQ(recovery.outages().back().end, Outage::End::kOngoing);
     EXPECT_DOUBLE_EQ(recovery.outages().back().seconds, 3.0);
-    EXPECT_EQ(recovery.outages().back().events_lost, 0u) << "no rate known";
+    EXPECT_EQ(recovery.outages().back().events_lost_estimate, 0u) << "no rate known";
 }
 
 // A module's sequence on a clock of the test's: what is due when, and how it ends.

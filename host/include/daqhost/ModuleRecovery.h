@@ -33,7 +33,7 @@ struct Outage {
     // or, while ongoing, until the last look (the end of the run, once it has ended).
     double seconds = 0;
     // An estimate: the triggers the module's rate before the outage gives over its length.
-    uint64_t events_lost = 0;
+    uint64_t events_lost_estimate = 0;
     unsigned attempts = 0;  // rediscoveries sent
     End end = End::kOngoing;
 };

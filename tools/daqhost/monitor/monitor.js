@@ -97,10 +97,13 @@ function render(snapshot) {
       ["retries", number(module.retries), "retries"],
       ["outages", number(module.outages), "outages"],
       ["dropped", number(module.kernel_drops), "kernel_drops"],
-    ]);
+    ].concat(module.given_up ? [["after give-up", number(module.after_give_up), "after_give_up"]] : []));
+    // A module given up keeps its last figures; what it sends later is only counted apart.
     const failed = section.querySelector("h2");
-    failed.className = module.failed_at ? "failed" : "";
-    failed.textContent = module.module + (module.failed_at ? " — failed at " + module.failed_at : "");
+    failed.className = module.given_up ? "failed given-up" : module.failed_at ? "failed" : "";
+    failed.textContent = module.module +
+      (module.given_up ? " — given up (" + module.failed_at + ")"
+        : module.failed_at ? " — failed at " + module.failed_at : "");
     for (const hybrid of module.hybrids) {
       const h = card(section, module, hybrid);
       const key = module.module + "/" + hybrid.hybrid;
