@@ -22,7 +22,8 @@ for scenario in "idle (configured, no run)" "highest rate" "Bare loop, same gene
                 "| 1000 Hz | 4 |" "| highest (-r 1000000) | 4 |" \
                 "Python host, ModuleClient.receive" "daq_module start to ready" \
                 "Capture decode, two threads ÷ one" "Run with --monitor, page open" \
-                "Page delays from snapshot to figures on the page"; do
+                "Page delays from snapshot to figures on the page" \
+                "× 1 kHz, no faults" "× 1 kHz, a kill and a 3 s pause"; do
   if ! grep -qF -- "$scenario" "$out"; then
     echo "bench smoke: no row for \"$scenario\"" >&2
     exit 1
@@ -38,6 +39,11 @@ fi
 if awk -F'|' '$2 ~ /daqhost run|Bare receive loop|Python host/ && $8 !~ /[0-9]/ { bad = 1 } END { exit !bad }' \
     "$out"; then
   echo "bench smoke: a host row has no processor time per packet" >&2
+  exit 1
+fi
+# Every run of the host library's loop must carry its longest stall (column 3).
+if awk -F'|' '$2 ~ /Host loop/ && $3 !~ /[0-9]/ { bad = 1 } END { exit !bad }' "$out"; then
+  echo "bench smoke: a host loop row has no longest stall" >&2
   exit 1
 fi
 # Every way of waiting for a trigger must have counted triggers (column 9) in each of its rows.
