@@ -1,11 +1,11 @@
 #include "CommandLine.h"
 
 #include <CLI/CLI.hpp>
-#include <algorithm>
 #include <atomic>
 #include <csignal>
-#include <fstream>
 #include <iostream>
+
+#include "daqhost/ModuleList.h"
 
 using namespace daq;
 
@@ -19,24 +19,12 @@ ModuleClient::Settings client_settings(const ModuleOptions& options, const Endpo
     return settings;
 }
 
-std::string not_an_address(const std::string& text) {
-    return "\"" + text + "\" is not an IPv4 address";
-}
-
-// The text of one line of a module list: without its comment and the blanks around it.
-std::string list_entry(const std::string& line) {
-    const std::string text = line.substr(0, line.find('#'));
-    const size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
 }  // namespace
 
 std::optional<ModuleClient::Settings> ModuleOptions::settings() const {
     const std::optional<Endpoint> module = Endpoint::parse(address, port);
     if (!module) {
-        report_error(not_an_address(address));
+        report_error("\"" + address + "\" is not an IPv4 address");
         return std::nullopt;
     }
     return client_settings(*this, *module);
@@ -61,58 +49,22 @@ void add_module_list_options(CLI::App& command, ModuleListOptions& list) {
 
 std::optional<std::vector<ModuleClient::Settings>> module_list_settings(
     const ModuleOptions& options, bool address_given, const ModuleListOptions& list) {
-    // Each entry with where it came from, for the error message.
-    std::vector<std::pair<std::string, std::string>> entries;
+    ModuleList modules(options.port);
     if (address_given || (list.modules.empty() && list.file.empty() && list.dns.empty())) {
-        entries.emplace_back(options.address, "");
+        modules.add(options.address);
     }
-    for (const std::string& module : list.modules) entries.emplace_back(module, "");
-    if (!list.file.empty()) {
-        std::ifstream file(list.file);
-        if (!file) {
-            report_error("cannot read the module list " + list.file);
-            return std::nullopt;
-        }
-        int number = 0;
-        for (std::string line; std::getline(file, line);) {
-            ++number;
-            std::string entry = list_entry(line);
-            if (!entry.empty()) {
-                entries.emplace_back(std::move(entry), list.file + ":" + std::to_string(number));
-            }
-        }
-        if (file.bad()) {
-            report_error("cannot read the module list " + list.file);
-            return std::nullopt;
-        }
-    }
-    if (!list.dns.empty()) {
-        std::string error;
-        const std::vector<Endpoint> resolved = Endpoint::resolve(list.dns, options.port, error);
-        if (resolved.empty()) {
-            report_error("--modules-dns: " + error);
-            return std::nullopt;
-        }
-        for (const Endpoint& e : resolved)
-            entries.emplace_back(e.text(), "--modules-dns " + list.dns);
-    }
-    std::vector<ModuleClient::Settings> modules;
-    for (const auto& [text, where] : entries) {
-        const std::optional<Endpoint> module = Endpoint::parse_with_port(text, options.port);
-        if (!module) {
-            report_error((where.empty() ? "" : where + ": ") + not_an_address(text));
-            return std::nullopt;
-        }
-        const bool named_before =
-            std::any_of(modules.begin(), modules.end(),
-                        [&](const ModuleClient::Settings& s) { return s.module == *module; });
-        if (!named_before) modules.push_back(client_settings(options, *module));
-    }
-    if (modules.empty()) {
-        report_error("no module address in " + list.file);
+    for (const std::string& module : list.modules) modules.add(module);
+    if (!list.file.empty() && !modules.add_file(list.file)) {
+        report_error(modules.error());
         return std::nullopt;
     }
-    return modules;
+    if (!list.dns.empty() && !modules.add_dns(list.dns)) {
+        report_error("--modules-dns: " + modules.error());
+        return std::nullopt;
+    }
+    const auto settings = modules.settings(client_settings(options, {}));
+    if (!settings) report_error(modules.error());
+    return settings;
 }
 
 void add_module_options(CLI::App& command, ModuleOptions& options) {

@@ -44,11 +44,9 @@ struct ModuleListOptions {
 // --module, --modules and --modules-dns.
 void add_module_list_options(CLI::App& command, ModuleListOptions& list);
 
-// The settings of every module named: ADDR when it was given (or when nothing else is), then
-// the --module options, then the file's lines, then the name's addresses, in that order, each
-// module once (a module named again is left out). Addresses without a port take --port.
-// Nothing, and the error reported, for an address that cannot be read, a file that cannot be
-// read, or a name that does not resolve to an IPv4 address.
+// The settings of every module named (a daq::ModuleList): ADDR when it was given (or when
+// nothing else is), then the --module options, the file's lines and the name's addresses.
+// Nothing, and the error reported, when the list cannot be read.
 std::optional<std::vector<daq::ModuleClient::Settings>> module_list_settings(
     const ModuleOptions& options, bool address_given, const ModuleListOptions& list);
 
