@@ -8,18 +8,14 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
-#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "CommandLine.h"
+#include "daqhost/CaptureDistributions.h"
 #include "daqhost/CaptureReader.h"
-#include "daqhost/DatagramClassifier.h"
-#include "daqhost/StreamStatistics.h"
-#include "protocol/BasePacket.h"
-#include "protocol/DataPacketView.h"
 
 using namespace daq;
 
@@ -45,42 +41,16 @@ struct PlotOptions {
     int channels = 0;              // 0 when --channels is not given
 };
 
-// What the capture holds of one module: the statistics that daqhost run keeps, with the
-// distributions of the values, and the channel count of each hybrid's stream configuration.
-struct ModuleCapture {
-    Endpoint endpoint;
-    StreamStatistics statistics{true};
-    std::map<int, int> configured_channels;
-};
-
-// The capture's modules in the order they first appear.
-ModuleCapture& module_at(std::vector<ModuleCapture>& modules, const Endpoint& endpoint) {
-    for (ModuleCapture& m : modules) {
-        if (m.endpoint == endpoint) return m;
-    }
-    return modules.emplace_back(ModuleCapture{endpoint, StreamStatistics{true}, {}});
-}
-
-// A stream configuration request: remembers the hybrid's channel count.
-void note_configuration(const ModuleRequest& request, ModuleCapture& module) {
-    if (request.code != packet::kConfigureStream) return;
-    const StreamConfiguration c = request.stream_configuration();
-    module.configured_channels[c.hybrid] =
-        static_cast<int>(c.chips) * packet::channels_per_chip(static_cast<int>(c.chip_type));
-}
-
 struct ChannelCount {
     int nchan;
     const char* source;
 };
 
-ChannelCount channel_count(const ModuleCapture& module, int hybrid_id, int option) {
+ChannelCount channel_count(const CaptureDistributions::Module& module, int hybrid_id, int option) {
     const int packet_channels = module.statistics.distributions(hybrid_id).packet_channels;
     if (packet_channels > 0) return {packet_channels, "from the packets"};
-    const auto configured = module.configured_channels.find(hybrid_id);
-    if (configured != module.configured_channels.end() && configured->second > 0) {
-        return {configured->second, "as configured"};
-    }
+    const int configured = module.configured_channels(hybrid_id);
+    if (configured > 0) return {configured, "as configured"};
     if (option > 0) return {option, "from --channels"};
     return {kDefaultChannels, "assumed"};
 }
@@ -261,9 +231,10 @@ bool run_gnuplot(const std::string& script) {
 }
 
 // "a, b, c"
-std::string endpoint_list(const std::vector<ModuleCapture>& modules) {
+std::string endpoint_list(const std::vector<CaptureDistributions::Module>& modules) {
     std::string text;
-    for (const ModuleCapture& m : modules) text += (text.empty() ? "" : ", ") + m.endpoint.text();
+    for (const CaptureDistributions::Module& m : modules)
+        text += (text.empty() ? "" : ", ") + m.endpoint.text();
     return text;
 }
 
@@ -282,45 +253,27 @@ int plot(const PlotOptions& options) {
         report_error(reader.error());
         return kExitFailure;
     }
-    DatagramClassifier classifier(options.port);
-    std::vector<ModuleCapture> modules;
+    CaptureDistributions capture(options.port);
     CaptureRecord record;
-    while (reader.next(record)) {
-        const DatagramClassifier::Classification c = classifier.classify(record);
-        if (c.kind == DatagramClassifier::Kind::kRequest) {
-            note_configuration(c.request, module_at(modules, c.module));
-        } else if (c.data) {
-            // Whole data packets and what fails as one, counted as malformed.
-            module_at(modules, c.module).statistics.add(*c.data);
-        }
-    }
+    while (reader.next(record)) capture.add(record);
     if (reader.failed()) {
         // A run cut short leaves a damaged last record; what came before it is still worth a
         // look, but the command fails, as decode does, so that a script notices.
         report_error(reader.error() + " (plotting the datagrams before it)");
     }
-    if (const std::string none = classifier.no_module_reason(); !none.empty()) {
+    if (const std::string none = capture.no_module_reason(); !none.empty()) {
         report_error(options.capture + ": " + none + " (--port names the module's port)");
         return kExitFailure;
     }
-    if (wanted) {
-        const std::string all = endpoint_list(modules);
-        std::erase_if(modules, [&](const ModuleCapture& m) {
-            return m.endpoint.address != wanted->address ||
-                   (wanted->port != 0 && m.endpoint.port != wanted->port);
-        });
-        if (modules.empty()) {
-            report_error(options.capture + ": no module " + options.module +
-                         " in the capture, whose modules are " + all);
-            return kExitFailure;
-        }
+    const std::string all = endpoint_list(capture.modules());
+    if (wanted && capture.keep(*wanted) == 0) {
+        report_error(options.capture + ": no module " + options.module +
+                     " in the capture, whose modules are " + all);
+        return kExitFailure;
     }
-    uint64_t data_packets = 0;
-    uint64_t malformed = 0;
-    for (const ModuleCapture& m : modules) {
-        data_packets += m.statistics.packets();
-        malformed += m.statistics.malformed_total();
-    }
+    const std::vector<CaptureDistributions::Module>& modules = capture.modules();
+    const uint64_t data_packets = capture.packets();
+    const uint64_t malformed = capture.malformed();
     if (data_packets == 0) {
         report_error(options.capture + ": no data packets to plot");
         return kExitFailure;
@@ -329,7 +282,7 @@ int plot(const PlotOptions& options) {
     std::ostringstream data, plots;
     int rows = 0;
     std::string hitless, beyond;  // the hybrids left out, for one line each
-    for (const ModuleCapture& m : modules) {
+    for (const CaptureDistributions::Module& m : modules) {
         const std::string name = modules.size() > 1 ? m.endpoint.text() : "";
         for (const StreamSummary& summary : m.statistics.summaries()) {
             const int id = summary.hybrid;
