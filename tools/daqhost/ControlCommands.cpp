@@ -7,6 +7,7 @@
 
 #include "CommandLine.h"
 #include "protocol/BasePacket.h"
+#include "protocol/ModuleRequest.h"
 
 using namespace daq;
 
@@ -53,40 +54,43 @@ std::unique_ptr<ModuleClient> discovered_client(const ModuleOptions& options, bo
     return client;
 }
 
-// Discovery, then the one request that `send` makes with the client.
-int send_one(const Request& r, unsigned code,
-             const std::function<RequestOutcome(ModuleClient&)>& send) {
-    const auto client = discovered_client(r.module, false);
+// Discovery, then the one request.
+int send_one(const ModuleOptions& options, const ModuleRequest& request) {
+    const auto client = discovered_client(options, false);
     if (!client) return kExitFailure;
-    const RequestOutcome outcome = send(*client);
-    if (!acknowledged(*client, code, outcome)) return kExitFailure;
-    print_outcome(*client, code, outcome);
+    const RequestOutcome outcome = client->request(request);
+    if (!acknowledged(*client, request.code, outcome)) return kExitFailure;
+    print_outcome(*client, request.code, outcome);
     return outcome.ack.error == packet::kDone ? 0 : kExitFailure;
 }
 
-int discover(const Request& r) {
-    const auto client = discovered_client(r.module, true);
+int discover(const ModuleOptions& options) {
+    const auto client = discovered_client(options, true);
     if (!client) return kExitFailure;
     // The discovery acknowledge carries version 0.0.0; the module's own version bytes come
     // with the acknowledge of any request it handles, and code 6 does nothing.
-    const RequestOutcome outcome = client->request(packet::kNoAction, 0, 0);
+    const RequestOutcome outcome = client->request(ModuleRequest::no_action());
     if (!acknowledged(*client, packet::kNoAction, outcome)) return kExitFailure;
     std::printf("%s: module version %s\n", client->module().text().c_str(),
                 outcome.ack.version_text().c_str());
     return 0;
 }
 
-CLI::App* command(CLI::App& app, const char* name, const char* description,
-                  const std::shared_ptr<Request>& r) {
+// A subcommand with the module's options that, when it runs, sends the request `make` builds
+// from `r` and sets `status`.
+CLI::App* request_command(CLI::App& app, const char* name, const char* description,
+                          const std::shared_ptr<Request>& r, int& status,
+                          std::function<ModuleRequest(const Request&)> make) {
     CLI::App* sub = app.add_subcommand(name, description);
     add_module_options(*sub, r->module);
+    sub->callback([r, make, &status] { status = send_one(r->module, make(*r)); });
     return sub;
 }
 
-void add_hybrid(CLI::App* sub, Request& r, bool required) {
-    CLI::Option* option =
-        sub->add_option("--hybrid", r.hybrid, "hybrid id, 1 to 4")->check(CLI::Range(0, 255));
-    if (required) option->required();
+// A number option with its range; the caller makes it required or shows its default.
+CLI::Option* number(CLI::App* sub, const char* name, unsigned& value, const char* description,
+                    int high) {
+    return sub->add_option(name, value, description)->check(CLI::Range(0, high));
 }
 
 // The logged-only settings: the hybrid byte in word 2 and the value in word 3.
@@ -109,35 +113,31 @@ constexpr Setting kSettings[] = {
 void add_control_commands(CLI::App& app, int& status) {
     {
         auto r = std::make_shared<Request>();
-        command(app, "discover", "make this host the module's host; print its version", r)
-            ->callback([r, &status] { status = discover(*r); });
+        CLI::App* sub =
+            app.add_subcommand("discover", "make this host the module's host; print its version");
+        add_module_options(*sub, r->module);
+        sub->callback([r, &status] { status = discover(r->module); });
     }
     {
         auto r = std::make_shared<Request>();
-        CLI::App* sub = command(app, "stream", "configure a hybrid's stream (code 1)", r);
-        add_hybrid(sub, *r, true);
+        CLI::App* sub = request_command(
+            app, "stream", "configure a hybrid's stream (code 1)", r, status, [](const Request& r) {
+                return ModuleRequest::stream_configuration({r.hybrid, r.chip_type, r.chips});
+            });
+        number(sub, "--hybrid", r->hybrid, "hybrid id, 1 to 4", 255)->required();
         add_chip_options(*sub, r->chip_type, r->chips);
-        sub->callback([r, &status] {
-            status = send_one(*r, packet::kConfigureStream, [r](ModuleClient& client) {
-                return client.configure_stream(r->hybrid, r->chip_type, r->chips);
-            });
-        });
     }
     {
         auto r = std::make_shared<Request>();
-        CLI::App* sub = command(app, "romode", "set a hybrid's readout mode (code 8)", r);
-        add_hybrid(sub, *r, true);
-        sub->add_option("--mode", r->mode, "1 all channels, 2 the hit, 4 the hit and neighbours")
-            ->required()
-            ->check(CLI::Range(0, 15));
-        sub->add_option("--nadj", r->nadj, "neighbours on each side of the hit (mode 4)")
-            ->capture_default_str()
-            ->check(CLI::Range(0, 65535));
-        sub->callback([r, &status] {
-            status = send_one(*r, packet::kReadoutMode, [r](ModuleClient& client) {
-                return client.set_readout_mode(r->hybrid, r->mode, r->nadj);
+        CLI::App* sub = request_command(
+            app, "romode", "set a hybrid's readout mode (code 8)", r, status, [](const Request& r) {
+                return ModuleRequest::readout_mode({r.hybrid, r.mode, r.nadj});
             });
-        });
+        number(sub, "--hybrid", r->hybrid, "hybrid id, 1 to 4", 255)->required();
+        number(sub, "--mode", r->mode, "1 all channels, 2 the hit, 4 the hit and neighbours", 15)
+            ->required();
+        number(sub, "--nadj", r->nadj, "neighbours on each side of the hit (mode 4)", 65535)
+            ->capture_default_str();
     }
     {
         CLI::App* set = app.add_subcommand(
@@ -146,56 +146,38 @@ void add_control_commands(CLI::App& app, int& status) {
         for (const Setting& setting : kSettings) {
             auto r = std::make_shared<Request>();
             r->hybrid = packet::kAllHybrids;
-            CLI::App* sub = command(*set, setting.name, setting.description, r);
-            sub->add_option("--value", r->value, "the value, word 3")
-                ->required()
-                ->check(CLI::Range(0, 65535));
-            sub->add_option("--hybrid", r->hybrid, "the hybrid byte of word 2")
-                ->capture_default_str()
-                ->check(CLI::Range(0, 255));
             const uint8_t code = setting.code;
-            sub->callback([r, code, &status] {
-                status = send_one(*r, code, [r, code](ModuleClient& client) {
-                    return client.request(code, static_cast<uint16_t>((r->hybrid & 0xFF) << 8),
-                                          static_cast<uint16_t>(r->value));
+            CLI::App* sub = request_command(
+                *set, setting.name, setting.description, r, status, [code](const Request& r) {
+                    return ModuleRequest::setting(code, r.hybrid, static_cast<uint16_t>(r.value));
                 });
-            });
+            number(sub, "--value", r->value, "the value, word 3", 65535)->required();
+            number(sub, "--hybrid", r->hybrid, "the hybrid byte of word 2", 255)
+                ->capture_default_str();
         }
     }
     for (const bool start : {true, false}) {
         auto r = std::make_shared<Request>();
         r->hybrid = packet::kAllHybrids;
-        CLI::App* sub = command(
+        CLI::App* sub = request_command(
             app, start ? "start" : "stop",
-            start ? "start a run of the whole module (code 10)" : "stop the run (code 10)", r);
-        sub->add_option("--hybrid", r->hybrid,
-                        "a present hybrid, or 255; either way the whole module starts or stops")
-            ->capture_default_str()
-            ->check(CLI::Range(0, 255));
-        sub->callback([r, start, &status] {
-            status = send_one(*r, packet::kDaqCommand, [r, start](ModuleClient& client) {
-                return client.daq_command(r->hybrid, start);
-            });
-        });
+            start ? "start a run of the whole module (code 10)" : "stop the run (code 10)", r,
+            status,
+            [start](const Request& r) { return ModuleRequest::daq_command(r.hybrid, start); });
+        number(sub, "--hybrid", r->hybrid,
+               "a present hybrid, or 255; either way the whole module starts or stops", 255)
+            ->capture_default_str();
     }
     {
         auto r = std::make_shared<Request>();
-        CLI::App* sub = command(app, "request", "send any request code with words 2 and 3", r);
-        sub->add_option("--code", r->code, "the command code")
-            ->required()
-            ->check(CLI::Range(0, 255));
-        sub->add_option("--word2", r->word2, "word 2")
-            ->capture_default_str()
-            ->check(CLI::Range(0, 65535));
-        sub->add_option("--word3", r->word3, "word 3")
-            ->capture_default_str()
-            ->check(CLI::Range(0, 65535));
-        sub->callback([r, &status] {
-            status = send_one(*r, r->code, [r](ModuleClient& client) {
-                return client.request(static_cast<uint8_t>(r->code),
-                                      static_cast<uint16_t>(r->word2),
-                                      static_cast<uint16_t>(r->word3));
-            });
-        });
+        CLI::App* sub = request_command(app, "request", "send any request code with words 2 and 3",
+                                        r, status, [](const Request& r) {
+                                            return ModuleRequest{static_cast<uint8_t>(r.code),
+                                                                 static_cast<uint16_t>(r.word2),
+                                                                 static_cast<uint16_t>(r.word3)};
+                                        });
+        number(sub, "--code", r->code, "the command code", 255)->required();
+        number(sub, "--word2", r->word2, "word 2", 65535)->capture_default_str();
+        number(sub, "--word3", r->word3, "word 3", 65535)->capture_default_str();
     }
 }
