@@ -4,7 +4,6 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -55,13 +54,6 @@ ChannelCount channel_count(const CaptureDistributions::Module& module, int hybri
     return {kDefaultChannels, "assumed"};
 }
 
-int grid_side(int nchan) {
-    int side = static_cast<int>(std::sqrt(static_cast<double>(nchan)));
-    while (side * side > nchan) --side;
-    while ((side + 1) * (side + 1) <= nchan) ++side;
-    return side;
-}
-
 // A gnuplot double-quoted string: the only kind in which a title can break its line.
 std::string quoted(const std::string& text) {
     std::string out = "\"";
@@ -80,50 +72,22 @@ void write_title(std::ostringstream& plots, const std::string& heading, const st
     plots << "set title " << quoted(heading + "\n" + detail) << "\n";
 }
 
-// Writes the data block `name` of `values` − `offset`, in bins of one value each or, with
-// `merge_bins`, of as many as keep the bins to kMaxBins; sets the x range and box width in
-// `plots`. A few stray values would squeeze the bulk into one bar, so only the middle 96 % of
-// the values, widened by its own span on each side, is drawn. Returns how many were left out.
+// Writes the data block `name` of the bulk of `values` − `offset` (CaptureDistributions::bins),
+// in bins of one value each or, with `merge_bins`, of as many as keep the bins to kMaxBins;
+// sets the x range and box width in `plots`. Returns how many values were left out.
 uint64_t write_histogram(std::ostringstream& data, std::ostringstream& plots,
                          const std::string& name, const Histogram& values, double offset,
                          bool merge_bins) {
-    uint64_t total = 0;
-    for (const auto& [value, count] : values) total += count;
-    const int lowest = values.begin()->first;
-    const int highest = values.rbegin()->first;
-    int low = lowest;
-    int high = highest;
-    uint64_t seen = 0;
-    for (const auto& [value, count] : values) {
-        if (seen <= total / 50 && seen + count > total / 50) low = value;
-        seen += count;
-        if (seen >= total - total / 50) {
-            high = value;
-            break;
-        }
-    }
-    const int span = high - low;
-    low = std::max(low - span, lowest);
-    high = std::min(high + span, highest);
-    const int width = merge_bins ? (high - low + kMaxBins) / kMaxBins : 1;
-
-    Histogram bins;  // bin number from `low` → count
-    uint64_t outside = 0;
-    for (const auto& [value, count] : values) {
-        if (value < low || value > high) {
-            outside += count;
-        } else {
-            bins[(value - low) / width] += count;
-        }
-    }
+    const auto bins = CaptureDistributions::bins(values, merge_bins ? kMaxBins : 0);
+    const int width = bins.width;
     data << name << " << EOD\n";
-    for (const auto& [bin, count] : bins) {
-        data << low + bin * width + (width - 1) / 2.0 - offset << ' ' << count << '\n';
+    for (const auto& [bin, count] : bins.counts) {
+        data << bins.low + bin * width + (width - 1) / 2.0 - offset << ' ' << count << '\n';
     }
     data << "EOD\n";
-    plots << "set boxwidth " << width << "\nset xrange [" << low - offset - width << ":"
-          << high - offset + width << "]\n";
-    return outside;
+    plots << "set boxwidth " << width << "\nset xrange [" << bins.low - offset - width << ":"
+          << bins.high - offset + width << "]\n";
+    return bins.outside;
 }
 
 // The three panels of one hybrid: the data blocks go to `data`, the plot commands to `plots`.
@@ -135,30 +99,20 @@ void write_hybrid(std::ostringstream& data, std::ostringstream& plots, int row,
     const std::string hid = (module.empty() ? "" : module + " ") + "hybrid " + std::to_string(id);
     const std::string suffix = std::to_string(row);
 
-    const int side = grid_side(channels.nchan);
-    std::vector<uint64_t> cells(static_cast<size_t>(side) * side, 0);
-    uint64_t off_grid = 0;  // channels past side × side, or past an assumed channel count
-    uint64_t most = 1;      // the top of the colour scale, which must not be empty
-    for (const auto& [channel, count] : hybrid.hit_channels) {
-        if (channel < static_cast<int>(cells.size())) {
-            cells[channel] = count;
-            most = std::max(most, count);
-        } else {
-            off_grid += count;
-        }
-    }
+    const auto grid = CaptureDistributions::hit_grid(hybrid.hit_channels, channels.nchan);
+    const int side = grid.side;
+    uint64_t most = 1;  // the top of the colour scale, which must not be empty
     data << "$map" << suffix << " << EOD\n";
-    for (int row = 0; row < side; ++row) {
-        for (int column = 0; column < side; ++column) {
-            data << cells[column + row * side] << (column + 1 < side ? ' ' : '\n');
-        }
+    for (size_t cell = 0; cell < grid.cells.size(); ++cell) {
+        most = std::max(most, grid.cells[cell]);
+        data << grid.cells[cell] << ((cell + 1) % side != 0 ? ' ' : '\n');
     }
     data << "EOD\n";
-    std::ostringstream grid;
-    grid << channels.nchan << " channels (" << channels.source << "), " << side << " × " << side
-         << " grid";
-    if (off_grid > 0) grid << ", " << off_grid << " hits off it";
-    write_title(plots, hid + ": hits per channel", grid.str());
+    std::ostringstream title;
+    title << channels.nchan << " channels (" << channels.source << "), " << side << " × " << side
+          << " grid";
+    if (grid.off_grid > 0) title << ", " << grid.off_grid << " hits off it";
+    write_title(plots, hid + ": hits per channel", title.str());
     // Boxes rather than an image, which gnuplot refuses under 2 × 2 cells.
     plots << "set xlabel 'column'\nset ylabel 'row'\nset size ratio -1\n"
           << "set xrange [-0.5:" << side - 0.5 << "]\nset yrange [-0.5:" << side - 0.5 << "]\n"

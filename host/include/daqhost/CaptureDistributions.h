@@ -49,6 +49,28 @@ class DAQ_API CaptureDistributions {
     uint64_t packets() const;
     uint64_t malformed() const;
 
+    // A hybrid's hits per channel on the largest square grid that `channels` fills, row by
+    // row; the hits of channels past it are counted apart.
+    struct HitGrid {
+        int side = 0;
+        std::vector<uint64_t> cells;
+        uint64_t off_grid = 0;
+    };
+    static HitGrid hit_grid(const Histogram& hit_channels, int channels);
+
+    // The bulk of a distribution in bins: only the middle 96 % of the values, widened by its
+    // own span on each side (within the values seen), since a few stray values would squeeze
+    // the bulk into one bar. Bins of one value each or, with `max_bins`, of as many as keep
+    // the bins to that many.
+    struct Bins {
+        int low = 0;
+        int high = 0;
+        int width = 1;
+        Histogram counts;      // bin number from `low` → count
+        uint64_t outside = 0;  // values outside low to high
+    };
+    static Bins bins(const Histogram& values, int max_bins = 0);
+
   private:
     Module& module_at(const Endpoint& endpoint);
 
