@@ -81,6 +81,29 @@ TEST(StreamStatisticsEvents, a_run_started_again_carries_on_without_late_or_repe
     EXPECT_DOUBLE_EQ(*s.trigger_rate_hz, 1000.0) << "the time between the starts is not counted";
 }
 
+// A module paused 3 s (the host saw an outage) and one started again by another than this
+// host: neither the silence nor the new start, seen only in its time stamps, bends the rate.
+TEST(StreamStatisticsEvents, an_outage_leaves_the_rate_and_time_stamps_that_begin_again_restart) {
+    StreamStatistics statistics;
+    const auto add = [&statistics](uint16_t event, uint32_t time_stamp) {
+        const std::vector<uint8_t> p = packet(event, time_stamp);
+        statistics.add(DataPacketView(p.data(), p.size()));
+    };
+    add(1, 2'001'000);
+    add(2, 2'002'000);
+    statistics.break_rate();
+    add(3, 5'003'000);
+    add(4, 5'004'000);
+    add(2, 12'000);  // event 1 of the new start was not received
+    add(3, 13'000);
+    const StreamSummary s = statistics.summaries().front();
+    EXPECT_EQ(s.late, 0u);
+    EXPECT_EQ(s.missing, 1u);
+    EXPECT_EQ(s.last_event, 7u);
+    ASSERT_TRUE(s.trigger_rate_hz.has_value());
+    EXPECT_DOUBLE_EQ(*s.trigger_rate_hz, 1000.0);
+}
+
 TEST(StreamStatisticsEvents, event_numbers_and_time_stamps_unwrap) {
     // 65534 triggers in, 1000 µs apart, with the time stamp about to wrap as well.
     const uint32_t t0 = 0xFFFFFFFFu - 1500;
