@@ -326,8 +326,9 @@ TEST_F(Daqreplay, captures_that_cannot_be_served_end_the_program_with_status_1) 
         {{"-m", "100", good}, "none of the module's streams (3) has data packets"},
         {{"--map", "1-3", good}, "--map takes FROM:TO"},
         {{"-r", "10", "--as-fast-as-possible", good}, "two paces"},
-        {{"--module", "127.0.0.9", good}, "no data packets of 127.0.0.9 (whole data packets "
-                                          "from a module), only of 127.0.0.1:10000"},
+        {{"--module", "127.0.0.9", good},
+         "no data packets of 127.0.0.9 (whole data packets "
+         "from a module), only of 127.0.0.1:10000"},
         {{}, "no capture file given"},
     };
     for (const auto& [args, message] : cases) {
@@ -375,8 +376,7 @@ TEST_F(Daqreplay, module_picks_one_module_of_a_capture_of_two) {
     const auto sent = data_words(replayed);
     std::vector<uint16_t> channels;
     for (const Words& words : sent.at(1)) channels.push_back(words[9]);
-    EXPECT_EQ(channels,
-              (std::vector<uint16_t>{300, 301, 302, 303, 304, 305, 306, 307, 308, 309}));
+    EXPECT_EQ(channels, (std::vector<uint16_t>{300, 301, 302, 303, 304, 305, 306, 307, 308, 309}));
 }
 
 }  // namespace
