@@ -1,6 +1,5 @@
 #include "MonitorServer.h"
 
-#include <arpa/inet.h>
 #include <httplib.h>
 
 #include <chrono>
@@ -21,11 +20,6 @@ constexpr time_t kWriteTimeout_s = 5;
 std::string file_text(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool is_ipv4(const std::string& text) {
-    in_addr address{};
-    return inet_pton(AF_INET, text.c_str(), &address) == 1;
 }
 
 }  // namespace
@@ -53,7 +47,7 @@ bool MonitorServer::allowed_host(const std::string& host) const {
     const size_t colon = host.rfind(':');
     if (colon == std::string::npos || host.substr(colon + 1) != std::to_string(port_)) return false;
     const std::string name = host.substr(0, colon);
-    return name == "localhost" || is_ipv4(name);
+    return name == "localhost" || daq::Endpoint::parse(name, 0);
 }
 
 bool MonitorServer::start(const std::string& address, uint16_t port) {
@@ -88,8 +82,8 @@ void MonitorServer::stop() {
     }
 }
 
-void MonitorServer::publish(MonitorSnapshot snapshot) {
-    auto shared = std::make_shared<const MonitorSnapshot>(std::move(snapshot));
+void MonitorServer::publish(daq::RunSnapshot snapshot) {
+    auto shared = std::make_shared<const daq::RunSnapshot>(std::move(snapshot));
     {
         const std::lock_guard lock(mutex_);
         snapshot_ = std::move(shared);
@@ -97,13 +91,13 @@ void MonitorServer::publish(MonitorSnapshot snapshot) {
     published_.notify_all();
 }
 
-std::shared_ptr<const MonitorSnapshot> MonitorServer::latest() const {
+std::shared_ptr<const daq::RunSnapshot> MonitorServer::latest() const {
     const std::lock_guard lock(mutex_);
     return snapshot_;
 }
 
 bool MonitorServer::next(uint64_t seen, int timeout_ms,
-                         std::shared_ptr<const MonitorSnapshot>& latest) const {
+                         std::shared_ptr<const daq::RunSnapshot>& latest) const {
     std::unique_lock lock(mutex_);
     published_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                         [&] { return stopping_ || (snapshot_ && snapshot_->sequence != seen); });
@@ -174,7 +168,7 @@ void MonitorServer::route() {
         auto seen = std::make_shared<uint64_t>(0);
         response.set_chunked_content_provider("text/event-stream",
                                               [this, seen](size_t, httplib::DataSink& sink) {
-                                                  std::shared_ptr<const MonitorSnapshot> snapshot;
+                                                  std::shared_ptr<const daq::RunSnapshot> snapshot;
                                                   if (!next(*seen, 1000, snapshot)) return false;
                                                   std::string text;
                                                   if (!snapshot || snapshot->sequence == *seen) {

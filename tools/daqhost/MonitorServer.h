@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "MonitorSnapshot.h"
+#include "daqhost/RunSnapshot.h"
 
 namespace httplib {
 class Server;
@@ -45,13 +45,13 @@ class MonitorServer {
     const std::string& error() const { return error_; }
 
     // The figures the server shows from now on.
-    void publish(MonitorSnapshot snapshot);
+    void publish(daq::RunSnapshot snapshot);
 
   private:
-    std::shared_ptr<const MonitorSnapshot> latest() const;
+    std::shared_ptr<const daq::RunSnapshot> latest() const;
     // Waits until a snapshot other than `seen` is published, or `timeout_ms` have passed, and
     // gives the latest (none before the first); false when the server is stopping.
-    bool next(uint64_t seen, int timeout_ms, std::shared_ptr<const MonitorSnapshot>& latest) const;
+    bool next(uint64_t seen, int timeout_ms, std::shared_ptr<const daq::RunSnapshot>& latest) const;
     bool allowed_host(const std::string& host) const;
     void route();
 
@@ -65,6 +65,6 @@ class MonitorServer {
 
     mutable std::mutex mutex_;
     mutable std::condition_variable published_;
-    std::shared_ptr<const MonitorSnapshot> snapshot_;
+    std::shared_ptr<const daq::RunSnapshot> snapshot_;
     bool stopping_ = false;
 };
