@@ -91,11 +91,6 @@ void add_chip_options(CLI::App& command, unsigned& chip_type, unsigned& chips) {
         ->check(CLI::Range(0, 255));
 }
 
-void report_unacknowledged(const ModuleClient& client, unsigned code,
-                           const RequestOutcome& outcome) {
-    report_error(client.unacknowledged_text(code, outcome));
-}
-
 namespace {
 
 std::atomic<bool> interrupt_caught{false};

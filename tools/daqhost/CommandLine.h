@@ -53,11 +53,6 @@ std::optional<std::vector<daq::ModuleClient::Settings>> module_list_settings(
 // --chip-type and --chips, as a stream configuration request carries them.
 void add_chip_options(CLI::App& command, unsigned& chip_type, unsigned& chips);
 
-// Reports a request that got no acknowledge: the socket's error, or how many attempts of how
-// long went unanswered.
-void report_unacknowledged(const daq::ModuleClient& client, unsigned code,
-                           const daq::RequestOutcome& outcome);
-
 // "daqhost: " + message on standard error.
 void report_error(const std::string& message);
 

@@ -32,10 +32,11 @@ void print_outcome(const ModuleClient& client, unsigned code, const RequestOutco
                 outcome.ack.version_text().c_str());
 }
 
-// Reports a request that got no acknowledge; true when it got one.
+// Reports a request that got no acknowledge (the socket's error, or how many attempts of how
+// long went unanswered); true when it got one.
 bool acknowledged(const ModuleClient& client, unsigned code, const RequestOutcome& outcome) {
     if (outcome.acknowledged()) return true;
-    report_unacknowledged(client, code, outcome);
+    report_error(client.unacknowledged_text(code, outcome));
     return false;
 }
 
