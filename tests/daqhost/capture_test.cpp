@@ -7,15 +7,18 @@
 #include <numeric>
 #include <vector>
 
+#include "daqhost/CaptureDistributions.h"
 #include "daqhost/CaptureReader.h"
 #include "daqhost/CaptureWriter.h"
 #include "daqhost/DatagramClassifier.h"
+#include "daqhost/DatagramDescription.h"
 #include "daqhost/RecordedRun.h"
 #include "protocol/AcknowledgePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/DataPayload.h"
 #include "protocol/ModuleRequest.h"
 #include "protocol/PacketConversion.h"
+#include "testing/UdpPeer.h"
 
 using namespace daq;
 
@@ -353,4 +356,174 @@ TEST_F(CaptureFile, classifier_reads_contents_where_both_ends_use_the_module_por
     EXPECT_EQ(no_discovery.no_module_reason(),
               "no discovery, and no datagram to or from port 10000");
 }
+
+// An acknowledge of each error, a data packet of each payload and a malformed datagram of each
+// kind, described as decode prints them: each named as it is, in text and in JSON.
+TEST(DatagramDescription, names_every_kind_of_datagram_and_every_fault) {
+    const std::vector<uint8_t> packet =
+        wire_words({0xCAFE, 0x010E, 1, 7, 0, 99, 2, 0x190, 0x0102, 5, 2100, 2100, 0xACAB});
+    auto bad_magic = packet;
+    bad_magic[0] = 0xCB;
+    auto odd = packet;
+    odd.push_back(0);
+    auto no_trailer = packet;
+    no_trailer.back() = 0;
+    const std::vector<CaptureRecord> records = {
+        {0, kHost, kModule, request(ModuleRequest::readout_mode({2, 4, 3}))},
+        {0, kHost, kModule, {0xCA}},
+        {1'500'000, kModule, kHost, wire_words({0xCAFE, 0x8B, 0xFF00, 0, 0, 0, 0, 0xACAB})},
+        {1'500'000, kModule, kHost, wire_words({0xCAFE, 0x81, 0xFF00, 1, 2, 0x0204, 0, 0xACAB})},
+        {1'500'000, kModule, kHost, wire_words({0xCAFE, 0x8C, 0xFF00, 255, 2, 0x0204, 0, 0xACAB})},
+        {2'000'000, kModule, kHost, packet},
+        {2'000'000, kModule, kHost,
+         wire_words(
+             {0xCAFE, 0x020E, 4, 8, 0, 100, 2, 0x190, 0x0201, 2020, 2500, 2021, 2019, 0xACAB})},
+        {2'000'000, kModule, kHost, bad_magic},
+        {2'000'000, kModule, kHost, odd},
+        {2'000'000, kModule, kHost, {packet.begin(), packet.end() - 4}},
+        {2'000'000, kModule, kHost, no_trailer},
+    };
+    DatagramClassifier classifier;
+    DatagramDescription text;
+    DatagramDescription json(DatagramDescription::Form::kJson);
+    std::string texts, jsons;
+    for (const CaptureRecord& r : records) {
+        const DatagramClassifier::Classification c = classifier.classify(r);
+        texts += text.line(r.time_ns, r, c);
+        jsons += json.line(r.time_ns, r, c);
+    }
+    const std::string to = "10.0.0.1:40000 > 10.0.0.2:10000: ";
+    const std::string from = "10.0.0.2:10000 > 10.0.0.1:40000: ";
+    EXPECT_EQ(texts,
+              "0.000000 request " + to +
+                  "code 8 (readout mode), words 0x0204 0x0003, hybrid 2, mode 4, nadj 3\n"
+                  "0.000000 malformed " +
+                  to +
+                  "shorter than a request header, 1 bytes\n"
+                  "0.001500 acknowledge " +
+                  from +
+                  "code 11 (discovery), error 0 (done), version 0.0.0\n"
+                  "0.001500 acknowledge " +
+                  from +
+                  "code 1 (stream configuration), error 1 (no such hybrid), version 2.2.4\n"
+                  "0.001500 acknowledge " +
+                  from +
+                  "code 12 (unknown), error 255 (unknown command), version 2.2.4\n"
+                  "0.002000 data " +
+                  from +
+                  "stream 1, mode 2, count 1, event 7, time stamp 99 us, time value 25, 26 bytes, "
+                  "triples [5 2100 2100]\n"
+                  "0.002000 data " +
+                  from +
+                  "stream 2, mode 1, count 4, event 8, time stamp 100 us, time value 25, 28 bytes, "
+                  "hit channel 1 value 2500\n"
+                  "0.002000 malformed " +
+                  from +
+                  "bad magic, 26 bytes\n"
+                  "0.002000 malformed " +
+                  from +
+                  "odd length, 27 bytes\n"
+                  "0.002000 malformed " +
+                  from +
+                  "length does not match readout mode and count, 22 bytes\n"
+                  "0.002000 malformed " +
+                  from + "no trailer, 26 bytes\n");
+    const std::string json_to = R"("source":"10.0.0.1:40000","destination":"10.0.0.2:10000",)";
+    const std::string json_from = R"("source":"10.0.0.2:10000","destination":"10.0.0.1:40000",)";
+    EXPECT_EQ(jsons,
+              R"({"time":0.0,"direction":"request",)" + json_to +
+                  R"("code":8,"name":"readout mode","word2":516,"word3":3,"hybrid":2,"mode":4,)"
+                  R"("nadj":3})"
+                  "\n"
+                  R"({"time":0.0,"direction":"malformed",)" +
+                  json_to +
+                  R"("fault":"shorter than a request header","bytes":1})"
+                  "\n"
+                  R"({"time":0.0015,"direction":"acknowledge",)" +
+                  json_from +
+                  R"("code":11,"name":"discovery","error":0,"error_text":"done","version":"0.0.0"})"
+                  "\n"
+                  R"({"time":0.0015,"direction":"acknowledge",)" +
+                  json_from +
+                  R"("code":1,"name":"stream configuration","error":1,)"
+                  R"("error_text":"no such hybrid","version":"2.2.4"})"
+                  "\n"
+                  R"({"time":0.0015,"direction":"acknowledge",)" +
+                  json_from +
+                  R"("code":12,"name":"unknown","error":255,"error_text":"unknown command",)"
+                  R"("version":"2.2.4"})"
+                  "\n"
+                  R"({"time":0.002,"direction":"data",)" +
+                  json_from +
+                  R"("stream":1,"mode":2,"count":1,"event":7,"time_stamp":99,"time_value":25.0,)"
+                  R"("bytes":26,"triples":[[5,2100,2100]]})"
+                  "\n"
+                  R"({"time":0.002,"direction":"data",)" +
+                  json_from +
+                  R"("stream":2,"mode":1,"count":4,"event":8,"time_stamp":100,"time_value":25.0,)"
+                  R"("bytes":28,"values":[2020,2500,2021,2019],"hit_channel":1,"hit_value":2500})"
+                  "\n"
+                  R"({"time":0.002,"direction":"malformed",)" +
+                  json_from +
+                  R"("fault":"bad magic","bytes":26})"
+                  "\n"
+                  R"({"time":0.002,"direction":"malformed",)" +
+                  json_from +
+                  R"("fault":"odd length","bytes":27})"
+                  "\n"
+                  R"({"time":0.002,"direction":"malformed",)" +
+                  json_from +
+                  R"("fault":"length does not match readout mode and count","bytes":22})"
+                  "\n"
+                  R"({"time":0.002,"direction":"malformed",)" +
+                  json_from +
+                  R"("fault":"no trailer","bytes":26})"
+                  "\n");
+}
+
+// What plot draws of a capture: each module in the order it first appears, with the channels
+// its stream configuration gave; one module chosen by its address alone; the hit map on its
+// grid; and a histogram's bulk without the strays that would squeeze it into one bar.
+TEST(CaptureDistributions, modules_their_configuration_grid_and_the_bulk_of_a_histogram) {
+    const Endpoint other{0x0A000003, 10000};
+    auto damaged = data(2);
+    damaged.back() = 0;
+    CaptureDistributions capture;
+    for (const CaptureRecord& r : std::vector<CaptureRecord>{
+             {0, kHost, other, request(ModuleRequest::stream_configuration({1, 1, 3}))},
+             {0, kModule, kHost, data(1)},
+             {0, other, kHost, data(1)},
+             {0, kModule, kHost, damaged},
+         }) {
+        capture.add(r);
+    }
+    ASSERT_EQ(capture.modules().size(), 2u);
+    EXPECT_EQ(capture.modules()[0].endpoint, other);
+    EXPECT_EQ(capture.modules()[0].configured_channels(1), 3 * 128);
+    EXPECT_EQ(capture.modules()[1].configured_channels(1), 0);
+    EXPECT_EQ(capture.packets(), 2u);
+    EXPECT_EQ(capture.malformed(), 1u);
+    EXPECT_EQ(capture.keep({kModule.address, 0}), 1u) << "port 0 takes the module on any port";
+    EXPECT_EQ(capture.modules()[0].endpoint, kModule);
+    EXPECT_EQ(capture.modules()[0].statistics.distributions(1).hit_channels, (Histogram{{3, 1}}))
+        << "the hit of its one whole packet";
+    EXPECT_EQ(capture.keep(other), 0u);
+
+    const auto grid = CaptureDistributions::hit_grid({{0, 5}, {3, 2}, {4, 7}}, 5);
+    EXPECT_EQ(grid.side, 2);
+    EXPECT_EQ(grid.cells, (std::vector<uint64_t>{5, 0, 0, 2}));
+    EXPECT_EQ(grid.off_grid, 7u);
+
+    Histogram values{{5000, 1}};
+    for (int v = 1000; v < 1100; ++v) values[v] = 1;
+    const auto single = CaptureDistributions::bins(values);
+    EXPECT_EQ(single.low, 1000);
+    EXPECT_EQ(single.high, 1194) << "the middle 96 % (1002 to 1098) and its span on each side";
+    EXPECT_EQ(single.counts.size(), 100u);
+    EXPECT_EQ(single.outside, 1u);
+    const auto merged = CaptureDistributions::bins(values, 10);
+    EXPECT_EQ(merged.width, 20);
+    EXPECT_EQ(merged.counts, (Histogram{{0, 20}, {1, 20}, {2, 20}, {3, 20}, {4, 20}}));
+}
+
 }  // namespace

@@ -1,14 +1,17 @@
 // The client's request step against a scripted module on loopback: retries after a lost
 // acknowledge, which acknowledge ends the wait, and that everything else that arrives
-// meanwhile reaches the receiver.
+// meanwhile reaches the receiver. And the list of modules a host drives.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <thread>
 #include <vector>
 
 #include "daqhost/ModuleClient.h"
+#include "daqhost/ModuleList.h"
 #include "testing/UdpPeer.h"
 
 using namespace daq;
@@ -121,6 +124,67 @@ TEST_F(ModuleClientRequest, answers_from_another_port_are_not_taken_and_attempts
     EXPECT_EQ(outcome.attempts, 3);
     EXPECT_GE(waited, 3 * 0.3 * 0.9);
     EXPECT_TRUE(received.empty()) << "the socket takes datagrams from the module only";
+}
+
+// A module list as a rack's operator writes it: addresses one by one, a file with comments and
+// ports, a name; each module once, in the order first named, and a bad entry named by its line.
+class ModuleListFile : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "module_list_test.XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string file(const std::string& text) {
+        const std::string path = dir_ + "/modules.txt";
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(ModuleListFile, entries_merge_in_order_each_module_once_with_the_list_port) {
+    ModuleList list(10001);
+    list.add("127.0.0.1");
+    list.add("127.0.0.2:10000");
+    ASSERT_TRUE(list.add_file(file("# the rack\n\n  127.0.0.3:10005  # whole\n\t127.0.0.1\r\n")));
+    ASSERT_TRUE(list.add_dns("localhost")) << list.error();
+    ModuleClient::Settings common;
+    common.timeout_s = 0.25;
+    const auto settings = list.settings(common);
+    ASSERT_TRUE(settings) << list.error();
+    std::vector<Endpoint> modules;
+    for (const ModuleClient::Settings& s : *settings) {
+        modules.push_back(s.module);
+        EXPECT_EQ(s.timeout_s, 0.25);
+    }
+    EXPECT_EQ(modules, (std::vector<Endpoint>{
+                           {0x7F000001, 10001}, {0x7F000002, 10000}, {0x7F000003, 10005}}));
+}
+
+TEST_F(ModuleListFile, bad_entries_missing_and_empty_files_are_named) {
+    ModuleList bad_line;
+    ASSERT_TRUE(bad_line.add_file(file("127.0.0.2\nrack-7\n")));
+    EXPECT_FALSE(bad_line.modules());
+    EXPECT_EQ(bad_line.error(), dir_ + "/modules.txt:2: \"rack-7\" is not an IPv4 address");
+
+    ModuleList bad_port;
+    bad_port.add("127.0.0.2:70000");
+    EXPECT_FALSE(bad_port.modules());
+    EXPECT_EQ(bad_port.error(), "\"127.0.0.2:70000\" is not an IPv4 address");
+
+    ModuleList missing;
+    EXPECT_FALSE(missing.add_file(dir_ + "/missing.txt"));
+    EXPECT_EQ(missing.error(), "cannot read the module list " + dir_ + "/missing.txt");
+
+    ModuleList empty;
+    ASSERT_TRUE(empty.add_file(file("# nothing yet\n")));
+    EXPECT_FALSE(empty.modules());
+    EXPECT_EQ(empty.error(), "no module address in " + dir_ + "/modules.txt");
 }
 
 }  // namespace
