@@ -4,16 +4,21 @@
 // find_package(daqhost) (the target daqhost::daqhost) or by pkg-config (daqhost).
 #pragma once
 
+#include "daqhost/CaptureDistributions.h"
 #include "daqhost/CaptureReader.h"
 #include "daqhost/CaptureWriter.h"
 #include "daqhost/DatagramClassifier.h"
+#include "daqhost/DatagramDescription.h"
 #include "daqhost/Endpoint.h"
 #include "daqhost/EventReading.h"
 #include "daqhost/ModuleClient.h"
 #include "daqhost/ModuleGroup.h"
+#include "daqhost/ModuleList.h"
 #include "daqhost/ModuleRecovery.h"
 #include "daqhost/RecordedRun.h"
+#include "daqhost/RunMetrics.h"
 #include "daqhost/RunSession.h"
+#include "daqhost/RunSnapshot.h"
 #include "daqhost/StreamStatistics.h"
 #include "protocol/Acknowledge.h"
 #include "protocol/DataPacketView.h"
