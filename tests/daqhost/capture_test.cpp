@@ -359,7 +359,7 @@ TEST_F(CaptureFile, classifier_reads_contents_where_both_ends_use_the_module_por
 
 // An acknowledge of each error, a data packet of each payload and a malformed datagram of each
 // kind, described as decode prints them: each named as it is, in text and in JSON.
-TEST(DatagramDescription, names_every_kind_of_datagram_and_every_fault) {
+TEST_F(CaptureFile, descriptions_name_every_kind_of_datagram_and_every_fault) {
     const std::vector<uint8_t> packet =
         wire_words({0xCAFE, 0x010E, 1, 7, 0, 99, 2, 0x190, 0x0102, 5, 2100, 2100, 0xACAB});
     auto bad_magic = packet;
