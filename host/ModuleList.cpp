@@ -26,8 +26,9 @@ bool ModuleList::add_file(const std::string& path) {
     for (std::string line; file && std::getline(file, line);) {
         ++number;
         std::string entry = list_entry(line);
-        if (!entry.empty())
+        if (!entry.empty()) {
             entries_.push_back({std::move(entry), path + ":" + std::to_string(number)});
+        }
     }
     if (!file.is_open() || file.bad()) {
         error_ = "cannot read the module list " + path;
