@@ -48,8 +48,8 @@ std::optional<std::vector<Endpoint>> ModuleList::modules() {
     for (const auto& [text, where] : entries_) {
         const std::optional<Endpoint> module = Endpoint::parse_with_port(text, port_);
         if (!module) {
-            error_ =
-                (where.empty() ? "" : where + ": ") + "\"" + text + "\" is not an IPv4 address";
+            error_ = where.empty() ? "" : where + ": ";
+            error_ += "\"" + text + "\" is not an IPv4 address";
             return std::nullopt;
         }
         if (std::find(modules.begin(), modules.end(), *module) == modules.end()) {

@@ -62,7 +62,7 @@ std::optional<std::vector<ModuleClient::Settings>> module_list_settings(
         report_error("--modules-dns: " + modules.error());
         return std::nullopt;
     }
-    const auto settings = modules.settings(client_settings(options, {}));
+    auto settings = modules.settings(client_settings(options, {}));
     if (!settings) report_error(modules.error());
     return settings;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "CommandLine.h"
 #include "protocol/BasePacket.h"
@@ -84,7 +85,7 @@ CLI::App* request_command(CLI::App& app, const char* name, const char* descripti
                           std::function<ModuleRequest(const Request&)> make) {
     CLI::App* sub = app.add_subcommand(name, description);
     add_module_options(*sub, r->module);
-    sub->callback([r, make, &status] { status = send_one(r->module, make(*r)); });
+    sub->callback([r, make = std::move(make), &status] { status = send_one(r->module, make(*r)); });
     return sub;
 }
 
