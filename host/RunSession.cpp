@@ -189,13 +189,13 @@ bool RunSession::go_on(const std::function<bool()>& ask) {
     return !interrupted_;
 }
 
-bool RunSession::run_sequences(const std::function<bool()>& ask) {
+bool RunSession::run_sequences(const std::function<bool()>& ask, bool interruptible) {
     const auto running = [this] {
         return std::any_of(sequences_.begin(), sequences_.end(),
                            [](const Sequence& s) { return s.purpose != Purpose::kNone; });
     };
     while (running()) {
-        if (ask && !go_on(ask)) {
+        if (ask && !go_on(ask) && interruptible) {
             for (Sequence& s : sequences_) {
                 s.requests.cancel();
                 s.purpose = Purpose::kNone;
@@ -218,7 +218,7 @@ bool RunSession::configure(const std::function<bool()>& go_on) {
     for (size_t i = 0; i < size(); ++i) {
         if (reader_.module(i).live) begin(i, Purpose::kConfigure, steps);
     }
-    if (!run_sequences(go_on)) return false;
+    if (!run_sequences(go_on, true)) return false;
     for (size_t i = 0; i < size(); ++i) {
         if (module(i).live) return true;
     }
@@ -232,7 +232,9 @@ bool RunSession::start(const std::function<bool()>& go_on) {
                   {step(ModuleRequest::daq_command(packet::kAllHybrids, true), " (start)")});
         }
     }
-    const bool whole = run_sequences(go_on);
+    // Once sent, a start is seen through (its acknowledges awaited, whatever go_on says), so
+    // that every module that took it counts as started, and is stopped.
+    const bool whole = run_sequences(go_on, false);
     bool any = false;
     for (size_t i = 0; i < size(); ++i) any = any || (module(i).started && module(i).live);
     return whole && any;
@@ -322,7 +324,7 @@ void RunSession::stop() {
         begin(i, Purpose::kStop,
               {step(ModuleRequest::daq_command(packet::kAllHybrids, false), " (stop)")});
     }
-    run_sequences(nullptr);
+    run_sequences(nullptr, false);
     const double start = monotonic_s();
     while (monotonic_s() - start < 2.0) {
         if (group_->receive(0.2) <= 0) break;

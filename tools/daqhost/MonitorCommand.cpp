@@ -10,9 +10,9 @@
 
 #include "CommandLine.h"
 #include "MonitorServer.h"
-#include "MonitorSnapshot.h"
 #include "daqhost/CaptureReader.h"
 #include "daqhost/RecordedRun.h"
+#include "daqhost/RunSnapshot.h"
 #include "daqhost/RunSummary.h"
 
 using namespace daq;
@@ -56,7 +56,7 @@ int monitor(const MonitorOptions& options) {
     uint64_t sequence = 0;
     auto published = Clock::now();
     const auto publish = [&](bool done) {
-        server.publish(make_snapshot(RunSummary::of(run, options.capture), ++sequence, done));
+        server.publish(RunSnapshot::of(RunSummary::of(run, options.capture), ++sequence, done));
         published = Clock::now();
     };
     const auto started = Clock::now();

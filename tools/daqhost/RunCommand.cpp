@@ -13,8 +13,8 @@
 
 #include "CommandLine.h"
 #include "MonitorServer.h"
-#include "MonitorSnapshot.h"
 #include "daqhost/RunSession.h"
+#include "daqhost/RunSnapshot.h"
 #include "daqhost/RunSummary.h"
 
 using namespace daq;
@@ -113,7 +113,7 @@ void Run::publish(bool done) {
     if (!monitor_) return;
     const auto now = std::chrono::steady_clock::now();
     if (!done && now - published_ < std::chrono::milliseconds(200)) return;
-    monitor_->publish(make_snapshot(RunSummary::of(*session_), ++snapshots_, done));
+    monitor_->publish(RunSnapshot::of(RunSummary::of(*session_), ++snapshots_, done));
     published_ = now;
 }
 

@@ -86,7 +86,8 @@ class DAQ_API RunSession {
     // stream configuration and readout mode of every hybrid; false when no module is left, or
     // when `go_on` (asked between waits of at most 0.1 s) said no.
     bool configure(const std::function<bool()>& go_on = [] { return true; });
-    // The start; false when no module took it, or when `go_on` said no.
+    // The start, its acknowledges awaited whatever `go_on` says (asked all the same); false
+    // when no module took it.
     bool start(const std::function<bool()>& go_on = [] { return true; });
     // Receives until every module has the events asked for, the seconds have passed, every
     // module is given up, or `go_on` (asked between waits of at most 0.1 s) says no; false on
@@ -137,9 +138,9 @@ class DAQ_API RunSession {
     bool turn(double wait_s);
     // Acts on the end of module `i`'s sequence, once it has ended.
     void settle(size_t i);
-    // Turns until no sequence runs; false when `go_on` (if any: the stop goes out whatever
-    // happens) said no, and the sequences are dropped, or on an error.
-    bool run_sequences(const std::function<bool()>& go_on);
+    // Turns until no sequence runs, asking `go_on` (if any) between turns; false on an error,
+    // or when `go_on` said no and the sequences are `interruptible`: then they are dropped.
+    bool run_sequences(const std::function<bool()>& go_on, bool interruptible);
     bool go_on(const std::function<bool()>& ask);
     // Looks for silent modules, and recovers or gives up each as its rules say.
     void watch_modules();
