@@ -52,7 +52,7 @@ grep -q '/wireshark/plugins/daqm.lua$' <<<"$contents" || fail "the dissector is 
 
 # The host library: the shared library alone, and what building against it needs.
 library_contents=$(dpkg-deb -c "$library_deb" | awk '{print $6}')
-grep -q '^\./usr/lib/[a-z0-9_-]*/libdaqhost\.so\.1$' <<<"$library_contents" ||
+grep -q '^\./usr/lib/[a-z0-9_-]*/libdaqhost\.so\.2$' <<<"$library_contents" ||
   fail "libdaqhost.so.2 is not in the multiarch library folder of libdaqhost2"
 # The file the SONAME points to is named after the version (libdaqhost.so.2.0.0 in 2.0.0-1).
 library_version=$(dpkg-deb -f "$library_deb" Version | sed 's/-[^-]*$//')
