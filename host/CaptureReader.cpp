@@ -8,13 +8,14 @@
 #include <cstring>
 #include <memory>
 
+#include "CaptureFraming.h"
+
 namespace daq {
 
 namespace {
-constexpr size_t kFileBufferBytes = 256 * 1024;
-constexpr size_t kIpv4HeaderBytes = 20;
-constexpr size_t kUdpHeaderBytes = 8;
-constexpr uint8_t kProtocolUdp = 17;
+using namespace capture_framing;
+
+constexpr size_t kReadBufferBytes = 256 * 1024;
 constexpr uint16_t kEtherTypeIpv4 = 0x0800;
 constexpr uint16_t kEtherTypeVlan = 0x8100;
 constexpr uint32_t kAfInet = 2;  // the same on every system that writes loopback captures
@@ -148,8 +149,8 @@ bool CaptureReader::open(const std::string& path) {
         error_ = path + ": " + std::strerror(errno);
         return false;
     }
-    handle->buffer = std::make_unique<char[]>(kFileBufferBytes);
-    std::setvbuf(file, handle->buffer.get(), _IOFBF, kFileBufferBytes);
+    handle->buffer = std::make_unique<char[]>(kReadBufferBytes);
+    std::setvbuf(file, handle->buffer.get(), _IOFBF, kReadBufferBytes);
     struct stat status = {};
     const bool known = fstat(fileno(file), &status) == 0;
     if (known && S_ISDIR(status.st_mode)) {

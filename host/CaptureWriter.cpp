@@ -8,19 +8,20 @@
 #include <cstring>
 #include <memory>
 
+#include "CaptureFraming.h"
+
 namespace daq {
 
 namespace {
-constexpr size_t kIpv4HeaderBytes = 20;
-constexpr size_t kUdpHeaderBytes = 8;
+using namespace capture_framing;
+
 constexpr size_t kHeaderBytes = kIpv4HeaderBytes + kUdpHeaderBytes;
 // The IPv4 total length is 16 bits wide.
 constexpr size_t kMaxFrameBytes = 65535;
 constexpr size_t kMaxPayloadBytes = kMaxFrameBytes - kHeaderBytes;
 // At the full rate of a run a file grows by about 90 MB/s; large writes keep the recording
 // thread out of the kernel.
-constexpr size_t kFileBufferBytes = 1 << 20;
-constexpr uint8_t kProtocolUdp = 17;
+constexpr size_t kWriteBufferBytes = 1 << 20;
 constexpr uint8_t kTimeToLive = 64;
 
 void put16(uint8_t* at, uint32_t value) {
@@ -95,8 +96,8 @@ bool CaptureWriter::open(const std::string& path) {
         error_ = system_error(path, errno);
         return false;
     }
-    dumper->buffer = std::make_unique<char[]>(kFileBufferBytes);
-    std::setvbuf(file, dumper->buffer.get(), _IOFBF, kFileBufferBytes);
+    dumper->buffer = std::make_unique<char[]>(kWriteBufferBytes);
+    std::setvbuf(file, dumper->buffer.get(), _IOFBF, kWriteBufferBytes);
     dumper->dumper = pcap_dump_fopen(dumper->pcap, file);
     if (dumper->dumper == nullptr) {
         std::fclose(file);
