@@ -316,8 +316,8 @@ TEST_F(Teststand, each_fault_ends_as_it_should_and_the_capture_reads_back_as_the
         {{"pause", "2", "2", "--at", "2"}, "recovered"},
         {{"restart", "3", "--at", "3"}, "recovered"},
         {{"kill", "4", "--at", "2"}, "given up"},
-        // Given up 3 s into its silence, continued 3 s later: the stop it was sent waits for it.
-        {{"pause", "5", "6", "--at", "2"}, "given up"},
+        // Given up 4 s into its silence, continued 3 s later: the stop it was sent waits for it.
+        {{"pause", "5", "7", "--at", "2"}, "given up"},
     };
     ASSERT_EQ(stand({"up", std::to_string(cases.size()), "--rate", "500", "--loss", "1"}).status,
               0);
@@ -328,7 +328,7 @@ TEST_F(Teststand, each_fault_ends_as_it_should_and_the_capture_reads_back_as_the
     }
     const std::string capture = state_ + "/faults.pcap";
     const Result live = stand({"exec", "--", DAQHOST_PATH, "run", "--modules", file("addresses"),
-                               "--seconds", "10", "--recover", "--give-up", "3", "--retries", "6",
+                               "--seconds", "10", "--recover", "--give-up", "4", "--retries", "6",
                                "--timeout", "0.5", "--capture", capture, "--json"});
     EXPECT_EQ(live.status, 1) << "two modules given up";
     json summary = json::parse(live.out, nullptr, false);
