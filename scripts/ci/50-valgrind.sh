@@ -7,11 +7,14 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 scripts/install-deps valgrind
 
-build=build-valgrind
-# The session's host is built with the tests; of them, only it is built.
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAQ_BUILD_TESTS=ON \
-  >/dev/null
-cmake --build "$build" -j "$(nproc)" --target testModule memcheck_session
+# The suite's own build (optimised, with debug information), which holds the session's host:
+# nothing is compiled again when the suite has run. Alone, only those two are built.
+build=${BUILD_DIR:-build}
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAQ_BUILD_TESTS=ON \
+    >/dev/null
+fi
+cmake --build "$build" -j "$(nproc)" --target testModule memcheck_session >/dev/null
 
 log="$build/memcheck.log"
 rm -f "$log"
