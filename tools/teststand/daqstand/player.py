@@ -15,9 +15,7 @@ not read, 130 after Ctrl-C (everything stood up is taken down first).
 from __future__ import annotations
 
 import argparse
-import dataclasses
 import datetime
-import json
 import os
 import shutil
 import signal
@@ -84,13 +82,15 @@ def control_lines(active: list[scenario.NetworkFault], module: int) -> list[str]
     return lines
 
 
-def timeline(s: scenario.Scenario) -> list[Event]:
+def timed_events(s: scenario.Scenario) -> list[Event]:
     events = []
     for fault in s.network:
         text = ", ".join(f"{k} {v:g}" for k, v in fault.faults.items())
         where = "both ways" if len(fault.directions) == 2 else fault.directions[0]
         for module in fault.modules:
-            events.append(Event(fault.start_s, module, "network", f"{text} ({where}) on"))
+            # Windows open from the start are set before the host sends anything.
+            if fault.start_s > 0:
+                events.append(Event(fault.start_s, module, "network", f"{text} ({where}) on"))
             if fault.end_s is not None:
                 events.append(Event(fault.end_s, module, "network", f"{text} ({where}) off"))
     for fault in s.faults:
@@ -99,19 +99,85 @@ def timeline(s: scenario.Scenario) -> list[Event]:
             events.append(Event(fault.at_s + fault.seconds, fault.module, "continue", "continue"))
         else:
             events.append(Event(fault.at_s, fault.module, fault.action, fault.action))
-    # Stable: at the same time, in the scenario's order, windows before module faults.
+    # Stable: at the same time, in the scenario's order.
     return sorted(events, key=lambda e: e.at_s)
 
 
+class Timeline:
+    """A scenario's timed events applied to a stand that is up, from one clock: 0 s is when
+    start() is called, which is when the host starts."""
+
+    def __init__(self, s: scenario.Scenario, stand):
+        self.scenario = s
+        self.stand = stand
+        self.start_s = 0.0
+        self.rows: list[dict] = []
+
+    def prepare(self):
+        """The windows open from 0 s, set before any datagram passes: each relay then decides
+        from its first datagram on."""
+        for i in range(1, self.scenario.count + 1):
+            self.stand.relay_control(i, control_lines(self.open_at(0), i))
+
+    def start(self):
+        self.start_s = time.monotonic()
+
+    def seconds(self) -> float:
+        return time.monotonic() - self.start_s
+
+    def run(self, wait_until) -> None:
+        """Applies every event when it is due. wait_until(t) waits until the monotonic time t
+        and says whether to stop (the host has ended); the events left are recorded as not
+        applied."""
+        for event in timed_events(self.scenario):
+            if wait_until(self.start_s + event.at_s):
+                self.record(event, "not applied: the host had ended")
+                continue
+            try:
+                self.apply(event)
+                self.record(event, "applied")
+            except StandError as e:
+                self.record(event, f"failed: {e}")
+
+    def open_at(self, at_s: float) -> list[scenario.NetworkFault]:
+        return [f for f in self.scenario.network
+                if f.start_s <= at_s and (f.end_s is None or at_s < f.end_s)]
+
+    def apply(self, event: Event):
+        i = event.module
+        if event.what == "network":
+            self.stand.relay_control(i, control_lines(self.open_at(event.at_s), i))
+        elif event.what == "pause":
+            self.stand.pause(i)
+        elif event.what == "continue":
+            self.stand.resume(i)
+        elif event.what == "restart":
+            self.stand.restart(i)
+        elif event.what == "kill":
+            self.stand.kill(i)
+        self.stand.note(i, f"{event.text} at {self.seconds():.3f} s into the run")
+
+    def record(self, event: Event, result: str):
+        self.rows.append({"seconds": round(self.seconds(), 3),
+                          "wall_clock": datetime.datetime.now().isoformat(timespec="milliseconds"),
+                          "module": event.module, "what": event.text, "result": result})
+
+    def write(self, path: Path):
+        with open(path, "w") as file:
+            file.write("seconds\twall_clock\tmodule\twhat\tresult\n")
+            for row in self.rows:
+                file.write("\t".join(str(row[k]) for k in
+                                     ("seconds", "wall_clock", "module", "what", "result")) + "\n")
+
+
 class Play:
-    def __init__(self, s: scenario.Scenario, out: Path, name: str):
+    def __init__(self, s: scenario.Scenario, out: Path, stand):
         self.scenario = s
         self.out = out
-        self.stand = Stand(name)
+        self.stand = stand
+        self.timeline = Timeline(s, stand)
         self.host: subprocess.Popen | None = None
         self.host_status: int | None = None
-        self.rows: list[dict] = []
-        self.start = 0.0
         self.forward: PortForward | None = None
 
     def host_argv(self, modules_file: str) -> list[str]:
@@ -127,63 +193,25 @@ class Play:
                   "seconds": f"{h.seconds:g}"}
         return [word.format(**fields) for word in h.command]
 
-    def record(self, event: Event, result: str):
-        now = time.monotonic()
-        self.rows.append({"seconds": round(now - self.start, 3),
-                          "wall_clock": datetime.datetime.now().isoformat(timespec="milliseconds"),
-                          "module": event.module, "what": event.text, "result": result})
-
-    def apply(self, event: Event, open_windows: list[scenario.NetworkFault]):
-        i = event.module
-        if event.what == "network":
-            self.stand.relay_control(i, control_lines(open_windows, i))
-        elif event.what == "pause":
-            self.stand.pause(i)
-        elif event.what == "continue":
-            self.stand.resume(i)
-        elif event.what == "restart":
-            self.stand.restart(i)
-        elif event.what == "kill":
-            self.stand.kill(i)
-        self.stand.note(i, f"{event.text} at {time.monotonic() - self.start:.3f} s into the run")
-
-    def windows_open_at(self, at_s: float) -> list[scenario.NetworkFault]:
-        return [f for f in self.scenario.network
-                if f.start_s <= at_s and (f.end_s is None or at_s < f.end_s)]
-
-    def run_timeline(self):
-        events = timeline(self.scenario)
-        # Windows open from the start are set before the host sends anything: the relays then
-        # decide from their first datagram on.
-        for i in range(1, self.scenario.count + 1):
-            self.stand.relay_control(i, control_lines(self.windows_open_at(0), i))
-        events = [e for e in events if not (e.what == "network" and e.at_s == 0)]
+    def run_host(self):
+        self.timeline.prepare()
         modules_file = str(self.out / "modules")
         Path(modules_file).write_text("\n".join(self.stand.addresses()) + "\n")
         argv = self.host_argv(modules_file)
-        stdout = open(self.out / ("host.json" if self.scenario.host.is_daqhost else "host.out"), "w")
-        stderr = open(self.out / "host.log", "w")
+        h = self.scenario.host
         env = dict(os.environ, DAQ_MODULES_FILE=modules_file, DAQ_OUT=str(self.out),
-                   DAQ_MONITOR_PORT=str(self.scenario.host.monitor or ""))
-        with stdout, stderr:
-            self.start = time.monotonic()
+                   DAQ_MONITOR_PORT=str(h.monitor or ""))
+        with open(self.out / ("host.json" if h.is_daqhost else "host.out"), "w") as stdout, \
+                open(self.out / "host.log", "w") as stderr:
+            self.timeline.start()
             self.host = self.stand.popen_in_host(argv, stdout=stdout, stderr=stderr, env=env,
                                                  stdin=subprocess.DEVNULL)
-            if self.scenario.host.monitor:
-                self.forward = PortForward(self.stand.host_namespace, self.scenario.host.monitor)
+            if h.monitor:
+                self.forward = PortForward(self.stand.host_namespace, h.monitor)
                 print(f"teststand: the monitor: http://127.0.0.1:{self.forward.local_port}/",
                       flush=True)
-            for event in events:
-                if self.wait_host(self.start + event.at_s) is not None:
-                    self.record(event, "not applied: the host had ended")
-                    continue
-                try:
-                    self.apply(event, self.windows_open_at(event.at_s))
-                    self.record(event, "applied")
-                except StandError as e:
-                    self.record(event, f"failed: {e}")
-            deadline = self.start + self.scenario.host.seconds + self.scenario.host.grace_s
-            if self.wait_host(deadline) is None:
+            self.timeline.run(lambda until: self.wait_host(until) is not None)
+            if self.wait_host(self.timeline.start_s + h.seconds + h.grace_s) is None:
                 print("teststand: the host ran past its time; stopping it", file=sys.stderr)
                 self.stop_host()
 
@@ -217,7 +245,7 @@ class Play:
         interrupted = False
         try:
             self.stand.up(modules, seed=s.seed)
-            self.run_timeline()
+            self.run_host()
         except KeyboardInterrupt:
             interrupted = True
             print("teststand: interrupted; taking the stand down", file=sys.stderr)
@@ -231,17 +259,10 @@ class Play:
                 self.stand.down(self.out / "stand")
             finally:
                 signal.signal(signal.SIGINT, previous)
-        self.write_timeline()
+        self.timeline.write(self.out / "timeline.tsv")
         if interrupted:
             return 130
-        return report.write(self.scenario, self.out, self.host_status, self.rows)
-
-    def write_timeline(self):
-        with open(self.out / "timeline.tsv", "w") as file:
-            file.write("seconds\twall_clock\tmodule\twhat\tresult\n")
-            for row in self.rows:
-                file.write("\t".join(str(row[k]) for k in
-                                     ("seconds", "wall_clock", "module", "what", "result")) + "\n")
+        return report.write(s, self.out, self.host_status, self.timeline.rows)
 
 
 def main(argv: list[str], name: str = "play") -> int:
@@ -262,7 +283,7 @@ def main(argv: list[str], name: str = "play") -> int:
         return 2
     out.mkdir(parents=True, exist_ok=True)
     try:
-        status = Play(s, out.resolve(), name).play()
+        status = Play(s, out.resolve(), Stand(name)).play()
     except StandError as e:
         print(f"teststand: {e}", file=sys.stderr)
         return 1
