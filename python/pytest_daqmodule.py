@@ -418,6 +418,95 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "daq_client(**options): the options of the daq_client fixture's "
         "daqhost.ModuleClient (timeout_s, retries, receive_buffer, local)")
+    config.addinivalue_line(
+        "markers", "daq_stand(scenario, seed=None): the scenario the daq_stand fixture plays "
+        "around the test")
+
+
+def _daqstand():
+    """The stand's library: installed beside this plugin, else in the source tree."""
+    try:
+        import daqstand.player  # noqa: PLC0415
+    except ImportError:
+        import sys  # noqa: PLC0415
+        here = os.path.dirname(os.path.realpath(__file__))
+        sys.path.insert(0, os.path.join(here, "..", "tools", "teststand"))
+        import daqstand.player  # noqa: PLC0415
+    return daqstand
+
+
+class PlayedStand:
+    """The stand of a scenario played around a test: its modules' addresses (addresses, a list
+    of "11.0.0.11" ...), the seconds since the test began (seconds()), what the timeline has
+    applied so far (applied, rows of seconds, wall_clock, module, what, result)."""
+
+    def __init__(self, stand, timeline):
+        self.stand = stand
+        self.addresses = stand.addresses()
+        self._timeline = timeline
+
+    def seconds(self):
+        return self._timeline.seconds()
+
+    @property
+    def applied(self):
+        return list(self._timeline.rows)
+
+
+_CLONE_NEWNET = 0x40000000
+
+
+@pytest.fixture
+def daq_stand(request, tmp_path):
+    """A scenario played around the test, which is its host: the mark
+    @pytest.mark.daq_stand("path/scenario.yaml", seed=3) names it (or holds its text). The scenario's modules are
+    stood up on a test stand of the test's own (root is needed: the test is skipped without
+    it), 0 s of its timeline is when the test's body begins, and the body runs in the stand's
+    host namespace, where the modules' addresses answer. Its host and expectations are not
+    used: the test is the host, and checks what it likes. Afterwards the events still to come
+    are dropped, the stand is taken down, and its logs and timeline are in tmp_path/"stand"."""
+    marker = request.node.get_closest_marker("daq_stand")
+    if marker is None or not marker.args:
+        pytest.fail("daq_stand needs @pytest.mark.daq_stand(SCENARIO)", pytrace=False)
+    if os.geteuid() != 0:
+        pytest.skip("the test stand needs root (network namespaces)")
+    daqstand = _daqstand()
+    named = str(marker.args[0])
+    if "\n" in named:  # the scenario's own text
+        played = daqstand.scenario.parse(named, request.node.name)
+        if marker.kwargs.get("seed") is not None:
+            played.seed = marker.kwargs["seed"]
+    else:
+        played = daqstand.scenario.load(named, marker.kwargs.get("seed"))
+    stand = daqstand.stand.Stand(f"p{os.getpid() % 1000000}")
+    stand.up([daqstand.stand.ModuleOptions(rate=g.rate, efficiency=g.efficiency, mask=g.mask,
+                                           chip=g.chip, replay=g.replay, relay=True)
+              for g in played.module_groups()], seed=played.seed)
+    timeline = daqstand.player.Timeline(played, stand)
+    stopping = threading.Event()
+    worker = None
+    own_namespace = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+    try:
+        timeline.prepare()
+        from pyroute2 import netns  # noqa: PLC0415
+        netns.setns(stand.host_namespace)  # this thread's: the test's own
+        timeline.start()
+        worker = threading.Thread(
+            target=timeline.run,
+            args=(lambda until: stopping.wait(max(0.0, until - time.monotonic())),),
+            name="daq-stand-timeline", daemon=True)
+        worker.start()
+        yield PlayedStand(stand, timeline)
+    finally:
+        stopping.set()
+        if worker:
+            worker.join(timeout=STOP_TIMEOUT_S)
+        returned = ctypes.CDLL(None, use_errno=True).setns(own_namespace, _CLONE_NEWNET) == 0
+        os.close(own_namespace)
+        stand.down(tmp_path / "stand")
+        timeline.write(tmp_path / "stand" / "timeline.tsv")
+        if not returned:
+            pytest.fail("could not return to the test's own network namespace", pytrace=False)
 
 
 @pytest.fixture(scope="session")

@@ -58,6 +58,22 @@ def test_a_module_on_an_address_of_the_tests_choice_restarts_and_pauses(daq_modu
         client.discover()
 
 
+@pytest.mark.daq_stand("""
+modules: [{count: 2, rate: 500}]
+faults: [{at: 1, module: 2, do: pause, seconds: 1.5}]
+""")
+def test_a_scenario_played_around_the_test_which_is_its_host(daq_stand):
+    session = daqhost.RunSession(daqhost.RunSettings(
+        modules=[daqhost.ClientSettings(a) for a in daq_stand.addresses], seconds=4,
+        recover=daqhost.RecoverySettings(silence_s=0.5, give_up_s=3)))
+    assert session.run(), session.errors
+    assert [o.end for o in session.module(1).outages] == ["recovered"]
+    assert session.module(0).outages == [] and session.figures(0).missing == 0
+    assert [(r["module"], r["what"], r["result"]) for r in daq_stand.applied] == [
+        (2, "pause 1.5 s", "applied"), (2, "continue", "applied")]
+    assert 1.4 < daq_stand.applied[1]["seconds"] - daq_stand.applied[0]["seconds"] < 2.5
+
+
 def test_modules_ended_unasked_fail_their_test_killed_or_paused_ones_do_not(pytester, tmp_path):
     pids = tmp_path / "pids"
     pytester.makepyfile(f"""
