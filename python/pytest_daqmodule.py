@@ -424,13 +424,15 @@ def pytest_configure(config):
 
 
 def _daqstand():
-    """The stand's library: installed beside this plugin, else in the source tree."""
+    """The stand's library: installed, else beside the teststand program DAQ_TESTSTAND names."""
     try:
         import daqstand.player  # noqa: PLC0415
     except ImportError:
         import sys  # noqa: PLC0415
-        here = os.path.dirname(os.path.realpath(__file__))
-        sys.path.insert(0, os.path.join(here, "..", "tools", "teststand"))
+        program = os.environ.get("DAQ_TESTSTAND") or shutil.which("teststand")
+        if not program:
+            raise
+        sys.path.insert(0, os.path.dirname(os.path.realpath(program)))
         import daqstand.player  # noqa: PLC0415
     return daqstand
 
