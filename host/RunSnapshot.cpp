@@ -4,6 +4,7 @@
 #include <cmath>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "daqhost/RunMetrics.h"
 
@@ -55,6 +56,29 @@ nlohmann::json hybrid_json(nlohmann::json stream, const StreamSummary& s, const 
     return stream;
 }
 
+// What the page's table says of a module. A module that ran to the end of the run without
+// trouble has "ended" once the run has.
+const char* module_state(const ModuleRun& run, bool done) {
+    const std::vector<Outage>& outages = run.recovery.outages();
+    if (run.recovery.given_up()) return "given up";
+    if (!run.failed_at.empty()) return "failed";
+    if (run.recovery.silent()) return "silent";
+    if (!run.started) return "not started";
+    if (!outages.empty() && outages.back().end == Outage::End::kRecovered) return "recovered";
+    return done ? "ended" : "running";
+}
+
+// The last outage's start and how it ended, and when (null while it goes on); null if none.
+nlohmann::json last_outage_json(const ModuleRun& run) {
+    const std::vector<Outage>& outages = run.recovery.outages();
+    if (outages.empty()) return nullptr;
+    const Outage& o = outages.back();
+    return {{"start_s", o.start_s},
+            {"end", describe(o.end)},
+            {"end_s", o.end == Outage::End::kOngoing ? nlohmann::json(nullptr)
+                                                     : nlohmann::json(o.start_s + o.seconds)}};
+}
+
 std::string page_json(const RunSummary& summary, const nlohmann::json& status, uint64_t sequence,
                       bool done) {
     nlohmann::json modules = nlohmann::json::array();
@@ -79,6 +103,10 @@ std::string page_json(const RunSummary& summary, const nlohmann::json& status, u
              {"malformed", f.malformed},
              {"kernel_drops", f.kernel_drops},
              {"outages", f.outages},
+             {"last_outage", last_outage_json(*m.run)},
+             {"state", module_state(*m.run, done)},
+             {"trigger_rate_hz",
+              f.trigger_rate_hz ? nlohmann::json(*f.trigger_rate_hz) : nlohmann::json(nullptr)},
              {"given_up", m.run->recovery.given_up()},
              {"after_give_up", f.after_give_up},
              {"failed_at", m.run->failed_at.empty() ? nlohmann::json(nullptr)

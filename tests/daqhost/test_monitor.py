@@ -1,5 +1,5 @@
 """daqhost's monitor end to end: the page in a real browser (headless Chromium) during a run of
-two modules, its metrics checked by promtool against the summary of the same capture, and
+two modules and of six (one of them killed), its metrics checked by promtool against the summary of the same capture, and
 requests it must refuse. Modules run on loopback addresses of their own; every process is
 stopped by its PID. Screenshots go to DAQ_ARTEFACTS."""
 
@@ -98,12 +98,13 @@ def free_loopback_address():
 
 
 def start_module(processes, *options):
+    """A new testModule: its address and its Process."""
     address = free_loopback_address()
     module = processes(TESTMODULE, *options, "--address", address)
     # testModule logs where it serves on standard output; a short wait for the bind is enough
     # as daqhost retries its discovery.
     eventually(lambda: module.process.poll() is None and _serves(address), f"{address} serves")
-    return address
+    return address, module
 
 
 def _serves(address):
@@ -150,8 +151,8 @@ def figure(driver, css):
 
 
 def test_the_page_follows_a_run_of_two_modules_with_charts_per_hybrid(processes, browser):
-    first = start_module(processes, "-m", "11", "-r", "400")
-    second = start_module(processes, "-r", "400")
+    first, _ = start_module(processes, "-m", "11", "-r", "400")
+    second, _ = start_module(processes, "-r", "400")
     run = processes(DAQHOST, "run", "--module", first, "--module", second, "--seconds", "60",
                     "--monitor", "127.0.0.1:0")
     url = run.line(r"monitor on (http://\S+)").group(1)
@@ -168,6 +169,7 @@ def test_the_page_follows_a_run_of_two_modules_with_charts_per_hybrid(processes,
     for card in cards:
         eventually(lambda: len(card.find_elements(By.CSS_SELECTOR, ".chart canvas")) >= 4
                    or None, "every chart drawn")
+    assert table(browser) == {f"{first}:10000": "running", f"{second}:10000": "running"}
 
     ARTEFACTS.mkdir(parents=True, exist_ok=True)
     browser.save_screenshot(str(ARTEFACTS / "monitor-desktop.png"))
@@ -179,9 +181,54 @@ def test_the_page_follows_a_run_of_two_modules_with_charts_per_hybrid(processes,
     assert run.stop(signal.SIGINT) == 0, "".join(run.err)
 
 
+def table(driver):
+    """The module table's state of each module, read in one script."""
+    return driver.execute_script(
+        "return Object.fromEntries([...document.querySelectorAll('#module-table tbody tr')]"
+        ".map(r => [r.dataset.module, r.querySelector('[data-figure=state]').textContent]));")
+
+
+def test_six_modules_start_folded_under_a_table_that_marks_the_silent_one(processes, browser):
+    modules = [start_module(processes, "-r", "200") for _ in range(6)]
+    names = [f"{address}:10000" for address, _ in modules]
+    run = processes(DAQHOST, "run", *[a for address, _ in modules for a in ("--module", address)],
+                    "--seconds", "120", "--recover", "--give-up", "100", "--monitor", "127.0.0.1:0")
+    url = run.line(r"monitor on (http://\S+)").group(1)
+    browser.get(url)
+    eventually(lambda: table(browser) == dict.fromkeys(names, "running"), "a running row each")
+    modules[3][1].process.kill()
+    run.line(re.escape(names[3]) + ": silent since")
+    silent = f"#module-table tr[data-module='{names[3]}']"
+    eventually(lambda: table(browser)[names[3]] == "silent", "the killed module silent")
+    assert "trouble" in browser.find_element(By.CSS_SELECTOR, silent).get_attribute("class")
+    assert all(state == "running" for name, state in table(browser).items() if name != names[3])
+
+    # Folded: the cards show their figures but no chart is drawn.
+    sections = browser.find_elements(By.CSS_SELECTOR, "section.module")
+    assert [s.get_attribute("class") for s in sections] == ["module folded"] * 6
+    assert not browser.find_elements(By.CSS_SELECTOR, ".chart canvas")
+    ARTEFACTS.mkdir(parents=True, exist_ok=True)
+    browser.save_screenshot(str(ARTEFACTS / "monitor-six-folded.png"))
+
+    browser.find_element(By.CSS_SELECTOR, silent).click()
+    section = browser.find_element(By.CSS_SELECTOR, f"section.module[data-module='{names[3]}']")
+    assert "folded" not in section.get_attribute("class")
+    eventually(lambda: len(section.find_elements(By.CSS_SELECTOR, ".chart canvas")) >= 4,
+               "the unfolded module's charts drawn")
+    assert len(browser.find_elements(By.CSS_SELECTOR, "section.module.folded")) == 5
+    below_header = browser.execute_script(
+        "return arguments[0].getBoundingClientRect().top"
+        " - document.querySelector('header').getBoundingClientRect().bottom", section)
+    assert 0 <= below_header < 50, "scrolled to just below the header"
+    browser.save_screenshot(str(ARTEFACTS / "monitor-six-picked.png"))
+    browser.find_element(By.ID, "fold-all").click()
+    assert not browser.find_elements(By.CSS_SELECTOR, "section.module.folded")
+    assert run.stop(signal.SIGINT) == 1, "a module ended the run silent: " + "".join(run.err)
+
+
 def test_metrics_pass_promtool_and_agree_with_the_summary_and_bad_requests_are_refused(
         processes, tmp_path):
-    module = start_module(processes, "-m", "11", "-r", "1000")
+    module, _ = start_module(processes, "-m", "11", "-r", "1000")
     capture = tmp_path / "run.pcap"
     recorded = subprocess.run([DAQHOST, "run", module, "--hybrids", "1,2", "-n", "1000",
                                "--out", str(capture)], capture_output=True, text=True,

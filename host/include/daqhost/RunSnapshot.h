@@ -1,9 +1,10 @@
 // A run's figures at one moment, in the three forms a live view of it serves: the summary as
 // JSON (as `daqhost run --json` prints it), the figures of daqhost's monitor page (JSON: the
-// totals, each module's counts and, per hybrid, the summary's figures with its channels'
-// pedestal means and sigmas, the hit map and the amplitude histogram from the streams' live
-// view), and the metrics in the Prometheus text format (run_metrics). Made on the thread that
-// receives, then only read: each form is made once however many readers there are.
+// totals, each module's counts, state, trigger rate and last outage and, per hybrid, the
+// summary's figures with its channels' pedestal means and sigmas, the hit map and the
+// amplitude histogram from the streams' live view), and the metrics in the Prometheus text
+// format (run_metrics). Made on the thread that receives, then only read: each form is made
+// once however many readers there are.
 #pragma once
 
 #include <cstdint>
