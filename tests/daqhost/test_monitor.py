@@ -1,7 +1,7 @@
 """daqhost's monitor end to end: the page in a real browser (headless Chromium) during a run of
-two modules and of six (one of them killed), its metrics checked by promtool against the summary of the same capture, and
-requests it must refuse. Modules run on loopback addresses of their own; every process is
-stopped by its PID. Screenshots go to DAQ_ARTEFACTS."""
+two modules and of six (one of them killed), its metrics checked by promtool against the
+summary of the same capture, and requests it must refuse. Modules run on loopback addresses
+of their own; every process is stopped by its PID. Screenshots go to DAQ_ARTEFACTS."""
 
 import http.client
 import json
@@ -173,7 +173,8 @@ def test_the_page_follows_a_run_of_two_modules_with_charts_per_hybrid(processes,
 
     ARTEFACTS.mkdir(parents=True, exist_ok=True)
     browser.save_screenshot(str(ARTEFACTS / "monitor-desktop.png"))
-    # Narrow, as on a phone: everything wraps; nothing needs a sideways scroll.
+    # Narrow, as on a phone: everything wraps (the table of modules scrolls in its own box); the
+    # page needs no sideways scroll.
     browser.set_window_size(400, 1000)
     eventually(lambda: browser.execute_script(
         "return document.documentElement.scrollWidth <= window.innerWidth + 1"), "no sideways scroll")
@@ -196,12 +197,12 @@ def test_six_modules_start_folded_under_a_table_that_marks_the_silent_one(proces
     url = run.line(r"monitor on (http://\S+)").group(1)
     browser.get(url)
     eventually(lambda: table(browser) == dict.fromkeys(names, "running"), "a running row each")
-    modules[3][1].process.kill()
-    run.line(re.escape(names[3]) + ": silent since")
-    silent = f"#module-table tr[data-module='{names[3]}']"
-    eventually(lambda: table(browser)[names[3]] == "silent", "the killed module silent")
+    modules[1][1].process.kill()
+    run.line(re.escape(names[1]) + ": silent since")
+    silent = f"#module-table tr[data-module='{names[1]}']"
+    eventually(lambda: table(browser)[names[1]] == "silent", "the killed module silent")
     assert "trouble" in browser.find_element(By.CSS_SELECTOR, silent).get_attribute("class")
-    assert all(state == "running" for name, state in table(browser).items() if name != names[3])
+    assert all(state == "running" for name, state in table(browser).items() if name != names[1])
 
     # Folded: the cards show their figures but no chart is drawn.
     sections = browser.find_elements(By.CSS_SELECTOR, "section.module")
@@ -211,7 +212,7 @@ def test_six_modules_start_folded_under_a_table_that_marks_the_silent_one(proces
     browser.save_screenshot(str(ARTEFACTS / "monitor-six-folded.png"))
 
     browser.find_element(By.CSS_SELECTOR, silent).click()
-    section = browser.find_element(By.CSS_SELECTOR, f"section.module[data-module='{names[3]}']")
+    section = browser.find_element(By.CSS_SELECTOR, f"section.module[data-module='{names[1]}']")
     assert "folded" not in section.get_attribute("class")
     eventually(lambda: len(section.find_elements(By.CSS_SELECTOR, ".chart canvas")) >= 4,
                "the unfolded module's charts drawn")
