@@ -1,6 +1,7 @@
 // The relay's decisions, without sockets: each fault alone does what it says to the datagrams
-// a fixed seed picks, the picks are the same on every run (golden numbers), and one fault
-// never shifts the picks of another.
+// a fixed seed picks, the picks are the same on every run (golden numbers, and the draws as
+// documented), one fault never shifts the picks of another, bursts of losses keep their share
+// and length, and the decision record's lines say what was done.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "faultrelay/DecisionRecord.h"
 #include "faultrelay/FaultCounters.h"
 #include "faultrelay/FaultPlan.h"
 
@@ -82,8 +84,8 @@ TEST(FaultPlan, drop_list_drops_exactly_those_numbers) {
 TEST(FaultPlan, corruption_flips_one_bit_in_the_datagrams_the_seed_picks) {
     const Outcome outcome = run({.corrupt = 10}, 42, 1000);
     const std::vector<uint64_t> picked = outcome.numbers(corrupted);
-    EXPECT_EQ(picked.size(), 109u);
-    EXPECT_EQ(first(picked), (std::vector<uint64_t>{7, 12, 14, 29, 50, 51}));
+    EXPECT_EQ(picked.size(), 104u);
+    EXPECT_EQ(first(picked), (std::vector<uint64_t>{13, 15, 42, 57, 58, 61}));
     for (size_t i = 0; i < 1000; ++i) {
         const std::vector<uint8_t> original = datagram(i + 1);
         int differing_bits = 0;
@@ -104,14 +106,14 @@ TEST(FaultPlan, corruption_flips_one_bit_in_the_datagrams_the_seed_picks) {
 TEST(FaultPlan, duplication_picks_a_stable_share_for_two_copies) {
     const Outcome outcome = run({.duplicate = 20}, 7, 1000);
     const std::vector<uint64_t> picked = outcome.numbers(duplicated);
-    EXPECT_EQ(picked.size(), 197u);
-    EXPECT_EQ(first(picked), (std::vector<uint64_t>{12, 21, 22, 23, 26, 30}));
+    EXPECT_EQ(picked.size(), 189u);
+    EXPECT_EQ(first(picked), (std::vector<uint64_t>{1, 4, 11, 12, 13, 19}));
 }
 
 TEST(FaultPlan, a_held_datagram_is_released_by_the_next_relayed_one_which_is_never_held) {
     const Outcome outcome = run({.loss = 30, .reorder = 50}, 3, 1000);
-    EXPECT_EQ(outcome.numbers(held).size(), 236u);
-    EXPECT_EQ(first(outcome.numbers(held)), (std::vector<uint64_t>{1, 3, 6, 10, 21, 28}));
+    EXPECT_EQ(outcome.numbers(held).size(), 253u);
+    EXPECT_EQ(first(outcome.numbers(held)), (std::vector<uint64_t>{1, 5, 7, 11, 13, 17}));
     bool holding = false;
     for (const FaultDecision& d : outcome.decisions) {
         if (d.fate != Fate::kRelayed) {
@@ -148,6 +150,37 @@ TEST(FaultPlan, delays_stay_within_the_jitter_and_never_below_zero) {
     for (const FaultDecision& d : fixed.decisions) EXPECT_EQ(d.hold, microseconds(2500));
 }
 
+TEST(FaultPlan, draws_are_the_documented_splitmix64_outputs) {
+    // From an independent implementation of the formula in FaultPlan.h and docs/faultrelay.md.
+    EXPECT_EQ(fault_draw(0, Direction::kToModule, 1, Draw::kLoss), 6301985355436268297u);
+    EXPECT_EQ(fault_draw(2024, Direction::kFromModule, 1234, Draw::kDuplicate),
+              18262204424434481456u);
+    EXPECT_EQ(fault_draw(~uint64_t{0}, Direction::kToModule, 7, Draw::kJitter),
+              1632812400105848981u);
+}
+
+TEST(FaultPlan, bursts_of_loss_keep_the_share_and_the_mean_length) {
+    // Bursts of 2 cannot make 80 %: they are as long as it takes, 0.8 / 0.2 = 4.
+    const struct {
+        double loss, burst, share, mean_burst;
+    } cases[] = {{10, 4, 0.10, 4}, {2, 1, 0.02, 1 / 0.98}, {80, 2, 0.80, 4}};
+    constexpr size_t kCount = 200000;
+    for (const auto& c : cases) {
+        const Outcome outcome = run({.loss = c.loss, .burst = c.burst}, 99, kCount);
+        size_t lost_count = 0, bursts = 0;
+        for (size_t i = 0; i < kCount; ++i) {
+            if (!lost(outcome.decisions[i])) continue;
+            ++lost_count;
+            bursts += i == 0 || !lost(outcome.decisions[i - 1]);
+        }
+        const double share = static_cast<double>(lost_count) / kCount;
+        EXPECT_NEAR(share, c.share, 0.03 * c.share) << c.loss << "% in bursts of " << c.burst;
+        EXPECT_NEAR(static_cast<double>(lost_count) / static_cast<double>(bursts), c.mean_burst,
+                    0.03 * c.mean_burst)
+            << c.loss << "% in bursts of " << c.burst;
+    }
+}
+
 TEST(FaultPlan, loss_rate_is_near_the_percentage) {
     EXPECT_NEAR(static_cast<double>(run({.loss = 25}, 9, 10000).numbers(lost).size()), 2500, 250);
     EXPECT_TRUE(run({.loss = 0, .corrupt = 50}, 9, 1000).numbers(lost).empty());
@@ -160,7 +193,8 @@ const FaultSettings kEveryFault = {.drop = {4},
                                    .reorder = 10,
                                    .corrupt = 10,
                                    .delay_ms = 3,
-                                   .jitter_ms = 2};
+                                   .jitter_ms = 2,
+                                   .burst = 3};
 
 TEST(FaultPlan, same_seed_gives_the_same_decisions_another_seed_or_direction_others) {
     const Outcome once = run(kEveryFault, 2024, 1000);
@@ -171,8 +205,8 @@ TEST(FaultPlan, same_seed_gives_the_same_decisions_another_seed_or_direction_oth
 }
 
 TEST(FaultPlan, adding_a_fault_does_not_change_what_another_picks) {
-    std::vector<uint64_t> alone = run({.loss = 10}, 77, 1000).numbers(lost);
-    // Number 4 is dropped before loss is decided.
+    std::vector<uint64_t> alone = run({.loss = 10, .burst = 3}, 77, 1000).numbers(lost);
+    // Number 4 is dropped before loss is decided, and a burst goes on through it.
     std::erase(alone, 4);
     EXPECT_EQ(run(kEveryFault, 77, 1000).numbers(lost), alone);
     EXPECT_EQ(run({.corrupt = 10}, 77, 1000).numbers(corrupted),
@@ -197,6 +231,43 @@ TEST(FaultCounters, count_what_the_decisions_say) {
     EXPECT_EQ(counters.delayed,
               relayed_and([](const FaultDecision& d) { return d.hold.count() > 0; }));
     EXPECT_EQ(counters.sent, 0u);
+}
+
+TEST(DecisionRecord, a_line_says_what_each_fault_did_in_the_order_decided) {
+    using std::chrono::milliseconds;
+    const struct {
+        Direction direction;
+        FaultDecision decision;
+        microseconds ack_hold;
+        const char* line;
+    } cases[] = {
+        {Direction::kToModule,
+         {.number = 12, .fate = Fate::kDropped},
+         {},
+         "to-module 12 dropped\n"},
+        {Direction::kFromModule,
+         {.number = 1234, .fate = Fate::kLost},
+         {},
+         "from-module 1234 lost\n"},
+        {Direction::kFromModule,
+         {.number = 90, .flipped_bit = 1234, .copies = 2, .hold = microseconds(52250)},
+         milliseconds(300),
+         "from-module 90 corrupted bit 1234, duplicated, held 52.250 ms, ack held 300 ms\n"},
+        {Direction::kToModule,
+         {.number = 5, .held_for_reorder = true, .hold = microseconds(7)},
+         {},
+         "to-module 5 held for reorder, held 0.007 ms\n"},
+        {Direction::kFromModule,
+         {.number = 7},
+         microseconds(2500),
+         "from-module 7 ack held 2.5 ms\n"},
+        {Direction::kToModule, {.number = 8, .releases_held = true}, {}, ""},
+    };
+    for (const auto& c : cases) {
+        std::string line;
+        DecisionRecord::append_line(line, c.direction, c.decision, c.ack_hold);
+        EXPECT_EQ(line, c.line);
+    }
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // faultrelay end to end on loopback: the real program between a host socket and a module
 // socket of the test's own. What arrives on each side is what the same plan with the same seed
-// says, held datagrams are held, the control file holds acknowledges at run time, the
-// statistics file counts what happened, and a command line that does not read ends with
-// status 2.
+// says, held datagrams are held, the control file holds acknowledges and switches faults at
+// run time, the decision record is the same for the same seed and datagrams whatever was
+// switched in between, the statistics file counts what happened, and a command line that does
+// not read ends with status 2.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,9 +15,12 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -152,6 +156,31 @@ class Relay : public ::testing::Test {
         return nlohmann::json::parse(in, nullptr, false);
     }
 
+    // Until the relay has taken `count` datagrams from hosts, which it says on SIGUSR1.
+    bool taken_from_host(uint64_t count) {
+        const std::string counters = "to-module: received " + std::to_string(count) + ",";
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            relay_->send_signal(SIGUSR1);
+            if (relay_->wait_for_stderr(counters, 0.1)) return true;
+        }
+        return false;
+    }
+
+    // Sends datagrams first to last from the host, and waits until the relay has taken them.
+    void send_from_host(uint64_t first, uint64_t last) {
+        for (uint64_t i = first; i <= last; ++i) {
+            ASSERT_TRUE(host_.send(datagram(i, 0x11), "127.0.0.1", front_port_));
+        }
+        ASSERT_TRUE(taken_from_host(last)) << relay_->stderr_text();
+    }
+
+    // Writes the control file, has the relay read it and waits for what it says.
+    void control(const std::string& text, const std::string& answer) {
+        write_control(text);
+        relay_->send_signal(SIGHUP);
+        ASSERT_TRUE(relay_->wait_for_stderr(answer, 10)) << relay_->stderr_text();
+    }
+
     std::string stats_path() const { return dir_ + "/stats.json"; }
     std::string control_path() const { return dir_ + "/control"; }
     void write_control(const std::string& text) const { std::ofstream(control_path()) << text; }
@@ -235,7 +264,8 @@ TEST_F(Relay, the_control_file_holds_acknowledges_at_run_time_and_never_data) {
         << relay_->stderr_text();
     write_control("# every acknowledge from now on\nack-delay 100\n");
     relay_->send_signal(SIGHUP);
-    ASSERT_TRUE(relay_->wait_for_stderr("control: acknowledges held 100 ms longer\n", 10))
+    ASSERT_TRUE(relay_->wait_for_stderr(
+        "control: to-module: none, from-module: none, acknowledges held 100 ms longer\n", 10))
         << relay_->stderr_text();
     for (const Bytes& bytes : {held, data, next}) module_send(bytes);
     EXPECT_EQ(host_receive(3, 10), (std::vector<Bytes>{data, held, next}));
@@ -243,7 +273,7 @@ TEST_F(Relay, the_control_file_holds_acknowledges_at_run_time_and_never_data) {
     // A delay past what the clock can add is held the longest the relay holds anything.
     write_control("ack-delay 1e300 1\n");
     relay_->send_signal(SIGHUP);
-    ASSERT_TRUE(relay_->wait_for_stderr("control: acknowledges held 1e+300 ms", 10))
+    ASSERT_TRUE(relay_->wait_for_stderr("acknowledges held 1e+300 ms", 10))
         << relay_->stderr_text();
     for (const Bytes& bytes : {held, data}) module_send(bytes);
     EXPECT_EQ(host_receive(2, 1), std::vector<Bytes>{data});
@@ -252,6 +282,77 @@ TEST_F(Relay, the_control_file_holds_acknowledges_at_run_time_and_never_data) {
     EXPECT_EQ(stats["from-module"]["ack-delayed"], 4);
     EXPECT_EQ(stats["from-module"]["delayed"], 0);
     EXPECT_EQ(stats["control"]["ack-delay"], 1e300);
+}
+
+// The decision record's lines by datagram number.
+std::map<uint64_t, std::string> lines_by_number(const std::string& path) {
+    std::map<uint64_t, std::string> lines;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string direction;
+        uint64_t number = 0;
+        words >> direction >> number;
+        EXPECT_EQ(direction, "to-module") << line;
+        EXPECT_TRUE(lines.emplace(number, line).second) << "twice: " << line;
+    }
+    return lines;
+}
+
+TEST_F(Relay, the_same_seed_records_the_same_decisions_whatever_was_switched_in_between) {
+    const std::vector<std::string> faults = {
+        "--drop",       "to-module:7",   "--loss",       "to-module:10", "--corrupt",
+        "to-module:10", "--duplicate",   "to-module:10", "--delay",      "to-module:1",
+        "--jitter",     "to-module:0.5", "--control",    control_path()};
+    const auto record_run = [&](const std::string& name, const auto& traffic) {
+        const std::string path = dir_ + "/" + name;
+        std::vector<std::string> args = faults;
+        args.insert(args.end(), {"--decisions", path});
+        start(args);
+        traffic();
+        stop_and_read_stats();
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string steady = record_run("steady", [&] { send_from_host(1, 300); });
+    EXPECT_EQ(record_run("again", [&] { send_from_host(1, 300); }), steady);
+
+    // Loss and corruption off and a narrower jitter for datagrams 101 to 200; a file that does
+    // not read in the middle changes nothing.
+    record_run("switched", [&] {
+        send_from_host(1, 100);
+        control("loss to-module 0\ncorrupt both 0\njitter to-module 0.25\n",
+                "control: to-module: drop 7; duplicate 10%; delay 1 ms ± 0.25 ms, from-module: "
+                "none, acknowledges not held longer\n");
+        send_from_host(101, 150);
+        control("loss to-module 0\ncorrupt to-module 150\n", "line 2: \"150\" is not a percentage");
+        send_from_host(151, 200);
+        control("# the command line's faults again\n", "control: to-module: drop 7; loss 10%");
+        send_from_host(201, 300);
+    });
+    const std::map<uint64_t, std::string> before = lines_by_number(dir_ + "/steady");
+    const std::map<uint64_t, std::string> after = lines_by_number(dir_ + "/switched");
+    EXPECT_EQ(before.at(7), "to-module 7 dropped");
+    size_t compared = 0, switched = 0;
+    for (uint64_t number = 1; number <= 300; ++number) {
+        const bool in_steady = before.contains(number), in_switched = after.contains(number);
+        if (number <= 100 || number > 200) {
+            ASSERT_EQ(in_switched, in_steady) << number;
+            if (in_steady) {
+                EXPECT_EQ(after.at(number), before.at(number));
+                ++compared;
+            }
+            continue;
+        }
+        ASSERT_TRUE(in_switched) << "every datagram is held: " << number;
+        const std::string& line = after.at(number);
+        EXPECT_THAT(line, ::testing::Not(HasSubstr("lost"))) << line;
+        EXPECT_THAT(line, ::testing::Not(HasSubstr("corrupted"))) << line;
+        switched += line != before.at(number);
+    }
+    EXPECT_GT(compared, 190u);
+    EXPECT_GT(switched, 50u) << "the switch changed what happened in between";
 }
 
 TEST(RelayCommandLine, a_value_out_of_range_ends_with_status_2_and_says_why) {

@@ -3,47 +3,43 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <random>
 
 using namespace daq;
 
 namespace {
 
-enum class ValueKind { kPacketList, kPercent, kMilliseconds };
-
 struct FaultOption {
     const char* name;
-    ValueKind kind;
-    // The setting a percentage or a time goes to.
-    double FaultSettings::*field;
+    // The setting it goes to; nothing for --drop, a list.
+    const FaultQuantity* quantity;
     const char* description;
 };
 
 constexpr FaultOption kFaultOptions[kFaultOptionCount] = {
-    {"--drop", ValueKind::kPacketList, nullptr,
-     "drop exactly these packet numbers (counted from 1), e.g. 10,20,30"},
-    {"--loss", ValueKind::kPercent, &FaultSettings::loss, "percentage dropped at random"},
-    {"--delay", ValueKind::kMilliseconds, &FaultSettings::delay_ms,
-     "hold each datagram this many milliseconds"},
-    {"--jitter", ValueKind::kMilliseconds, &FaultSettings::jitter_ms,
+    {"--drop", nullptr, "drop exactly these packet numbers (counted from 1), e.g. 10,20,30"},
+    {"--loss", &kLoss, "percentage lost at random (in bursts with --burst)"},
+    {"--delay", &kDelay, "hold each datagram this many milliseconds"},
+    {"--jitter", &kJitter,
      "add a uniform draw within +-this many milliseconds to the delay (never below 0)"},
-    {"--duplicate", ValueKind::kPercent, &FaultSettings::duplicate,
-     "percentage sent twice, the copy right after the original"},
-    {"--reorder", ValueKind::kPercent, &FaultSettings::reorder,
+    {"--duplicate", &kDuplicate, "percentage sent twice, the copy right after the original"},
+    {"--reorder", &kReorder,
      "percentage held back and sent after the next datagram (at most 50 ms later)"},
-    {"--corrupt", ValueKind::kPercent, &FaultSettings::corrupt,
-     "percentage with one random bit of the payload flipped"},
+    {"--corrupt", &kCorrupt, "percentage with one random bit of the payload flipped"},
+    {"--burst", &kBurst,
+     "mean length in datagrams of a burst of --loss, whose long-run share stays the same "
+     "(1: each loss on its own)"},
 };
 
-const char* value_name(ValueKind kind) {
-    switch (kind) {
-        case ValueKind::kPacketList:
-            return "[DIR:]LIST";
-        case ValueKind::kPercent:
+const char* value_name(const FaultOption& option) {
+    if (option.quantity == nullptr) return "[DIR:]LIST";
+    switch (option.quantity->kind) {
+        case FaultValue::kPercent:
             return "[DIR:]P";
-        case ValueKind::kMilliseconds:
+        case FaultValue::kMilliseconds:
             return "[DIR:]MS";
+        case FaultValue::kBurstLength:
+            return "[DIR:]L";
     }
     return "";
 }
@@ -71,18 +67,6 @@ std::string read_packet_list(const std::string& text, std::vector<uint64_t>& num
     }
 }
 
-std::string read_quantity(ValueKind kind, std::string text, double& value) {
-    // "5%" reads as 5.
-    if (kind == ValueKind::kPercent && !text.empty() && text.back() == '%') text.pop_back();
-    if (!read_whole(text, value) || !std::isfinite(value) || value < 0 ||
-        (kind == ValueKind::kPercent && value > 100)) {
-        return "\"" + text + "\" is not " +
-               (kind == ValueKind::kPercent ? "a percentage from 0 to 100"
-                                            : "a time in milliseconds, 0 or more");
-    }
-    return "";
-}
-
 // Applies "[DIR:]VALUE" of one fault option to the settings of the directions it names;
 // returns what is wrong with it, or "".
 std::string apply_fault(const FaultOption& option, const std::string& text,
@@ -90,21 +74,18 @@ std::string apply_fault(const FaultOption& option, const std::string& text,
     const size_t colon = text.find(':');
     const std::string direction = colon == std::string::npos ? "both" : text.substr(0, colon);
     const std::string value = colon == std::string::npos ? text : text.substr(colon + 1);
-    bool selected[2] = {direction == "to-module", direction == "from-module"};
-    if (direction == "both") selected[0] = selected[1] = true;
-    if (!selected[0] && !selected[1]) {
-        return "unknown direction \"" + direction + "\": to-module, from-module or both";
-    }
+    std::array<bool, 2> selected = {};
+    std::string failure = read_directions(direction, selected);
+    if (!failure.empty()) return failure;
     std::vector<uint64_t> numbers;
     double quantity = 0;
-    std::string failure = option.kind == ValueKind::kPacketList
-                              ? read_packet_list(value, numbers)
-                              : read_quantity(option.kind, value, quantity);
+    failure = option.quantity == nullptr ? read_packet_list(value, numbers)
+                                         : read_fault_value(option.quantity->kind, value, quantity);
     if (!failure.empty()) return failure;
     for (size_t i = 0; i < 2; ++i) {
         if (!selected[i]) continue;
-        if (option.kind != ValueKind::kPacketList) {
-            faults[i].*option.field = quantity;
+        if (option.quantity != nullptr) {
+            faults[i].*option.quantity->field = quantity;
             continue;
         }
         // Lists add up: --drop to-module:3 --drop 7 drops 3 and 7 towards the module.
@@ -168,13 +149,18 @@ void add_relay_options(CLI::App& app, RelayOptions& options) {
                    "exit")
         ->type_name("FILE");
     app.add_option("--control", options.control,
-                   "read runtime faults (\"ack-delay MS [N]\") from this file at start and on "
-                   "each SIGHUP; a file that does not exist asks for none")
+                   "read faults to change at run time (\"loss DIR P [BURST]\", \"delay DIR MS\", "
+                   "..., \"ack-delay MS [N]\") from this file at start and on each SIGHUP; a "
+                   "file that does not exist changes none")
+        ->type_name("FILE");
+    app.add_option("--decisions", options.decisions,
+                   "write one line for each datagram a fault touched (direction, number, what "
+                   "was done), without times, so that two runs can be compared")
         ->type_name("FILE");
     for (size_t i = 0; i < kFaultOptionCount; ++i) {
         const FaultOption& option = kFaultOptions[i];
         app.add_option(option.name, options.faults[i], option.description)
-            ->type_name(value_name(option.kind))
+            ->type_name(value_name(option))
             ->expected(1)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
             ->check(checked(option.name, [&option](const std::string& value) {
@@ -188,7 +174,9 @@ void add_relay_options(CLI::App& app, RelayOptions& options) {
         "but --drop lists add up.\n"
         "Each direction numbers its datagrams 1, 2, 3, ... as they arrive, and decides for "
         "each, in this order: drop (by number), loss, corruption, duplication, reordering, "
-        "delay. The same seed and the same datagrams give the same decisions.\n"
+        "delay. Each draw depends only on the seed, the direction, the datagram's number and "
+        "which draw it is: the same seed and the same datagrams give the same decisions, "
+        "whatever the timing and whatever the control file switched in between.\n"
         "SIGUSR1 prints the counters; SIGHUP reads the control file again; SIGINT or SIGTERM "
         "prints the counters and ends the relay.");
 }
@@ -198,6 +186,7 @@ std::optional<RelaySettings> relay_settings(const RelayOptions& options, std::st
     settings.seed = options.seed;
     settings.stats_path = options.stats;
     settings.control_path = options.control;
+    settings.decisions_path = options.decisions;
     error = read_endpoint(options.listen, true, settings.listen);
     if (error.empty()) error = read_endpoint(options.module, false, settings.module);
     for (size_t i = 0; i < kFaultOptionCount && error.empty(); ++i) {

@@ -1,5 +1,5 @@
-// faultrelay's command line: the addresses, the seed, the statistics file and the faults of
-// each direction, and the exit statuses.
+// faultrelay's command line: the addresses, the seed, the files it reads and writes, the
+// faults of each direction, and the exit statuses.
 #pragma once
 
 #include <array>
@@ -19,8 +19,8 @@ class App;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-// --drop, --loss, --delay, --jitter, --duplicate, --reorder, --corrupt.
-constexpr size_t kFaultOptionCount = 7;
+// --drop, --loss, --delay, --jitter, --duplicate, --reorder, --corrupt, --burst.
+constexpr size_t kFaultOptionCount = 8;
 
 struct RelayOptions {
     std::string listen;
@@ -28,6 +28,7 @@ struct RelayOptions {
     uint64_t seed = 0;
     std::string stats;
     std::string control;
+    std::string decisions;
     // The values of each fault option, "[DIR:]VALUE", in the order given.
     std::array<std::vector<std::string>, kFaultOptionCount> faults;
 };

@@ -31,16 +31,22 @@ std::vector<std::string_view> words_of(std::string_view line) {
     return words;
 }
 
-// Applies one line's words; returns what is wrong with them, or "".
-std::string apply_line(const std::vector<std::string_view>& words, RuntimeFaults& faults) {
-    if (words.front() != "ack-delay") {
-        return "unknown setting \"" + std::string(words.front()) + "\" (known: ack-delay)";
+constexpr size_t kLossPlace = 0;
+constexpr size_t kBurstPlace = 1;
+
+// The place in kChangeableFaults of the fault a line names (the burst is the loss line's).
+std::optional<size_t> place_of(std::string_view name) {
+    for (size_t place = 0; place < std::size(kChangeableFaults); ++place) {
+        if (place != kBurstPlace && name == kChangeableFaults[place]->name) return place;
     }
+    return std::nullopt;
+}
+
+std::string apply_ack_delay(const std::vector<std::string_view>& words, RuntimeFaults& faults) {
     if (words.size() < 2 || words.size() > 3) return "ack-delay takes MS and an optional N";
     double ms = 0;
-    if (!read_whole(words[1], ms) || !std::isfinite(ms) || ms < 0) {
-        return "\"" + std::string(words[1]) + "\" is not a time in milliseconds, 0 or more";
-    }
+    std::string failure = read_fault_value(FaultValue::kMilliseconds, words[1], ms);
+    if (!failure.empty()) return failure;
     std::optional<uint64_t> count;
     if (words.size() == 3) {
         uint64_t n = 0;
@@ -54,10 +60,55 @@ std::string apply_line(const std::vector<std::string_view>& words, RuntimeFaults
     return "";
 }
 
+// "NAME DIR VALUE", and for loss an optional BURST.
+std::string apply_fault(size_t place, const std::vector<std::string_view>& words,
+                        RuntimeFaults& faults) {
+    const FaultQuantity& fault = *kChangeableFaults[place];
+    const size_t most = place == kLossPlace ? 4 : 3;
+    if (words.size() < 3 || words.size() > most) {
+        return std::string(fault.name) + " takes DIR and " +
+               (fault.kind == FaultValue::kPercent ? "P" : "MS") +
+               (place == kLossPlace ? " and an optional BURST" : "");
+    }
+    std::array<bool, 2> selected = {};
+    std::string failure = read_directions(words[1], selected);
+    double value = 0;
+    if (failure.empty()) failure = read_fault_value(fault.kind, words[2], value);
+    // A later loss line without BURST takes the command line's burst again.
+    std::optional<double> burst;
+    if (failure.empty() && words.size() == 4) {
+        failure = read_fault_value(FaultValue::kBurstLength, words[3], burst.emplace());
+    }
+    if (!failure.empty()) return failure;
+    for (size_t i = 0; i < 2; ++i) {
+        if (!selected[i]) continue;
+        faults.changes[i].values[place] = value;
+        if (place == kLossPlace) faults.changes[i].values[kBurstPlace] = burst;
+    }
+    return "";
+}
+
+// Applies one line's words; returns what is wrong with them, or "".
+std::string apply_line(const std::vector<std::string_view>& words, RuntimeFaults& faults) {
+    if (words.front() == "ack-delay") return apply_ack_delay(words, faults);
+    if (const std::optional<size_t> place = place_of(words.front())) {
+        return apply_fault(*place, words, faults);
+    }
+    return "unknown setting \"" + std::string(words.front()) +
+           "\" (known: loss, delay, jitter, duplicate, reorder, corrupt, ack-delay)";
+}
+
 }  // namespace
 
-std::string RuntimeFaults::text() const {
-    if (ack_delay_ms <= 0) return "none";
+FaultSettings FaultChanges::applied_to(FaultSettings settings) const {
+    for (size_t place = 0; place < values.size(); ++place) {
+        if (values[place]) settings.*kChangeableFaults[place]->field = *values[place];
+    }
+    return settings;
+}
+
+std::string RuntimeFaults::acknowledge_text() const {
+    if (ack_delay_ms <= 0) return "acknowledges not held longer";
     std::ostringstream out;
     out << "acknowledges held " << ack_delay_ms << " ms longer";
     if (ack_delay_count) out << ", the next " << *ack_delay_count;

@@ -6,70 +6,93 @@
 
 namespace {
 
-// About 35 years: a longer hold is as good as never. The bound keeps a hold within what
-// llround can return (2^63 µs) and what the relay can add to its clock in nanoseconds (about
-// 292 years).
-
-// One generator per direction: the same seed gives the two directions different draws.
-std::seed_seq seed_of(uint64_t seed, Direction direction) {
-    return std::seed_seq{static_cast<uint32_t>(seed), static_cast<uint32_t>(seed >> 32),
-                         direction == Direction::kToModule ? 1u : 2u};
+// splitmix64's step: its increment, then its finalizer.
+constexpr uint64_t mix(uint64_t x) {
+    x += 0x9E3779B97F4A7C15;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EB;
+    return x ^ (x >> 31);
 }
 
 }  // namespace
 
-FaultPlan::FaultPlan(FaultSettings settings, uint64_t seed, Direction direction)
-    : settings_(std::move(settings)), active_(settings_.any()), draws_(settings_.draws()) {
-    std::seed_seq sequence = seed_of(seed, direction);
-    generator_.seed(sequence);
+uint64_t fault_draw(uint64_t seed, Direction direction, uint64_t number, Draw draw) {
+    const uint64_t stream = mix(seed ^ (direction == Direction::kToModule ? 1 : 2));
+    // The generator's state before output k + 1 is its seed plus k increments; mix adds one.
+    return mix(mix(stream ^ number) + static_cast<uint64_t>(draw) * 0x9E3779B97F4A7C15);
 }
 
-double FaultPlan::uniform() {
+FaultPlan::FaultPlan(FaultSettings settings, uint64_t seed, Direction direction)
+    : seed_(seed), direction_(direction) {
+    change(std::move(settings));
+}
+
+void FaultPlan::change(FaultSettings settings) {
+    settings_ = std::move(settings);
+    active_ = settings_.any();
+    next_drop_ = 0;
+    // Two states, relayed and lost: a lost datagram is followed by another with the chance
+    // 1 - 1/L, which makes bursts of L on average, and a relayed one by a lost one with the
+    // chance that keeps the long-run share at P: e / (e + 1/L) = P. Bursts shorter than
+    // P / (1 - P) cannot give P (it needs e above 1), so they are that long.
+    const double share = settings_.loss / 100;
+    if (settings_.burst <= 1 || share <= 0 || share >= 1) {
+        enter_loss_ = stay_lost_ = share;
+    } else {
+        const double burst = std::max(settings_.burst, share / (1 - share));
+        stay_lost_ = 1 - 1 / burst;
+        enter_loss_ = std::min(1.0, share / (burst * (1 - share)));
+    }
+    if (share <= 0) last_lost_ = false;
+}
+
+double FaultPlan::uniform(uint64_t number, Draw draw) const {
     // The top 53 bits: every double of the result is equally likely, on every platform.
-    return static_cast<double>(generator_() >> 11) * 0x1.0p-53;
+    return static_cast<double>(fault_draw(seed_, direction_, number, draw) >> 11) * 0x1.0p-53;
+}
+
+bool FaultPlan::lose(uint64_t number) {
+    if (settings_.loss <= 0) return false;
+    last_lost_ = uniform(number, Draw::kLoss) < (last_lost_ ? stay_lost_ : enter_loss_);
+    return last_lost_;
 }
 
 FaultDecision FaultPlan::decide(std::span<uint8_t> payload) {
     FaultDecision decision;
-    decision.number = ++numbered_;
-    if (!active_) return decision;
-
-    // Always all six draws, in this order (see the header).
-    double loss = 1, corrupt = 1, duplicate = 1, reorder = 1, jitter = 0.5;
-    uint64_t bit = 0;
-    if (draws_) {
-        loss = uniform();
-        corrupt = uniform();
-        bit = generator_();
-        duplicate = uniform();
-        reorder = uniform();
-        jitter = uniform();
-    }
+    const uint64_t number = decision.number = ++numbered_;
+    // A datagram held for reordering is still released after its fault was switched off.
+    if (!active_ && !holding_) return decision;
 
     const std::vector<uint64_t>& drop = settings_.drop;
-    while (next_drop_ < drop.size() && drop[next_drop_] < decision.number) ++next_drop_;
-    if (next_drop_ < drop.size() && drop[next_drop_] == decision.number) {
+    while (next_drop_ < drop.size() && drop[next_drop_] < number) ++next_drop_;
+    const bool lost = lose(number);
+    if (next_drop_ < drop.size() && drop[next_drop_] == number) {
         decision.fate = FaultDecision::Fate::kDropped;
         return decision;
     }
-    if (100 * loss < settings_.loss) {
+    if (lost) {
         decision.fate = FaultDecision::Fate::kLost;
         return decision;
     }
-    if (100 * corrupt < settings_.corrupt && !payload.empty()) {
-        const size_t flipped = bit % (payload.size() * 8);
+    const auto picks = [&](double percent, Draw draw) {
+        return percent > 0 && 100 * uniform(number, draw) < percent;
+    };
+    if (!payload.empty() && picks(settings_.corrupt, Draw::kCorrupt)) {
+        const size_t flipped =
+            fault_draw(seed_, direction_, number, Draw::kBit) % (payload.size() * 8);
         payload[flipped / 8] ^= static_cast<uint8_t>(1u << (flipped % 8));
         decision.flipped_bit = flipped;
     }
-    if (100 * duplicate < settings_.duplicate) decision.copies = 2;
+    if (picks(settings_.duplicate, Draw::kDuplicate)) decision.copies = 2;
     // The datagram after a held one releases it and is never held itself: at most one waits.
     if (holding_) {
         decision.releases_held = true;
         holding_ = false;
-    } else if (100 * reorder < settings_.reorder) {
+    } else if (picks(settings_.reorder, Draw::kReorder)) {
         decision.held_for_reorder = true;
         holding_ = true;
     }
+    const double jitter = settings_.jitter_ms > 0 ? uniform(number, Draw::kJitter) : 0.5;
     const double hold_us = std::min(
         1000 * (settings_.delay_ms + (2 * jitter - 1) * settings_.jitter_ms), kLongestHoldUs);
     decision.hold = std::chrono::microseconds(std::max<int64_t>(0, std::llround(hold_us)));

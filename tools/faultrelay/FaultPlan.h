@@ -3,19 +3,30 @@
 //
 // Each datagram is numbered (1, 2, 3, ... in arrival order), then, in this order: dropped when
 // its number is in the drop list; lost at random; corrupted (one random bit flipped); sent
-// twice; held back for reordering; delayed. When any fault draws, every datagram takes the
-// same six draws in the same order, whatever its fate, so that one fault never shifts the
-// datagrams a seed picks for another.
+// twice; held back for reordering; delayed.
+//
+// Every draw is a pure function of the seed, the direction, the datagram's number and which
+// draw it is (fault_draw below), so a fault switched on or off, or a setting changed, never
+// shifts what the seed picks for a later datagram. Only two decisions look back: a datagram
+// right after one held for reordering is never held itself, and in bursts of losses a datagram
+// is more likely lost after a lost one.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <random>
 #include <span>
 
 #include "faultrelay/FaultSettings.h"
+
+// Which draw of a datagram decides what.
+enum class Draw : unsigned { kLoss, kCorrupt, kBit, kDuplicate, kReorder, kJitter };
+
+// Draw `draw` of datagram `number` of a direction: output number `draw` + 1 of a splitmix64
+// generator seeded with mix(mix(seed ^ d) ^ number), where d is 1 towards the module and 2
+// from it, and mix is splitmix64's step (add 0x9E3779B97F4A7C15, then its finalizer).
+uint64_t fault_draw(uint64_t seed, Direction direction, uint64_t number, Draw draw);
 
 struct FaultDecision {
     enum class Fate { kRelayed, kDropped, kLost };
@@ -48,16 +59,27 @@ class FaultPlan {
     // flipped in `payload`; an empty one is never corrupted.
     FaultDecision decide(std::span<uint8_t> payload);
 
+    // The settings for the datagrams from the next one on. The numbering goes on.
+    void change(FaultSettings settings);
+
     const FaultSettings& settings() const { return settings_; }
 
   private:
-    // A uniform draw in [0, 1).
-    double uniform();
+    // A uniform draw in [0, 1) of the datagram being decided.
+    double uniform(uint64_t number, Draw draw) const;
+    // Whether the loss model loses datagram `number`; also decided for a dropped datagram, so
+    // that the drop list never moves a burst.
+    bool lose(uint64_t number);
 
     FaultSettings settings_;
-    bool active_;
-    bool draws_;
-    std::mt19937_64 generator_;
+    uint64_t seed_;
+    Direction direction_;
+    bool active_ = false;
+    // Of the loss model: the chance that a datagram is lost after a relayed one, and after a
+    // lost one.
+    double enter_loss_ = 0;
+    double stay_lost_ = 0;
+    bool last_lost_ = false;
     uint64_t numbered_ = 0;
     // The first entry of the drop list not passed yet: numbers only grow.
     size_t next_drop_ = 0;

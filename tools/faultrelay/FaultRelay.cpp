@@ -23,7 +23,8 @@ namespace {
 constexpr size_t kMaxDatagram = 65536;
 // How long a datagram held back for reordering waits for a next one before it leaves anyway.
 constexpr auto kReorderBound = std::chrono::milliseconds(50);
-constexpr auto kStatsPeriod = std::chrono::seconds(1);
+// How often the statistics file is written and the decision record flushed.
+constexpr auto kWritePeriod = std::chrono::seconds(1);
 constexpr int kSocketBuffer = 4 * 1024 * 1024;
 // Receive batches per socket and wake-up, so that held datagrams and signals are served in time
 // under a flood.
@@ -72,6 +73,7 @@ FaultRelay::FaultRelay(const RelaySettings& settings)
     }
     if (!settings_.stats_path.empty()) stats_.emplace(settings_.stats_path);
     if (!settings_.control_path.empty()) control_.emplace(settings_.control_path);
+    if (!settings_.decisions_path.empty()) decisions_.emplace(settings_.decisions_path);
 }
 
 FaultRelay::~FaultRelay() {
@@ -136,19 +138,28 @@ bool FaultRelay::open() {
             return false;
         }
         runtime_ = *faults;
+        apply_runtime_faults();
     }
+    if (decisions_ && !decisions_->open()) return false;
     return !stats_ || stats_->write(statistics());
 }
 
 std::string FaultRelay::startup_text() const {
     std::string text = "relaying " + front_.text() + " <-> " + settings_.module.text() +
                        " (back port " + std::to_string(back_port_) + "), seed " +
-                       std::to_string(settings_.seed);
+                       std::to_string(settings_.seed) + ", " + faults_text();
+    if (control_) text += ", control " + control_->path() + ": " + runtime_.acknowledge_text();
+    if (decisions_) text += ", decisions to " + decisions_->path();
+    return text;
+}
+
+std::string FaultRelay::faults_text() const {
+    std::string text;
     for (const Direction direction : kDirections) {
-        text += ", " + std::string(direction_name(direction)) + ": " +
-                lane(direction).plan.settings().text();
+        if (!text.empty()) text += ", ";
+        text +=
+            std::string(direction_name(direction)) + ": " + lane(direction).plan.settings().text();
     }
-    if (control_) text += ", control " + control_->path() + ": " + runtime_.text();
     return text;
 }
 
@@ -174,7 +185,7 @@ nlohmann::json FaultRelay::statistics() const {
 }
 
 bool FaultRelay::run() {
-    next_stats_ = Clock::now() + kStatsPeriod;
+    next_write_ = Clock::now() + kWritePeriod;
     bool stopping = false;
     while (!stopping) {
         timespec timeout = {};
@@ -193,12 +204,14 @@ bool FaultRelay::run() {
         release_due(Clock::now());
         if (fds[1].revents != 0) receive(Direction::kToModule);
         if (fds[2].revents != 0) receive(Direction::kFromModule);
-        if (stats_ && Clock::now() >= next_stats_) {
-            stats_->write(statistics());
-            next_stats_ = Clock::now() + kStatsPeriod;
+        if ((stats_ || decisions_) && Clock::now() >= next_write_) {
+            if (stats_) stats_->write(statistics());
+            if (decisions_) decisions_->flush();
+            next_write_ = Clock::now() + kWritePeriod;
         }
     }
     if (stats_) stats_->write(statistics());
+    if (decisions_) decisions_->flush();
     return true;
 }
 
@@ -209,7 +222,7 @@ std::optional<FaultRelay::Clock::time_point> FaultRelay::next_wake() const {
     for (const Lane& each : lanes_) {
         if (each.reordered) earliest(each.reorder_deadline);
     }
-    if (stats_) earliest(next_stats_);
+    if (stats_ || decisions_) earliest(next_write_);
     return wake;
 }
 
@@ -240,14 +253,22 @@ void FaultRelay::reread_control() {
         return;
     }
     runtime_ = *faults;
-    report("control: " + runtime_.text());
+    apply_runtime_faults();
+    report("control: " + faults_text() + ", " + runtime_.acknowledge_text());
     if (stats_) stats_->write(statistics());
 }
 
-FaultRelay::Clock::duration FaultRelay::take_ack_delay() {
+void FaultRelay::apply_runtime_faults() {
+    for (const Direction direction : kDirections) {
+        const size_t i = index_of(direction);
+        lane(direction).plan.change(runtime_.changes[i].applied_to(settings_.faults[i]));
+    }
+}
+
+std::chrono::microseconds FaultRelay::take_ack_delay() {
     const bool holding =
         runtime_.ack_delay_ms > 0 && (!runtime_.ack_delay_count || *runtime_.ack_delay_count > 0);
-    if (!holding) return Clock::duration::zero();
+    if (!holding) return std::chrono::microseconds::zero();
     if (runtime_.ack_delay_count) --*runtime_.ack_delay_count;
     return std::chrono::microseconds(
         std::llround(std::min(1000 * runtime_.ack_delay_ms, FaultPlan::kLongestHoldUs)));
@@ -299,15 +320,13 @@ void FaultRelay::relay(Lane& lane, std::span<uint8_t> payload, const sockaddr_in
                              Acknowledge::parse(payload.data(), payload.size()).has_value();
     const FaultDecision decision = lane.plan.decide(payload);
     lane.counters.count(decision);
-    if (decision.fate != FaultDecision::Fate::kRelayed) return;
-    Clock::time_point due = now + decision.hold;
-    if (acknowledge) {
-        const Clock::duration extra = take_ack_delay();
-        if (extra > Clock::duration::zero()) {
-            due += extra;
-            ++lane.counters.ack_delayed;
-        }
-    }
+    const bool relayed = decision.fate == FaultDecision::Fate::kRelayed;
+    const std::chrono::microseconds ack_hold =
+        relayed && acknowledge ? take_ack_delay() : std::chrono::microseconds::zero();
+    if (decisions_) decisions_->add(lane.direction, decision, ack_hold);
+    if (!relayed) return;
+    if (ack_hold.count() > 0) ++lane.counters.ack_delayed;
+    const Clock::time_point due = now + decision.hold + ack_hold;
     if (decision.held_for_reorder) {
         lane.reordered =
             Held{due, 0, lane.direction, destination, decision.copies, copy_of(payload)};

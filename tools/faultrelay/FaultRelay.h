@@ -22,6 +22,7 @@
 
 #include "daqhost/Endpoint.h"
 #include "faultrelay/ControlFile.h"
+#include "faultrelay/DecisionRecord.h"
 #include "faultrelay/FaultCounters.h"
 #include "faultrelay/FaultPlan.h"
 #include "faultrelay/StatsFile.h"
@@ -37,6 +38,8 @@ struct RelaySettings {
     std::string stats_path;
     // Empty: no runtime control.
     std::string control_path;
+    // Empty: no record of the decisions.
+    std::string decisions_path;
 };
 
 class FaultRelay {
@@ -47,14 +50,14 @@ class FaultRelay {
     FaultRelay& operator=(const FaultRelay&) = delete;
 
     // Binds the sockets, takes SIGINT, SIGTERM, SIGUSR1 and SIGHUP over, reads the control
-    // file and writes the statistics file once; false (and the reason on standard error) when
-    // any of it fails.
+    // file, creates the decision record and writes the statistics file once; false (and the
+    // reason on standard error) when any of it fails.
     bool open();
-    // Relays until SIGINT or SIGTERM, then writes the statistics file a last time. Datagrams
-    // still held are not sent. False (reported) when waiting fails.
+    // Relays until SIGINT or SIGTERM, then writes the statistics file and the decision record a
+    // last time. Datagrams still held are not sent. False (reported) when waiting fails.
     bool run();
 
-    // The addresses, the seed, the faults and the runtime control, in one line.
+    // The addresses, the seed, the faults in force and the runtime control, in one line.
     std::string startup_text() const;
     // One line a direction: "to-module: received 10, sent 9, ...".
     std::string counters_text() const;
@@ -115,9 +118,13 @@ class FaultRelay {
     // On SIGHUP: the control file's faults replace the runtime faults, or, when it does not
     // read, the reason is reported and nothing changes.
     void reread_control();
+    // The command line's faults with the control file's changes, from the next datagram on.
+    void apply_runtime_faults();
+    // "to-module: ..., from-module: ...": the faults in force.
+    std::string faults_text() const;
     // How much longer the acknowledge being relayed is held, while the runtime control asks
     // for it (one fewer is then left to hold); zero otherwise.
-    Clock::duration take_ack_delay();
+    std::chrono::microseconds take_ack_delay();
     std::optional<Clock::time_point> next_wake() const;
 
     RelaySettings settings_;
@@ -148,5 +155,7 @@ class FaultRelay {
     RuntimeFaults runtime_;
 
     std::optional<StatsFile> stats_;
-    Clock::time_point next_stats_;
+    std::optional<DecisionRecord> decisions_;
+    // When the statistics file is written and the decision record flushed next.
+    Clock::time_point next_write_;
 };
