@@ -1,6 +1,6 @@
 """teststand play: a scenario played on the stand from one clock, with its report.
 
-    teststand play SCENARIO [--seed S] [--out DIR] [--name NAME]
+    teststand play SCENARIO [--seed S] [--out DIR] [--name NAME] [--engine stand|compose]
 
 The modules are stood up, each behind a relay seeded from the scenario's seed (module I takes
 seed + I), so every loss, delay and duplicate is the relay's decision. The host starts; from
@@ -183,7 +183,9 @@ class Play:
     def host_argv(self, modules_file: str) -> list[str]:
         h = self.scenario.host
         if h.is_daqhost:
-            argv = [find_daqhost(), "run", "--modules", modules_file, "--seconds", f"{h.seconds:g}",
+            # On the container engine, the image's daqhost.
+            daqhost = getattr(self.stand, "daqhost", None) or find_daqhost()
+            argv = [daqhost, "run", "--modules", modules_file, "--seconds", f"{h.seconds:g}",
                     "--json", "--capture", str(self.out / "host.pcap"), *h.options]
             if h.monitor:
                 argv += ["--monitor", str(h.monitor)]
@@ -271,6 +273,9 @@ def main(argv: list[str], name: str = "play") -> int:
     parser.add_argument("--seed", type=int, help="the seed, in place of the scenario's")
     parser.add_argument("--out", help="the folder for what the play leaves (default: "
                         "SCENARIO-DATE-TIME in the current folder)")
+    parser.add_argument("--engine", choices=("stand", "compose"), default="stand",
+                        help="where the modules run: the stand's network namespaces (default), "
+                        "or containers of the image DAQ_IMAGE on the container engine")
     args = parser.parse_args(argv)
     try:
         s = scenario.load(args.scenario, args.seed)
@@ -283,7 +288,13 @@ def main(argv: list[str], name: str = "play") -> int:
         return 2
     out.mkdir(parents=True, exist_ok=True)
     try:
-        status = Play(s, out.resolve(), Stand(name)).play()
+        if args.engine == "compose":
+            from .engine import EngineStand  # noqa: PLC0415 (the engine's client only here)
+
+            stand = EngineStand(name)
+        else:
+            stand = Stand(name)
+        status = Play(s, out.resolve(), stand).play()
     except StandError as e:
         print(f"teststand: {e}", file=sys.stderr)
         return 1
