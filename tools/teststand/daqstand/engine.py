@@ -142,13 +142,11 @@ class EngineStand:
                              "one stand at a time") from None
 
     def _create(self, role: str, address: str, argv: list[str], entrypoint: str | None = None,
-                binds: tuple[str, ...] = (), start: bool = True, init: bool | None = None,
-                **settings) -> str:
-        """A container of the image at its address on the data network, started unless asked
-        not to; its name."""
+                binds: tuple[str, ...] = (), **settings) -> None:
+        """Starts a container of the image at its address on the data network."""
         host_config = self.api.create_host_config(
             binds={path: {"bind": path, "mode": "rw"} for path in binds},
-            log_config=LogConfig(type="json-file"), init=init)
+            log_config=LogConfig(type="json-file"))
         networking = self.api.create_networking_config(
             {self.network: self.api.create_endpoint_config(ipv4_address=address)})
         name = f"{self.play}-{role}"
@@ -160,17 +158,21 @@ class EngineStand:
                 # The image's health check sends a discovery, which makes the check the module's
                 # host: the host's container is the only one here.
                 healthcheck={"test": ["NONE"]}, **settings)
-            if start:
-                self.api.start(name)
+            self.api.start(name)
         except docker.errors.APIError as e:
             raise StandError(f"{role}: {e.explanation}") from None
-        return name
 
     def _start_module(self, i: int, options: ModuleOptions, serving: str) -> None:
-        argv = [*options.args(), "--address", serving]
-        replay = getattr(options, "replay", None)
-        if replay:
-            capture = os.path.abspath(replay)
+        """testModule, or daqreplay serving a capture (mounted at the same path), with the
+        stand's options."""
+        argv = []
+        for letter, value in zip("remc", (options.rate, options.efficiency, options.mask,
+                                          options.chip)):
+            if value is not None:
+                argv += [f"-{letter}", value if isinstance(value, str) else f"{value:g}"]
+        argv += ["--address", serving]
+        if options.replay:
+            capture = os.path.abspath(options.replay)
             self._create(f"module-{i}", serving, [*argv, capture], "daqreplay", (capture,))
         else:
             self._create(f"module-{i}", serving, argv)
@@ -230,8 +232,10 @@ class EngineStand:
     def popen_in_host(self, argv: list[str], **popen_kwargs) -> subprocess.Popen:
         """The program in a container of its own at the host's address, with the play's folder
         (DAQ_OUT of env, else the current folder) at the same path and the DAQ_ variables of
-        env. A Popen of `docker start --attach`, which passes the program's output to the
-        Popen's stdout and stderr and signals to the program (docker exec passes none on)."""
+        env. A Popen of `docker run`, which passes the program's output to the Popen's stdout
+        and stderr, its signals on to the program and the program's exit status back (docker
+        exec passes no signal on; docker start --attach ends at the first, with status 0 and
+        without the program's last words). Returned once the program runs, or has ended."""
         env = popen_kwargs.get("env") or os.environ
         folder = os.path.abspath(env.get("DAQ_OUT") or os.getcwd())
         docker_cli = shutil.which("docker")
@@ -240,12 +244,25 @@ class EngineStand:
                              "missing (docker.io)")
         if self.host_container:
             raise StandError("a host has run already: one host a play")
-        self.host_container = self._create(
-            "host", HOST_ADDRESS, list(argv[1:]), argv[0], (folder,), start=False, init=True,
-            user=self.user, working_dir=folder,
-            environment={k: v for k, v in env.items() if k.startswith("DAQ_")})
-        return subprocess.Popen([docker_cli, "start", "--attach", self.host_container],
-                                **popen_kwargs)
+        self.host_container = f"{self.play}-host"
+        run = [docker_cli, "run", "--name", self.host_container, "--network", self.network,
+               "--ip", HOST_ADDRESS, "--user", self.user, "--volume", f"{folder}:{folder}",
+               "--workdir", folder, "--init", "--no-healthcheck", "--log-driver", "json-file"]
+        for key, value in self._labels("host").items():
+            run += ["--label", f"{key}={value}"]
+        for key in sorted(k for k in env if k.startswith("DAQ_")):
+            run += ["--env", f"{key}={env[key]}"]
+        attached = subprocess.Popen([*run, "--entrypoint", argv[0], self.image, *argv[1:]],
+                                    **popen_kwargs)
+        deadline = time.monotonic() + START_S
+        while attached.poll() is None and time.monotonic() < deadline:
+            try:
+                if self.api.inspect_container(self.host_container)["State"]["Status"] != "created":
+                    break
+            except docker.errors.NotFound:
+                pass
+            time.sleep(POLL_S / 5)
+        return attached
 
     # --- faults of the modules ---------------------------------------------------------------
 
@@ -373,7 +390,8 @@ class EngineStand:
             if c.labels.get(ROLE_LABEL, "").startswith("relay-") and c.status == "running":
                 engine(c.name, lambda c=c: c.stop(timeout=STOP_S))
         for c in containers:
-            log = engine(c.name, c.logs)
+            # The host's output is the Popen's, in the caller's files already.
+            log = engine(c.name, c.logs) if c.labels.get(ROLE_LABEL) != "host" else None
             if log is not None:
                 leaf = f"{c.labels.get(ROLE_LABEL, c.name)}.log"
                 (out / leaf).write_bytes(log)
