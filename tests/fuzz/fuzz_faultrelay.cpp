@@ -1,13 +1,15 @@
 // Fuzz target: faultrelay's settings as its command line gives them, the text of its control
 // file, and the decision of its plan for each datagram of a direction (drop, loss, corruption
-// in place, duplication, reordering, delay), with the counters that count the decisions.
+// in place, duplication, reordering, delay), with the counters that count the decisions and the
+// decision record's lines.
 //
 // Input, read by FuzzedDataProvider: a byte whose low bit says whether the listen and module
 // addresses are fuzzed too (otherwise they are valid, so that the faults are read); up to 12
-// fault option values ("[DIR:]VALUE", each for one of the seven options); the seed; a control
-// file's text; then datagrams, each a direction bit and up to 1500 bytes. Accepted settings
-// must be what the plan expects, and every decision must keep the plan's rules; a violation
-// traps.
+// fault option values ("[DIR:]VALUE", each for one of the eight options); the seed; a control
+// file's text; then datagrams, each a direction bit and up to 1500 bytes. The faults the
+// control file changes take over from datagram kControlAt on, as after a SIGHUP. Accepted
+// settings must be what the plan expects, and every decision must keep the plan's rules; a
+// violation traps.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -23,6 +25,7 @@
 
 #include "faultrelay/CommandLine.h"
 #include "faultrelay/ControlFile.h"
+#include "faultrelay/DecisionRecord.h"
 #include "faultrelay/FaultCounters.h"
 #include "faultrelay/FaultPlan.h"
 
@@ -33,6 +36,7 @@ constexpr size_t kMaxValueLength = 48;
 constexpr size_t kMaxDatagrams = 256;
 constexpr size_t kMaxDatagramBytes = 1500;
 constexpr size_t kMaxControlLength = 256;
+constexpr size_t kControlAt = kMaxDatagrams / 4;
 constexpr double kYearUs = 365.25 * 24 * 3600 * 1e6;
 // What the relay can add to a time of its clock well after the clock's start.
 constexpr auto kLongestClockHold = std::chrono::duration_cast<std::chrono::microseconds>(
@@ -55,21 +59,25 @@ void check_settings(const FaultSettings& settings) {
     for (const double ms : {settings.delay_ms, settings.jitter_ms}) {
         require(std::isfinite(ms) && ms >= 0);
     }
+    require(std::isfinite(settings.burst) && settings.burst >= 1);
     require(settings.any() || settings.text() == "none");
     (void)settings.json().dump();
 }
 
-// The control file's text: read or refused with a reason, and what is read is an acknowledge
-// delay the relay can apply.
-void check_control(const std::string& text) {
+// The control file's text: read or refused with a reason, and what is read are faults and an
+// acknowledge delay the relay can apply.
+std::optional<RuntimeFaults> check_control(const std::string& text) {
     std::string error;
-    const std::optional<RuntimeFaults> faults = ControlFile::parse(text, error);
+    std::optional<RuntimeFaults> faults = ControlFile::parse(text, error);
     require(faults.has_value() == error.empty());
-    if (!faults) return;
+    if (!faults) return faults;
     require(std::isfinite(faults->ack_delay_ms) && faults->ack_delay_ms >= 0);
     require(!faults->ack_delay_count || faults->ack_delay_ms > 0);
-    require((faults->text() == "none") == (faults->ack_delay_ms <= 0));
+    require((faults->acknowledge_text() == "acknowledges not held longer") ==
+            (faults->ack_delay_ms <= 0));
     (void)faults->json().dump();
+    for (const FaultChanges& changes : faults->changes) check_settings(changes.applied_to({}));
+    return faults;
 }
 
 // One direction: the plan under test, a second one with the same settings and seed that must
@@ -89,7 +97,9 @@ void check_decision(const FaultSettings& settings, const FaultDecision& decision
         std::binary_search(settings.drop.begin(), settings.drop.end(), decision.number);
     require(listed == (decision.fate == FaultDecision::Fate::kDropped));
     if (decision.fate == FaultDecision::Fate::kLost) require(settings.loss > 0);
-    if (decision.fate != FaultDecision::Fate::kRelayed || !settings.any()) {
+    // Every fault may have been switched off while a datagram waits for reordering: the next
+    // one still releases it, so a plan without faults is held to the same rules.
+    if (decision.fate != FaultDecision::Fate::kRelayed) {
         require(decision.flipped_bit == std::nullopt && decision.copies == 1 &&
                 !decision.held_for_reorder && !decision.releases_held &&
                 decision.hold.count() == 0);
@@ -137,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         options.faults[option].push_back(input.ConsumeRandomLengthString(kMaxValueLength));
     }
     options.seed = input.ConsumeIntegral<uint64_t>();
-    check_control(input.ConsumeRandomLengthString(kMaxControlLength));
+    const std::optional<RuntimeFaults> control =
+        check_control(input.ConsumeRandomLengthString(kMaxControlLength));
 
     std::string error;
     const std::optional<RelaySettings> settings = relay_settings(options, error);
@@ -152,7 +163,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Lane{FaultPlan(settings->faults[1], settings->seed, Direction::kFromModule),
              FaultPlan(settings->faults[1], settings->seed, Direction::kFromModule),
              {}}};
+    std::string record;
     for (size_t i = 0; i < kMaxDatagrams && input.remaining_bytes() > 0; ++i) {
+        if (i == kControlAt && control) {
+            for (size_t d = 0; d < 2; ++d) {
+                const FaultSettings changed = control->changes[d].applied_to(settings->faults[d]);
+                check_settings(changed);
+                require(changed.drop == settings->faults[d].drop);
+                lanes[d].plan.change(changed);
+                lanes[d].replay.change(changed);
+            }
+        }
         const size_t direction = input.ConsumeBool() ? 1 : 0;
         const size_t length = input.ConsumeIntegralInRange<size_t>(0, kMaxDatagramBytes);
         const std::vector<uint8_t> before = input.ConsumeBytes<uint8_t>(length);
@@ -164,6 +185,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check_decision(lane.plan.settings(), decision, before, payload, lane.counters.received + 1,
                        lane.holding);
         lane.counters.count(decision);
+        // A line, ending the record, for each datagram a fault touched, and only for those.
+        const size_t before_line = record.size();
+        DecisionRecord::append_line(record,
+                                    direction == 0 ? Direction::kToModule : Direction::kFromModule,
+                                    decision, std::chrono::microseconds(0));
+        const bool touched = decision.fate != FaultDecision::Fate::kRelayed ||
+                             decision.flipped_bit || decision.copies > 1 ||
+                             decision.held_for_reorder || decision.hold.count() > 0;
+        require((record.size() > before_line) == touched);
+        require(record.empty() || record.back() == '\n');
+        if (record.size() > (1 << 16)) record.clear();
     }
     for (const Lane& lane : lanes) {
         const FaultCounters& counted = lane.counters;

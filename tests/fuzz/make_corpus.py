@@ -156,7 +156,7 @@ def wire_seeds():
 
 
 # faultrelay's fault options, in the order of CommandLine.cpp.
-FAULT_OPTIONS = ["drop", "loss", "delay", "jitter", "duplicate", "reorder", "corrupt"]
+FAULT_OPTIONS = ["drop", "loss", "delay", "jitter", "duplicate", "reorder", "corrupt", "burst"]
 
 
 def relay_input(values, control=b"", datagrams=(), addresses=None, seed=1):
@@ -195,6 +195,15 @@ def faultrelay_seeds():
                                datagrams=traffic),
         "control_forever": relay_input([], control=b"ack-delay 5\nack-delay 0 3\n"),
         "control_bad": relay_input([], control=b"ack-delay\nslow 3\nack-delay x\n"),
+        "burst": relay_input([("loss", b"to-module:30"), ("burst", b"4"), ("burst", b"from-module:1"),
+                              ("loss", b"from-module:90")], datagrams=traffic * 4, seed=3),
+        "control_faults": relay_input(
+            [("loss", b"10"), ("reorder", b"50"), ("drop", b"2,40")],
+            control=b"loss to-module 0\nreorder both 0\ncorrupt from-module 50\n"
+                    b"loss from-module 20 3\ndelay both 1\njitter to-module 2\n",
+            datagrams=traffic * 4),
+        "control_faults_bad": relay_input(
+            [], control=b"loss both 5 0.5\ndelay to-module\nburst both 2\ncorrupt x 1\n"),
     }
     return seeds
 
