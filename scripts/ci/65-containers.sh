@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Containers: the module image built from the package (under 100 MB, not root, no compiler);
 # the stand on Compose with 4 modules found by name, a run over all of them with nothing
-# missing, one container restarted during a --recover run, and down leaving nothing; the same
-# file on Swarm with 4 replicas reached through tasks.module. Needs the Docker daemon, and
-# root to make the image's base. DAQ_SKIP_CONTAINERS=1 leaves the stage out.
+# missing, one container restarted during a --recover run, and down leaving nothing; a
+# scenario played on the engine (teststand play --engine compose); the same file on Swarm with
+# 4 replicas reached through tasks.module. Needs the Docker daemon, and root to make the
+# image's base. DAQ_SKIP_CONTAINERS=1 leaves the stage out.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -47,7 +48,8 @@ fi
 answers ||
   fail "stopped: the Docker daemon does not answer ($(docker info 2>&1 >/dev/null | grep . | tail -1))." \
     "Start it (systemctl start docker), or set DAQ_SKIP_CONTAINERS=1 to leave the stage out."
-scripts/install-deps debootstrap jq
+# The scenario player's libraries besides the engine's client (in the full list).
+scripts/install-deps debootstrap jq python3-yaml python3-pyroute2 python3-matplotlib
 if docker compose version >/dev/null 2>&1; then
   compose=(docker compose)
 else
@@ -140,6 +142,25 @@ left=$(docker ps -aq --filter "label=com.docker.compose.project=$project"
   docker volume ls -q --filter "label=com.docker.compose.project=$project")
 [ -z "$left" ] || fail "down left containers, networks or volumes: $left"
 echo "containers: compose down left nothing"
+
+# A scenario played on the engine: 4 modules behind their relays, a pause, a restart, two
+# kills (one module switched on again) and a loss window; every expectation met, the report
+# and the records left, and nothing of the play left on the engine.
+play=$(mktemp -d)
+scenario=tools/teststand/scenarios/every-fault.yaml
+TESTSTAND_STATE=$play/state tools/teststand/teststand play "$scenario" --engine compose \
+  --out "$play/out" >"$play/log" 2>&1 || fail "teststand play --engine compose: $(cat "$play/log")"
+for leaf in report.txt report.json timeline.tsv scenario.yaml host.json; do
+  [ -s "$play/out/$leaf" ] || fail "teststand play --engine compose left no $leaf"
+done
+jq -e '.met and (.applied | length > 0) and all(.applied[]; .result == "applied")' \
+  "$play/out/report.json" >/dev/null || fail "the play on the engine: $(cat "$play/out/report.txt")"
+left=$(docker ps -aq --filter label=org.daq-emulator.teststand.play
+  docker network ls -q --filter label=org.daq-emulator.teststand.play)
+[ -z "$left" ] || fail "the play left containers or networks on the engine: $left"
+echo "containers: $(basename "$scenario" .yaml) played on the engine:" \
+  "$(grep 'expectations met$' "$play/out/report.txt")"
+rm -rf "$play"
 
 # Swarm: the same file, an overlay data network, 4 replicas reached through tasks.module.
 if [ "$(docker info --format '{{.Swarm.LocalNodeState}}')" = inactive ]; then
