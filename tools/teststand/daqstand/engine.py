@@ -142,10 +142,11 @@ class EngineStand:
                              "one stand at a time") from None
 
     def _create(self, role: str, address: str, argv: list[str], entrypoint: str | None = None,
-                binds: tuple[str, ...] = (), **settings) -> None:
-        """Starts a container of the image at its address on the data network."""
+                binds: dict[str, str] | None = None, **settings) -> None:
+        """Starts a container of the image at its address on the data network, each of the
+        binds' paths (to "ro" or "rw") mounted at the same path."""
         host_config = self.api.create_host_config(
-            binds={path: {"bind": path, "mode": "rw"} for path in binds},
+            binds={path: {"bind": path, "mode": mode} for path, mode in (binds or {}).items()},
             log_config=LogConfig(type="json-file"))
         networking = self.api.create_networking_config(
             {self.network: self.api.create_endpoint_config(ipv4_address=address)})
@@ -173,7 +174,7 @@ class EngineStand:
         argv += ["--address", serving]
         if options.replay:
             capture = os.path.abspath(options.replay)
-            self._create(f"module-{i}", serving, [*argv, capture], "daqreplay", (capture,))
+            self._create(f"module-{i}", serving, [*argv, capture], "daqreplay", {capture: "ro"})
         else:
             self._create(f"module-{i}", serving, argv)
 
@@ -183,7 +184,7 @@ class EngineStand:
                 "--seed", str(seed), "--stats", f"{folder}/relay-{i}.json",
                 "--control", f"{folder}/relay-{i}.control",
                 "--decisions", f"{folder}/relay-{i}.decisions", *args]
-        self._create(f"relay-{i}", module_address(i), argv, "faultrelay", (folder,),
+        self._create(f"relay-{i}", module_address(i), argv, "faultrelay", {folder: "rw"},
                      user=self.user)
 
     def _log(self, role: str) -> str:
@@ -191,6 +192,15 @@ class EngineStand:
             return self.api.logs(f"{self.play}-{role}").decode(errors="replace")
         except docker.errors.APIError as e:
             raise StandError(f"{role}: {e.explanation}") from None
+
+    def _state(self, name: str) -> dict | None:
+        """The container's state as the engine tells it; None once it is gone."""
+        try:
+            return self.api.inspect_container(name)["State"]
+        except docker.errors.NotFound:
+            return None
+        except docker.errors.APIError as e:
+            raise StandError(f"{name}: {e.explanation}") from None
 
     def _lines(self, role: str, chosen) -> list[str]:
         return [line for line in self._log(role).splitlines() if chosen(line)]
@@ -202,7 +212,7 @@ class EngineStand:
             lines = self._lines(role, chosen)
             if len(lines) > seen:
                 return lines[-1]
-            running = self.api.inspect_container(f"{self.play}-{role}")["State"]["Running"]
+            running = (self._state(f"{self.play}-{role}") or {}).get("Running", False)
             if not running or time.monotonic() > deadline:
                 tail = " / ".join(self._log(role).splitlines()[-3:]) or "nothing"
                 why = "ended" if not running else "did not get there in time"
@@ -221,8 +231,8 @@ class EngineStand:
             raise StandError("no host runs")
         deadline = time.monotonic() + START_S
         while time.monotonic() < deadline:
-            state = self.api.inspect_container(self.host_container)["State"]
-            if state["Running"] and state["Pid"]:
+            state = self._state(self.host_container) or {"Status": "gone"}
+            if state.get("Running") and state.get("Pid"):
                 return f"/proc/{state['Pid']}/ns/net"
             if state["Status"] != "created":
                 break
@@ -255,12 +265,10 @@ class EngineStand:
         attached = subprocess.Popen([*run, "--entrypoint", argv[0], self.image, *argv[1:]],
                                     **popen_kwargs)
         deadline = time.monotonic() + START_S
+        # docker run makes the container first: until then it is not there.
         while attached.poll() is None and time.monotonic() < deadline:
-            try:
-                if self.api.inspect_container(self.host_container)["State"]["Status"] != "created":
-                    break
-            except docker.errors.NotFound:
-                pass
+            if (self._state(self.host_container) or {"Status": "created"})["Status"] != "created":
+                break
             time.sleep(POLL_S / 5)
         return attached
 
@@ -273,13 +281,18 @@ class EngineStand:
         with open(self.folder / f"module-{i}.faults-applied", "a") as f:
             f.write(f"{wall_clock(now)}  up+{since:.3f} s  {text}\n")
 
-    def _module(self, i: int):
+    def _module(self, i: int, live: bool = False):
+        """Module I's container; with live, StandError unless it runs (or is paused)."""
         if not 1 <= i <= self.count:
             raise StandError(f"the module must be a number from 1 to {self.count}, not '{i}'")
         try:
-            return self.client.containers.get(f"{self.play}-module-{i}")
+            module = self.client.containers.get(f"{self.play}-module-{i}")
         except docker.errors.APIError as e:
             raise StandError(f"module {i}: {e.explanation}") from None
+        if live and module.status not in ("running", "paused"):
+            raise StandError(f"module {i} has ended (its container is {module.status}): "
+                             "restart it first")
+        return module
 
     @staticmethod
     def _engine(i: int, what: str, action) -> None:
@@ -289,7 +302,7 @@ class EngineStand:
             raise StandError(f"module {i}: {what}: {e.explanation}") from None
 
     def pause(self, i: int) -> None:
-        module = self._module(i)
+        module = self._module(i, live=True)
         self._engine(i, "pause", module.pause)
         self.note(i, f"pause: container {module.name} paused")
 
@@ -323,7 +336,7 @@ class EngineStand:
         self.note(i, f"restart: container {module.name} restarted, serves on {address}:{PORT}")
 
     def kill(self, i: int) -> None:
-        module = self._module(i)
+        module = self._module(i, live=True)
         self._engine(i, "kill", module.kill)
         self.note(i, f"kill: container {module.name} killed")
 
