@@ -205,9 +205,10 @@ class Play:
                    DAQ_MONITOR_PORT=str(h.monitor or ""))
         with open(self.out / ("host.json" if h.is_daqhost else "host.out"), "w") as stdout, \
                 open(self.out / "host.log", "w") as stderr:
-            self.timeline.start()
             self.host = self.stand.popen_in_host(argv, stdout=stdout, stderr=stderr, env=env,
                                                  stdin=subprocess.DEVNULL)
+            # 0 s: the host runs (a container's takes a while to start).
+            self.timeline.start()
             if h.monitor:
                 self.forward = PortForward(self.stand.host_namespace, h.monitor)
                 print(f"teststand: the monitor: http://127.0.0.1:{self.forward.local_port}/",
