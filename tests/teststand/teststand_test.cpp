@@ -1,6 +1,7 @@
 // The test stand end to end: modules in namespaces of their own, faults between them and the
-// host and faults of the modules themselves, now or on a schedule, daqhost driving them all
-// from the host namespace, and nothing left after `down`, scheduled faults included.
+// host (every one a relay's) and faults of the modules themselves, now or on a schedule, daqhost
+// driving them all from the host namespace, and nothing left running after `down`, scheduled
+// faults included, which keeps the logs and the counts in a folder of their own.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -79,20 +80,24 @@ class Teststand : public ::testing::Test {
         return pids;
     }
 
-    // The background jobs of scheduled faults that the stand has recorded.
+    // The processes of scheduled faults that the stand has recorded (job-PID.json).
     std::vector<pid_t> job_pids() const {
         std::vector<pid_t> pids;
-        std::ifstream in(file("made"));
-        std::string kind;
-        pid_t pid = 0;
-        while (in >> kind) {
-            if (kind == "job" && in >> pid) {
-                pids.push_back(pid);
-            } else {
-                in.ignore(4096, '\n');
-            }
+        std::error_code none;
+        for (const auto& entry : std::filesystem::directory_iterator(state_ + "/" + name_, none)) {
+            const std::string leaf = entry.path().filename().string();
+            if (leaf.rfind("job-", 0) == 0) pids.push_back(std::stoi(leaf.substr(4)));
         }
         return pids;
+    }
+
+    // The folder `down` says it has moved the logs to.
+    static std::string kept_folder(const std::string& down_output) {
+        const std::string marker = " are in ";
+        const size_t at = down_output.rfind(marker);
+        if (at == std::string::npos) return "";
+        const size_t end = down_output.find('\n', at);
+        return down_output.substr(at + marker.size(), end - at - marker.size());
     }
 
     // The process's state letter in /proc/PID/stat (R, S, T, Z ...), or '-' when it is gone.
@@ -153,13 +158,24 @@ TEST_F(Teststand, four_modules_with_two_percent_loss_both_ways_all_deliver_and_d
         EXPECT_GE(missing, 10);
         EXPECT_LE(missing, 100);
     }
+    // The relays lost them, and say how many of how many.
     const Result status = stand({"status"});
-    EXPECT_NE(status.out.find("loss: to-module dropped"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("to-module: received "), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find(" %)\n"), std::string::npos) << status.out;
 
     const Result down = stand({"down"});
     EXPECT_EQ(down.status, 0) << down.err;
-    EXPECT_NE(down.out.find("from-module dropped"), std::string::npos) << down.out;
+    EXPECT_NE(down.out.find("from-module: received "), std::string::npos) << down.out;
+    EXPECT_NE(down.out.find(", lost "), std::string::npos) << down.out;
     expect_nothing_left(pids);
+    // What the stand recorded is kept: each module's log and its relay's final counts.
+    const std::string kept = kept_folder(down.out);
+    ASSERT_FALSE(kept.empty()) << down.out;
+    std::ifstream counts(kept + "/relay-4.json");
+    const json stats = json::parse(counts, nullptr, false);
+    ASSERT_FALSE(stats.is_discarded());
+    EXPECT_GT(stats["from-module"]["lost"].get<int>(), 0) << stats.dump();
+    EXPECT_TRUE(std::filesystem::exists(kept + "/module-4.log"));
 }
 
 TEST_F(Teststand, an_exact_drop_list_gives_exactly_those_gaps) {
@@ -169,9 +185,9 @@ TEST_F(Teststand, an_exact_drop_list_gives_exactly_those_gaps) {
     ASSERT_EQ(summary["hybrids"].size(), 1u) << summary.dump();
     EXPECT_EQ(summary["hybrids"][0]["missing"], 3);
     EXPECT_EQ(summary["retries"], 0);
-    // down reports the relay's final counts.
+    // down reports the relay's final counts, and the share of what it received.
     const Result down = stand({"down"});
-    EXPECT_NE(down.out.find("dropped 3,"), std::string::npos) << down.out;
+    EXPECT_NE(down.out.find("dropped 3 ("), std::string::npos) << down.out;
 }
 
 TEST_F(Teststand, a_failed_up_leaves_nothing_behind) {
@@ -249,7 +265,7 @@ TEST_F(Teststand, ack_delay_goes_through_the_module_relay_and_a_module_without_o
     ASSERT_EQ(stand({"up", "2", "--delay", "2:0"}).status, 0);
     const Result without = stand({"ack-delay", "1", "300"});
     EXPECT_EQ(without.status, 1);
-    EXPECT_NE(without.err.find("--delay 1:0"), std::string::npos) << without.err;
+    EXPECT_NE(without.err.find("--relay 1"), std::string::npos) << without.err;
 
     const Result delay = stand({"ack-delay", "2", "300", "1"});
     ASSERT_EQ(delay.status, 0) << delay.err;

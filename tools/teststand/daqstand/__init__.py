@@ -1,0 +1,7 @@
+"""The test stand as a library: many testModule instances in network namespaces of their own,
+behind relays that make network faults, with faults of the modules themselves. The teststand
+program is a thin command line on top of it."""
+
+from .stand import MAX_MODULES, ModuleOptions, Stand, StandError
+
+__all__ = ["MAX_MODULES", "ModuleOptions", "Stand", "StandError"]
