@@ -2,6 +2,4 @@
 behind relays that make network faults, with faults of the modules themselves. The teststand
 program is a thin command line on top of it."""
 
-from .stand import MAX_MODULES, ModuleOptions, Stand, StandError
-
-__all__ = ["MAX_MODULES", "ModuleOptions", "Stand", "StandError"]
+from .stand import MAX_MODULES, ModuleOptions, Stand, StandError  # noqa: F401

@@ -1,6 +1,5 @@
-"""A scheduled fault, a process of its own: it waits until the fault is due, applies it and
-removes its record (job-PID.json, which status lists and down reads to stop it); a fault that
-fails is noted in its module's record.  python3 -m daqstand.jobs STATE_ROOT NAME JOB_JSON"""
+"""python3 -m daqstand.jobs STATE_ROOT NAME JOB: a scheduled fault, waiting until it is due; then
+applied, or its failure noted in its module's record, and its own record (job-PID.json) removed."""
 
 import json
 import os

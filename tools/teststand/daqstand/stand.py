@@ -1,8 +1,7 @@
 """A test stand: up to 32 modules (testModule, or daqreplay serving a capture) in network
-namespaces of their own, each behind a faultrelay if it has network faults, and faults of the
-modules themselves, now or at a time to come. Its state is the folder TESTSTAND_STATE/NAME:
-stand.json (written before anything is made, so that down finds it all after any failure), the
-PIDs, logs, relays' counters and the record of the faults applied. Any process may load it."""
+namespaces, each behind a faultrelay that makes its network faults, and the modules' own faults.
+Its state is the folder TESTSTAND_STATE/NAME, which any process may load: stand.json (written
+before anything is made, so that down finds it all after any failure), PIDs, logs, counters."""
 
 import contextlib
 import json
@@ -19,7 +18,6 @@ from . import network
 
 MAX_MODULES = 32
 _PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SCHEDULABLE = ("pause", "resume", "restart", "kill", "ack_delay", "relay_control")
 _APPLIED = re.compile(r"(\S+ \S+)  up\+(\S+) s  (.*)")
 
 
@@ -47,10 +45,8 @@ class ModuleOptions:
 
 def find_program(variable: str, program: str, built: str) -> str:
     """$VARIABLE, else the program on PATH, else the build tree's beside this source tree."""
-    found = os.environ.get(variable) or shutil.which(program)
-    candidate = os.path.realpath(os.path.join(_PACKAGE_PARENT, "..", "..", "build", built))
-    if not found and os.access(candidate, os.X_OK):
-        found = candidate
+    built = os.path.realpath(os.path.join(_PACKAGE_PARENT, "..", "..", "build", built))
+    found = os.environ.get(variable) or shutil.which(program) or os.access(built, os.X_OK) and built
     if not found:
         raise StandError(f"cannot find {program}: put it on PATH or name it in {variable}")
     return found
@@ -72,12 +68,6 @@ def process_state(pid: int | None) -> str:
         stat[stat.rindex(")") + 2], "running")
 
 
-def send(pid: int | None, *signals: int) -> None:
-    for sig in signals if pid else ():
-        with contextlib.suppress(ProcessLookupError):
-            os.kill(pid, sig)
-
-
 def wait_until(condition, seconds: float) -> bool:
     deadline = time.monotonic() + seconds
     while not condition():
@@ -90,18 +80,11 @@ def wait_until(condition, seconds: float) -> bool:
 def stop(pids: list[int], seconds: float = 5) -> None:
     """SIGTERM (and SIGCONT, so that a paused process gets it), then SIGKILL to what is left."""
     for signals in ((signal.SIGTERM, signal.SIGCONT), (signal.SIGKILL,)):
-        for pid in pids:
-            send(pid, *signals)
+        for pid, sig in ((pid, sig) for pid in pids for sig in signals):
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, sig)
         if wait_until(lambda: all(process_state(pid) == "ended" for pid in pids), seconds):
             return
-
-
-def log_since(path: str, offset: int) -> str:
-    """The text of the file past its first `offset` bytes."""
-    with contextlib.suppress(FileNotFoundError), open(path, "rb") as f:
-        f.seek(offset)
-        return f.read().decode(errors="replace")
-    return ""
 
 
 def _write(path: str, text: str) -> None:
@@ -109,11 +92,6 @@ def _write(path: str, text: str) -> None:
     with open(path + ".new", "w") as f:
         f.write(text)
     os.replace(path + ".new", path)
-
-
-def _need_root() -> None:
-    if os.geteuid() != 0:
-        raise StandError("run as root: the stand makes network namespaces")
 
 
 class Stand:
@@ -143,13 +121,14 @@ class Stand:
 
     def _read(self, leaf: str) -> str | None:
         try:
-            with open(self.path(leaf)) as f:
+            with open(self.path(leaf), errors="replace") as f:
                 return f.read()
         except FileNotFoundError:
             return None
 
     @property
     def layout(self) -> dict:
+        """The programs, the seed, when up was done, each module's command and relay options."""
         if self._layout is None:
             raise StandError(f"the stand '{self.name}' is not up")
         return self._layout
@@ -164,16 +143,15 @@ class Stand:
         return self.layout["started"]
 
     def namespace(self, i: int) -> str:
-        return f"{self.name}-m{i}"
+        """Module I's namespace; 0: the host's."""
+        return f"{self.name}-m{i}" if i else self.host_namespace
 
     def addresses(self) -> list[str]:
         return [network.module_address(i) for i in range(1, self.count + 1)]
 
-    def pid(self, i: int) -> int | None:
-        return int(self._read(f"module-{i}.pid") or 0) or None
-
-    def relay_pid(self, i: int) -> int | None:
-        return int(self._read(f"relay-{i}.pid") or 0) or None
+    def pid(self, i: int, role: str = "module") -> int | None:
+        """The PID of module I's testModule, or with role "relay" its relay's."""
+        return int(self._read(f"{role}-{i}.pid") or 0) or None
 
     def module_state(self, i: int) -> str:
         """running, paused or ended."""
@@ -191,23 +169,22 @@ class Stand:
            seed: int = 1) -> None:
         """Makes the namespaces and links, starts the modules and their relays and waits until
         each serves. On any failure or interruption it removes what it made and raises."""
-        _need_root()
+        if os.geteuid() != 0:
+            raise StandError("run as root: the stand makes network namespaces")
         if not 1 <= len(modules) <= MAX_MODULES:
-            raise StandError(f"the number of modules must be 1 to {MAX_MODULES}, not {len(modules)}")
+            raise StandError(f"the number of modules must be 1 to {MAX_MODULES}, not "
+                             f"{len(modules)}")
         relay_args = relay_args or [[] for _ in modules]
-        if os.path.exists(self.path("stand.json")):
-            raise StandError(f"a stand named '{self.name}' is up already "
-                             f"(teststand --name {self.name} down)")
-        for ns in [self.host_namespace] + [self.namespace(i) for i in range(1, len(modules) + 1)]:
-            if network.exists(ns):
-                raise StandError(f"the namespace {ns} exists: a stand named '{self.name}' is up "
-                                 "(with another TESTSTAND_STATE?)")
+        namespaces = [self.namespace(i) for i in range(len(modules) + 1)]
+        if os.path.exists(self.path("stand.json")) or any(map(network.exists, namespaces)):
+            raise StandError(f"a stand named '{self.name}' is up already (teststand --name "
+                             f"{self.name} down, with the TESTSTAND_STATE it was brought up with)")
         relays = [args if m.relay or args else None for m, args in zip(modules, relay_args)]
-        faultrelay = None
-        if any(r is not None for r in relays):
-            faultrelay = find_program("FAULTRELAY", "faultrelay", "tools/faultrelay/faultrelay")
+        faultrelay = find_program("FAULTRELAY", "faultrelay", "tools/faultrelay/faultrelay") \
+            if any(r is not None for r in relays) else None
         self._layout = {"faultrelay": faultrelay, "seed": seed, "started": None,
-                        "modules": [{"argv": m.argv(), "relay": r} for m, r in zip(modules, relays)]}
+                        "modules": [{"argv": m.argv(), "relay": r}
+                                    for m, r in zip(modules, relays)]}
         os.makedirs(self.folder, exist_ok=True)
         _write(self.path("stand.json"), json.dumps(self._layout, indent=1))
         try:
@@ -233,18 +210,18 @@ class Stand:
         return network.serving_address(i) if self._relayed(i) else network.module_address(i)
 
     def _start(self, i: int, role: str, argv: list[str], serving: str, ready) -> int:
-        """Starts a process in module I's namespace and waits (20 s at most) until ready(its log
-        since the start) holds; StandError if it ends first."""
+        """Starts a process in module I's namespace, waits until ready(its new log) holds."""
         log, enter = self.path(f"{role}-{i}.log"), network.entering(self.namespace(i))
-        skip = os.path.getsize(log) if os.path.exists(log) else 0
+        skip = len(self._read(f"{role}-{i}.log") or "")
         # In a session of its own: no Ctrl-C or hang-up of the caller's terminal reaches it.
         with open(log, "ab") as out:
             child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
                                      start_new_session=True, preexec_fn=enter)
         self._children.append(child)
         _write(self.path(f"{role}-{i}.pid"), f"{child.pid}\n")
-        done = lambda: ready(log_since(log, skip)) or child.poll() is not None
-        if not wait_until(done, 20) or not ready(log_since(log, skip)):
+        new = lambda: (self._read(f"{role}-{i}.log") or "")[skip:]
+        if not wait_until(lambda: ready(new()) or child.poll() is not None, 20) \
+                or not ready(new()):
             what = "the relay of module" if role == "relay" else "module"
             raise StandError(f"{what} {i} did not start serving on {serving} (log: {log})")
         return child.pid
@@ -267,7 +244,8 @@ class Stand:
 
     def popen_in_host(self, argv: list[str], **popen_kwargs) -> subprocess.Popen:
         """A process in the host namespace, where the modules' addresses answer."""
-        return subprocess.Popen(argv, preexec_fn=network.entering(self.host_namespace), **popen_kwargs)
+        enter = network.entering(self.host_namespace)
+        return subprocess.Popen(argv, preexec_fn=enter, **popen_kwargs)
 
     def note(self, i: int, text: str) -> None:
         """Adds a line to module I's record of the faults applied: wall clock, time since up."""
@@ -293,25 +271,21 @@ class Stand:
                           f"continue testModule {pid} (pause of {seconds:g} s)")
 
     def resume(self, i: int, pid: int | None = None) -> None:
-        """SIGCONT to module I (to the process PID only while it is the module's): a module
-        restarted or killed meanwhile has nothing to continue."""
+        """SIGCONT to module I (if given, only while PID is still the module's and paused)."""
         self._check(i)
-        current = self.pid(i)
-        pid = pid or current
-        state = process_state(pid)
-        if pid == current and state == "paused":
+        pid = pid or self.pid(i)
+        if pid == self.pid(i) and process_state(pid) == "paused":
             os.kill(pid, signal.SIGCONT)
-            self.note(i, f"continue: testModule {pid} runs again")
-        else:
-            why = "is not paused" if state == "running" else "has ended"
-            self.note(i, f"continue: testModule {pid} {why}; nothing to continue")
+            return self.note(i, f"continue: testModule {pid} runs again")
+        why = "is not paused" if process_state(pid) == "running" else "has ended"
+        self.note(i, f"continue: testModule {pid} {why}; nothing to continue")
 
     def restart(self, i: int) -> None:
-        """A power cycle: SIGKILL, and the same module started again on the same address, with
-        no host, stream or run; returns once it serves."""
+        """A power cycle: SIGKILL, and the same module again on the same address, serving."""
         self._check(i)
         old = self.pid(i)
-        send(old, signal.SIGKILL)
+        with contextlib.suppress(ProcessLookupError, TypeError):  # TypeError: no PID
+            os.kill(old, signal.SIGKILL)
         # Gone, or a zombie that has closed its socket, before the new one binds the address.
         if not wait_until(lambda: process_state(old) == "ended", 5):
             raise StandError(f"module {i}: testModule {old} did not end")
@@ -333,18 +307,18 @@ class Stand:
         if not self._relayed(i):
             raise StandError(f"module {i} has no relay; bring the stand up with one for it, "
                              f"e.g. 'teststand up {self.count} --relay {i}'")
-        return self.relay_pid(i)
+        return self.pid(i, "relay")
 
     def relay_control(self, i: int, lines: list[str]) -> None:
-        """Writes module I's relay control file whole, sends SIGHUP and waits until the relay
-        says it has taken it; StandError if it refuses it or says nothing within 5 s."""
+        """Module I's relay's control file written whole and read (SIGHUP), as the relay says."""
         pid, log = self.require_relay(i), self.path(f"relay-{i}.log")
         if process_state(pid) == "ended":
             raise StandError(f"the relay of module {i} has ended (log: {log})")
-        before = os.path.getsize(log)
+        before = len(self._read(f"relay-{i}.log") or "")
         _write(self.path(f"relay-{i}.control"), "".join(line + "\n" for line in lines))
         os.kill(pid, signal.SIGHUP)
-        answer = lambda: re.search(r"control: .*|.*nothing changed", log_since(log, before))
+        new = lambda: (self._read(f"relay-{i}.log") or "")[before:]
+        answer = lambda: re.search(r"control: .*|.*nothing changed", new())
         wait_until(answer, 5)
         said = answer()
         if not said or "nothing changed" in said[0]:
@@ -360,8 +334,6 @@ class Stand:
     def schedule(self, due: float, i: int, method: str, args: list, text: str) -> int:
         """Has a process of its own call method(*args) on this stand at `due` (time.time());
         status() lists it by TEXT until then, down() cancels it. Returns its PID."""
-        if method not in SCHEDULABLE:
-            raise StandError(f"'{method}' cannot be scheduled; {', '.join(SCHEDULABLE)} can")
         path = os.pathsep.join(filter(None, [_PACKAGE_PARENT, os.environ.get("PYTHONPATH")]))
         job = {"due": due, "module": i, "method": method, "args": args, "text": text}
         argv = [sys.executable, "-m", "daqstand.jobs", self.state_root, self.name, json.dumps(job)]
@@ -383,11 +355,11 @@ class Stand:
         return sorted((job for job in jobs if "due" in job), key=lambda job: job["due"])
 
     def status(self) -> dict:
-        """Per module: address, namespace, pid, state, why it ended, its relay (pid, state, the
-        faults it was given, its counters), the faults applied and those scheduled, its log."""
+        """Per module: address, namespace, pid, state, its relay's pid, state, faults and
+        counters, the faults applied and scheduled, its log."""
         jobs, modules = self.scheduled(), []
         for i in range(1, self.count + 1):
-            relay, lines = self.relay_pid(i), (self._read(f"module-{i}.faults-applied") or "")
+            relay, lines = self.pid(i, "relay"), (self._read(f"module-{i}.faults-applied") or "")
             applied = [_APPLIED.fullmatch(line) for line in lines.splitlines()]
             modules.append({
                 "module": i, "address": network.module_address(i), "namespace": self.namespace(i),
@@ -404,23 +376,17 @@ class Stand:
                 "host_address": self.host_address, "started": self.started, "modules": modules}
 
     def down(self, out_dir: str | None = None) -> dict:
-        """Cancels the scheduled faults, stops every process of the stand by its PID (SIGTERM,
-        SIGKILL 5 s later), removes the namespaces, and moves the logs, the relays' counters and
-        decisions and the faults applied into out_dir (default: NAME-TIME beside the state
-        folder). Returns out_dir, the files moved, each module's status at the end, and the
-        scheduled faults cancelled."""
-        _need_root()
+        """Cancels the scheduled faults, stops every process by its PID, removes the namespaces
+        and moves the logs, relays' counters and decisions and faults applied to out_dir (default
+        NAME-TIME beside the state). Returns out_dir, moved, modules (status), cancelled."""
         cancelled = self.scheduled()
         pids = [job["job"] for job in cancelled]
         stop(pids)
-        every = range(1, self.count + 1)
-        # The relays write their final counters as they end.
-        pids += [p for i in every for p in (self.pid(i), self.relay_pid(i)) if p]
-        stop(pids)
-        namespaces = [self.namespace(i) for i in every] + [self.host_namespace]
-        # Whatever else runs there (started with popen_in_host, say).
+        # The modules, the relays (which write their final counters as they end) and whatever
+        # else runs in the namespaces (started with popen_in_host, say).
+        namespaces = [self.namespace(i) for i in range(self.count + 1)]
         pids += network.pids_in(namespaces)
-        stop(pids, seconds=2)
+        stop(pids)
         final = self.status()
         for child in self._children:
             child.poll()
@@ -435,6 +401,8 @@ class Stand:
         moved = [leaf for leaf in sorted(os.listdir(self.folder)) if re.fullmatch(kept, leaf)]
         for leaf in moved:
             shutil.move(self.path(leaf), os.path.join(out_dir, leaf))
+        for module in final["modules"]:
+            module["log"] = os.path.join(out_dir, os.path.basename(module["log"]))
         shutil.rmtree(self.folder, ignore_errors=True)
         self._layout = None
         return {"out_dir": str(out_dir), "moved": moved, "modules": final["modules"],
