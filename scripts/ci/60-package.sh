@@ -50,6 +50,11 @@ for file in ./usr/bin/testModule ./usr/bin/daqhost ./usr/bin/faultrelay ./usr/bi
   grep -qxF "$file" <<<"$contents" || fail "$file is not in the package"
 done
 grep -q '/wireshark/plugins/daqm.lua$' <<<"$contents" || fail "the dissector is not in the package"
+# teststand's library where Debian's python3 finds it, without byte code, and what it runs on.
+grep -qxF ./usr/lib/python3/dist-packages/daqstand/stand.py <<<"$contents" ||
+  fail "teststand's library daqstand is not in the package"
+! grep -q __pycache__ <<<"$contents" || fail "the package holds Python byte code"
+[[ $depends == *python3-pyroute2* ]] || fail "Depends lacks python3-pyroute2: $depends"
 
 # The host library: the shared library alone, and what building against it needs.
 library_contents=$(dpkg-deb -c "$library_deb" | awk '{print $6}')
@@ -123,6 +128,7 @@ chroot "$root" sh -c "apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
 usage=$(chroot "$root" testModule -h || true)
 grep -q "Posible options" <<<"$usage" || fail "testModule -h did not run: $usage"
 chroot "$root" man -w testModule >/dev/null || fail "no man page for testModule"
+chroot "$root" teststand --help | grep -q "^Usage: teststand" || fail "teststand --help did not run"
 chroot "$root" systemd-analyze verify /lib/systemd/system/testModule.service \
   /lib/systemd/system/testModule@ns1.service || fail "systemd-analyze verify refused a unit"
 chroot "$root" systemd-analyze security --offline=yes testModule.service | tail -1
