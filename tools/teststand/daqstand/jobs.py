@@ -6,11 +6,13 @@ import os
 import sys
 import time
 
+from . import network
 from .stand import Stand, StandError
 
 if __name__ == "__main__":
     job = json.loads(sys.argv[3])
     stand = Stand.load(sys.argv[2], sys.argv[1])
+    network.entering(stand.host_namespace)  # pyroute2's import done before the fault is due
     time.sleep(max(0.0, job["due"] - time.time()))
     try:
         getattr(stand, job["method"])(*job["args"])
