@@ -210,6 +210,17 @@ TEST_F(Teststand, status_lists_every_module_and_exits_0_with_or_without_a_fault)
     }
 }
 
+TEST_F(Teststand, a_module_value_for_a_direction_wins_over_the_value_for_all) {
+    ASSERT_EQ(stand({"up", "2", "--loss", "2:from-module:5", "--loss", "1"}).status, 0);
+    const auto faults = [&](int m) {
+        std::ifstream in(file("relay-" + std::to_string(m) + ".json"));
+        return json::parse(in, nullptr, false)["faults"];
+    };
+    EXPECT_EQ(faults(1)["from-module"]["loss"], 1.0) << faults(1).dump();
+    EXPECT_EQ(faults(2)["to-module"]["loss"], 1.0) << faults(2).dump();
+    EXPECT_EQ(faults(2)["from-module"]["loss"], 5.0) << faults(2).dump();
+}
+
 TEST_F(Teststand, pause_restart_and_kill_act_on_the_recorded_process_and_status_says_so) {
     ASSERT_EQ(stand({"up", "3"}).status, 0);
     const std::vector<pid_t> before = module_pids(3);
