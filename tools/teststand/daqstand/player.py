@@ -30,6 +30,8 @@ from .forward import PortForward
 from .stand import ModuleOptions, Stand, StandError
 
 HERE = Path(__file__).resolve().parent
+UNITS = {**{k: "%" for k in scenario.PERCENT_FAULTS}, **{k: " ms" for k in scenario.TIME_FAULTS},
+         "ack_delay": " ms"}
 
 
 @dataclass
@@ -85,7 +87,7 @@ def control_lines(active: list[scenario.NetworkFault], module: int) -> list[str]
 def timed_events(s: scenario.Scenario) -> list[Event]:
     events = []
     for fault in s.network:
-        text = ", ".join(f"{k} {v:g}" for k, v in fault.faults.items())
+        text = ", ".join(f"{k} {v:g}{UNITS.get(k, '')}" for k, v in fault.faults.items())
         where = "both ways" if len(fault.directions) == 2 else fault.directions[0]
         for module in fault.modules:
             # Windows open from the start are set before the host sends anything.
@@ -111,6 +113,7 @@ class Timeline:
         self.scenario = s
         self.stand = stand
         self.start_s = 0.0
+        self.start_epoch_s = 0.0
         self.rows: list[dict] = []
 
     def prepare(self):
@@ -121,6 +124,7 @@ class Timeline:
 
     def start(self):
         self.start_s = time.monotonic()
+        self.start_epoch_s = time.time()
 
     def seconds(self) -> float:
         return time.monotonic() - self.start_s
@@ -265,7 +269,8 @@ class Play:
         self.timeline.write(self.out / "timeline.tsv")
         if interrupted:
             return 130
-        return report.write(s, self.out, self.host_status, self.timeline.rows)
+        return report.write(s, self.out, self.host_status, self.timeline.rows,
+                            self.timeline.start_epoch_s)
 
 
 def main(argv: list[str], name: str = "play") -> int:

@@ -65,10 +65,14 @@ def check(s: scenario_.Scenario, host_status: int | None, summary: dict | None) 
     return results
 
 
-def event_rates(capture: Path, count: int, seconds: float):
-    """Per module (rows from 0 for module 1), the events per second of its busiest hybrid,
-    second by second from the capture's first datagram; nothing when the daqhost package or
-    the capture is missing."""
+# The width of a bin of the event rates drawn, in seconds.
+BIN_S = 0.25
+
+
+def event_rates(capture: Path, count: int, seconds: float, start_epoch_s: float):
+    """Per module (rows from 0 for module 1), the events per second of its busiest hybrid in
+    bins of BIN_S from the host's start; nothing when the daqhost package or the capture is
+    missing."""
     try:
         import daqhost  # noqa: PLC0415
     except ImportError:
@@ -81,40 +85,36 @@ def event_rates(capture: Path, count: int, seconds: float):
 
     if not capture.is_file():
         return None
-    slots = int(seconds) + 2
+    slots = int(seconds / BIN_S) + 8
     counts = numpy.zeros((count, slots, 256), dtype=numpy.int64)
-    start = None
+    start_ns = int(start_epoch_s * 1e9)
     try:
         for batch in daqhost.CaptureReader(str(capture)):
             packets = batch.packets
-            if not len(packets):
-                continue
-            if start is None:
-                start = int(packets["time_ns"][0])
             module = (packets["source_address"] & 0xFF).astype(numpy.int64) - 11
-            second = (packets["time_ns"] - start) // 1_000_000_000
-            keep = (module >= 0) & (module < count) & (second >= 0) & (second < slots)
-            numpy.add.at(counts, (module[keep], second[keep], packets["stream"][keep]), 1)
+            slot = (packets["time_ns"] - start_ns) // int(BIN_S * 1e9)
+            keep = (module >= 0) & (module < count) & (slot >= 0) & (slot < slots)
+            numpy.add.at(counts, (module[keep], slot[keep], packets["stream"][keep]), 1)
     except daqhost.CaptureError:
         pass
-    return counts.max(axis=2)
+    return counts.max(axis=2) / BIN_S
 
 
-def picture(s: scenario_.Scenario, out: Path, rows: list[dict]):
+def picture(s: scenario_.Scenario, out: Path, start_epoch_s: float):
     import matplotlib  # noqa: PLC0415
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt  # noqa: PLC0415
 
-    rates = event_rates(out / "host.pcap", s.count, s.host.seconds)
+    rates = event_rates(out / "host.pcap", s.count, s.host.seconds, start_epoch_s)
     end = s.host.seconds
     figure, axes = plt.subplots(s.count, 1, sharex=True, squeeze=False,
                                 figsize=(10, 0.9 + 0.75 * s.count))
     for i in range(1, s.count + 1):
         ax = axes[i - 1][0]
         if rates is not None:
-            ax.step(range(rates.shape[1]), rates[i - 1], where="post", color="tab:blue",
-                    linewidth=1)
+            ax.step([k * BIN_S for k in range(rates.shape[1])], rates[i - 1], where="post",
+                    color="tab:blue", linewidth=1)
         for fault in s.network:
             if i in fault.modules:
                 ax.axvspan(fault.start_s, fault.end_s if fault.end_s is not None else end,
@@ -170,7 +170,8 @@ def text(s: scenario_.Scenario, host_status, summary, rows, results) -> str:
     return "\n".join(lines) + "\n"
 
 
-def write(s: scenario_.Scenario, out: Path, host_status: int | None, rows: list[dict]) -> int:
+def write(s: scenario_.Scenario, out: Path, host_status: int | None, rows: list[dict],
+          start_epoch_s: float) -> int:
     """Writes the report; 0 when every expectation holds, else 1."""
     summary = None
     if s.host.is_daqhost:
@@ -188,7 +189,7 @@ def write(s: scenario_.Scenario, out: Path, host_status: int | None, rows: list[
         {"scenario": s.name, "seed": s.seed, "host_status": host_status, "applied": rows,
          "expectations": results, "met": all(r["met"] for r in results)}, indent=2) + "\n")
     try:
-        picture(s, out, rows)
+        picture(s, out, start_epoch_s)
     except ImportError:
         print("teststand: no picture of the timeline: python3-matplotlib is missing",
               file=sys.stderr)
