@@ -481,9 +481,7 @@ def daq_stand(request, tmp_path):
     else:
         played = daqstand.scenario.load(named, marker.kwargs.get("seed"))
     stand = daqstand.stand.Stand(f"p{os.getpid() % 1000000}")
-    stand.up([daqstand.stand.ModuleOptions(rate=g.rate, efficiency=g.efficiency, mask=g.mask,
-                                           chip=g.chip, replay=g.replay, relay=True)
-              for g in played.module_groups()], seed=played.seed)
+    stand.up(daqstand.player.module_options(played), seed=played.seed)
     timeline = daqstand.player.Timeline(played, stand)
     stopping = threading.Event()
     worker = None

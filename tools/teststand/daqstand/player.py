@@ -2,8 +2,9 @@
 
     teststand play SCENARIO [--seed S] [--out DIR] [--name NAME] [--engine stand|compose]
 
-The modules are stood up, each behind a relay seeded from the scenario's seed (module I takes
-seed + I), so every loss, delay and duplicate is the relay's decision. The host starts; from
+The modules are stood up, each that a network fault touches behind a relay seeded from the
+scenario's seed (module I takes seed + I), so every loss, delay and duplicate is the relay's
+decision. The host starts; from
 that moment (0 s) each timed event is applied when it is due: a network fault's window opens
 or closes (the relay's control lines, whole), a module is paused, continued, restarted or
 killed. Then the host is waited for, the stand taken down, and DIR holds the scenario as played,
@@ -105,6 +106,15 @@ def timed_events(s: scenario.Scenario) -> list[Event]:
     return sorted(events, key=lambda e: e.at_s)
 
 
+def module_options(s: scenario.Scenario) -> list[ModuleOptions]:
+    """The stand's modules; a relay in front of each that a network fault touches at any time,
+    and of no other, whose datagrams then take the shortest way."""
+    relayed = s.relayed_modules()
+    return [ModuleOptions(rate=g.rate, efficiency=g.efficiency, mask=g.mask, chip=g.chip,
+                          replay=g.replay, relay=i in relayed)
+            for i, g in enumerate(s.module_groups(), start=1)]
+
+
 class Timeline:
     """A scenario's timed events applied to a stand that is up, from one clock: 0 s is when
     start() is called, which is when the host starts."""
@@ -119,7 +129,7 @@ class Timeline:
     def prepare(self):
         """The windows open from 0 s, set before any datagram passes: each relay then decides
         from its first datagram on."""
-        for i in range(1, self.scenario.count + 1):
+        for i in sorted(self.scenario.relayed_modules()):
             self.stand.relay_control(i, control_lines(self.open_at(0), i))
 
     def start(self):
@@ -247,11 +257,9 @@ class Play:
     def play(self) -> int:
         s = self.scenario
         (self.out / "scenario.yaml").write_text(s.as_played())
-        modules = [ModuleOptions(rate=g.rate, efficiency=g.efficiency, mask=g.mask, chip=g.chip,
-                                 replay=g.replay, relay=True) for g in s.module_groups()]
         interrupted = False
         try:
-            self.stand.up(modules, seed=s.seed)
+            self.stand.up(module_options(s), seed=s.seed)
             self.run_host()
         except KeyboardInterrupt:
             interrupted = True

@@ -152,6 +152,10 @@ class Scenario:
         """Module I's settings at index I - 1."""
         return [group for group in self.groups for _ in range(group.count)]
 
+    def relayed_modules(self) -> set[int]:
+        """The modules a network fault touches at some time."""
+        return {i for fault in self.network for i in fault.modules}
+
     def as_played(self) -> str:
         """The scenario's own text with the seed it was played with."""
         return f"# played with seed {self.seed}\n{self.text}"
