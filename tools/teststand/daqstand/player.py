@@ -312,5 +312,6 @@ def main(argv: list[str], name: str = "play") -> int:
     except StandError as e:
         print(f"teststand: {e}", file=sys.stderr)
         return 1
-    print(f"teststand: {out}/report.txt", flush=True)
+    if status != 130:
+        print(f"teststand: {out}/report.txt", flush=True)
     return status
