@@ -34,15 +34,16 @@ def play(tmp_path, name, *args, scenario=EVERY_FAULT):
 
 
 def decisions(out: Path) -> dict:
-    """Each relay's decisions by direction and datagram number, the holds of acknowledges
-    left out: whether a datagram is an acknowledge depends on the run's timing, its number's
-    draws do not."""
+    """Each relay's decisions by direction and datagram number, without the holds of
+    acknowledges and the place of a flipped bit: whether a datagram is an acknowledge (and how
+    long it is) depends on the run's timing, its number's draws do not."""
     found = {}
     for path in sorted((out / "stand").rglob("*decisions*")):
         lines = {}
         for line in path.read_text().splitlines():
             direction, number, what = line.split(" ", 2)
             what = re.sub(r"(, )?ack held [\d.]+ ms", "", what)
+            what = re.sub(r"corrupted bit \d+", "corrupted", what)
             if what:
                 lines[(direction, int(number))] = what
         found[path.name] = lines
