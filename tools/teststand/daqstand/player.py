@@ -18,7 +18,6 @@ from __future__ import annotations
 import argparse
 import datetime
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -28,9 +27,8 @@ from pathlib import Path
 
 from . import report, scenario
 from .forward import PortForward
-from .stand import ModuleOptions, Stand, StandError
+from .stand import ModuleOptions, Stand, StandError, find_program
 
-HERE = Path(__file__).resolve().parent
 UNITS = {**{k: "%" for k in scenario.PERCENT_FAULTS}, **{k: " ms" for k in scenario.TIME_FAULTS},
          "ack_delay": " ms"}
 
@@ -41,19 +39,6 @@ class Event:
     module: int
     what: str  # "network", "pause", "continue", "restart", "kill"
     text: str
-
-
-def find_daqhost() -> str:
-    """$DAQHOST, else daqhost on the PATH, else the one of the build tree beside this file."""
-    if os.environ.get("DAQHOST"):
-        return os.environ["DAQHOST"]
-    found = shutil.which("daqhost")
-    if found:
-        return found
-    built = HERE.parent.parent.parent / "build" / "tools" / "daqhost" / "daqhost"
-    if built.is_file():
-        return str(built)
-    raise StandError("cannot find daqhost: put it on the PATH or set DAQHOST")
 
 
 def control_lines(active: list[scenario.NetworkFault], module: int) -> list[str]:
@@ -198,7 +183,8 @@ class Play:
         h = self.scenario.host
         if h.is_daqhost:
             # On the container engine, the image's daqhost.
-            daqhost = getattr(self.stand, "daqhost", None) or find_daqhost()
+            daqhost = getattr(self.stand, "daqhost", None) or find_program(
+                "DAQHOST", "daqhost", "tools/daqhost/daqhost")
             argv = [daqhost, "run", "--modules", modules_file, "--seconds", f"{h.seconds:g}",
                     "--json", "--capture", str(self.out / "host.pcap"), *h.options]
             if h.monitor:

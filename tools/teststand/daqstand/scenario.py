@@ -270,13 +270,18 @@ def _window(r: _Reader) -> tuple[float, float | None]:
     return float(start), end
 
 
-def _network(value, line: int, count: int) -> list[NetworkFault]:
+def _items(value, line: int, what: str) -> list:
+    """An optional list: nothing when absent, else a list or a refusal naming what it holds."""
     if value is None:
         return []
     if not isinstance(value, list):
-        raise ScenarioError(line, "network: give a list of faults")
+        raise ScenarioError(line, f"give a list of {what}")
+    return value
+
+
+def _network(value, line: int, count: int) -> list[NetworkFault]:
     faults = []
-    for item in value:
+    for item in _items(value, line, "network faults"):
         r = _Reader(item, "a network fault")
         modules = _module_numbers(r, "modules", count)
         direction = r.get("direction", "both")
@@ -306,12 +311,8 @@ def _network(value, line: int, count: int) -> list[NetworkFault]:
 
 
 def _faults(value, line: int, count: int) -> list[ModuleFault]:
-    if value is None:
-        return []
-    if not isinstance(value, list):
-        raise ScenarioError(line, "faults: give a list of module faults")
     faults = []
-    for item in value:
+    for item in _items(value, line, "module faults"):
         r = _Reader(item, "a module fault")
         if not r.has("at"):
             r.fail("at", "when? (seconds from the host's start)")
