@@ -25,7 +25,8 @@ deb=$(ls "$build"/package/daq-emulator_*.deb)
 library_deb=$(ls "$build"/package/libdaqhost2_*.deb)
 dev_deb=$(ls "$build"/package/libdaqhost-dev_*.deb)
 python_deb=$(ls "$build"/package/python3-daqhost_*.deb)
-echo "package: $deb $library_deb $dev_deb $python_deb"
+stand_deb=$(ls "$build"/package/daq-teststand_*.deb)
+echo "package: $deb $stand_deb $library_deb $dev_deb $python_deb"
 
 fail() {
   echo "package: $*" >&2
@@ -40,21 +41,30 @@ for library in libc6 libglib2.0-0 libpcap0.8 libstdc++6; do
 done
 [ "$(dpkg-deb -f "$deb" Package)" = daq-emulator ] || fail "wrong package name"
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for file in ./usr/bin/testModule ./usr/bin/daqhost ./usr/bin/faultrelay ./usr/bin/teststand \
+for file in ./usr/bin/testModule ./usr/bin/daqhost ./usr/bin/faultrelay \
   ./usr/bin/daqreplay ./usr/share/man/man1/daqreplay.1.gz \
   ./usr/share/man/man1/testModule.1.gz ./usr/share/man/man1/daqhost.1.gz \
-  ./usr/share/man/man1/faultrelay.1.gz ./usr/share/man/man1/teststand.1.gz \
+  ./usr/share/man/man1/faultrelay.1.gz \
   ./usr/lib/systemd/system/testModule.service ./usr/lib/systemd/system/testModule@.service \
   ./usr/share/doc/daq-emulator/changelog.Debian.gz ./usr/share/doc/daq-emulator/copyright \
   ./usr/share/doc/daq-emulator/protocol.md; do
   grep -qxF "$file" <<<"$contents" || fail "$file is not in the package"
 done
 grep -q '/wireshark/plugins/daqm.lua$' <<<"$contents" || fail "the dissector is not in the package"
-# teststand's library where Debian's python3 finds it, without byte code, and what it runs on.
-grep -qxF ./usr/lib/python3/dist-packages/daqstand/stand.py <<<"$contents" ||
-  fail "teststand's library daqstand is not in the package"
-! grep -q __pycache__ <<<"$contents" || fail "the package holds Python byte code"
-[[ $depends == *python3-pyroute2* ]] || fail "Depends lacks python3-pyroute2: $depends"
+# The module image installs this package alone: no Python in it.
+[[ $depends != *python3* ]] || fail "daq-emulator depends on Python: $depends"
+
+# The test stand: teststand and its library where Debian's python3 finds it, without byte
+# code, and what it runs on.
+stand_contents=$(dpkg-deb -c "$stand_deb" | awk '{print $6}')
+for file in ./usr/bin/teststand ./usr/share/man/man1/teststand.1.gz \
+  ./usr/lib/python3/dist-packages/daqstand/stand.py; do
+  grep -qxF "$file" <<<"$stand_contents" || fail "$file is not in daq-teststand"
+done
+! grep -q __pycache__ <<<"$stand_contents" || fail "daq-teststand holds Python byte code"
+stand_depends=$(dpkg-deb -f "$stand_deb" Depends)
+[[ $stand_depends == *python3-pyroute2* && $stand_depends == *"daq-emulator (= "* ]] ||
+  fail "daq-teststand's Depends lack python3-pyroute2 or daq-emulator: $stand_depends"
 
 # The host library: the shared library alone, and what building against it needs.
 library_contents=$(dpkg-deb -c "$library_deb" | awk '{print $6}')
@@ -118,10 +128,10 @@ rm -rf "$root"
 cp -a "$base" "$root"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 mount -t proc proc "$root/proc"
-cp "$deb" "$library_deb" "$dev_deb" "$root/tmp/"
+cp "$deb" "$stand_deb" "$library_deb" "$dev_deb" "$root/tmp/"
 chroot "$root" sh -c "apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
-  apt-get install -y -qq /tmp/$(basename "$deb") /tmp/$(basename "$library_deb") \
-  /tmp/$(basename "$dev_deb")" >"$build/install.log" 2>&1 ||
+  apt-get install -y -qq /tmp/$(basename "$deb") /tmp/$(basename "$stand_deb") \
+  /tmp/$(basename "$library_deb") /tmp/$(basename "$dev_deb")" >"$build/install.log" 2>&1 ||
   fail "apt-get install failed (log: $build/install.log)"
 
 # testModule -h prints its options (and exits 1, as it always has).
