@@ -4,6 +4,7 @@
 #include <netdb.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace daq {
 
@@ -50,9 +51,15 @@ std::optional<Endpoint> Endpoint::parse_with_port(const std::string& text, uint1
 
 std::vector<Endpoint> Endpoint::resolve(const std::string& name, uint16_t port,
                                         std::string& error) {
-    std::vector<Endpoint> found;
+    Resolution found = look_up(name, port);
+    error = found.error;
+    return std::move(found.endpoints);
+}
+
+Endpoint::Resolution Endpoint::look_up(const std::string& name, uint16_t port) {
+    Resolution found;
     if (name.empty()) {
-        error = "no name to resolve";
+        found.error = "no name to resolve";
         return found;
     }
     addrinfo hints = {};
@@ -61,18 +68,21 @@ std::vector<Endpoint> Endpoint::resolve(const std::string& name, uint16_t port,
     addrinfo* results = nullptr;
     const int status = getaddrinfo(name.c_str(), nullptr, &hints, &results);
     if (status != 0) {
-        error = "cannot resolve " + name + ": " + gai_strerror(status);
+        found.error = "cannot resolve " + name + ": " + gai_strerror(status);
+        // The name does not exist, or has no address: an answer all the same.
+        found.failed = status != EAI_NONAME && status != EAI_NODATA;
         return found;
     }
     for (const addrinfo* a = results; a != nullptr; a = a->ai_next) {
         Endpoint endpoint = from(*reinterpret_cast<const sockaddr_in*>(a->ai_addr));
         endpoint.port = port;
-        if (std::find(found.begin(), found.end(), endpoint) == found.end()) {
-            found.push_back(endpoint);
+        if (std::find(found.endpoints.begin(), found.endpoints.end(), endpoint) ==
+            found.endpoints.end()) {
+            found.endpoints.push_back(endpoint);
         }
     }
     freeaddrinfo(results);
-    if (found.empty()) error = name + " resolves to no IPv4 address";
+    if (found.endpoints.empty()) found.error = name + " resolves to no IPv4 address";
     return found;
 }
 

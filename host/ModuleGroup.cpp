@@ -15,6 +15,12 @@ ModuleGroup::ModuleGroup(const std::vector<ModuleClient::Settings>& modules)
     }
 }
 
+size_t ModuleGroup::add(const ModuleClient::Settings& settings) {
+    clients_.push_back(std::make_unique<ModuleClient>(settings));
+    polls_.emplace_back();
+    return clients_.size() - 1;
+}
+
 std::vector<RequestOutcome> ModuleGroup::request(const std::vector<size_t>& members,
                                                  const ModuleRequest& request) {
     std::vector<RequestOutcome> outcomes;

@@ -19,6 +19,8 @@ const char* describe(Outage::End end) {
             return "recovered";
         case Outage::End::kGivenUp:
             return "given up";
+        case Outage::End::kLeft:
+            return "left";
         case Outage::End::kOngoing:
             break;
     }
@@ -53,13 +55,16 @@ void ModuleRecovery::data(double now_s) {
     if (open_ && started_again_s_) close(Outage::End::kRecovered, now_s);
 }
 
+void ModuleRecovery::open(std::optional<double> trigger_rate_hz) {
+    if (open_) return;
+    outages_.push_back({last_data_s_, 0, 0, 0, Outage::End::kOngoing});
+    rate_hz_ = trigger_rate_hz.value_or(0);
+    open_ = true;
+}
+
 void ModuleRecovery::rediscovery(double now_s, std::optional<double> trigger_rate_hz) {
     if (given_up_) return;
-    if (!open_) {
-        outages_.push_back({last_data_s_, 0, 0, 0, Outage::End::kOngoing});
-        rate_hz_ = trigger_rate_hz.value_or(0);
-        open_ = true;
-    }
+    open(trigger_rate_hz);
     ++outages_.back().attempts;
     started_again_s_.reset();
     next_attempt_s_.reset();
@@ -70,6 +75,12 @@ void ModuleRecovery::started_again(double now_s) {
     if (open_) started_again_s_ = now_s;
 }
 
+void ModuleRecovery::left(double now_s, std::optional<double> trigger_rate_hz) {
+    open(trigger_rate_hz);
+    close(Outage::End::kLeft, now_s);
+    left_ = true;
+}
+
 void ModuleRecovery::give_up(double now_s) {
     if (open_) close(Outage::End::kGivenUp, now_s);
     given_up_ = true;
@@ -77,7 +88,7 @@ void ModuleRecovery::give_up(double now_s) {
 
 ModuleRecovery::Action ModuleRecovery::due(double now_s,
                                            std::optional<double> trigger_rate_hz) const {
-    if (given_up_) return Action::kNone;
+    if (given_up_ || left_) return Action::kNone;
     const double silence_s = bound(trigger_rate_hz);
     if (!open_) return now_s - last_data_s_ > silence_s ? Action::kRecover : Action::kNone;
     if (now_s - outages_.back().start_s >= settings_.give_up_s) return Action::kGiveUp;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
@@ -100,7 +101,9 @@ std::optional<size_t> RunReader::find(const Endpoint& endpoint) const {
 
 void RunReader::fail(Module& m, const ModuleRequest& request) {
     ModuleRun& run = m.run;
-    if (!run.failed_at.empty() || run.recovery.silent() || run.recovery.given_up()) return;
+    if (!run.failed_at.empty() || run.recovery.silent() || run.recovery.given_up() || run.left_s) {
+        return;
+    }
     run.failed_at = request_text(request, run.counting);
 }
 
@@ -122,6 +125,17 @@ void RunReader::sent(size_t i, int64_t time_ns, const ModuleRequest& request) {
         acknowledge_missing(m);
     }
     m.awaited = request;
+    if (!std::exchange(m.contacted, true) && start_ns_ && time_ns > *start_ns_) {
+        run.joined_s = seconds_at(time_ns);
+    }
+    if (request.code == packet::kDiscovery && run.left_s) {
+        // Started anew, as a module that joins.
+        run.left_s.reset();
+        run.joined_s = seconds_at(time_ns);
+        run.started = false;
+        run.recovery.rejoined();
+        return;
+    }
     if (request.code == packet::kDiscovery && run.started && !run.recovery.given_up()) {
         // The rate before the outage estimates its loss, and leaves the outage out.
         run.recovery.rediscovery(seconds_at(time_ns),
@@ -186,6 +200,17 @@ void RunReader::received(size_t i, int64_t time_ns, const uint8_t* data, size_t 
     run.recovery.data(seconds_at(time_ns));
 }
 
+void RunReader::left(size_t i, int64_t time_ns) {
+    Module& m = modules_[i];
+    ModuleRun& run = m.run;
+    last_ns_ = std::max(last_ns_, time_ns);
+    m.awaited.reset();
+    run.left_s = seconds_at(time_ns);
+    if (!run.started) return;
+    run.recovery.left(*run.left_s, mean_trigger_rate(run.statistics.summaries()));
+    run.statistics.break_rate();
+}
+
 void RunReader::finish() {
     if (finished_) return;
     for (Module& m : modules_) acknowledge_missing(m);
@@ -208,6 +233,14 @@ bool RunReader::every_module_ran() const {
     return std::all_of(modules_.begin(), modules_.end(), [](const Module& m) {
         return m.run.failed_at.empty() && !m.run.recovery.silent();
     });
+}
+
+size_t RunReader::running() const {
+    return static_cast<size_t>(std::count_if(modules_.begin(), modules_.end(), [](const Module& m) {
+        const ModuleRun& r = m.run;
+        return r.started && r.failed_at.empty() && !r.left_s && !r.recovery.given_up() &&
+               !r.recovery.silent();
+    }));
 }
 
 ModuleFigures RunReader::total() const {

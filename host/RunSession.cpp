@@ -45,17 +45,21 @@ RequestSequence::Step step(const ModuleRequest& request, std::string what, int r
 
 RunSession::RunSession(RunSettings settings)
     : settings_(std::move(settings)),
-      group_(std::make_unique<ModuleGroup>(settings_.modules)),
-      reader_(settings_.recover),
-      sequences_(settings_.modules.size()) {
+      group_(std::make_unique<ModuleGroup>(std::vector<ModuleClient::Settings>{})),
+      reader_(settings_.recover) {
     if (settings_.live_view) reader_.keep_channels();
-    for (size_t i = 0; i < settings_.modules.size(); ++i) {
-        const ModuleClient::Settings& module = settings_.modules[i];
-        reader_.add_module(module.module);
-        sequences_[i].requests = RequestSequence(module.timeout_s, module.retries);
-        group_->client(i).on_receive([this, i](const Datagram& d) { received(i, d); });
-        group_->client(i).on_send([this, i](const Datagram& d) { sent(i, d); });
-    }
+    given_ = settings_.modules.size();
+    for (size_t i = 0; i < given_; ++i) add_module(i);
+}
+
+void RunSession::add_module(size_t i) {
+    const ModuleClient::Settings& module = settings_.modules[i];
+    group_->add(module);
+    reader_.add_module(module.module);
+    sequences_.emplace_back().requests = RequestSequence(module.timeout_s, module.retries);
+    followed_.push_back(false);
+    group_->client(i).on_receive([this, i](const Datagram& d) { received(i, d); });
+    group_->client(i).on_send([this, i](const Datagram& d) { sent(i, d); });
 }
 
 RunSession::~RunSession() = default;
@@ -143,8 +147,12 @@ void RunSession::settle(size_t i) {
             }
             return;
         case Purpose::kGiveUp:
+        case Purpose::kLeave:
         case Purpose::kNone:
             return;
+        case Purpose::kJoin:
+            if (done) report(name + ": joined the run");
+            break;
         case Purpose::kConfigure:
         case Purpose::kStart:
         case Purpose::kStop:
@@ -240,6 +248,64 @@ bool RunSession::start(const std::function<bool()>& go_on) {
     return whole && any;
 }
 
+std::vector<RequestSequence::Step> RunSession::restart_steps(const std::string& stop_for) const {
+    // One discovery an attempt: an unanswered one ends the attempt.
+    std::vector<RequestSequence::Step> steps = {
+        step(ModuleRequest::discovery(), "", 0),
+        step(ModuleRequest::daq_command(packet::kAllHybrids, false), " (stop " + stop_for + ")")};
+    for (RequestSequence::Step& s : configuration_steps()) steps.push_back(std::move(s));
+    steps.push_back(step(ModuleRequest::daq_command(packet::kAllHybrids, true), " (start)"));
+    return steps;
+}
+
+void RunSession::follow_modules() {
+    const std::optional<std::vector<Endpoint>> found = resolver_->take();
+    if (!found) return;
+    for (size_t i = 0; i < size(); ++i) {
+        const bool there =
+            std::find(found->begin(), found->end(), reader_.endpoint(i)) != found->end();
+        if (there && !followed_[i]) followed_[i] = true;
+        if (!there && followed_[i] && module(i).live && !module(i).left_s) leave(i);
+    }
+    for (const Endpoint& endpoint : *found) join(endpoint);
+}
+
+void RunSession::join(const Endpoint& endpoint) {
+    size_t i = 0;
+    if (const std::optional<size_t> known = reader_.find(endpoint)) {
+        // Only a module that left comes back; the others are in the run already.
+        i = *known;
+        if (!module(i).left_s) return;
+        reader_.module(i).live = true;
+    } else {
+        ModuleClient::Settings settings = settings_.follow->common;
+        settings.module = endpoint;
+        settings_.modules.push_back(settings);
+        i = size();
+        add_module(i);
+        followed_[i] = true;
+        if (!group_->client(i).open()) {
+            report(group_->client(i).error());
+            reader_.module(i).live = false;
+            reader_.module(i).failed_at = "socket";
+            return;
+        }
+    }
+    report(endpoint.text() + ": joins the run");
+    begin(i, Purpose::kJoin, restart_steps("before the start"));
+}
+
+void RunSession::leave(size_t i) {
+    sequences_[i].requests.cancel();
+    reader_.left(i, now_ns());
+    reader_.module(i).live = false;
+    report(client(i).module().text() + ": left the run (its address is gone)");
+    // Should it still be there, cut off for a while, it does not stream on when it is back:
+    // one stop, its acknowledge waited for one timeout at most.
+    begin(i, Purpose::kLeave,
+          {step(ModuleRequest::daq_command(packet::kAllHybrids, false), " (left)", 0)});
+}
+
 void RunSession::watch_modules() {
     const auto now = std::chrono::steady_clock::now();
     if (now - watched_ < kWatchEvery) return;
@@ -258,18 +324,8 @@ void RunSession::watch_modules() {
                     report(name + ": silent since " + fixed_seconds(module.recovery.last_data_s()) +
                            " s into the run; rediscovering");
                 }
-                // One discovery an attempt: an unanswered one ends the attempt, and the next
-                // comes after a pause, each counted.
-                std::vector<RequestSequence::Step> steps = {
-                    step(ModuleRequest::discovery(), "", 0),
-                    step(ModuleRequest::daq_command(packet::kAllHybrids, false),
-                         " (stop before the restart)")};
-                for (RequestSequence::Step& s : configuration_steps()) {
-                    steps.push_back(std::move(s));
-                }
-                steps.push_back(
-                    step(ModuleRequest::daq_command(packet::kAllHybrids, true), " (start)"));
-                begin(i, Purpose::kRecover, std::move(steps));
+                // An unanswered attempt is followed by the next after a pause, each counted.
+                begin(i, Purpose::kRecover, restart_steps("before the restart"));
                 break;
             }
             case ModuleRecovery::Action::kGiveUp: {
@@ -301,14 +357,22 @@ bool RunSession::events_reached() const {
 }
 
 bool RunSession::receive_until_done(const std::function<bool()>& ask) {
+    if (settings_.follow && !resolver_) {
+        const FollowSettings& follow = *settings_.follow;
+        resolver_ = std::make_unique<ModuleResolver>(
+            follow.lookup ? follow.lookup
+                          : ModuleResolver::dns(follow.names, follow.common.module.port),
+            follow.every_s);
+    }
     while (go_on(ask)) {
         if (!turn(kTurn_s)) return false;
+        if (resolver_) follow_modules();
         if (settings_.recover) {
             watch_modules();
-            // Every module given up: nothing is left to receive.
+            // Every module given up: nothing is left to receive (unless more may join).
             bool any = false;
             for (size_t i = 0; i < size(); ++i) any = any || (module(i).started && module(i).live);
-            if (!any) break;
+            if (!any && !resolver_) break;
         }
         if (settings_.events > 0 && events_reached()) break;
         if (settings_.seconds > 0 && seconds() >= settings_.seconds) break;
@@ -317,10 +381,12 @@ bool RunSession::receive_until_done(const std::function<bool()>& ask) {
 }
 
 void RunSession::stop() {
+    // No module joins or leaves any more.
+    resolver_.reset();
     // The stop goes out whatever ended the run, so that no module streams on; a recovery
     // under way gives way to it.
     for (size_t i = 0; i < size(); ++i) {
-        if (!module(i).live || sequences_[i].purpose == Purpose::kGiveUp) continue;
+        if (!module(i).live) continue;
         begin(i, Purpose::kStop,
               {step(ModuleRequest::daq_command(packet::kAllHybrids, false), " (stop)")});
     }
@@ -352,7 +418,8 @@ bool RunSession::run(const std::function<bool()>& go_on) {
     } else {
         reader_.finish();
     }
-    return close() && started && every_module_ran();
+    const bool whole = settings_.follow ? kept_module_count() : every_module_ran();
+    return close() && started && whole;
 }
 
 double RunSession::seconds() const {
@@ -360,6 +427,11 @@ double RunSession::seconds() const {
 }
 
 bool RunSession::every_module_ran() const { return reader_.every_module_ran(); }
+
+bool RunSession::kept_module_count() const {
+    const size_t expected = settings_.expect_modules > 0 ? settings_.expect_modules : given_;
+    return reader_.running() >= expected;
+}
 
 ModuleFigures RunSession::figures(size_t i) const {
     return module(i).figures(group_->client(i).kernel_drops());

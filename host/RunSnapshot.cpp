@@ -60,10 +60,11 @@ nlohmann::json hybrid_json(nlohmann::json stream, const StreamSummary& s, const 
 // trouble has "ended" once the run has.
 const char* module_state(const ModuleRun& run, bool done) {
     const std::vector<Outage>& outages = run.recovery.outages();
+    if (run.left_s) return "left";
     if (run.recovery.given_up()) return "given up";
     if (!run.failed_at.empty()) return "failed";
     if (run.recovery.silent()) return "silent";
-    if (!run.started) return "not started";
+    if (!run.started) return run.joined_s ? "joining" : "not started";
     if (!outages.empty() && outages.back().end == Outage::End::kRecovered) return "recovered";
     return done ? "ended" : "running";
 }
@@ -109,6 +110,9 @@ std::string page_json(const RunSummary& summary, const nlohmann::json& status, u
               f.trigger_rate_hz ? nlohmann::json(*f.trigger_rate_hz) : nlohmann::json(nullptr)},
              {"given_up", m.run->recovery.given_up()},
              {"after_give_up", f.after_give_up},
+             {"joined_s",
+              m.run->joined_s ? nlohmann::json(*m.run->joined_s) : nlohmann::json(nullptr)},
+             {"left_s", m.run->left_s ? nlohmann::json(*m.run->left_s) : nlohmann::json(nullptr)},
              {"failed_at", m.run->failed_at.empty() ? nlohmann::json(nullptr)
                                                     : nlohmann::json(m.run->failed_at)},
              {"hybrids", hybrids}});

@@ -35,9 +35,11 @@ json optional_json(const std::optional<double>& value) {
     return value ? json(*value) : json(nullptr);
 }
 
-// One line per outage: "outage at 12.3 s: 2.1 s, about 2100 events lost, recovered after 1
-// attempt".
+// When it joined or left the run, if it did, then one line per outage: "outage at 12.3 s: 2.1 s,
+// about 2100 events lost, recovered after 1 attempt".
 void print_outages(std::string& out, const std::string& prefix, const ModuleRun& run) {
+    if (run.joined_s) append(out, "%sjoined at %.1f s\n", prefix.c_str(), *run.joined_s);
+    if (run.left_s) append(out, "%sleft at %.1f s\n", prefix.c_str(), *run.left_s);
     for (const Outage& o : run.recovery.outages()) {
         append(out, "%soutage at %.1f s: %.1f s, about %llu events lost, %s after %u attempt%s\n",
                prefix.c_str(), o.start_s, o.seconds, ull(o.events_lost_estimate), describe(o.end),
@@ -153,12 +155,15 @@ json module_json(const SummaryModule& module) {
             {"retries", m.retries},
             {"outages", outages_json(m)},
             {"given_up", m.recovery.given_up()},
-            {"after_give_up", m.after_give_up}};
+            {"after_give_up", m.after_give_up},
+            {"joined_s", optional_json(m.joined_s)},
+            {"left_s", optional_json(m.left_s)}};
 }
 
-json total_json(const ModuleFigures& f) {
+json total_json(const ModuleFigures& f, size_t running) {
     return {{"modules", f.modules},
             {"modules_run", f.started},
+            {"modules_running", running},
             {"modules_failed", f.failed},
             {"events", f.events},
             {"packets", f.packets},
@@ -181,6 +186,7 @@ RunSummary RunSummary::of(const RunSession& session) {
             {session.client(i).module().text(), &session.module(i), session.figures(i)});
     }
     summary.total = session.total();
+    summary.running = session.reader().running();
     summary.seconds = session.seconds();
     if (!session.settings().capture.empty()) {
         summary.capture = session.settings().capture;
@@ -197,6 +203,7 @@ RunSummary RunSummary::of(const RecordedRun& run, const std::string& path) {
         summary.modules.push_back({run.endpoint(i).text(), &run.module(i), run.figures(i)});
     }
     summary.total = run.total();
+    summary.running = run.reader().running();
     summary.seconds = run.seconds();
     summary.capture = path;
     summary.capture_records = run.records();
@@ -222,7 +229,7 @@ std::string RunSummary::json() const {
                                       : nlohmann::json(entry.run->failed_at);
             entries.push_back(std::move(module));
         }
-        result = {{"modules", entries}, {"total", total_json(total)}};
+        result = {{"modules", entries}, {"total", total_json(total, running)}};
     }
     result["seconds"] = seconds;
     if (!capture.empty()) result["capture"] = {{"file", capture}, {"records", capture_records}};

@@ -176,6 +176,13 @@ class Outage:
     attempts: int
     end: str
 
+class FollowSettings:
+    names: list[str]
+    every_s: float
+    common: ClientSettings
+    def __init__(self, names: list[str], every_s: float = 1.0,
+                 common: ClientSettings = ...) -> None: ...
+
 class RunSettings:
     modules: list[ClientSettings]
     hybrids: list[HybridSettings]
@@ -184,9 +191,12 @@ class RunSettings:
     seconds: float
     capture: str
     recover: Optional[RecoverySettings]
+    follow: Optional[FollowSettings]
+    expect_modules: int
     def __init__(self, modules: list[ClientSettings] = ..., hybrids: list[HybridSettings] = ...,
                  chip_type: int = 1, events: int = 0, seconds: float = 0.0,
-                 capture: str = "", recover: Optional[RecoverySettings] = None) -> None: ...
+                 capture: str = "", recover: Optional[RecoverySettings] = None,
+                 follow: Optional[FollowSettings] = None, expect_modules: int = 0) -> None: ...
 
 class ModuleFigures:
     hybrids: str
@@ -215,6 +225,8 @@ class ModuleRun:
     outages: list[Outage]
     given_up: bool
     after_give_up: int
+    joined_s: Optional[float]
+    left_s: Optional[float]
 
 class RunSession:
     def __init__(self, settings: RunSettings) -> None: ...

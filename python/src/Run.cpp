@@ -157,17 +157,38 @@ packet (or ten of its trigger periods, when longer); given up after give_up_s se
         .def_readonly("attempts", &Outage::attempts, "Rediscoveries tried.")
         .def_property_readonly(
             "end", [](const Outage& o) { return describe(o.end); },
-            "'recovered', 'given up' or 'ongoing'.");
+            "'recovered', 'given up', 'left' or 'ongoing'.");
+
+    py::class_<FollowSettings>(m, "FollowSettings", R"doc(
+DNS names whose modules come and go (a scaled service's tasks), looked up again every every_s
+seconds during the run: a new address is a module that joins, one gone a module that left.
+A joining module takes common's settings (its port, timeout and retries) with its address.)doc")
+        .def(py::init(
+                 [](std::vector<std::string> names, double every_s, ModuleClient::Settings common) {
+                     FollowSettings f;
+                     f.names = std::move(names);
+                     f.every_s = every_s;
+                     f.common = common;
+                     return f;
+                 }),
+             py::arg("names"), py::arg("every_s") = 1.0,
+             py::arg("common") = ModuleClient::Settings{})
+        .def_readwrite("names", &FollowSettings::names)
+        .def_readwrite("every_s", &FollowSettings::every_s)
+        .def_readwrite("common", &FollowSettings::common);
 
     py::class_<RunSettings>(m, "RunSettings", R"doc(
 A run: the modules (ClientSettings), the hybrids, the module-wide chip type, when it ends
-(events reached by every module, seconds, 0 for no bound), a capture file ('' for none) and,
-with recover (RecoverySettings), the recovery of modules that fall silent (None: they are only
-waited for). Lists are copied in and out: assign a whole list to change one.)doc")
+(events reached by every module, seconds, 0 for no bound), a capture file ('' for none),
+with recover (RecoverySettings) the recovery of modules that fall silent (None: they are only
+waited for), and with follow (FollowSettings) modules that join and leave under DNS names; the
+run then succeeds when expect_modules modules (0: as many as it was given) run at its end.
+Lists are copied in and out: assign a whole list to change one.)doc")
         .def(py::init([](std::vector<ModuleClient::Settings> modules,
                          std::vector<HybridSettings> hybrids, unsigned chip_type, uint64_t events,
                          double seconds, std::string capture,
-                         std::optional<RecoverySettings> recover) {
+                         std::optional<RecoverySettings> recover,
+                         std::optional<FollowSettings> follow, size_t expect_modules) {
                  RunSettings s;
                  s.modules = std::move(modules);
                  s.hybrids = std::move(hybrids);
@@ -176,19 +197,24 @@ waited for). Lists are copied in and out: assign a whole list to change one.)doc
                  s.seconds = seconds;
                  s.capture = std::move(capture);
                  s.recover = recover;
+                 s.follow = std::move(follow);
+                 s.expect_modules = expect_modules;
                  return s;
              }),
              py::arg("modules") = std::vector<ModuleClient::Settings>{},
              py::arg("hybrids") = std::vector<HybridSettings>{HybridSettings{}},
              py::arg("chip_type") = 1, py::arg("events") = 0, py::arg("seconds") = 0.0,
-             py::arg("capture") = "", py::arg("recover") = py::none())
+             py::arg("capture") = "", py::arg("recover") = py::none(),
+             py::arg("follow") = py::none(), py::arg("expect_modules") = 0)
         .def_readwrite("modules", &RunSettings::modules)
         .def_readwrite("hybrids", &RunSettings::hybrids)
         .def_readwrite("chip_type", &RunSettings::chip_type)
         .def_readwrite("events", &RunSettings::events)
         .def_readwrite("seconds", &RunSettings::seconds)
         .def_readwrite("capture", &RunSettings::capture)
-        .def_readwrite("recover", &RunSettings::recover);
+        .def_readwrite("recover", &RunSettings::recover)
+        .def_readwrite("follow", &RunSettings::follow)
+        .def_readwrite("expect_modules", &RunSettings::expect_modules);
 
     py::class_<ModuleFigures>(m, "ModuleFigures",
                               "A module's figures in the summary of a run, or the total of many.")
@@ -223,7 +249,11 @@ waited for). Lists are copied in and out: assign a whole list to change one.)doc
             "given_up", [](const ModuleRun& r) { return r.recovery.given_up(); },
             "Silent for too long: stopped and left out of the run.")
         .def_readonly("after_give_up", &ModuleRun::after_give_up,
-                      "Datagrams it sent after it was given up, not in its figures.");
+                      "Datagrams it sent after it was given up, not in its figures.")
+        .def_readonly("joined_s", &ModuleRun::joined_s,
+                      "The run's time it joined; None for a module there from the start.")
+        .def_readonly("left_s", &ModuleRun::left_s,
+                      "The run's time its address went away; None while it is there.");
 
     py::class_<Session>(m, "RunSession", R"doc(
 A run of one module or of many, as `daqhost run` takes it: discovery, the stop of a run left

@@ -1,13 +1,17 @@
 // When a run session takes a module for silent, tries to bring it back, and gives it up; what
-// each outage records; and the requests of a module as the session's loop sends them, each on
-// its own clock, without waiting for any.
+// each outage records; the requests of a module as the session's loop sends them, each on its
+// own clock, without waiting for any; and a run that follows a name whose modules come and go.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
+#include <mutex>
 
 #include "daqhost/ModuleRecovery.h"
 #include "daqhost/RequestSequence.h"
+#include "daqhost/RunSession.h"
 #include "protocol/BasePacket.h"
+#include "testing/EmulatorProcess.h"
 
 using namespace daq;
 
@@ -159,6 +163,115 @@ TEST_F(RequestSequenceRules, a_refused_step_ends_the_sequence_and_a_step_may_hav
     ASSERT_NE(sequence.due(0), nullptr);
     EXPECT_EQ(sequence.due(0.6), nullptr);
     EXPECT_EQ(sequence.state(), RequestSequence::State::kFailed) << "one attempt only";
+}
+
+// A run following a name that the test answers for: testModules on loopback addresses of this
+// test's own (127.0.N.1, .2, ...), and the name's answer changed as the run goes.
+class FollowedModules : public ::testing::Test {
+  protected:
+    void start_modules(int net, int count) {
+        for (int k = 1; k <= count; ++k) {
+            const std::string address = "127.0." + std::to_string(net) + "." + std::to_string(k);
+            auto& module = modules_.emplace_back(std::make_unique<EmulatorProcess>(
+                std::vector<std::string>{"-r", "200", "--address", address}));
+            ASSERT_TRUE(module->start());
+            ASSERT_TRUE(module->wait_until_serving());
+            endpoints_.push_back(*Endpoint::parse(address, ModuleClient::kModulePort));
+        }
+    }
+    RunSettings settings(std::vector<size_t> at_start, double seconds) {
+        RunSettings s;
+        for (size_t k : at_start) {
+            ModuleClient::Settings client;
+            client.module = endpoints_[k];
+            client.timeout_s = 0.3;
+            s.modules.push_back(client);
+        }
+        s.seconds = seconds;
+        s.recover = RecoverySettings{};
+        FollowSettings follow;
+        follow.names = {"rack"};
+        follow.every_s = 0.05;
+        follow.common.timeout_s = 0.3;
+        follow.lookup = [this] {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            return std::optional<std::vector<Endpoint>>(answer_);
+        };
+        s.follow = follow;
+        answer(at_start);
+        return s;
+    }
+    void answer(const std::vector<size_t>& modules) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        answer_.clear();
+        for (size_t k : modules) answer_.push_back(endpoints_[k]);
+    }
+    // Runs the session, calling each change once the run is past its time.
+    static bool run(RunSession& session,
+                    std::vector<std::pair<double, std::function<void()>>> changes) {
+        return session.run([&] {
+            for (auto& [at_s, change] : changes) {
+                if (change && session.seconds() >= at_s) std::exchange(change, nullptr)();
+            }
+            return true;
+        });
+    }
+    static const ModuleRun& of(const RunSession& session, const Endpoint& endpoint) {
+        return session.module(*session.reader().find(endpoint));
+    }
+
+    std::vector<std::unique_ptr<EmulatorProcess>> modules_;
+    std::vector<Endpoint> endpoints_;
+    std::mutex mutex_;
+    std::vector<Endpoint> answer_;
+};
+
+TEST_F(FollowedModules, a_module_that_moves_leaves_its_old_address_and_joins_at_its_new_one) {
+    start_modules(77, 3);
+    RunSession session(settings({0, 1}, 2.0));
+    // Module 1 moves to 2's address at 0.5 s; its old address comes back at 1.0 s.
+    EXPECT_TRUE(run(session, {{0.5,
+                               [this] {
+                                   answer({0, 2});
+                               }},
+                              {1.0, [this] {
+                                   answer({0, 1, 2});
+                               }}}));
+    ASSERT_EQ(session.size(), 3u);
+    const ModuleRun& stayed = of(session, endpoints_[0]);
+    EXPECT_TRUE(stayed.recovery.outages().empty());
+    EXPECT_FALSE(stayed.joined_s || stayed.left_s);
+    EXPECT_EQ(stayed.figures().missing, 0u);
+
+    const ModuleRun& moved = of(session, endpoints_[2]);
+    ASSERT_TRUE(moved.joined_s);
+    EXPECT_NEAR(*moved.joined_s, 0.5, 0.3);
+    EXPECT_TRUE(moved.started);
+    EXPECT_GT(moved.statistics.triggers(), 100u) << "200 Hz from about 0.5 s to 2 s";
+
+    // The old address: left at 0.5 s (its outage ends so), back at 1.0 s and started anew.
+    const ModuleRun& back = of(session, endpoints_[1]);
+    ASSERT_EQ(back.recovery.outages().size(), 1u);
+    EXPECT_EQ(back.recovery.outages()[0].end, Outage::End::kLeft);
+    EXPECT_FALSE(back.left_s);
+    ASSERT_TRUE(back.joined_s);
+    EXPECT_NEAR(*back.joined_s, 1.0, 0.3);
+    EXPECT_TRUE(back.started && back.failed_at.empty());
+    EXPECT_EQ(session.reader().running(), 3u);
+    EXPECT_EQ(session.total().modules, 3u) << "every module that took part";
+}
+
+TEST_F(FollowedModules, a_run_that_ends_with_fewer_modules_than_expected_fails) {
+    start_modules(78, 2);
+    RunSession fewer(settings({0, 1}, 1.0));
+    EXPECT_FALSE(run(fewer, {{0.3, [this] { answer({0}); }}}));
+    ASSERT_TRUE(of(fewer, endpoints_[1]).left_s);
+    EXPECT_FALSE(of(fewer, endpoints_[1]).recovery.silent()) << "not tried again";
+
+    RunSettings one = settings({0, 1}, 1.0);
+    one.expect_modules = 1;
+    RunSession enough(one);
+    EXPECT_TRUE(run(enough, {{0.3, [this] { answer({0}); }}}));
 }
 
 }  // namespace

@@ -9,17 +9,13 @@
 
 using namespace daq;
 
-namespace {
-
-ModuleClient::Settings client_settings(const ModuleOptions& options, const Endpoint& module) {
+ModuleClient::Settings ModuleOptions::settings_for(const Endpoint& module) const {
     ModuleClient::Settings settings;
     settings.module = module;
-    settings.timeout_s = options.timeout_s;
-    settings.retries = options.retries;
+    settings.timeout_s = timeout_s;
+    settings.retries = retries;
     return settings;
 }
-
-}  // namespace
 
 std::optional<ModuleClient::Settings> ModuleOptions::settings() const {
     const std::optional<Endpoint> module = Endpoint::parse(address, port);
@@ -27,7 +23,7 @@ std::optional<ModuleClient::Settings> ModuleOptions::settings() const {
         report_error("\"" + address + "\" is not an IPv4 address");
         return std::nullopt;
     }
-    return client_settings(*this, *module);
+    return settings_for(*module);
 }
 
 void add_module_list_options(CLI::App& command, ModuleListOptions& list) {
@@ -43,7 +39,7 @@ void add_module_list_options(CLI::App& command, ModuleListOptions& list) {
     command
         .add_option("--modules-dns", list.dns,
                     "every IPv4 address this name resolves to is a module (a scaled service, "
-                    "tasks.NAME, a headless Service)")
+                    "tasks.NAME, a headless Service); a run looks it up again as it goes")
         ->type_name("NAME");
 }
 
@@ -62,7 +58,7 @@ std::optional<std::vector<ModuleClient::Settings>> module_list_settings(
         report_error("--modules-dns: " + modules.error());
         return std::nullopt;
     }
-    auto settings = modules.settings(client_settings(options, {}));
+    auto settings = modules.settings(options.settings_for({}));
     if (!settings) report_error(modules.error());
     return settings;
 }

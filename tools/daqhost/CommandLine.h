@@ -27,6 +27,8 @@ struct ModuleOptions {
     // The client's settings; nothing (and an error reported) for an address that is not a
     // dotted IPv4 address.
     std::optional<daq::ModuleClient::Settings> settings() const;
+    // The client's settings for `module`.
+    daq::ModuleClient::Settings settings_for(const daq::Endpoint& module) const;
 };
 
 // ADDR (positional, default 127.0.0.1), --port, --timeout and --retries.

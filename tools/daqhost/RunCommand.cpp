@@ -39,6 +39,8 @@ struct RunOptions {
     bool recover = false;
     RecoverySettings recovery;
     std::string monitor;  // [ADDR:]PORT; empty for none
+    double resolve_every_s = 1.0;
+    size_t expect_modules = 0;
 };
 
 // "H:mode=M,nadj=N,chips=C" (any of the three, in any order) sets hybrid H, which is added
@@ -180,6 +182,14 @@ int Run::execute() {
     settings.seconds = options_.seconds;
     settings.capture = options_.capture;
     if (options_.recover) settings.recover = options_.recovery;
+    if (!options_.list.dns.empty() && options_.resolve_every_s > 0) {
+        FollowSettings follow;
+        follow.names = {options_.list.dns};
+        follow.every_s = options_.resolve_every_s;
+        follow.common = options_.module.settings_for(Endpoint{0, options_.module.port});
+        settings.follow = follow;
+        settings.expect_modules = options_.expect_modules;
+    }
     if (!options_.monitor.empty()) {
         std::string address;
         uint16_t port = 0;
@@ -260,6 +270,17 @@ void add_run_command(CLI::App& app, int& status) {
         ->capture_default_str()
         ->check(CLI::PositiveNumber)
         ->needs(recover);
+    sub->add_option("--resolve-every", options->resolve_every_s,
+                    "with --modules-dns: look the name up again every S seconds during the run "
+                    "(0: only at the start); a new address is a module that joins, one gone a "
+                    "module that left")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber)
+        ->type_name("S");
+    sub->add_option("--expect-modules", options->expect_modules,
+                    "with --modules-dns: the run succeeds when this many modules run at its end "
+                    "(default: as many as the name had at the start)")
+        ->type_name("N");
     sub->callback([options, sub, &status] {
         options->address_given = sub->count("ADDR") > 0;
         status = Run(*options).execute();

@@ -30,6 +30,14 @@ struct DAQ_API Endpoint {
     // with `port`; none, with `error` set, when it does not resolve or has no IPv4 address.
     static std::vector<Endpoint> resolve(const std::string& name, uint16_t port,
                                          std::string& error);
+    // The same, telling a name that has no IPv4 address (or no longer exists) from a look that
+    // failed (a name server that does not answer): only the latter is `failed`.
+    struct Resolution {
+        std::vector<Endpoint> endpoints;
+        bool failed = false;
+        std::string error;
+    };
+    static Resolution look_up(const std::string& name, uint16_t port);
 
     bool operator==(const Endpoint&) const = default;
 };

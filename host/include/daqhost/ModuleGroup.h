@@ -21,6 +21,8 @@ class DAQ_API ModuleGroup {
     explicit ModuleGroup(const std::vector<ModuleClient::Settings>& modules);
 
     size_t size() const { return clients_.size(); }
+    // A module more (not opened yet); its index.
+    size_t add(const ModuleClient::Settings& settings);
     // Module `i`'s client: to open it and to set its receiver and sender.
     ModuleClient& client(size_t i) { return *clients_[i]; }
     const ModuleClient& client(size_t i) const { return *clients_[i]; }

@@ -27,10 +27,10 @@ struct RecoverySettings {
 };
 
 struct Outage {
-    enum class End { kOngoing, kRecovered, kGivenUp };
+    enum class End { kOngoing, kRecovered, kGivenUp, kLeft };
     double start_s = 0;  // the run's time of the last data packet before the silence
-    // Until the first data packet after the module was started again, until it was given up,
-    // or, while ongoing, until the last look (the end of the run, once it has ended).
+    // Until the first data packet after the module was started again, until it was given up
+    // or left, or, while ongoing, until the last look (the end of the run, once it has ended).
     double seconds = 0;
     // An estimate: the triggers the module's rate before the outage gives over its length.
     uint64_t events_lost_estimate = 0;
@@ -38,7 +38,7 @@ struct Outage {
     End end = End::kOngoing;
 };
 
-// "recovered", "given up", "ongoing".
+// "recovered", "given up", "left", "ongoing".
 DAQ_API const char* describe(Outage::End end);
 
 class DAQ_API ModuleRecovery {
@@ -60,6 +60,12 @@ class DAQ_API ModuleRecovery {
     void started_again(double now_s);
     // The module was given up: an open outage ends so.
     void give_up(double now_s);
+    // The module's address is gone (the name it was found by no longer has it): an open
+    // outage ends so, else one opens at the last data packet and ends at once. Nothing is
+    // tried again until it rejoins.
+    void left(double now_s, std::optional<double> trigger_rate_hz);
+    // A module is at the address again, to be started anew.
+    void rejoined() { left_ = false; }
     // The run has ended: an outage still open stays ongoing, with its length so far.
     void ended(double now_s);
 
@@ -75,10 +81,13 @@ class DAQ_API ModuleRecovery {
     // The run's time of the last data packet (or of the start, before any).
     double last_data_s() const { return last_data_s_; }
     bool given_up() const { return given_up_; }
+    bool has_left() const { return left_; }
     const std::vector<Outage>& outages() const { return outages_; }
 
   private:
     double bound(std::optional<double> trigger_rate_hz) const;
+    // Opens an outage at the last data packet, unless one is open.
+    void open(std::optional<double> trigger_rate_hz);
     // The open outage's length and loss as of now.
     void measure(double now_s);
     void close(Outage::End end, double now_s);
@@ -88,6 +97,7 @@ class DAQ_API ModuleRecovery {
     double last_data_s_ = 0;
     bool open_ = false;
     bool given_up_ = false;
+    bool left_ = false;
     // Within an outage: the module took the new start at this time, and its data is awaited.
     std::optional<double> started_again_s_;
     // Within an outage: when the next attempt may begin, once the last has failed.

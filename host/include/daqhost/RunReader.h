@@ -16,6 +16,10 @@
 // - A stop addressed to one hybrid while the module is in an outage gives the module up (the
 //   run's own stops address the whole module, hybrid 255): its later datagrams are counted
 //   apart, not in its figures.
+// - A module first sent a request after the run started joined the run then (a module that
+//   came up under a name the host follows); one whose address went away left it (the session
+//   says so: a capture has no datagram for it), and one sent a discovery once it had left
+//   joined again.
 // - The run ends with the last stop each module was sent (the first of its attempts), the
 //   latest of them; with none, at the last datagram.
 #pragma once
@@ -78,6 +82,10 @@ struct DAQ_API ModuleRun {
     ModuleRecovery recovery;
     // Datagrams it sent after it was given up: not in its figures.
     uint64_t after_give_up = 0;
+    // The run's time it joined (nothing for a module there from the start) and the time it
+    // left, if it has.
+    std::optional<double> joined_s;
+    std::optional<double> left_s;
 
     // Its figures, with the datagrams its socket dropped (a live client knows those).
     ModuleFigures figures(uint64_t kernel_drops = 0) const;
@@ -99,6 +107,9 @@ class DAQ_API RunReader {
     void sent(size_t i, int64_t time_ns, const ModuleRequest& request);
     // A datagram from module `i`: an acknowledge, or what claims to be a data packet.
     void received(size_t i, int64_t time_ns, const uint8_t* data, size_t length);
+    // Module `i`'s address went away at `time_ns`: its request under way is dropped and its
+    // outage, if any, ends as left.
+    void left(size_t i, int64_t time_ns);
     // Nothing more comes: requests still without their acknowledge are counted missing, and
     // outages still open are measured to the run's end.
     void finish();
@@ -111,6 +122,9 @@ class DAQ_API RunReader {
     // Whether every module ran its run without being left out, and ended it outside an
     // outage.
     bool every_module_ran() const;
+    // How many modules run at the end: started, not left out, given up or left, and outside
+    // an outage.
+    size_t running() const;
 
     bool started() const { return start_ns_.has_value(); }
     bool finished() const { return finished_; }
@@ -127,6 +141,7 @@ class DAQ_API RunReader {
         std::optional<ModuleRequest> awaited;  // the request without its acknowledge
         // The first attempt of its last stop, while no start has followed.
         std::optional<int64_t> stopped_ns;
+        bool contacted = false;  // it was sent a request
     };
     // The request without its acknowledge never got one.
     static void acknowledge_missing(Module& m);

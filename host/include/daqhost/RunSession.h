@@ -25,6 +25,7 @@
 #include "daqhost/ModuleClient.h"
 #include "daqhost/ModuleGroup.h"
 #include "daqhost/ModuleRecovery.h"
+#include "daqhost/ModuleResolver.h"
 #include "daqhost/RequestSequence.h"
 #include "daqhost/RunReader.h"
 #include "daqhost/StreamStatistics.h"
@@ -39,6 +40,20 @@ struct HybridSettings {
     unsigned chips = 2;
     unsigned mode = 1;
     unsigned nadj = 0;
+};
+
+// Modules that come and go under DNS names (the tasks of a scaled service, started again
+// elsewhere at new addresses): the names are looked up again during the run. An address that
+// appears is a module that joins: it is discovered, configured and started, and counted from
+// then on. A module whose address is gone has left: whatever was under way with it stops (an
+// outage that ends "left"), and it is not tried again unless its address comes back.
+struct FollowSettings {
+    std::vector<std::string> names;
+    double every_s = 1.0;
+    // A joining module's client settings: these, with its address (and this port) put in.
+    ModuleClient::Settings common;
+    // How the names are looked up; empty for the system's resolver (ModuleResolver::dns).
+    ModuleResolver::Lookup lookup;
 };
 
 struct RunSettings {
@@ -57,6 +72,10 @@ struct RunSettings {
     std::optional<RecoverySettings> recover;
     // Keep what a live view shows of each stream (StreamStatistics::channels).
     bool live_view = false;
+    // Follow the modules of DNS names; then the run succeeds when it ends with as many
+    // modules running as `expect_modules` (0: as many as it was given).
+    std::optional<FollowSettings> follow;
+    size_t expect_modules = 0;
 };
 
 // What a progress line shows: the run so far, summed over the modules that started.
@@ -99,7 +118,8 @@ class DAQ_API RunSession {
     // Closes the capture; false (reported) when it could not be written whole.
     bool close();
     // open(), configure(), start(), receive_until_done(), stop() and close() in turn, with
-    // `go_on` asked throughout; true when every module ran to the end.
+    // `go_on` asked throughout; true when every module ran to the end (when following names:
+    // when the run kept its module count).
     bool run(const std::function<bool()>& go_on = [] { return true; });
     // From any thread or a signal handler: the session ends as when `go_on` says no.
     void interrupt() { interrupted_ = true; }
@@ -119,13 +139,15 @@ class DAQ_API RunSession {
     // Whether every module ran its run without being left out and, when silent modules are
     // recovered, ended it outside an outage.
     bool every_module_ran() const;
+    // When following names: whether as many modules run at the end as expected.
+    bool kept_module_count() const;
     const RunSettings& settings() const { return settings_; }
     const CaptureWriter& capture() const { return capture_; }
     const RunReader& reader() const { return reader_; }
 
   private:
     // What a module's request sequence is for, and so what its end means.
-    enum class Purpose { kNone, kConfigure, kStart, kStop, kRecover, kGiveUp };
+    enum class Purpose { kNone, kConfigure, kStart, kStop, kRecover, kGiveUp, kJoin, kLeave };
     struct Sequence {
         RequestSequence requests;
         Purpose purpose = Purpose::kNone;
@@ -133,6 +155,14 @@ class DAQ_API RunSession {
 
     void begin(size_t i, Purpose purpose, std::vector<RequestSequence::Step> steps);
     std::vector<RequestSequence::Step> configuration_steps() const;
+    // Discovery, a stop, the configuration and a start: a module (re)started during the run.
+    std::vector<RequestSequence::Step> restart_steps(const std::string& stop_for) const;
+    // Module `i` of the settings, added to the group, the reader and the sequences.
+    void add_module(size_t i);
+    // Takes the newest answer of the followed names: modules join and leave.
+    void follow_modules();
+    void join(const Endpoint& endpoint);
+    void leave(size_t i);
     // One turn of the loop: sends the requests that are due, waits for datagrams at most
     // `wait_s` (less when a request falls due sooner) and takes them; false on an error.
     bool turn(double wait_s);
@@ -154,6 +184,10 @@ class DAQ_API RunSession {
     std::unique_ptr<ModuleGroup> group_;
     RunReader reader_;
     std::vector<Sequence> sequences_;
+    // When following names: its looks, and which modules the names gave.
+    std::unique_ptr<ModuleResolver> resolver_;
+    std::vector<bool> followed_;
+    size_t given_ = 0;  // the modules of the settings
     CaptureWriter capture_;
     std::function<void(const std::string&)> report_;
     std::chrono::steady_clock::time_point watched_;

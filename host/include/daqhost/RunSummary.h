@@ -24,6 +24,8 @@ struct SummaryModule {
 struct DAQ_API RunSummary {
     std::vector<SummaryModule> modules;
     ModuleFigures total;
+    // How many modules run at the end (RunReader::running).
+    size_t running = 0;
     double seconds = 0;
     // The capture the session was recorded in or read from, if any: its file and datagrams,
     // and the line the table ends with.

@@ -173,7 +173,9 @@ function updateRow(m, module, moduleRate) {
   const c = m.cells;
   m.row.className = "state-" + module.state.replace(/ /g, "-") + (kTrouble.has(module.state) ? " trouble" : "");
   setText(c.state, module.state);
-  c.state.title = module.failed_at ? "failed at " + module.failed_at : "";
+  c.state.title = module.failed_at ? "failed at " + module.failed_at
+    : [module.joined_s !== null ? "joined at " + number(module.joined_s, 1) + " s" : "",
+      module.left_s !== null ? "left at " + number(module.left_s, 1) + " s" : ""].filter(Boolean).join(", ");
   setText(c.events, number(module.events));
   setText(c.rate, number(moduleRate));
   setText(c.triggerRate, number(module.trigger_rate_hz, 1));
@@ -201,11 +203,13 @@ function render(snapshot) {
     // A module given up keeps its last figures; what it sends later is only counted apart.
     const failed = section.querySelector("h2");
     failed.className = module.given_up ? "failed given-up" : module.failed_at ? "failed"
-      : module.state === "silent" ? "silent" : "";
+      : module.state === "silent" || module.state === "left" ? "silent" : "";
     setText(failed, module.module +
-      (module.given_up ? " — given up (" + module.failed_at + ")"
-        : module.failed_at ? " — failed at " + module.failed_at
-          : module.state === "silent" ? " — silent" : ""));
+      (module.left_s !== null ? " — left at " + number(module.left_s, 1) + " s"
+        : module.given_up ? " — given up (" + module.failed_at + ")"
+          : module.failed_at ? " — failed at " + module.failed_at
+            : module.state === "silent" ? " — silent"
+              : module.joined_s !== null ? " — joined at " + number(module.joined_s, 1) + " s" : ""));
     updateRow(m, module, moduleRate);
     for (const hybrid of module.hybrids) {
       const h = card(m, module, hybrid);

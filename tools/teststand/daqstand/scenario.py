@@ -22,7 +22,7 @@ DIRECTIONS = ("to-module", "from-module")
 PERCENT_FAULTS = ("loss", "duplicate", "reorder", "corrupt")
 TIME_FAULTS = ("delay", "jitter")
 MODULE_FAULTS = ("pause", "restart", "kill")
-OUTAGE_ENDS = ("recovered", "given up", "ongoing")
+OUTAGE_ENDS = ("recovered", "given up", "left", "ongoing")
 
 
 class ScenarioError(Exception):
