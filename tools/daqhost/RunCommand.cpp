@@ -135,6 +135,7 @@ void Run::progress(bool last) {
                     std::to_string(f.missing);
             const std::string& failed_at = session_->module(i).failed_at;
             if (!failed_at.empty()) line += ", failed at " + failed_at;
+            if (session_->module(i).left_s) line += ", left";
             line += "\x1b[K\n";
         }
         progress_lines_ = session_->size();
