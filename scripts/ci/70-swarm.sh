@@ -81,9 +81,11 @@ DAQ_IMAGE=$image DAQ_RATE=500 DAQ_PER_NODE=$((2 * per_node)) DAQ_NETWORK_DRIVER=
   "$nodes" deploy "$stack" tools/containers/compose.yaml tools/containers/compose.swarm.yaml \
   >/dev/null || fail "the stack was not deployed"
 manager docker service scale --detach "${stack}_module=$replicas" >/dev/null
+# All replicas running. Not `docker service ls`: it counts the tasks of a node that is down
+# as running, beside those that replace them.
 running() {
-  [[ "$(manager docker service ls --filter "name=${stack}_module" --format '{{.Replicas}}')" \
-    == "$replicas/$replicas "* ]]
+  [ "$(manager docker service ps "${stack}_module" --filter desired-state=running \
+    --format '{{.CurrentState}}' | grep -c '^Running')" -eq "$replicas" ]
 }
 until_true 120 running || fail "the $replicas modules did not all run: $(manager docker service \
   ps "${stack}_module")"
@@ -137,7 +139,8 @@ node_down() { [ "$(manager docker node inspect "node$victim" --format '{{.Status
 until_true 60 node_down || fail "node $victim was not marked down within 60 s"
 down_ms=$(ms_of "$(manager docker node inspect "node$victim" --format '{{json .UpdatedAt}}' |
   tr -d '"')")
-until_true 60 running || fail "the modules of node $victim did not run again elsewhere"
+until_true 60 running || fail "the modules of node $victim did not run again elsewhere: \
+$(manager docker service ls; manager docker service ps "${stack}_module")"
 status=0
 wait "$run" || status=$?
 [ "$status" -eq 0 ] || fail "daqhost run exited with $status: $(cat "$work/run.log")"
