@@ -135,7 +135,9 @@ wait_ms=$((t0_ms + 15000 - $(now_ms)))
 [ "$wait_ms" -le 0 ] || sleep "$((wait_ms / 1000)).$(printf %03d $((wait_ms % 1000)))"
 "$nodes" kill "$victim" >/dev/null
 kill_ms=$(now_ms)
-node_down() { [ "$(manager docker node inspect "node$victim" --format '{{.Status.State}}')" = down ]; }
+node_down() {
+  [ "$(manager docker node inspect "node$victim" --format '{{.Status.State}}')" = down ]
+}
 until_true 60 node_down || fail "node $victim was not marked down within 60 s"
 down_ms=$(ms_of "$(manager docker node inspect "node$victim" --format '{{json .UpdatedAt}}' |
   tr -d '"')")
@@ -169,11 +171,13 @@ while read -r address joined_ms; do
   echo "swarm: $address: task started $(((task_ms - kill_ms) / 1000)).$(printf %03d \
 $(((task_ms - kill_ms) % 1000))) s after the kill, picked up $pickup_ms ms after its start," \
     "streaming again $streams_ms ms after the kill"
-  [ "$streams_ms" -le 25000 ] || fail "$address streamed again only $streams_ms ms after the kill"
-  [ "$pickup_ms" -le 2000 ] || fail "$address was picked up only $pickup_ms ms after its task started"
-  ((streams_ms > worst_streams)) && worst_streams=$streams_ms
-  ((pickup_ms > worst_pickup)) && worst_pickup=$pickup_ms
-  ((task_ms > last_task)) && last_task=$task_ms
+  [ "$streams_ms" -le 25000 ] ||
+    fail "$address streamed again only $streams_ms ms after the kill"
+  [ "$pickup_ms" -le 2000 ] ||
+    fail "$address was picked up only $pickup_ms ms after its task started"
+  worst_streams=$((streams_ms > worst_streams ? streams_ms : worst_streams))
+  worst_pickup=$((pickup_ms > worst_pickup ? pickup_ms : worst_pickup))
+  last_task=$((task_ms > last_task ? task_ms : last_task))
 done < <(jq -r '.modules[] | select(.joined_s != null) |
   "\(.module | sub(":.*"; "")) \(.joined_s * 1000 | floor)"' "$work/run.json")
 
@@ -187,9 +191,9 @@ left=$(docker ps -aq --filter "label=org.daq-emulator.swarm-nodes=$SWARM_NODES_N
   fail "the machine's own swarm changed"
 
 seconds() { echo "$(($1 / 1000)).$(printf %01d $((($1 % 1000) / 100))) s"; }
-echo "swarm: figures: node image $node_image ready in ${image_s} s; 3 nodes up with the image" \
-  "loaded in $(seconds "$up_ms"); node $victim marked down $(seconds $((down_ms - kill_ms))) after" \
-  "the kill; its modules' tasks all running again after $(seconds $((last_task - kill_ms)))," \
-  "streaming again after $(seconds "$worst_streams") at most; picked up at most $worst_pickup ms" \
-  "after their tasks started"
+echo "swarm: figures: node image $node_image ready in ${image_s} s; 3 nodes up with the" \
+  "image loaded in $(seconds "$up_ms"); node $victim marked down" \
+  "$(seconds $((down_ms - kill_ms))) after the kill; its modules' tasks all running again" \
+  "after $(seconds $((last_task - kill_ms))), streaming again after $(seconds "$worst_streams")" \
+  "at most; picked up at most $worst_pickup ms after their tasks started"
 echo "swarm: ok"
