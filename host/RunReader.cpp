@@ -191,7 +191,9 @@ void RunReader::received(size_t i, int64_t time_ns, const uint8_t* data, size_t 
         take_acknowledge(m, time_ns, *ack);
         return;
     }
-    if (run.recovery.given_up()) {
+    // A module given up, or one that left (cut off, say, and streaming on once back), is no
+    // longer counted: what it sends is counted apart.
+    if (run.recovery.given_up() || run.left_s) {
         ++run.after_give_up;
         return;
     }

@@ -80,7 +80,7 @@ struct DAQ_API ModuleRun {
     uint64_t retries = 0;
     // Its outages and how each ended.
     ModuleRecovery recovery;
-    // Datagrams it sent after it was given up: not in its figures.
+    // Datagrams it sent after it was given up or had left: not in its figures.
     uint64_t after_give_up = 0;
     // The run's time it joined (nothing for a module there from the start) and the time it
     // left, if it has.
