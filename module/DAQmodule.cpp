@@ -375,6 +375,8 @@ bool DAQmodule::trigger() {
     }
     reported_need = 0;
 
+    cycle_bytes.clear();
+    cycle_ends.clear();
     for (int i = 0; i < nhybrid; ++i) {
         const DataStream& stream = *streams[static_cast<size_t>(i)];
         const uint32_t event = ++event_counter[static_cast<size_t>(stream.id())];
@@ -384,21 +386,40 @@ bool DAQmodule::trigger() {
             continue;
         }
         const std::span<const uint8_t> packet = events->make_event(stream, counted);
-        if (!packet.empty()) send_data(packet);
+        if (!packet.empty()) queue_data(packet);
     }
+    send_cycle();
     ++activity_.trigger_cycles;
     return true;
 }
 
 bool DAQmodule::passes_efficiency_test() { return !(randuniform() > efficiency); }
 
-void DAQmodule::send_data(std::span<const uint8_t> packet) {
-    const auto* data = reinterpret_cast<const char*>(packet.data());
-    if (send_packet(peer_address, peer_port, data, static_cast<int>(packet.size())) != 0) return;
-    // The id byte: the high byte of word 1.
-    HybridTraffic& traffic = activity_.data[packet.size() > 2 ? packet[2] : 0];
-    ++traffic.packets;
-    traffic.bytes += packet.size();
+void DAQmodule::queue_data(std::span<const uint8_t> packet) {
+    cycle_bytes.insert(cycle_bytes.end(), packet.begin(), packet.end());
+    cycle_ends.push_back(cycle_bytes.size());
+}
+
+void DAQmodule::send_cycle() {
+    if (cycle_ends.empty()) return;
+    // The pointers are taken once every packet is in: until then the bytes may move.
+    cycle_datagrams.clear();
+    size_t begin = 0;
+    for (const size_t end : cycle_ends) {
+        cycle_datagrams.push_back({reinterpret_cast<const char*>(cycle_bytes.data() + begin),
+                                   static_cast<int>(end - begin), false});
+        begin = end;
+    }
+    send_packets(peer_address, peer_port, cycle_datagrams);
+    for (const OutgoingDatagram& datagram : cycle_datagrams) {
+        if (!datagram.sent) continue;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(datagram.data);
+        const auto size = static_cast<size_t>(datagram.length);
+        // The id byte: the high byte of word 1.
+        HybridTraffic& traffic = activity_.data[size > 2 ? bytes[2] : 0];
+        ++traffic.packets;
+        traffic.bytes += size;
+    }
 }
 
 void DAQmodule::report_counters() const {

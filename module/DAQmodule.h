@@ -130,9 +130,11 @@ class DAQmodule : public DAQemulator {
     // The efficiency test of one stream and trigger: one uniform draw, passed when it is not
     // above the efficiency.
     bool passes_efficiency_test();
-    // Sends a data packet (wire order) to the host peer and, once sent, counts it for the
-    // hybrid in its id byte.
-    void send_data(std::span<const uint8_t> packet);
+    // Keeps a copy of a data packet (wire order) for the cycle's send.
+    void queue_data(std::span<const uint8_t> packet);
+    // Sends the packets the cycle queued to the host peer in one batch, in hybrid order, and
+    // counts each one sent for the hybrid in its id byte.
+    void send_cycle();
     unsigned short unknown_command(const std::string& sender, int size, int code);
     // The wake-ups of the trigger timer of the run under way; nothing without one, or when it
     // is polled.
@@ -157,5 +159,10 @@ class DAQmodule : public DAQemulator {
     TriggerWait trigger_wait = TriggerWait::kSleep;
     // The need that was last reported as beyond the buffer, so that it is reported once.
     int reported_need = 0;
+    // The packets of the trigger cycle under way, end to end, and where each ends: kept from
+    // cycle to cycle so that a cycle allocates nothing.
+    std::vector<uint8_t> cycle_bytes;
+    std::vector<size_t> cycle_ends;
+    std::vector<OutgoingDatagram> cycle_datagrams;
     Activity activity_;
 };

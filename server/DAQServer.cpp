@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -180,21 +181,41 @@ int DAQServer::read_packet(std::string& address, unsigned short& port, char* buf
     return count;
 }
 
-int DAQServer::send_packet(const std::string& address, int port, const char* data, int length) {
-    if (destination_ == nullptr || port != destination_port_ || address != destination_address_) {
-        destination_.reset();
-        g_autoptr(GInetAddress) inet_address = g_inet_address_new_from_string(address.c_str());
-        if (inet_address != nullptr) {
-            destination_.reset(g_inet_socket_address_new(inet_address, static_cast<guint16>(port)));
-            destination_address_ = address;
-            destination_port_ = port;
-        }
+bool DAQServer::set_destination(const std::string& address, int port) {
+    if (destination_ != nullptr && port == destination_port_ && address == destination_address_) {
+        return true;
     }
+    destination_.reset();
+    g_autoptr(GInetAddress) inet_address = g_inet_address_new_from_string(address.c_str());
+    if (inet_address == nullptr) return false;
+    destination_.reset(g_inet_socket_address_new(inet_address, static_cast<guint16>(port)));
+    if (!g_socket_address_to_native(destination_.get(), &destination_native_,
+                                    sizeof destination_native_, nullptr)) {
+        // An IPv6 address: the socket is IPv4, so it is no destination either.
+        destination_.reset();
+        return false;
+    }
+    destination_address_ = address;
+    destination_port_ = port;
+    return true;
+}
+
+void DAQServer::send_failed(const std::string& address, int port, const char* reason) {
+    ++traffic_.send_failures;
+    Vantor::ostream log;
+    log << loglevel(Error) << "DAQServer::send_packet to " << address << ':' << port << "\n\t"
+        << reason << std::endl;
+}
+
+namespace {
+constexpr const char* kNoDestination =
+    "Not a numeric IP address: no destination (no host has sent a discovery request yet?)";
+}  // namespace
+
+int DAQServer::send_packet(const std::string& address, int port, const char* data, int length) {
     g_autoptr(GError) error = nullptr;
-    if (destination_ == nullptr) {
-        g_set_error_literal(&error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT,
-                            "Not a numeric IP address: no destination (no host has sent a "
-                            "discovery request yet?)");
+    if (!set_destination(address, port)) {
+        g_set_error_literal(&error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, kNoDestination);
     } else if (socket == nullptr) {
         g_set_error_literal(&error, G_IO_ERROR, G_IO_ERROR_CLOSED, "The socket is not open");
     } else {
@@ -202,15 +223,66 @@ int DAQServer::send_packet(const std::string& address, int port, const char* dat
                          nullptr, &error);
     }
     if (error != nullptr) {
-        ++traffic_.send_failures;
-        Vantor::ostream log;
-        log << loglevel(Error) << "DAQServer::send_packet to " << address << ':' << port << "\n\t"
-            << error->message << std::endl;
+        send_failed(address, port, error->message);
         return -1;
     }
     ++traffic_.sent;
     traffic_.sent_bytes += static_cast<uint64_t>(length);
     return 0;
+}
+
+int DAQServer::send_packets(const std::string& address, int port,
+                            std::span<OutgoingDatagram> datagrams) {
+    if (datagrams.empty()) return 0;
+    if (!set_destination(address, port) || socket == nullptr) {
+        // Each datagram fails as a send of its own would, with the same line.
+        for (OutgoingDatagram& datagram : datagrams) {
+            datagram.sent = send_packet(address, port, datagram.data, datagram.length) == 0;
+        }
+        return 0;
+    }
+    constexpr size_t kBatch = 16;
+    std::array<mmsghdr, kBatch> messages{};
+    std::array<iovec, kBatch> pieces{};
+    const int fd = g_socket_get_fd(socket.get());
+    int sent_count = 0;
+    size_t next = 0;
+    // Each pass sends at least one datagram or gives one up, and an interrupted call is tried
+    // again a bounded number of times: the loop ends.
+    int interruptions = 0;
+    while (next < datagrams.size()) {
+        const size_t batch = std::min(datagrams.size() - next, kBatch);
+        for (size_t i = 0; i < batch; ++i) {
+            const OutgoingDatagram& datagram = datagrams[next + i];
+            pieces[i].iov_base = const_cast<char*>(datagram.data);
+            pieces[i].iov_len = datagram.length > 0 ? static_cast<size_t>(datagram.length) : 0;
+            messages[i].msg_hdr = {};
+            messages[i].msg_hdr.msg_name = &destination_native_;
+            messages[i].msg_hdr.msg_namelen = sizeof destination_native_;
+            messages[i].msg_hdr.msg_iov = &pieces[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int sent = sendmmsg(fd, messages.data(), static_cast<unsigned>(batch), 0);
+        if (sent < 0 && errno == EINTR && ++interruptions < 100) continue;
+        if (sent <= 0) {
+            // The first datagram of the batch was refused: that one fails, the rest go on.
+            const int reason = errno;
+            send_failed(address, port,
+                        (std::string("Error sending message: ") + g_strerror(reason)).c_str());
+            datagrams[next].sent = false;
+            ++next;
+            continue;
+        }
+        for (size_t i = 0; i < static_cast<size_t>(sent); ++i) {
+            OutgoingDatagram& datagram = datagrams[next + i];
+            datagram.sent = true;
+            ++traffic_.sent;
+            traffic_.sent_bytes += static_cast<uint64_t>(pieces[i].iov_len);
+        }
+        sent_count += sent;
+        next += static_cast<size_t>(sent);
+    }
+    return sent_count;
 }
 
 void DAQServer::process_request() {

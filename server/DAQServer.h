@@ -8,10 +8,12 @@
 #pragma once
 
 #include <gio/gio.h>
+#include <netinet/in.h>
 #include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,17 @@ class DAQServer {
     int read_packet(std::string& address, unsigned short& port, char* buffer, int size);
     // Sends one datagram to a numeric IPv4 address: 0 on success, -1 on error (logged).
     virtual int send_packet(const std::string& address, int port, const char* data, int length);
+    // One datagram of a batch, and whether send_packets() has sent it.
+    struct OutgoingDatagram {
+        const char* data = nullptr;
+        int length = 0;
+        bool sent = false;
+    };
+    // Sends the datagrams in order to one numeric IPv4 address, in as few system calls as the
+    // system allows (one for a trigger cycle's packets): each that cannot be sent is logged and
+    // counted as send_packet() does it, and the others still go. Returns how many were sent.
+    virtual int send_packets(const std::string& address, int port,
+                             std::span<OutgoingDatagram> datagrams);
     // One request step: receive, filter, handle.
     void process_request();
 
@@ -110,8 +123,15 @@ class DAQServer {
     Readiness wait_readable(int timeout_ms);
 
     Traffic traffic_;
+    // Makes `destination_` (and its native form) the address and port, unless it is already;
+    // false when the address is not a numeric IPv4 address.
+    bool set_destination(const std::string& address, int port);
+    // Counts a failed send and logs it once, with the system's reason.
+    void send_failed(const std::string& address, int port, const char* reason);
+
     // The destination of the last send, kept while the host peer stays the same.
     GObjectPtr<GSocketAddress> destination_;
+    sockaddr_in destination_native_{};
     std::string destination_address_;
     int destination_port_ = -1;
 };

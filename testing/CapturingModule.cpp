@@ -41,8 +41,7 @@ CapturingModule::CapturingModule(int chip_type, Capture capture,
                                  std::unique_ptr<EventSource> events)
     : DAQmodule("lo", 10000, chip_type, std::move(events)), capture_(capture) {}
 
-int CapturingModule::send_packet(const std::string& address, int port, const char* data,
-                                 int length) {
+void CapturingModule::take(const std::string& address, int port, const char* data, int length) {
     const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
     const auto* bytes = reinterpret_cast<const uint8_t*>(data);
     ++packets_;
@@ -54,8 +53,23 @@ int CapturingModule::send_packet(const std::string& address, int port, const cha
     if (capture_.record) {
         sent.push_back({address, port, std::vector<uint8_t>(bytes, bytes + size)});
     }
+}
+
+int CapturingModule::send_packet(const std::string& address, int port, const char* data,
+                                 int length) {
+    take(address, port, data, length);
     if (capture_.forward) return DAQmodule::send_packet(address, port, data, length);
     return 0;
+}
+
+int CapturingModule::send_packets(const std::string& address, int port,
+                                  std::span<OutgoingDatagram> datagrams) {
+    for (OutgoingDatagram& datagram : datagrams) {
+        take(address, port, datagram.data, datagram.length);
+        datagram.sent = true;
+    }
+    if (capture_.forward) return DAQmodule::send_packets(address, port, datagrams);
+    return static_cast<int>(datagrams.size());
 }
 
 void CapturingModule::deliver(const std::string& sender, unsigned short port, const char* data,

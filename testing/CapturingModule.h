@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,10 @@ class CapturingModule : public DAQmodule {
     CapturingModule(int chip_type, Capture capture, std::unique_ptr<EventSource> events);
 
     int send_packet(const std::string& address, int port, const char* data, int length) override;
+    // A trigger cycle's packets: each taken as send_packet() takes it, in order; forwarded
+    // through the server's own batch send.
+    int send_packets(const std::string& address, int port,
+                     std::span<OutgoingDatagram> datagrams) override;
 
     // One request step as the server runs it once a datagram has arrived, minus the socket:
     // the bytes (network order) are copied to a buffer of exactly their length, so that
@@ -72,6 +77,9 @@ class CapturingModule : public DAQmodule {
     std::vector<SentDatagram> sent;
 
   private:
+    // Counts, checks and records one datagram as the capture asks.
+    void take(const std::string& address, int port, const char* data, int length);
+
     Capture capture_;
     uint64_t packets_ = 0;
     uint64_t bytes_ = 0;

@@ -341,6 +341,33 @@ TEST_F(data_event_numbers, count_from_one_per_stream_and_again_after_stop_and_st
     EXPECT_TRUE(session.still_answers_and_ends_in_order());
 }
 
+TEST_F(data_event_numbers, a_cycle_of_four_hybrids_arrives_as_four_datagrams_in_hybrid_order) {
+    DataSession session({"-r", "200", "-e", "1", "-m", "1111"});
+    ASSERT_TRUE(session.open());
+    for (unsigned hybrid = 1; hybrid <= 4; ++hybrid) {
+        ASSERT_TRUE(session.command(readout_mode(hybrid, 2)));
+    }
+    ASSERT_TRUE(session.start_run());
+    constexpr size_t kCycles = 20;
+    std::vector<Words> arrived;
+    for (size_t i = 0; i < 4 * kCycles; ++i) {
+        std::optional<Words> packet = session.next_data(kDataTimeout);
+        ASSERT_TRUE(packet) << "datagram " << i;
+        arrived.push_back(std::move(*packet));
+    }
+    ASSERT_TRUE(session.stop_run());
+    // Each datagram one stream's event, whole; the four of a cycle one after the other, by
+    // hybrid, sharing the cycle's event number and time stamp.
+    for (size_t i = 0; i < arrived.size(); ++i) {
+        const Words& p = arrived[i];
+        const Words& first = arrived[i - i % 4];
+        EXPECT_TRUE(has_layout(p, static_cast<int>(i % 4) + 1, 2, 1, 26)) << "datagram " << i;
+        EXPECT_EQ(p[kEvent], i / 4 + 1) << "datagram " << i;
+        EXPECT_EQ(time_stamp_of(p), time_stamp_of(first)) << "datagram " << i;
+    }
+    EXPECT_TRUE(session.still_answers_and_ends_in_order());
+}
+
 // --- Packet layout per readout mode -------------------------------------------------------------
 
 class data_readout_modes : public ::testing::Test {

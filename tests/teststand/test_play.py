@@ -51,12 +51,19 @@ def decisions(out: Path) -> dict:
 
 
 def common(a: dict, b: dict) -> list[dict]:
-    """The decisions of the datagram numbers both runs reached, in each direction (as far as
-    the later of their last decisions shows)."""
-    def last(lines, direction):
-        return max((n for d, n in lines if d == direction), default=0)
-    reach = {d: min(last(a, d), last(b, d)) for d in ("to-module", "from-module")}
-    return [{k: v for k, v in lines.items() if k[1] <= reach[k[0]]} for lines in (a, b)]
+    """The decisions of the datagram numbers both runs decided on, in each direction: from the
+    later of their first decisions to the earlier of their last. The loss window opens and
+    closes at moments, not numbers, so a datagram at either edge falls inside it in one run and
+    outside in the other, as the run's timing goes."""
+    directions = ("to-module", "from-module")
+    def numbers(lines, direction):
+        return [n for d, n in lines if d == direction]
+    first = {d: max(min(numbers(a, d), default=0), min(numbers(b, d), default=0))
+             for d in directions}
+    reach = {d: min(max(numbers(a, d), default=0), max(numbers(b, d), default=0))
+             for d in directions}
+    return [{k: v for k, v in lines.items() if first[k[0]] <= k[1] <= reach[k[0]]}
+            for lines in (a, b)]
 
 
 @needs_root
