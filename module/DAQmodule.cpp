@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <sstream>
 
@@ -23,6 +24,13 @@ constexpr int kEventCounters = 32;
 // How long one call of the signal generator may go on running trigger cycles that keep coming
 // due, in seconds: a request waits for it at most this long (plus one cycle).
 constexpr double kInlineTurnsBudget = 20e-6;
+// How long one call of the pedestal generator may go on refilling the buffer, in seconds: a
+// request waits for it at most this long (plus one block).
+constexpr double kRefillBudget = 50e-6;
+// The refill goes on in one call only while the next trigger is further off than this, far
+// more than a block takes (about 2.5 us for 128 channels): at the highest rates, where the
+// trigger is always nearer, every call makes what it made before, and so do the draws.
+constexpr double kRefillMargin = 20e-6;
 
 // What pedestals() gives for events made without pedestals.
 const DataBuffer kNoPedestals{0};
@@ -242,6 +250,10 @@ double DAQmodule::next_interval(double overrun) {
 
 bool DAQmodule::check_interval() const { return !(interval > trigger_timer()); }
 
+double DAQmodule::time_to_cycle() const {
+    return run_active() ? time_to_trigger() : std::numeric_limits<double>::infinity();
+}
+
 double DAQmodule::time_to_trigger() const { return interval - trigger_timer(); }
 
 void DAQmodule::reset_interval() {
@@ -296,15 +308,27 @@ void DAQmodule::stop_run() {
 
 gboolean DAQmodule::generate_pedestals(gpointer data) {
     auto* module = static_cast<DAQmodule*>(data);
+    if (!module->pedestal_turn()) return FALSE;
+    // Beyond that, blocks go on being made in this call while the next trigger is further off
+    // than a block can take, as the loop would make them one per turn: the same blocks before
+    // the same trigger, without the turns. Nearer, one per call again, so that a trigger that
+    // comes due waits for one block at most; a request waits for the budget at most.
+    const DAQTimer spent;
+    while (module->time_to_cycle() > kRefillMargin && spent() < kRefillBudget) {
+        if (!module->pedestal_step()) return FALSE;
+    }
+    return TRUE;
+}
+
+bool DAQmodule::pedestal_turn() {
     // The blocks that the next trigger cycle still lacks are made in one call: the cycle
     // cannot fire before the last of them, so one per turn of the loop would only add turns.
-    // The random draws come in the same order either way. Beyond that need, one block per
-    // call, so that a trigger that comes due waits for one block at most.
-    int lacking = module->blocks_needed() - module->pedestals().items_left();
+    // The random draws come in the same order either way. Beyond that need, one block.
+    int lacking = blocks_needed() - pedestals().items_left();
     do {
-        if (!module->pedestal_step()) return FALSE;
+        if (!pedestal_step()) return false;
     } while (--lacking > 0);
-    return TRUE;
+    return true;
 }
 
 gboolean DAQmodule::generate_signal(gpointer data) {
@@ -349,7 +373,7 @@ bool DAQmodule::signal_step() {
         // A pedestal generator that fills the buffer takes itself out of the loop, which only
         // the loop can do: that call is left to the loop.
         if (buffer.items_left() + lacking >= buffer.capacity()) return true;
-        generate_pedestals(this);
+        pedestal_turn();
     }
 }
 

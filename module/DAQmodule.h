@@ -68,6 +68,8 @@ class DAQmodule : public DAQemulator {
     void set_period(double period);
     void set_interval();
     bool check_interval() const;
+    // time_to_trigger() in a run; infinite outside one, where no cycle comes due.
+    double time_to_cycle() const;
     void reset_interval();
     // Seconds until the current interval has elapsed: not positive (or not a number) when it
     // has, infinite when it never will.
@@ -84,6 +86,9 @@ class DAQmodule : public DAQemulator {
     // One call of the pedestal generator: true while the buffer takes more blocks (never for
     // events made without pedestals).
     bool pedestal_step();
+    // The blocks the next trigger cycle lacks, at least one: what one call of the pedestal
+    // generator makes while triggers keep coming due. False once the buffer is full.
+    bool pedestal_turn();
     // One call of the signal generator: true to stay registered.
     bool signal_step();
     // One trigger cycle, without the pacing: false (and nothing sent or counted) when the
