@@ -16,17 +16,7 @@ fail() {
   echo "containers: $*" >&2
   exit 1
 }
-# until_true SECONDS COMMAND...: runs COMMAND once a second until it succeeds, at most SECONDS
-# times.
-until_true() {
-  local tries=$1
-  shift
-  for ((i = 0; i < tries; i++)); do
-    "$@" && return 0
-    sleep 1
-  done
-  return 1
-}
+. scripts/ci/until-true
 answers() { docker info >/dev/null 2>&1; }
 
 # A fresh machine gets Debian's engine; one installed but not running is started as its init

@@ -44,17 +44,7 @@ trap cleanup EXIT
 
 now_ms() { date +%s%3N; }
 ms_of() { date -d "$1" +%s%3N; }
-# until_true SECONDS COMMAND...: runs COMMAND every quarter second until it succeeds, at most
-# for SECONDS.
-until_true() {
-  local tries=$(($1 * 4))
-  shift
-  for ((i = 0; i < tries; i++)); do
-    "$@" && return 0
-    sleep 0.25
-  done
-  return 1
-}
+. scripts/ci/until-true
 manager() { "$nodes" exec -- "$@"; }
 
 # The module image of the container stage before, else built here.

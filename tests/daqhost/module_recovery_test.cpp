@@ -190,7 +190,6 @@ class FollowedModules : public ::testing::Test {
         s.seconds = seconds;
         s.recover = RecoverySettings{};
         FollowSettings follow;
-        follow.names = {"rack"};
         follow.every_s = 0.05;
         follow.common.timeout_s = 0.3;
         follow.lookup = [this] {
