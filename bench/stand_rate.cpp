@@ -2,20 +2,24 @@
 // on the test stand, against the rate asked of them and against one module alone measured in the
 // same round, with the processor time the modules took, printed as one Markdown table.
 //
-//   stand_rate [--quick] [--modules LIST] [--seconds S] [--rounds R] [--compose IMAGE]
+//   stand_rate [--quick] [--modules LIST] [--wide N] [--seconds S] [--rounds R]
+//              [--compose IMAGE]
 //
-//   --modules  stand sizes, e.g. 16,32 (the default), each 2 to 32
+//   --modules  stand sizes, e.g. 16,32 (the default), each 2 to 64
+//   --wide     the size of the widest stand, at 500 Hz (default 64)
 //   --compose  also every size of LIST at 1000 Hz on Compose, with this module image
 //   --seconds  length of each run (default 5)
 //   --rounds   rounds; each row shows its median round (default 3)
-//   --quick    --modules 4 --seconds 1 --rounds 1: only proves that it works
+//   --quick    --modules 4 --wide 8 --seconds 1 --rounds 1: only proves that it works
 //
 // Each round brings up one stand after another and takes one run on each, with one daqhost in
 // the host namespace driving all its modules:
 //   - every size of LIST at 100 Hz and at 1000 Hz, one hybrid per module (-m 1);
 //   - the first size of LIST at 1000 Hz with four hybrids per module (-m 1111);
 //   - the first size of LIST at the highest rate (-r 1000000), one hybrid per module;
-//   - one module alone at 1000 Hz and at the highest rate, one hybrid: "÷ one module alone";
+//   - N modules at 500 Hz, one hybrid (--wide);
+//   - one module alone at 500 Hz, 1000 Hz and at the highest rate, one hybrid: what a module of
+//     a stand delivers is divided by what one alone does ("per module ÷ one alone");
 //   - with --compose, every size of LIST at 1000 Hz, one hybrid, as containers of
 //     tools/containers/compose.yaml, driven by daqhost in the file's host container, which
 //     finds them by the service's name.
@@ -32,6 +36,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -284,7 +289,7 @@ std::optional<std::vector<int>> parse_sizes(const std::string& text) {
     std::istringstream list(text);
     for (std::string item; std::getline(list, item, ',');) {
         const int size = std::atoi(item.c_str());
-        if (size < 2 || size > 32) return std::nullopt;
+        if (size < 2 || size > 64) return std::nullopt;
         sizes.push_back(size);
     }
     if (sizes.empty()) return std::nullopt;
@@ -295,6 +300,7 @@ std::optional<std::vector<int>> parse_sizes(const std::string& text) {
 
 int main(int argc, char** argv) {
     std::vector<int> sizes = {16, 32};
+    int wide = 64;
     double seconds = 5;
     int rounds = 3;
     std::string image;
@@ -303,12 +309,16 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--quick") {
             sizes = {4};
+            wide = 8;
             seconds = 1;
             rounds = 1;
         } else if (arg == "--modules" && i + 1 < argc) {
             const auto given = parse_sizes(argv[++i]);
             usable = given.has_value();
             if (given) sizes = *given;
+        } else if (arg == "--wide" && i + 1 < argc) {
+            wide = std::atoi(argv[++i]);
+            usable = wide >= 2 && wide <= 64;
         } else if (arg == "--seconds" && i + 1 < argc) {
             seconds = std::atof(argv[++i]);
         } else if (arg == "--rounds" && i + 1 < argc) {
@@ -320,8 +330,8 @@ int main(int argc, char** argv) {
         }
     }
     if (!usable || seconds <= 0 || rounds < 1) {
-        std::cerr << "usage: stand_rate [--quick] [--modules LIST (e.g. 16,32; each 2 to 32)] "
-                     "[--seconds S] [--rounds R] [--compose IMAGE]"
+        std::cerr << "usage: stand_rate [--quick] [--modules LIST (e.g. 16,32; each 2 to 64)] "
+                     "[--wide N (2 to 64)] [--seconds S] [--rounds R] [--compose IMAGE]"
                   << std::endl;
         return 2;
     }
@@ -329,10 +339,22 @@ int main(int argc, char** argv) {
         std::cerr << "stand_rate: needs root (the stand makes network namespaces)" << std::endl;
         return 1;
     }
+    // The stands' state and the logs that each down keeps go to a folder of this run's own,
+    // removed at the end, unless TESTSTAND_STATE names one to keep.
+    std::string state;
+    if (std::getenv("TESTSTAND_STATE") == nullptr) {
+        std::string pattern = "/tmp/stand_rate.XXXXXX";
+        if (mkdtemp(pattern.data()) != nullptr) {
+            state = pattern;
+            setenv("TESTSTAND_STATE", state.c_str(), 1);
+        }
+    }
 
     std::vector<Layout> layouts;
-    layouts.reserve(2 * sizes.size() + 4);
+    layouts.reserve(3 * sizes.size() + 7);
     for (const int size : sizes) layouts.push_back({100, size, 1});
+    layouts.push_back({500, 1, 1});
+    layouts.push_back({500, wide, 1});
     layouts.push_back({1000, 1, 1});
     for (const int size : sizes) layouts.push_back({1000, size, 1});
     if (!image.empty()) {
@@ -356,7 +378,7 @@ int main(int argc, char** argv) {
     }
 
     std::cout << "| Rate asked per module | Modules | Hybrids each | Events/s, all together "
-                 "| Asked, all together | Delivered ÷ asked | ÷ one module alone "
+                 "| Asked, all together | Delivered ÷ asked | Per module ÷ one alone "
                  "| Missing events | Modules' processor s per s |\n"
                  "|---|---|---|---|---|---|---|---|---|\n";
     std::vector<Outcome> rows;
@@ -372,7 +394,7 @@ int main(int argc, char** argv) {
             if (layouts[a].modules == 1 && !layouts[a].compose &&
                 layouts[a].hybrids == layout.hybrids && layouts[a].rate == layout.rate &&
                 rows[a].rate > 0) {
-                alone = fixed(row.rate / rows[a].rate, 2);
+                alone = fixed(row.rate / layout.modules / rows[a].rate, 3);
             }
         }
         std::cout << "| "
@@ -385,5 +407,6 @@ int main(int argc, char** argv) {
                   << " |\n";
     }
     std::cout << "\nLoad average after: " << load_average() << "\n";
+    if (!state.empty()) std::filesystem::remove_all(state);
     return ok ? 0 : 1;
 }

@@ -16,7 +16,7 @@ from dataclasses import dataclass, field
 
 import yaml
 
-MAX_MODULES = 32
+from .stand import MAX_MODULES
 DIRECTIONS = ("to-module", "from-module")
 # The faults a relay does, with the kind of value each takes.
 PERCENT_FAULTS = ("loss", "duplicate", "reorder", "corrupt")

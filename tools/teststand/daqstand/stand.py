@@ -1,4 +1,4 @@
-"""A test stand: up to 32 modules (testModule, or daqreplay serving a capture) in network
+"""A test stand: up to 64 modules (testModule, or daqreplay serving a capture) in network
 namespaces, each behind a faultrelay that makes its network faults, and the modules' own faults.
 Its state is the folder TESTSTAND_STATE/NAME, which any process may load: stand.json (written
 before anything is made, so that down finds it all after any failure), PIDs, logs, counters."""
@@ -16,7 +16,7 @@ from dataclasses import dataclass
 
 from . import network
 
-MAX_MODULES = 32
+MAX_MODULES = 64
 _PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 _APPLIED = re.compile(r"(\S+ \S+)  up\+(\S+) s  (.*)")
 
