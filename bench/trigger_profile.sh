@@ -28,7 +28,7 @@ run_under() {
   unshare -n bash -c '
     set -eu
     ip link set lo up
-    "$@" "'"$build"'/app/testModule" -r "'"$rate"'" -m "'"$mask"'" -i lo --address 127.0.0.1 \
+    "$@" "'"$module_bin"'" -r "'"$rate"'" -m "'"$mask"'" -i lo --address 127.0.0.1 \
       >"'"$out/$name"'.log" 2>&1 &
     module=$!
     for _ in $(seq 100); do
