@@ -109,7 +109,7 @@ MODULES = "modules:\n  - count: 4\n"
 
 
 @pytest.mark.parametrize("text, line, words", [
-    (MODULES + "  - count: 30\n", 1, "34 modules"),
+    (MODULES + "  - count: 62\n", 1, "66 modules"),
     (MODULES + "network:\n  - modules: 2-5\n    loss: 1%\n", 4, "the modules are 1 to 4"),
     (MODULES + "network:\n  - loss: 101%\n", 4, "not a percentage"),
     (MODULES + "network:\n  - burst: 3\n", 4, "goes with a loss"),
