@@ -264,7 +264,7 @@ void RunSession::follow_modules() {
     for (size_t i = 0; i < size(); ++i) {
         const bool there =
             std::find(found->begin(), found->end(), reader_.endpoint(i)) != found->end();
-        if (there && !followed_[i]) followed_[i] = true;
+        if (there) followed_[i] = true;
         if (!there && followed_[i] && module(i).live && !module(i).left_s) leave(i);
     }
     for (const Endpoint& endpoint : *found) join(endpoint);

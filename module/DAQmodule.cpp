@@ -400,7 +400,7 @@ bool DAQmodule::trigger() {
     reported_need = 0;
 
     cycle_bytes.clear();
-    cycle_ends.clear();
+    cycle_datagrams.clear();
     for (int i = 0; i < nhybrid; ++i) {
         const DataStream& stream = *streams[static_cast<size_t>(i)];
         const uint32_t event = ++event_counter[static_cast<size_t>(stream.id())];
@@ -421,18 +421,16 @@ bool DAQmodule::passes_efficiency_test() { return !(randuniform() > efficiency);
 
 void DAQmodule::queue_data(std::span<const uint8_t> packet) {
     cycle_bytes.insert(cycle_bytes.end(), packet.begin(), packet.end());
-    cycle_ends.push_back(cycle_bytes.size());
+    cycle_datagrams.push_back({nullptr, static_cast<int>(packet.size()), false});
 }
 
 void DAQmodule::send_cycle() {
-    if (cycle_ends.empty()) return;
+    if (cycle_datagrams.empty()) return;
     // The pointers are taken once every packet is in: until then the bytes may move.
-    cycle_datagrams.clear();
-    size_t begin = 0;
-    for (const size_t end : cycle_ends) {
-        cycle_datagrams.push_back({reinterpret_cast<const char*>(cycle_bytes.data() + begin),
-                                   static_cast<int>(end - begin), false});
-        begin = end;
+    const char* next = reinterpret_cast<const char*>(cycle_bytes.data());
+    for (OutgoingDatagram& datagram : cycle_datagrams) {
+        datagram.data = next;
+        next += datagram.length;
     }
     send_packets(peer_address, peer_port, cycle_datagrams);
     for (const OutgoingDatagram& datagram : cycle_datagrams) {

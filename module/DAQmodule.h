@@ -164,10 +164,10 @@ class DAQmodule : public DAQemulator {
     TriggerWait trigger_wait = TriggerWait::kSleep;
     // The need that was last reported as beyond the buffer, so that it is reported once.
     int reported_need = 0;
-    // The packets of the trigger cycle under way, end to end, and where each ends: kept from
-    // cycle to cycle so that a cycle allocates nothing.
+    // The packets of the trigger cycle under way, end to end, and each one's length (its
+    // pointer is set when the cycle is sent): kept from cycle to cycle so that a cycle
+    // allocates nothing.
     std::vector<uint8_t> cycle_bytes;
-    std::vector<size_t> cycle_ends;
     std::vector<OutgoingDatagram> cycle_datagrams;
     Activity activity_;
 };
