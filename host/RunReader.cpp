@@ -53,6 +53,7 @@ void ModuleFigures::add(const ModuleFigures& f) {
     missing_acknowledges += f.missing_acknowledges;
     retries += f.retries;
     outages += f.outages;
+    outage_events += f.outage_events;
     after_give_up += f.after_give_up;
 }
 
@@ -79,6 +80,7 @@ ModuleFigures ModuleRun::figures(uint64_t kernel_drops) const {
     f.missing_acknowledges = missing_acknowledges;
     f.retries = retries;
     f.outages = recovery.outages().size();
+    for (const Outage& o : recovery.outages()) f.outage_events += o.events_lost_estimate;
     f.after_give_up = after_give_up;
     return f;
 }

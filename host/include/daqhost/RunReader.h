@@ -53,6 +53,8 @@ struct DAQ_API ModuleFigures {
     uint64_t missing_acknowledges = 0;
     uint64_t retries = 0;
     size_t outages = 0;
+    // The events its outages lost, as their estimates give them (not in `missing`).
+    uint64_t outage_events = 0;
     uint64_t after_give_up = 0;
 
     size_t modules = 0;  // in a total: how many, how many ran, how many failed
@@ -127,6 +129,8 @@ class DAQ_API RunReader {
     size_t running() const;
 
     bool started() const { return start_ns_.has_value(); }
+    // When the run started (its first start request, since the Unix epoch), if it has.
+    std::optional<int64_t> start_ns() const { return start_ns_; }
     bool finished() const { return finished_; }
     // Seconds into the run at `time_ns`; 0 before its start.
     double seconds_at(int64_t time_ns) const;
