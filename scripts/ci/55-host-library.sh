@@ -104,8 +104,8 @@ for libdir in lib "$PWD/$build/prefix-absolute/lib64"; do
 
   # pkg-config
   example_pc=$build/host-minimal-pkgconfig
-  PKG_CONFIG_PATH=$installed_lib/pkgconfig pkg-config --exists 'daqhost >= 2.0' ||
-    fail "pkg-config finds no daqhost >= 2.0 in $installed_lib/pkgconfig"
+  PKG_CONFIG_PATH=$installed_lib/pkgconfig pkg-config --exists 'daqhost >= 3.0' ||
+    fail "pkg-config finds no daqhost >= 3.0 in $installed_lib/pkgconfig"
   # shellcheck disable=SC2046
   g++ -std=c++20 -Wall -Wextra -o "$example_pc" examples/host-minimal/host_minimal.cpp \
     $(PKG_CONFIG_PATH=$installed_lib/pkgconfig pkg-config --cflags --libs daqhost) ||
@@ -119,10 +119,10 @@ for libdir in lib "$PWD/$build/prefix-absolute/lib64"; do
   if [[ $libdir != /* ]]; then
     rm -rf "$build/example-cmake"
     cmake -S examples/host-minimal -B "$build/example-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
-      >/dev/null || fail "find_package(daqhost 2.0) fails against $prefix"
+      >/dev/null || fail "find_package(daqhost 3.0) fails against $prefix"
     cmake --build "$build/example-cmake" >/dev/null || fail "the example does not build with CMake"
     $can_run && run_example "$build/example-cmake/host-minimal" "$installed_lib"
-    echo "host library: example built with find_package(daqhost 2.0)$($can_run && echo ' and run')"
+    echo "host library: example built with find_package(daqhost 3.0)$($can_run && echo ' and run')"
   fi
 done
 configure /usr/local lib

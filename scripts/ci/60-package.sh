@@ -22,7 +22,9 @@ cmake --build "$build" -j "$(nproc)" >/dev/null
 rm -rf "$build/package"
 (cd "$build" && cpack -B package >/dev/null)
 deb=$(ls "$build"/package/daq-emulator_*.deb)
-library_deb=$(ls "$build"/package/libdaqhost2_*.deb)
+# The library package is named after its SONAME, the first number of the version.
+major=$(sed -n 's/^project(daq_emulator VERSION \([0-9]*\)\..*/\1/p' CMakeLists.txt)
+library_deb=$(ls "$build"/package/libdaqhost${major}_*.deb)
 dev_deb=$(ls "$build"/package/libdaqhost-dev_*.deb)
 python_deb=$(ls "$build"/package/python3-daqhost_*.deb)
 stand_deb=$(ls "$build"/package/daq-teststand_*.deb)
@@ -68,24 +70,25 @@ stand_depends=$(dpkg-deb -f "$stand_deb" Depends)
 
 # The host library: the shared library alone, and what building against it needs.
 library_contents=$(dpkg-deb -c "$library_deb" | awk '{print $6}')
-grep -q '^\./usr/lib/[a-z0-9_-]*/libdaqhost\.so\.2$' <<<"$library_contents" ||
-  fail "libdaqhost.so.2 is not in the multiarch library folder of libdaqhost2"
-# The file the SONAME points to is named after the version (libdaqhost.so.2.0.0 in 2.0.0-1).
+grep -q "^\./usr/lib/[a-z0-9_-]*/libdaqhost\.so\.$major\$" <<<"$library_contents" ||
+  fail "libdaqhost.so.$major is not in the multiarch library folder of libdaqhost$major"
+# The file the SONAME points to is named after the version (libdaqhost.so.3.0.0 in 3.0.0-1).
 library_version=$(dpkg-deb -f "$library_deb" Version | sed 's/-[^-]*$//')
 grep -q "^\./usr/lib/[a-z0-9_-]*/libdaqhost\.so\.${library_version//./\\.}\$" <<<"$library_contents" ||
-  fail "libdaqhost2 holds no libdaqhost.so.$library_version"
-! grep -q '/include/\|\.so$' <<<"$library_contents" || fail "libdaqhost2 holds development files"
-dpkg-deb -f "$library_deb" Depends | grep -q libpcap0.8 || fail "libdaqhost2 does not depend on libpcap"
+  fail "libdaqhost$major holds no libdaqhost.so.$library_version"
+! grep -q '/include/\|\.so$' <<<"$library_contents" || fail "libdaqhost$major holds development files"
+dpkg-deb -f "$library_deb" Depends | grep -q libpcap0.8 || fail "libdaqhost$major does not depend on libpcap"
 # What dpkg-shlibdeps reads of it when a program that links the library is packaged.
 [ "$(dpkg-deb --ctrl-tarfile "$library_deb" | tar -xO ./shlibs)" = \
-  "libdaqhost 2 libdaqhost2 (>= $library_version)" ] ||
-  fail "libdaqhost2 has no shlibs file naming it"
+  "libdaqhost $major libdaqhost$major (>= $library_version)" ] ||
+  fail "libdaqhost$major has no shlibs file naming it"
 dev_contents=$(dpkg-deb -c "$dev_deb" | awk '{print $6}')
 for file in ./usr/include/daqhost/daqhost.h ./usr/include/daqhost/protocol/DataPacketView.h \
   '/libdaqhost\.so$' '/pkgconfig/daqhost\.pc$' '/cmake/daqhost/daqhostConfig\.cmake$'; do
   grep -q "$file" <<<"$dev_contents" || fail "$file is not in libdaqhost-dev"
 done
-dpkg-deb -f "$dev_deb" Depends | grep -q 'libdaqhost2 (= ' || fail "libdaqhost-dev does not depend on libdaqhost2"
+dpkg-deb -f "$dev_deb" Depends | grep -q "libdaqhost$major (= " ||
+  fail "libdaqhost-dev does not depend on libdaqhost$major"
 
 # The Python package: the extension, the package around it and the pytest plugin, where
 # Debian's python3 finds them.
