@@ -1,6 +1,8 @@
-"""The report of a played scenario: report.txt (what each module delivered, what was applied
-when, each expectation met or not), report.json (the same for programs) and timeline.png (each
-module's event rate against the faults applied to it, drawn with matplotlib).
+"""The report of a played scenario: report.txt (how far the host fell behind, what each module
+delivered by daqhost's figures, what was applied when, each expectation met or not),
+report.json (the same for programs) and timeline.png (each module's event rate against the
+faults applied to it, drawn with matplotlib). All of them, and timeline.tsv, count seconds from
+the run's start as daqhost's summary does, or from the host's start when it gives none.
 """
 
 from __future__ import annotations
