@@ -2,8 +2,8 @@
 and leaves its report; played again with the same seed its relays decide the same, with another
 seed not; a scenario that does not read is refused with its line before anything is stood up
 (these need root: network namespaces). Without root: what a scenario's mistakes are refused
-with, the relay's control lines of overlapping windows, and expectations checked against a
-summary."""
+with, the relay's control lines of overlapping windows, the modules file, the windows set before
+the host starts, and the report and its expectations against a summary of daqhost's."""
 
 import json
 import os
@@ -75,7 +75,13 @@ def test_every_fault_meets_its_expectations_and_the_same_seed_decides_the_same(t
         assert (out / leaf).is_file(), leaf
     report = json.loads((out / "report.json").read_text())
     assert report["met"] and report["expectations"], report
-    assert all(row["result"] == "applied" for row in report["applied"]), report["applied"]
+    assert all(row["result"].startswith("applied") for row in report["applied"]), report["applied"]
+    # Module 4's acknowledge delay, open from the start, is among them.
+    assert any(row["module"] == 4 and row["what"].startswith("ack_delay")
+               for row in report["applied"]), report["applied"]
+    host = json.loads((out / "host.json").read_text())
+    assert [(m["events"], m["missing"]) for m in report["modules"]] == [
+        (m["events"], m["missing"]) for m in host["modules"]]
     assert "played with seed 1" in (out / "scenario.yaml").read_text()
     assert len(list((out / "stand").rglob("*.log"))) >= 4
 
@@ -118,7 +124,13 @@ MODULES = "modules:\n  - count: 4\n"
     (MODULES + "faults:\n  - {at: 1, module: 1, do: reboot}\n", 4, "pause, restart or kill"),
     (MODULES + "expect:\n  modules:\n    - {modules: 1, outages: [lost]}\n", 5, "outages"),
     (MODULES + "host:\n  command: [my-host]\n  options: [--recover]\n", 5, "options are"),
-    (MODULES + "hots: {}\n", 3, "unknown key 'hots'"),
+    (MODULES + "hots: {}\n", 3, "unknown key 'hots'; did you mean 'host'?"),
+    (MODULES + "expect:\n  modules:\n    - {modules: 1, los_at_most: 1%}\n", 5,
+     "unknown key 'los_at_most'; did you mean 'loss_at_most'?"),
+    (MODULES + "  - {count: 1, host_options: [--hybirds, 1]}\n", 3, "did you mean '--hybrids'?"),
+    (MODULES + "faults:\n  - module: 1\n    do: kill\n    at: 10\n", 6, "not within the run"),
+    (MODULES + "network:\n  - {modules: 1, ack_delay: 9, from: 12}\nhost: {seconds: 12}\n", 4,
+     "from: 12 s is not within the run"),
 ])
 def test_a_mistake_is_refused_with_its_line(text, line, words):
     with pytest.raises(scenario.ScenarioError) as refused:
@@ -142,20 +154,141 @@ def test_control_lines_of_overlapping_windows_take_the_later_and_switch_the_rest
     assert s.relayed_modules() == {1, 2}
 
 
-def test_expectations_are_checked_against_the_summary_module_by_module():
+def test_the_modules_file_gives_each_group_its_own_options_or_the_hybrids_of_its_mask():
+    s = scenario.parse("""modules:
+  - {count: 1, mask: 101}
+  - {count: 1, mask: 11, host_options: [--mode, 4]}
+  - {count: 1, host_options: [--hybrids, "1,2", --hybrid, "2:mode=4,nadj=2"]}
+  - {count: 1}
+""")
+    addresses = [f"11.0.0.{10 + i}" for i in range(1, 5)]
+    assert player.modules_file_text(s, addresses).splitlines() == [
+        "11.0.0.11 --hybrids 1,3", "11.0.0.12 --hybrids 1,2 --mode 4",
+        "11.0.0.13 --hybrids 1,2 --hybrid 2:mode=4,nadj=2", "11.0.0.14"]
+
+
+class RecordingStand:
+    def __init__(self):
+        self.controls, self.notes = {}, []
+
+    def relay_control(self, i, lines):
+        self.controls[i] = lines
+
+    def note(self, i, text):
+        self.notes.append((i, text))
+
+
+def test_a_window_open_from_the_start_is_set_before_the_host_and_listed_as_applied():
+    s = scenario.parse(MODULES + """network:
+  - {modules: 2, ack_delay: 300}
+  - {modules: 3, loss: 5%, until: 4}
+faults:
+  - {at: 1, module: 1, do: pause, seconds: 20}
+""")
+    stand = RecordingStand()
+    timeline = player.Timeline(s, stand)
+    timeline.prepare()
+    assert "ack-delay 300" in stand.controls[2] and stand.notes
+    timeline.start()
+    timeline.run(lambda until: True)  # the host has ended already
+    seen = {(row["module"], row["what"]): row["result"] for row in timeline.rows}
+    assert seen == {(2, "ack_delay 300 ms (both ways) on"): "applied before the host started",
+                    (3, "loss 5% (both ways) on"): "applied before the host started",
+                    (3, "loss 5% (both ways) off"): "not needed: the host had ended",
+                    (1, "pause 20 s"): "not applied: the host had ended",
+                    (1, "continue"): "not needed: the host had ended"}
+
+
+def module(i, events, missing, ends=(), hybrids=1, outage_events=0, seconds=2.0):
+    """A module object of daqhost's summary."""
+    return {"module": f"11.0.0.{10 + i}:10000", "events": events, "missing": missing,
+            "packets": events * hybrids - missing, "trigger_rate_hz": 500.0 + i,
+            "outage_events": outage_events, "failed_at": None, "given_up": "given up" in ends,
+            "after_give_up": 0, "kernel_drops": 0, "hybrids": [{"hybrid": h + 1}
+                                                              for h in range(hybrids)],
+            "outages": [{"start_s": 3.0, "seconds": seconds, "events_lost_estimate": 0,
+                         "attempts": 1, "end": e} for e in ends]}
+
+
+def test_the_report_gives_daqhosts_figures_on_the_runs_clock(tmp_path):
+    s = scenario.parse(MODULES + "network:\n  - {modules: 4, ack_delay: 50}\n")
+    summary = {"run_start_epoch_s": 1000.25,
+               "host": {"kept_up": False, "lateness_max_s": 0.6, "backlog_max_s": 0.7,
+                        "queued_max": 40, "kernel_drops": 12},
+               "modules": [module(1, 5000, 0), module(2, 4000, 10, hybrids=2),
+                           module(3, 2000, 0, ["recovered"], outage_events=1000),
+                           module(4, 5000, 0)]}
+    (tmp_path / "host.json").write_text(json.dumps(summary))
+    rows = [{"seconds": 0.0, "wall_clock": "w", "module": 4, "what": "ack_delay 50 ms on",
+             "result": "applied before the host started"},
+            {"seconds": 6.001, "wall_clock": "w", "module": 1, "what": "pause 2 s",
+             "result": "applied"}]
+    assert report.write(s, tmp_path, 0, rows, 1000.0) == 0
+    written = json.loads((tmp_path / "report.json").read_text())
+    by_number = {m["module"]: m for m in written["modules"]}
+    for m in summary["modules"]:
+        got = by_number[report.module_number(m["module"])]
+        assert (got["events"], got["missing"], got["trigger_rate_hz"]) == (
+            m["events"], m["missing"], m["trigger_rate_hz"])
+    # Two hybrids: 10 of 7990 + 10 packets; the outage's 1000 events of 3000.
+    assert by_number[2]["loss"] == pytest.approx(10 / 8000)
+    assert by_number[3]["loss"] == pytest.approx(1000 / 3000)
+    assert [r["seconds"] for r in written["applied"]] == [-0.25, 5.751]
+    assert written["clock"]["run_after_host_s"] == pytest.approx(0.25)
+    assert "5.751" in (tmp_path / "timeline.tsv").read_text()
+    txt = (tmp_path / "report.txt").read_text()
+    assert "run started 0.250 s after the host" in txt and "did not keep up" in txt
+    assert re.search(r"^3 +11\.0\.0\.13:10000 +2000 +503\.0 +0 +1000 +33\.33%", txt, re.M), txt
+
+    one = module(1, 100, 0) | {"run_start_epoch_s": None}
+    assert report.modules_of(one) == [one]
+    assert report.clock(one, 5.0)["from"] == "host"
+
+
+def met(s, summary, status=0):
+    return {r["expectation"]: r["met"] for r in report.check(s, status, summary)}
+
+
+def test_expectations_hold_only_when_what_they_ask_for_happened():
     s = scenario.parse(MODULES + """expect:
   exit_status: 1
+  host_kept_up: true
   modules:
     - {modules: 1-2, outages: [recovered], missing_at_most: 0}
     - {modules: 3, loss_at_most: 1%}
+    - {modules: 4, loss_at_least: 10%, recovered_within: 3}
 """)
-    def module(i, missing, ends):
-        return {"module": f"11.0.0.{10 + i}:10000", "outages": [{"end": e} for e in ends],
-                "hybrids": [{"packets": 1000 - missing, "missing": missing,
-                             "trigger_rate_hz": 500.0}]}
-    summary = {"modules": [module(1, 0, ["recovered"]), module(2, 3, []), module(3, 20, [])]}
-    met = {r["expectation"]: r["met"] for r in report.check(s, 1, summary)}
-    assert met == {"the host exits with status 1": True,
-                   "module 1: outages recovered": True, "module 1: at most 0 missing": True,
-                   "module 2: outages recovered": False, "module 2: at most 0 missing": False,
-                   "module 3: at most 1.00% of its events lost": False}
+    summary = {"host": {"kept_up": True, "lateness_max_s": 0.0, "backlog_max_s": 0.0,
+                        "queued_max": 1, "kernel_drops": 0},
+               "modules": [module(1, 1000, 0, ["recovered"]), module(2, 1000, 3),
+                           module(3, 1000, 20), module(4, 1000, 0)]}
+    assert met(s, summary, 1) == {
+        "the host exits with status 1": True, "the host keeps up": True,
+        "module 1: outages recovered": True, "module 1: at most 0 missing": True,
+        "module 2: outages recovered": False, "module 2: at most 0 missing": False,
+        "module 3: at most 1.00% of its events lost": False,
+        # No fault showed: the lower bounds fail.
+        "module 4: at least 10.00% of its events lost": False,
+        "module 4: every outage recovered within 3 s (one at least)": False}
+    summary["modules"][3] = module(4, 1000, 0, ["recovered"], outage_events=200, seconds=2.5)
+    assert met(s, summary, 1)["module 4: every outage recovered within 3 s (one at least)"]
+    assert met(s, summary, 1)["module 4: at least 10.00% of its events lost"]
+
+    given_up = scenario.parse(MODULES + "expect:\n  modules:\n"
+                              "    - {modules: 1, given_up_within: 5}\n")
+    late = {"modules": [module(1, 1000, 0, ["given up"], seconds=7.0)]}
+    assert met(given_up, late) == {"module 1: given up within 5 s of its outage's start": False}
+
+
+def test_a_module_that_never_ran_fails_every_expectation_unless_it_should_send_nothing():
+    s = scenario.parse(MODULES + """expect:
+  modules:
+    - {modules: 1-2, outages: [], missing_at_most: 0, loss_at_most: 1%}
+    - {modules: 2, sends_nothing: true}
+""")
+    summary = {"modules": [module(1, 0, 0), module(2, 0, 0)]}
+    results = report.check(s, 0, summary)
+    assert [r["met"] for r in results if r["expectation"].startswith("module 1")] == [False] * 3
+    assert {r["seen"] for r in results if r["expectation"].startswith("module 1")} == {
+        "no events: it never ran"}
+    assert all(r["met"] for r in results if r["expectation"].startswith("module 2"))

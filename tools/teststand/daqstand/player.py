@@ -4,11 +4,11 @@
 
 The modules are stood up, each that a network fault touches behind a relay seeded from the
 scenario's seed (module I takes seed + I), so every loss, delay and duplicate is the relay's
-decision. The host starts; from
-that moment (0 s) each timed event is applied when it is due: a network fault's window opens
-or closes (the relay's control lines, whole), a module is paused, continued, restarted or
-killed. Then the host is waited for, the stand taken down, and DIR holds the scenario as played,
-the timeline, the stand's logs and the relays' records, the host's output and the report. The
+decision; the windows open from 0 s are set then. The host starts; from that moment (0 s of
+the scenario) each timed event is applied when it is due: a network fault's window opens or
+closes (the relay's control lines, whole), a module is paused, continued, restarted or killed.
+Then the host is waited for, the stand taken down, and DIR holds the scenario as played, the
+timeline, the stand's logs and the relays' records, the host's output and the report. The
 exit status is 0 only when every expectation holds; 2 for a scenario or command line that does
 not read, 130 after Ctrl-C (everything stood up is taken down first).
 """
@@ -39,6 +39,8 @@ class Event:
     module: int
     what: str  # "network", "pause", "continue", "restart", "kill"
     text: str
+    # A window's end or a pause's: after the host's end there is nothing left to undo.
+    closing: bool = False
 
 
 def control_lines(active: list[scenario.NetworkFault], module: int) -> list[str]:
@@ -76,19 +78,34 @@ def timed_events(s: scenario.Scenario) -> list[Event]:
         text = ", ".join(f"{k} {v:g}{UNITS.get(k, '')}" for k, v in fault.faults.items())
         where = "both ways" if len(fault.directions) == 2 else fault.directions[0]
         for module in fault.modules:
-            # Windows open from the start are set before the host sends anything.
-            if fault.start_s > 0:
-                events.append(Event(fault.start_s, module, "network", f"{text} ({where}) on"))
+            events.append(Event(fault.start_s, module, "network", f"{text} ({where}) on"))
             if fault.end_s is not None:
-                events.append(Event(fault.end_s, module, "network", f"{text} ({where}) off"))
+                events.append(Event(fault.end_s, module, "network", f"{text} ({where}) off",
+                                    closing=True))
     for fault in s.faults:
         if fault.action == "pause":
             events.append(Event(fault.at_s, fault.module, "pause", f"pause {fault.seconds:g} s"))
-            events.append(Event(fault.at_s + fault.seconds, fault.module, "continue", "continue"))
+            events.append(Event(fault.at_s + fault.seconds, fault.module, "continue", "continue",
+                                closing=True))
         else:
             events.append(Event(fault.at_s, fault.module, fault.action, fault.action))
     # Stable: at the same time, in the scenario's order.
     return sorted(events, key=lambda e: e.at_s)
+
+
+def prepared(event: Event) -> bool:
+    """A window open from 0 s: set before the host starts (Timeline.prepare)."""
+    return event.what == "network" and event.at_s == 0 and not event.closing
+
+
+def modules_file_text(s: scenario.Scenario, addresses: list[str]) -> str:
+    """The host's modules file: an address a line, with daqhost's own options of the module's
+    group after it (only for daqhost: a host of one's own gets the addresses alone)."""
+    lines = []
+    for address, group in zip(addresses, s.module_groups()):
+        options = group.module_host_options() if s.host.is_daqhost else []
+        lines.append(" ".join([address, *options]))
+    return "\n".join(lines) + "\n"
 
 
 def module_options(s: scenario.Scenario) -> list[ModuleOptions]:
@@ -110,16 +127,23 @@ class Timeline:
         self.start_s = 0.0
         self.start_epoch_s = 0.0
         self.rows: list[dict] = []
+        self.prepared_rows: list[dict] = []
 
     def prepare(self):
         """The windows open from 0 s, set before any datagram passes: each relay then decides
-        from its first datagram on."""
+        from its first datagram on. They are recorded at 0 s."""
         for i in sorted(self.scenario.relayed_modules()):
             self.stand.relay_control(i, control_lines(self.open_at(0), i))
+            for event in timed_events(self.scenario):
+                if prepared(event) and event.module == i:
+                    self.stand.note(i, f"{event.text} before the host started")
+                    self.prepared_rows.append(
+                        self.row(event, "applied before the host started", 0.0))
 
     def start(self):
         self.start_s = time.monotonic()
         self.start_epoch_s = time.time()
+        self.rows[:0] = self.prepared_rows
 
     def seconds(self) -> float:
         return time.monotonic() - self.start_s
@@ -129,8 +153,11 @@ class Timeline:
         and says whether to stop (the host has ended); the events left are recorded as not
         applied."""
         for event in timed_events(self.scenario):
+            if prepared(event):
+                continue
             if wait_until(self.start_s + event.at_s):
-                self.record(event, "not applied: the host had ended")
+                self.record(event, "not needed: the host had ended" if event.closing
+                            else "not applied: the host had ended")
                 continue
             try:
                 self.apply(event)
@@ -157,16 +184,17 @@ class Timeline:
         self.stand.note(i, f"{event.text} at {self.seconds():.3f} s into the run")
 
     def record(self, event: Event, result: str):
-        self.rows.append({"seconds": round(self.seconds(), 3),
-                          "wall_clock": datetime.datetime.now().isoformat(timespec="milliseconds"),
-                          "module": event.module, "what": event.text, "result": result})
+        self.rows.append(self.row(event, result, self.seconds()))
+
+    @staticmethod
+    def row(event: Event, result: str, seconds: float) -> dict:
+        return {"seconds": round(seconds, 3),
+                "wall_clock": datetime.datetime.now().isoformat(timespec="milliseconds"),
+                "module": event.module, "what": event.text, "result": result}
 
     def write(self, path: Path):
-        with open(path, "w") as file:
-            file.write("seconds\twall_clock\tmodule\twhat\tresult\n")
-            for row in self.rows:
-                file.write("\t".join(str(row[k]) for k in
-                                     ("seconds", "wall_clock", "module", "what", "result")) + "\n")
+        """timeline.tsv, seconds from the host's start (the report's counts from the run's)."""
+        report.write_timeline(path, self.rows)
 
 
 class Play:
@@ -198,7 +226,7 @@ class Play:
     def run_host(self):
         self.timeline.prepare()
         modules_file = str(self.out / "modules")
-        Path(modules_file).write_text("\n".join(self.stand.addresses()) + "\n")
+        Path(modules_file).write_text(modules_file_text(self.scenario, self.stand.addresses()))
         argv = self.host_argv(modules_file)
         h = self.scenario.host
         env = dict(os.environ, DAQ_MODULES_FILE=modules_file, DAQ_OUT=str(self.out),
@@ -260,8 +288,8 @@ class Play:
                 self.stand.down(self.out / "stand")
             finally:
                 signal.signal(signal.SIGINT, previous)
-        self.timeline.write(self.out / "timeline.tsv")
         if interrupted:
+            self.timeline.write(self.out / "timeline.tsv")
             return 130
         return report.write(s, self.out, self.host_status, self.timeline.rows,
                             self.timeline.start_epoch_s)

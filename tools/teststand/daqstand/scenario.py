@@ -4,25 +4,29 @@ timeline, the host program that runs against them, a seed, and what the run must
 It is read from YAML (Debian's python3-yaml): comments and lists of events read well there,
 and the compose files of the same stand are YAML too. A file that does not read is refused
 with the line of the first thing wrong (ScenarioError), before anything is started. Times count
-from the host's start, in seconds; network faults per module and direction hold in a window
-[from, until); module faults happen at a time.
+from the host's start, in seconds, and fall within the host's seconds; network faults per
+module and direction hold in a window [from, until); module faults happen at a time.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import difflib
 import re
 from dataclasses import dataclass, field
 
 import yaml
 
 from .stand import MAX_MODULES
+
 DIRECTIONS = ("to-module", "from-module")
 # The faults a relay does, with the kind of value each takes.
 PERCENT_FAULTS = ("loss", "duplicate", "reorder", "corrupt")
 TIME_FAULTS = ("delay", "jitter")
 MODULE_FAULTS = ("pause", "restart", "kill")
 OUTAGE_ENDS = ("recovered", "given up", "left", "ongoing")
+# daqhost run's options that a line of its modules file may carry, for that module alone.
+MODULE_HOST_OPTIONS = ("--hybrids", "--hybrid", "--mode", "--nadj", "--chips", "--chip-type")
 
 
 class ScenarioError(Exception):
@@ -81,6 +85,18 @@ class ModuleGroup:
     mask: str | None = None
     chip: str | None = None
     replay: str | None = None
+    # daqhost run's options for these modules alone (MODULE_HOST_OPTIONS, each with its value)
+    host_options: list[str] = field(default_factory=list)
+    line: int = 0
+
+    def module_host_options(self) -> list[str]:
+        """The group's own options of daqhost run, with the hybrids of its mask unless they
+        name hybrids themselves: a stand of one- and two-hybrid modules is then run right."""
+        if self.mask is None or "--hybrids" in self.host_options:
+            return list(self.host_options)
+        hybrids = [str(h) for h, bit in enumerate(reversed(self.mask), start=1) if bit == "1"]
+        return ["--hybrids", ",".join(hybrids), *self.host_options] if hybrids else \
+            list(self.host_options)
 
 
 @dataclass
@@ -92,6 +108,7 @@ class NetworkFault:
     start_s: float = 0.0
     end_s: float | None = None
     line: int = 0
+    start_line: int = 0
 
 
 @dataclass
@@ -101,6 +118,7 @@ class ModuleFault:
     action: str
     seconds: float | None = None  # of a pause
     line: int = 0
+    at_line: int = 0
 
 
 @dataclass
@@ -121,15 +139,21 @@ class Host:
 @dataclass
 class ModuleExpectation:
     modules: list[int]
+    # Without it, a module that delivered no event fails every expectation about it.
+    sends_nothing: bool = False
     outages: list[str] | None = None
     missing_at_most: int | None = None
     loss_at_most: float | None = None  # a share of the events, 0 to 1
+    loss_at_least: float | None = None
+    recovered_within: float | None = None  # seconds, each outage; at least one outage
+    given_up_within: float | None = None  # seconds from its outage's start
     line: int = 0
 
 
 @dataclass
 class Expectations:
     exit_status: int | None = None
+    host_kept_up: bool | None = None
     modules: list[ModuleExpectation] = field(default_factory=list)
 
 
@@ -170,6 +194,7 @@ class _Reader:
         self.mapping = mapping
         self.what = what
         self.seen: set[str] = set()
+        self.asked: set[str] = set()
 
     def line(self, key: str | None = None) -> int:
         return self.mapping.lines.get(key, self.mapping.line) if key else self.mapping.line
@@ -178,6 +203,7 @@ class _Reader:
         raise ScenarioError(self.line(key), f"{key}: {text}")
 
     def has(self, key: str) -> bool:
+        self.asked.add(key)
         return key in self.mapping
 
     def get(self, key: str, default=None):
@@ -208,7 +234,9 @@ class _Reader:
     def done(self):
         for key in self.mapping:
             if key not in self.seen:
-                raise ScenarioError(self.line(key), f"{self.what}: unknown key '{key}'")
+                near = difflib.get_close_matches(key, sorted(self.seen | self.asked), n=1)
+                hint = f"; did you mean '{near[0]}'?" if near else ""
+                raise ScenarioError(self.line(key), f"{self.what}: unknown key '{key}'{hint}")
 
 
 def _module_numbers(reader: _Reader, key: str, count: int) -> list[int]:
@@ -254,12 +282,36 @@ def _groups(value, line: int) -> list[ModuleGroup]:
             r.fail("chip", f"{group.chip!r} is neither vx4 nor ktm")
         if group.replay is not None and not isinstance(group.replay, str):
             r.fail("replay", "give the path of a capture")
+        if r.has("host_options"):
+            group.host_options = _module_host_options(r)
+            group.line = r.line("host_options")
         r.done()
         groups.append(group)
     if sum(g.count for g in groups) > MAX_MODULES:
         raise ScenarioError(line, f"modules: {sum(g.count for g in groups)} modules, at most "
                             f"{MAX_MODULES}")
     return groups
+
+
+def _module_host_options(r: _Reader) -> list[str]:
+    """daqhost run's options for a group's modules: each one of MODULE_HOST_OPTIONS with its
+    value, as a line of the modules file takes them."""
+    words = r.get("host_options")
+    if not isinstance(words, list) or not all(
+            isinstance(w, (str, int, float)) and not isinstance(w, bool) for w in words):
+        r.fail("host_options", 'give daqhost run\'s options as a list, e.g. [--hybrids, "1,2"]')
+    words = [str(w) for w in words]
+    if any(not w or any(c.isspace() for c in w) for w in words):
+        r.fail("host_options", "a word of them is empty or holds a space: one word an item")
+    for option, value in zip(words[::2], words[1::2] + [None]):
+        if option not in MODULE_HOST_OPTIONS:
+            near = difflib.get_close_matches(option, MODULE_HOST_OPTIONS, n=1)
+            r.fail("host_options", f"{option!r} is not one of a module's own options ("
+                   f"{', '.join(MODULE_HOST_OPTIONS)})" + (f"; did you mean '{near[0]}'?"
+                                                          if near else ""))
+        if value is None or value.startswith("--"):
+            r.fail("host_options", f"{option} needs its value")
+    return words
 
 
 def _window(r: _Reader) -> tuple[float, float | None]:
@@ -306,7 +358,8 @@ def _network(value, line: int, count: int) -> list[NetworkFault]:
                                 "jitter, duplicate, reorder, corrupt or ack_delay")
         start, end = _window(r)
         r.done()
-        faults.append(NetworkFault(modules, directions, chosen, start, end, r.line()))
+        faults.append(NetworkFault(modules, directions, chosen, start, end, r.line(),
+                                   r.line("from")))
     return faults
 
 
@@ -330,7 +383,8 @@ def _faults(value, line: int, count: int) -> list[ModuleFault]:
             seconds = float(r.number("seconds", low=0.001))
         modules = _module_numbers(r, key, count)
         r.done()
-        faults.extend(ModuleFault(at, module, action, seconds, r.line()) for module in modules)
+        faults.extend(ModuleFault(at, module, action, seconds, r.line(), r.line("at"))
+                      for module in modules)
     return sorted(faults, key=lambda f: f.at_s)
 
 
@@ -367,6 +421,10 @@ def _expect(value, line: int, count: int) -> Expectations:
         return expect
     r = _Reader(value, "expect")
     expect.exit_status = r.number("exit_status", None, low=0, high=255, integer=True)
+    kept_up = r.get("host_kept_up")
+    if kept_up is not None and not isinstance(kept_up, bool):
+        r.fail("host_kept_up", f"{kept_up!r}: true or false")
+    expect.host_kept_up = kept_up
     modules = r.get("modules", [])
     if not isinstance(modules, list):
         r.fail("modules", "give a list, e.g. '- modules: 2' with 'outages: [recovered]'")
@@ -378,9 +436,16 @@ def _expect(value, line: int, count: int) -> Expectations:
             if not isinstance(outages, list) or any(end not in OUTAGE_ENDS for end in outages):
                 m.fail("outages", f"a list of how each outage ends: {', '.join(OUTAGE_ENDS)}")
             e.outages = list(outages)
+        sends_nothing = m.get("sends_nothing", False)
+        if not isinstance(sends_nothing, bool):
+            m.fail("sends_nothing", f"{sends_nothing!r}: true or false")
+        e.sends_nothing = sends_nothing
         e.missing_at_most = m.number("missing_at_most", None, low=0, integer=True)
-        if m.has("loss_at_most"):
-            e.loss_at_most = m.percent("loss_at_most") / 100
+        for key in ("loss_at_most", "loss_at_least"):
+            if m.has(key):
+                setattr(e, key, m.percent(key) / 100)
+        e.recovered_within = m.number("recovered_within", None, low=0)
+        e.given_up_within = m.number("given_up_within", None, low=0)
         m.done()
         expect.modules.append(e)
     r.done()
@@ -413,7 +478,25 @@ def parse(text: str, name: str = "scenario") -> Scenario:
         text=text,
     )
     r.done()
+    _within_the_run(scenario)
     return scenario
+
+
+def _within_the_run(s: Scenario):
+    """Refuses what would happen at or after the host's end: it would never be applied."""
+    end = s.host.seconds
+    for fault in s.faults:
+        if fault.at_s >= end:
+            raise ScenarioError(fault.at_line, f"at: {fault.at_s:g} s is not within the run "
+                                f"(host: seconds: {end:g})")
+    for fault in s.network:
+        if fault.start_s >= end:
+            raise ScenarioError(fault.start_line, f"from: {fault.start_s:g} s is not within "
+                                f"the run (host: seconds: {end:g})")
+    for group in s.groups:
+        if s.host.command and group.host_options:
+            raise ScenarioError(group.line, "host_options: they are daqhost run's; a command "
+                                "of your own carries its own")
 
 
 def load(path: str, seed: int | None = None) -> Scenario:
