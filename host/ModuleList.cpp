@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <sstream>
 
 namespace daq {
 
@@ -43,23 +44,44 @@ bool ModuleList::add_dns(const std::string& name) {
     return !resolved.empty();
 }
 
-std::optional<std::vector<Endpoint>> ModuleList::modules() {
-    std::vector<Endpoint> modules;
+std::optional<std::vector<NamedModule>> ModuleList::named() {
+    std::vector<NamedModule> named;
     for (const auto& [text, where] : entries_) {
-        const std::optional<Endpoint> module = Endpoint::parse_with_port(text, port_);
+        std::istringstream words(text);
+        std::string address;
+        words >> address;
+        const std::optional<Endpoint> module = Endpoint::parse_with_port(address, port_);
+        const std::string at = where.empty() ? "" : where + ": ";
         if (!module) {
-            error_ = where.empty() ? "" : where + ": ";
-            error_ += "\"" + text + "\" is not an IPv4 address";
+            error_ = at + "\"" + address + "\" is not an IPv4 address";
             return std::nullopt;
         }
-        if (std::find(modules.begin(), modules.end(), *module) == modules.end()) {
-            modules.push_back(*module);
+        NamedModule entry{*module, {}, where};
+        for (std::string word; words >> word;) entry.options.push_back(word);
+        const auto kept = std::find_if(named.begin(), named.end(),
+                                       [&](const NamedModule& m) { return m.module == *module; });
+        if (kept == named.end()) {
+            named.push_back(std::move(entry));
+        } else if (kept->options.empty()) {
+            kept->options = std::move(entry.options);
+            kept->where = where;
+        } else if (!entry.options.empty() && entry.options != kept->options) {
+            error_ = at + module->text() + " is named again with other options";
+            return std::nullopt;
         }
     }
-    if (modules.empty()) {
+    if (named.empty()) {
         error_ = file_.empty() ? "no module named" : "no module address in " + file_;
         return std::nullopt;
     }
+    return named;
+}
+
+std::optional<std::vector<Endpoint>> ModuleList::modules() {
+    const auto named_modules = named();
+    if (!named_modules) return std::nullopt;
+    std::vector<Endpoint> modules;
+    for (const NamedModule& m : *named_modules) modules.push_back(m.module);
     return modules;
 }
 

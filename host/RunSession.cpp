@@ -117,12 +117,13 @@ void RunSession::begin(size_t i, Purpose purpose, std::vector<RequestSequence::S
     sequences_[i].requests.begin(std::move(steps));
 }
 
-std::vector<RequestSequence::Step> RunSession::configuration_steps() const {
+std::vector<RequestSequence::Step> RunSession::configuration_steps(size_t i) const {
     std::vector<RequestSequence::Step> steps;
-    for (const HybridSettings& h : settings_.hybrids) {
+    const unsigned chip_type = settings_.chip_type_of(i);
+    for (const HybridSettings& h : settings_.hybrids_of(i)) {
         const std::string what = " of hybrid " + std::to_string(h.hybrid);
-        steps.push_back(step(
-            ModuleRequest::stream_configuration({h.hybrid, settings_.chip_type, h.chips}), what));
+        steps.push_back(
+            step(ModuleRequest::stream_configuration({h.hybrid, chip_type, h.chips}), what));
         steps.push_back(step(ModuleRequest::readout_mode({h.hybrid, h.mode, h.nadj}), what));
     }
     return steps;
@@ -216,15 +217,16 @@ bool RunSession::run_sequences(const std::function<bool()>& ask, bool interrupti
 }
 
 bool RunSession::configure(const std::function<bool()>& go_on) {
-    std::vector<RequestSequence::Step> steps = {
-        step(ModuleRequest::discovery(), ""),
-        // A run left going by an earlier host would stream on into this one with its own
-        // event numbers: stop it, so that this run starts at event 1. A stop while idle does
-        // nothing.
-        step(ModuleRequest::daq_command(packet::kAllHybrids, false), " (stop before the run)")};
-    for (RequestSequence::Step& s : configuration_steps()) steps.push_back(std::move(s));
     for (size_t i = 0; i < size(); ++i) {
-        if (reader_.module(i).live) begin(i, Purpose::kConfigure, steps);
+        if (!reader_.module(i).live) continue;
+        std::vector<RequestSequence::Step> steps = {
+            step(ModuleRequest::discovery(), ""),
+            // A run left going by an earlier host would stream on into this one with its own
+            // event numbers: stop it, so that this run starts at event 1. A stop while idle
+            // does nothing.
+            step(ModuleRequest::daq_command(packet::kAllHybrids, false), " (stop before the run)")};
+        for (RequestSequence::Step& s : configuration_steps(i)) steps.push_back(std::move(s));
+        begin(i, Purpose::kConfigure, std::move(steps));
     }
     if (!run_sequences(go_on, true)) return false;
     for (size_t i = 0; i < size(); ++i) {
@@ -248,12 +250,13 @@ bool RunSession::start(const std::function<bool()>& go_on) {
     return whole && any;
 }
 
-std::vector<RequestSequence::Step> RunSession::restart_steps(const std::string& stop_for) const {
+std::vector<RequestSequence::Step> RunSession::restart_steps(size_t i,
+                                                             const std::string& stop_for) const {
     // One discovery an attempt: an unanswered one ends the attempt.
     std::vector<RequestSequence::Step> steps = {
         step(ModuleRequest::discovery(), "", 0),
         step(ModuleRequest::daq_command(packet::kAllHybrids, false), " (stop " + stop_for + ")")};
-    for (RequestSequence::Step& s : configuration_steps()) steps.push_back(std::move(s));
+    for (RequestSequence::Step& s : configuration_steps(i)) steps.push_back(std::move(s));
     steps.push_back(step(ModuleRequest::daq_command(packet::kAllHybrids, true), " (start)"));
     return steps;
 }
@@ -292,7 +295,7 @@ void RunSession::join(const Endpoint& endpoint) {
         }
     }
     report(endpoint.text() + ": joins the run");
-    begin(i, Purpose::kJoin, restart_steps("before the start"));
+    begin(i, Purpose::kJoin, restart_steps(i, "before the start"));
 }
 
 void RunSession::leave(size_t i) {
@@ -325,7 +328,7 @@ void RunSession::watch_modules() {
                            " s into the run; rediscovering");
                 }
                 // An unanswered attempt is followed by the next after a pause, each counted.
-                begin(i, Purpose::kRecover, restart_steps("before the restart"));
+                begin(i, Purpose::kRecover, restart_steps(i, "before the restart"));
                 break;
             }
             case ModuleRecovery::Action::kGiveUp: {
@@ -333,7 +336,7 @@ void RunSession::watch_modules() {
                 // addressed to one of its hybrids (it acts on the whole module all the same),
                 // which tells it from the run's own stop in a capture. Its acknowledge is
                 // waited for one timeout at most, and holds up nothing.
-                const unsigned hybrid = settings_.hybrids.front().hybrid;
+                const unsigned hybrid = settings_.hybrids_of(i).front().hybrid;
                 begin(i, Purpose::kGiveUp,
                       {step(ModuleRequest::daq_command(hybrid, false), " (give up)", 0)});
                 module.live = false;

@@ -183,6 +183,12 @@ class FollowSettings:
     def __init__(self, names: list[str], every_s: float = 1.0,
                  common: ClientSettings = ...) -> None: ...
 
+class ModuleRunSettings:
+    hybrids: Optional[list[HybridSettings]]
+    chip_type: Optional[int]
+    def __init__(self, hybrids: Optional[list[HybridSettings]] = None,
+                 chip_type: Optional[int] = None) -> None: ...
+
 class RunSettings:
     modules: list[ClientSettings]
     hybrids: list[HybridSettings]
@@ -193,10 +199,12 @@ class RunSettings:
     recover: Optional[RecoverySettings]
     follow: Optional[FollowSettings]
     expect_modules: int
+    per_module: list[ModuleRunSettings]
     def __init__(self, modules: list[ClientSettings] = ..., hybrids: list[HybridSettings] = ...,
                  chip_type: int = 1, events: int = 0, seconds: float = 0.0,
                  capture: str = "", recover: Optional[RecoverySettings] = None,
-                 follow: Optional[FollowSettings] = None, expect_modules: int = 0) -> None: ...
+                 follow: Optional[FollowSettings] = None, expect_modules: int = 0,
+                 per_module: list[ModuleRunSettings] = ...) -> None: ...
 
 class ModuleFigures:
     hybrids: str

@@ -177,35 +177,51 @@ A joining module takes common's settings (its port, timeout and retries) with it
         .def_readwrite("every_s", &FollowSettings::every_s)
         .def_readwrite("common", &FollowSettings::common);
 
+    py::class_<ModuleRunSettings>(m, "ModuleRunSettings", R"doc(
+One module's own configuration in a run: its hybrids and its chip type, each None for the
+run's. RunSettings.per_module holds them by the module's index.)doc")
+        .def(py::init([](std::optional<std::vector<HybridSettings>> hybrids,
+                         std::optional<unsigned> chip_type) {
+                 return ModuleRunSettings{std::move(hybrids), chip_type};
+             }),
+             py::arg("hybrids") = py::none(), py::arg("chip_type") = py::none())
+        .def_readwrite("hybrids", &ModuleRunSettings::hybrids)
+        .def_readwrite("chip_type", &ModuleRunSettings::chip_type);
+
     py::class_<RunSettings>(m, "RunSettings", R"doc(
-A run: the modules (ClientSettings), the hybrids, the module-wide chip type, when it ends
+A run: the modules (ClientSettings), the hybrids and the module-wide chip type of every module,
+each module's own ones where per_module (ModuleRunSettings, by the module's index; a module past
+its end takes the run's) gives them, when it ends
 (events reached by every module, seconds, 0 for no bound), a capture file ('' for none),
 with recover (RecoverySettings) the recovery of modules that fall silent (None: they are only
 waited for), and with follow (FollowSettings) modules that join and leave under DNS names; the
 run then succeeds when expect_modules modules (0: as many as it was given) run at its end.
 Lists are copied in and out: assign a whole list to change one.)doc")
-        .def(py::init([](std::vector<ModuleClient::Settings> modules,
-                         std::vector<HybridSettings> hybrids, unsigned chip_type, uint64_t events,
-                         double seconds, std::string capture,
-                         std::optional<RecoverySettings> recover,
-                         std::optional<FollowSettings> follow, size_t expect_modules) {
-                 RunSettings s;
-                 s.modules = std::move(modules);
-                 s.hybrids = std::move(hybrids);
-                 s.chip_type = chip_type;
-                 s.events = events;
-                 s.seconds = seconds;
-                 s.capture = std::move(capture);
-                 s.recover = recover;
-                 s.follow = std::move(follow);
-                 s.expect_modules = expect_modules;
-                 return s;
-             }),
-             py::arg("modules") = std::vector<ModuleClient::Settings>{},
-             py::arg("hybrids") = std::vector<HybridSettings>{HybridSettings{}},
-             py::arg("chip_type") = 1, py::arg("events") = 0, py::arg("seconds") = 0.0,
-             py::arg("capture") = "", py::arg("recover") = py::none(),
-             py::arg("follow") = py::none(), py::arg("expect_modules") = 0)
+        .def(
+            py::init(
+                [](std::vector<ModuleClient::Settings> modules, std::vector<HybridSettings> hybrids,
+                   unsigned chip_type, uint64_t events, double seconds, std::string capture,
+                   std::optional<RecoverySettings> recover, std::optional<FollowSettings> follow,
+                   size_t expect_modules, std::vector<ModuleRunSettings> per_module) {
+                    RunSettings s;
+                    s.modules = std::move(modules);
+                    s.hybrids = std::move(hybrids);
+                    s.chip_type = chip_type;
+                    s.events = events;
+                    s.seconds = seconds;
+                    s.capture = std::move(capture);
+                    s.recover = recover;
+                    s.follow = std::move(follow);
+                    s.expect_modules = expect_modules;
+                    s.per_module = std::move(per_module);
+                    return s;
+                }),
+            py::arg("modules") = std::vector<ModuleClient::Settings>{},
+            py::arg("hybrids") = std::vector<HybridSettings>{HybridSettings{}},
+            py::arg("chip_type") = 1, py::arg("events") = 0, py::arg("seconds") = 0.0,
+            py::arg("capture") = "", py::arg("recover") = py::none(),
+            py::arg("follow") = py::none(), py::arg("expect_modules") = 0,
+            py::arg("per_module") = std::vector<ModuleRunSettings>{})
         .def_readwrite("modules", &RunSettings::modules)
         .def_readwrite("hybrids", &RunSettings::hybrids)
         .def_readwrite("chip_type", &RunSettings::chip_type)
@@ -214,7 +230,8 @@ Lists are copied in and out: assign a whole list to change one.)doc")
         .def_readwrite("capture", &RunSettings::capture)
         .def_readwrite("recover", &RunSettings::recover)
         .def_readwrite("follow", &RunSettings::follow)
-        .def_readwrite("expect_modules", &RunSettings::expect_modules);
+        .def_readwrite("expect_modules", &RunSettings::expect_modules)
+        .def_readwrite("per_module", &RunSettings::per_module);
 
     py::class_<ModuleFigures>(m, "ModuleFigures",
                               "A module's figures in the summary of a run, or the total of many.")

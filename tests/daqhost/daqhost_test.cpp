@@ -376,6 +376,35 @@ TEST_F(Daqhost, run_drives_three_modules_and_sums_up_each) {
     EXPECT_EQ(data["127.0.0.1:10000"], real["packets"].get<int>());
 }
 
+// A stand of a one-hybrid and a two-hybrid module: the run's hybrids would fail the first, so
+// its line gives its own; the second's line sets one hybrid's mode and keeps the run's mode for
+// the other.
+TEST_F(Daqhost, modules_file_options_configure_each_module_its_own_way) {
+    EmulatorProcess one({"-m", "1", "-r", "2000", "--address", "127.0.0.12"});
+    EmulatorProcess two({"-m", "11", "-r", "2000", "--address", "127.0.0.13"});
+    ASSERT_TRUE(one.start() && two.start());
+    ASSERT_TRUE(one.wait_until_serving() && two.wait_until_serving());
+    const std::string list = path("modules.txt");
+    std::ofstream(list) << "127.0.0.12:10000 --hybrids 1\n127.0.0.13 --hybrid 2:mode=4,nadj=1\n";
+    const json summary =
+        run_json({"--modules", list, "--hybrids", "1,2", "--mode", "2", "-n", "50"});
+    ASSERT_EQ(summary["modules"].size(), 2u) << summary.dump();
+    const json& first = summary["modules"][0];
+    const json& second = summary["modules"][1];
+    ASSERT_EQ(first["hybrids"].size(), 1u) << first.dump();
+    EXPECT_EQ(hybrid(first, 1)["mode"], 2);
+    ASSERT_EQ(second["hybrids"].size(), 2u) << second.dump();
+    EXPECT_EQ(hybrid(second, 1)["mode"], 2);
+    EXPECT_EQ(hybrid(second, 2)["mode"], 4);
+    for (const json& m : summary["modules"]) EXPECT_GE(m["events"].get<int>(), 50) << m["module"];
+    EXPECT_EQ(summary["total"]["modules_run"], 2);
+
+    std::ofstream(list) << "127.0.0.12\n\n127.0.0.13 --hybrids 1,2 --speed 3\n";
+    const Result bad = daqhost({"run", "--modules", list, "-n", "50"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_THAT(bad.err, HasSubstr(list + ":3: \"--speed 3\" is not a module's option"));
+}
+
 // Modules that never answer are waited for side by side, not one after the other; the run
 // goes on with the module that answered (on the second attempt), and the status says that
 // some failed.

@@ -185,6 +185,39 @@ TEST_F(ModuleListFile, bad_entries_missing_and_empty_files_are_named) {
     ASSERT_TRUE(empty.add_file(file("# nothing yet\n")));
     EXPECT_FALSE(empty.modules());
     EXPECT_EQ(empty.error(), "no module address in " + dir_ + "/modules.txt");
+
+    ModuleList bad_options_line;
+    ASSERT_TRUE(bad_options_line.add_file(file("127.0.0.2 --hybrids 1\nrack-7 --hybrids 1,2\n")));
+    EXPECT_FALSE(bad_options_line.named());
+    EXPECT_EQ(bad_options_line.error(), dir_ + "/modules.txt:2: \"rack-7\" is not an IPv4 address");
+}
+
+// Options follow an address on its line or in --module; a repeat without options takes the
+// ones given, and one with other options is an error.
+TEST_F(ModuleListFile, each_module_keeps_its_own_options_and_where_they_were_given) {
+    ModuleList list;
+    list.add("127.0.0.1");
+    list.add("127.0.0.3 --mode 4");
+    const std::string path = file(
+        "127.0.0.2:10005\t--hybrids 1,2  --hybrid 2:mode=4  # two\n"
+        "127.0.0.1 --hybrids 1\n127.0.0.2:10005\n");
+    ASSERT_TRUE(list.add_file(path));
+    const auto named = list.named();
+    ASSERT_TRUE(named) << list.error();
+    ASSERT_EQ(named->size(), 3u);
+    EXPECT_EQ((*named)[0].module, (Endpoint{0x7F000001, 10000}));
+    EXPECT_EQ((*named)[0].options, (std::vector<std::string>{"--hybrids", "1"}));
+    EXPECT_EQ((*named)[0].where, path + ":2");
+    EXPECT_EQ((*named)[1].options, (std::vector<std::string>{"--mode", "4"}));
+    EXPECT_EQ((*named)[1].where, "");
+    EXPECT_EQ((*named)[2].module, (Endpoint{0x7F000002, 10005}));
+    EXPECT_EQ((*named)[2].options,
+              (std::vector<std::string>{"--hybrids", "1,2", "--hybrid", "2:mode=4"}));
+    EXPECT_EQ((*named)[2].where, path + ":1");
+
+    list.add("127.0.0.2:10005 --hybrids 1");
+    EXPECT_FALSE(list.named());
+    EXPECT_EQ(list.error(), "127.0.0.2:10005 is named again with other options");
 }
 
 }  // namespace

@@ -111,6 +111,20 @@ def test_run_session_figures_match_its_capture_read_back(test_module, tmp_path):
     assert packets["event"].max() == live.last_event
 
 
+def test_each_module_runs_the_hybrids_of_its_own_settings(daq_module):
+    one = daq_module("-m", "1", "-r", "1000")
+    two = daq_module("-m", "11", "-r", "1000")
+    settings = daqhost.RunSettings(
+        modules=[daqhost.ClientSettings(m.endpoint.text) for m in (one, two)],
+        hybrids=[daqhost.HybridSettings(1), daqhost.HybridSettings(2)], events=50,
+        per_module=[daqhost.ModuleRunSettings(hybrids=[daqhost.HybridSettings(1, mode=2)])])
+    session = daqhost.RunSession(settings)
+    assert session.run(), session.errors
+    hybrids = [[(s.hybrid, s.mode) for s in session.module(i).statistics.summaries()]
+               for i in (0, 1)]
+    assert hybrids == [[(1, 2)], [(1, 1), (2, 1)]]
+
+
 def test_the_scripts_of_the_docs_run_as_written(daq_module, tmp_path, monkeypatch):
     daq_module("-r", "1000", address="127.0.0.1")
     monkeypatch.chdir(tmp_path)

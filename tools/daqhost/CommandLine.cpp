@@ -5,8 +5,6 @@
 #include <csignal>
 #include <iostream>
 
-#include "daqhost/ModuleList.h"
-
 using namespace daq;
 
 ModuleClient::Settings ModuleOptions::settings_for(const Endpoint& module) const {
@@ -29,12 +27,14 @@ std::optional<ModuleClient::Settings> ModuleOptions::settings() const {
 void add_module_list_options(CLI::App& command, ModuleListOptions& list) {
     command
         .add_option("--module", list.modules,
-                    "one more module, by IPv4 address (and port); repeat for more modules")
+                    "one more module, by IPv4 address (and port), with its own options after "
+                    "it in the same word if any (\"ADDR --hybrids 1,2\"); repeat for more")
         ->type_name("ADDR[:PORT]")
         ->allow_extra_args(false);
     command
         .add_option("--modules", list.file,
-                    "a file of module addresses, ADDR or ADDR:PORT a line (# comments)")
+                    "a file of modules, one a line: ADDR or ADDR:PORT, then its own options "
+                    "if any (# comments)")
         ->type_name("FILE");
     command
         .add_option("--modules-dns", list.dns,
@@ -43,8 +43,9 @@ void add_module_list_options(CLI::App& command, ModuleListOptions& list) {
         ->type_name("NAME");
 }
 
-std::optional<std::vector<ModuleClient::Settings>> module_list_settings(
-    const ModuleOptions& options, bool address_given, const ModuleListOptions& list) {
+std::optional<std::vector<NamedModule>> named_modules(const ModuleOptions& options,
+                                                      bool address_given,
+                                                      const ModuleListOptions& list) {
     ModuleList modules(options.port);
     if (address_given || (list.modules.empty() && list.file.empty() && list.dns.empty())) {
         modules.add(options.address);
@@ -58,9 +59,9 @@ std::optional<std::vector<ModuleClient::Settings>> module_list_settings(
         report_error("--modules-dns: " + modules.error());
         return std::nullopt;
     }
-    auto settings = modules.settings(options.settings_for({}));
-    if (!settings) report_error(modules.error());
-    return settings;
+    auto named = modules.named();
+    if (!named) report_error(modules.error());
+    return named;
 }
 
 void add_module_options(CLI::App& command, ModuleOptions& options) {

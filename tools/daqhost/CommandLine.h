@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "daqhost/ModuleClient.h"
+#include "daqhost/ModuleList.h"
 
 namespace CLI {
 class App;
@@ -35,8 +36,9 @@ struct ModuleOptions {
 void add_module_options(CLI::App& command, ModuleOptions& options);
 
 // The modules of a command that drives many at once, besides ADDR: --module ADDR[:PORT]
-// (repeated), --modules FILE (one address a line, "#" comments and blank lines ignored) and
-// --modules-dns NAME (every IPv4 address the name resolves to).
+// (repeated), --modules FILE (one module a line, "#" comments and blank lines ignored) and
+// --modules-dns NAME (every IPv4 address the name resolves to). An entry of --module or of the
+// file may carry the module's own options after its address, for the command to read.
 struct ModuleListOptions {
     std::vector<std::string> modules;
     std::string file;
@@ -46,11 +48,12 @@ struct ModuleListOptions {
 // --module, --modules and --modules-dns.
 void add_module_list_options(CLI::App& command, ModuleListOptions& list);
 
-// The settings of every module named (a daq::ModuleList): ADDR when it was given (or when
-// nothing else is), then the --module options, the file's lines and the name's addresses.
-// Nothing, and the error reported, when the list cannot be read.
-std::optional<std::vector<daq::ModuleClient::Settings>> module_list_settings(
-    const ModuleOptions& options, bool address_given, const ModuleListOptions& list);
+// Every module named (a daq::ModuleList): ADDR when it was given (or when nothing else is),
+// then the --module options, the file's lines and the name's addresses. Nothing, and the error
+// reported, when the list cannot be read.
+std::optional<std::vector<daq::NamedModule>> named_modules(const ModuleOptions& options,
+                                                           bool address_given,
+                                                           const ModuleListOptions& list);
 
 // --chip-type and --chips, as a stream configuration request carries them.
 void add_chip_options(CLI::App& command, unsigned& chip_type, unsigned& chips);

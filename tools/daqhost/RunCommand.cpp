@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,10 +22,9 @@ using namespace daq;
 
 namespace {
 
-struct RunOptions {
-    ModuleOptions module;
-    ModuleListOptions list;
-    bool address_given = false;
+// How a module's hybrids are configured: the run's options, and a module's own, which replace
+// those of the run that they name.
+struct HybridOptions {
     std::vector<unsigned> hybrids = {1};
     // --hybrid H:key=value,...: settings of one hybrid beside those for all.
     std::vector<std::string> hybrid_settings;
@@ -32,6 +32,13 @@ struct RunOptions {
     unsigned chips = 2;
     unsigned mode = 1;
     unsigned nadj = 0;
+};
+
+struct RunOptions {
+    ModuleOptions module;
+    ModuleListOptions list;
+    bool address_given = false;
+    HybridOptions hybrids;
     uint64_t events = 0;
     double seconds = 0;
     std::string capture;
@@ -43,8 +50,28 @@ struct RunOptions {
     size_t expect_modules = 0;
 };
 
-// "H:mode=M,nadj=N,chips=C" (any of the three, in any order) sets hybrid H, which is added
-// to the hybrids of the run if --hybrids did not name it; the rest take the options for all.
+// --hybrids, --hybrid, --chip-type, --chips, --mode and --nadj: the run's, and the grammar of
+// a module's own options.
+void add_hybrid_options(CLI::App& command, HybridOptions& options) {
+    command.add_option("--hybrids", options.hybrids, "hybrids to configure, e.g. 1,2")
+        ->delimiter(',')
+        ->capture_default_str()
+        ->check(CLI::Range(1, 4));
+    command
+        .add_option("--hybrid", options.hybrid_settings,
+                    "one hybrid's own settings, e.g. 1:mode=4,nadj=2,chips=3 (repeat it)")
+        ->type_name("H:KEY=VALUE,...");
+    add_chip_options(command, options.chip_type, options.chips);
+    command
+        .add_option("--mode", options.mode,
+                    "readout mode: 1 all channels, 2 the hit, 4 the hit and neighbours")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 15));
+    command.add_option("--nadj", options.nadj, "neighbours on each side of the hit (mode 4)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 65535));
+}
+
 bool parse_number(const std::string& text, unsigned low, unsigned high, unsigned& value) {
     if (text.empty() || text.size() > 5 ||
         text.find_first_not_of("0123456789") != std::string::npos) {
@@ -56,12 +83,12 @@ bool parse_number(const std::string& text, unsigned low, unsigned high, unsigned
     return true;
 }
 
-bool apply_hybrid_settings(const std::string& text, const RunOptions& options,
-                           std::vector<HybridSettings>& hybrids) {
-    const auto bad = [&text](const std::string& why) {
-        report_error("--hybrid " + text + ": " + why);
-        return false;
-    };
+// "H:mode=M,nadj=N,chips=C" (any of the three, in any order) sets hybrid H, which is added
+// to the hybrids of the run if --hybrids did not name it; the rest take the options for all.
+// Empty, or why the text is wrong.
+std::string apply_hybrid_settings(const std::string& text, const HybridOptions& options,
+                                  std::vector<HybridSettings>& hybrids) {
+    const auto bad = [&text](const std::string& why) { return "--hybrid " + text + ": " + why; };
     const size_t colon = text.find(':');
     unsigned id = 0;
     if (colon == std::string::npos || !parse_number(text.substr(0, colon), 1, 4, id)) {
@@ -85,7 +112,58 @@ bool apply_hybrid_settings(const std::string& text, const RunOptions& options,
                                          : false;
         if (!ok) return bad("\"" + field + "\" is not mode=0..15, nadj=0..65535 or chips=0..255");
     }
-    return true;
+    return "";
+}
+
+// The hybrids the options configure; nothing, with `error` set, for a bad --hybrid.
+std::optional<std::vector<HybridSettings>> hybrid_settings(const HybridOptions& options,
+                                                           std::string& error) {
+    std::vector<HybridSettings> hybrids;
+    for (unsigned hybrid : options.hybrids) {
+        hybrids.push_back({hybrid, options.chips, options.mode, options.nadj});
+    }
+    for (const std::string& text : options.hybrid_settings) {
+        error = apply_hybrid_settings(text, options, hybrids);
+        if (!error.empty()) return std::nullopt;
+    }
+    return hybrids;
+}
+
+// A module's own settings: its options read over the run's. Nothing, and the error reported
+// with where the options were given, when they cannot be read.
+std::optional<ModuleRunSettings> module_run_settings(const NamedModule& named,
+                                                     const HybridOptions& run) {
+    if (named.options.empty()) return ModuleRunSettings{};
+    const std::string where = named.where.empty() ? named.module.text() : named.where;
+    HybridOptions own = run;
+    CLI::App parser;
+    parser.set_help_flag();
+    parser.allow_extras();
+    add_hybrid_options(parser, own);
+    // The parser takes the words last first.
+    std::vector<std::string> words(named.options.rbegin(), named.options.rend());
+    try {
+        parser.parse(words);
+    } catch (const CLI::ParseError& e) {
+        report_error(where + ": " + e.what());
+        return std::nullopt;
+    }
+    if (!parser.remaining().empty()) {
+        std::string extra;
+        for (const std::string& word : parser.remaining())
+            extra += (extra.empty() ? "" : " ") + word;
+        report_error(where + ": \"" + extra +
+                     "\" is not a module's option (--hybrids, --hybrid, --chip-type, --chips, "
+                     "--mode, --nadj)");
+        return std::nullopt;
+    }
+    std::string error;
+    std::optional<std::vector<HybridSettings>> hybrids = hybrid_settings(own, error);
+    if (!hybrids) {
+        report_error(where + ": " + error);
+        return std::nullopt;
+    }
+    return ModuleRunSettings{std::move(hybrids), own.chip_type};
 }
 
 class Run {
@@ -166,19 +244,23 @@ void Run::progress(bool last) {
 }
 
 int Run::execute() {
-    const auto modules =
-        module_list_settings(options_.module, options_.address_given, options_.list);
+    const auto modules = named_modules(options_.module, options_.address_given, options_.list);
     if (!modules) return kExitFailure;
     RunSettings settings;
-    settings.modules = *modules;
-    settings.hybrids.clear();
-    for (unsigned hybrid : options_.hybrids) {
-        settings.hybrids.push_back({hybrid, options_.chips, options_.mode, options_.nadj});
+    std::string error;
+    std::optional<std::vector<HybridSettings>> hybrids = hybrid_settings(options_.hybrids, error);
+    if (!hybrids) {
+        report_error(error);
+        return kExitFailure;
     }
-    for (const std::string& text : options_.hybrid_settings) {
-        if (!apply_hybrid_settings(text, options_, settings.hybrids)) return kExitFailure;
+    settings.hybrids = std::move(*hybrids);
+    settings.chip_type = options_.hybrids.chip_type;
+    for (const NamedModule& named : *modules) {
+        settings.modules.push_back(options_.module.settings_for(named.module));
+        const std::optional<ModuleRunSettings> own = module_run_settings(named, options_.hybrids);
+        if (!own) return kExitFailure;
+        settings.per_module.push_back(*own);
     }
-    settings.chip_type = options_.chip_type;
     settings.events = options_.events;
     settings.seconds = options_.seconds;
     settings.capture = options_.capture;
@@ -232,21 +314,7 @@ void add_run_command(CLI::App& app, int& status) {
         "run", "configure the hybrids, take a run, stop it and print a summary per hybrid");
     add_module_options(*sub, options->module);
     add_module_list_options(*sub, options->list);
-    sub->add_option("--hybrids", options->hybrids, "hybrids to configure, e.g. 1,2")
-        ->delimiter(',')
-        ->capture_default_str()
-        ->check(CLI::Range(1, 4));
-    sub->add_option("--hybrid", options->hybrid_settings,
-                    "one hybrid's own settings, e.g. 1:mode=4,nadj=2,chips=3 (repeat it)")
-        ->type_name("H:KEY=VALUE,...");
-    add_chip_options(*sub, options->chip_type, options->chips);
-    sub->add_option("--mode", options->mode,
-                    "readout mode: 1 all channels, 2 the hit, 4 the hit and neighbours")
-        ->capture_default_str()
-        ->check(CLI::Range(0, 15));
-    sub->add_option("--nadj", options->nadj, "neighbours on each side of the hit (mode 4)")
-        ->capture_default_str()
-        ->check(CLI::Range(0, 65535));
+    add_hybrid_options(*sub, options->hybrids);
     sub->add_option("-n,--events", options->events,
                     "stop when every module has this many events (triggers)");
     sub->add_option("-s,--seconds", options->seconds, "stop after this many seconds")

@@ -56,10 +56,22 @@ struct FollowSettings {
     ModuleResolver::Lookup lookup;
 };
 
+// One module's own configuration, where it differs from the run's: a stand may mix modules of
+// one hybrid and of two, which one list of hybrids for all cannot configure.
+struct ModuleRunSettings {
+    // Empty: the run's.
+    std::optional<std::vector<HybridSettings>> hybrids;
+    std::optional<unsigned> chip_type;
+};
+
 struct RunSettings {
     std::vector<ModuleClient::Settings> modules;
+    // What every module is configured with, unless its own settings say otherwise.
     std::vector<HybridSettings> hybrids = {HybridSettings{}};
     unsigned chip_type = 1;
+    // The modules' own settings, by their index in `modules`; a module past the end (one that
+    // joins, say) takes the run's.
+    std::vector<ModuleRunSettings> per_module;
     // The run ends when every module that runs has reached this many events (0: no bound),
     // or after this many seconds (0: no bound), or when the caller says so.
     uint64_t events = 0;
@@ -76,6 +88,16 @@ struct RunSettings {
     // modules running as `expect_modules` (0: as many as it was given).
     std::optional<FollowSettings> follow;
     size_t expect_modules = 0;
+
+    // What module `i` is configured with: its own settings, else the run's.
+    const std::vector<HybridSettings>& hybrids_of(size_t i) const {
+        if (i < per_module.size() && per_module[i].hybrids) return *per_module[i].hybrids;
+        return hybrids;
+    }
+    unsigned chip_type_of(size_t i) const {
+        if (i < per_module.size() && per_module[i].chip_type) return *per_module[i].chip_type;
+        return chip_type;
+    }
 };
 
 // What a progress line shows: the run so far, summed over the modules that started.
@@ -154,9 +176,10 @@ class DAQ_API RunSession {
     };
 
     void begin(size_t i, Purpose purpose, std::vector<RequestSequence::Step> steps);
-    std::vector<RequestSequence::Step> configuration_steps() const;
-    // Discovery, a stop, the configuration and a start: a module (re)started during the run.
-    std::vector<RequestSequence::Step> restart_steps(const std::string& stop_for) const;
+    // The stream configuration and readout mode of module `i`'s hybrids.
+    std::vector<RequestSequence::Step> configuration_steps(size_t i) const;
+    // Discovery, a stop, the configuration and a start: module `i` (re)started during the run.
+    std::vector<RequestSequence::Step> restart_steps(size_t i, const std::string& stop_for) const;
     // Module `i` of the settings, added to the group, the reader and the sequences.
     void add_module(size_t i);
     // Takes the newest answer of the followed names: modules join and leave.
