@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "daqhost/EventReading.h"
 #include "protocol/DataPacket.h"
@@ -13,25 +14,45 @@ constexpr int64_t kPedestalOrigin = 2048;
 constexpr uint32_t kEventModulus = 1u << 16;
 // A packet whose time stamp is this much before the last one's begins a new start of the
 // module: a late packet is milliseconds behind, a new start's time stamps count from 10 ms.
-constexpr uint32_t kNewStartStep_us = 1000000;
+constexpr uint64_t kNewStartStep_us = 1000000;
+// A module's first trigger of a start comes this long after the start.
+constexpr uint64_t kFirstTrigger_us = 10000;
 }  // namespace
 
-void StreamStatistics::add(const DataPacketView& view) {
+bool StreamStatistics::begins_new_start(const Stream& s, uint32_t time_stamp) {
+    if (s.last_raw_event < 0) return true;
+    // Time stamps wrap after 2^32 µs: a step back is one shorter than half of that.
+    const uint32_t back = s.last_raw_time - time_stamp;
+    if (back >= (1u << 31)) return false;
+    uint64_t bound = kNewStartStep_us;
+    if (s.new_start_awaited || s.old_start_apart) {
+        const uint64_t since_start_us = s.last_time_us - s.start_origin_us;
+        const uint64_t past_first_us =
+            since_start_us > kFirstTrigger_us ? since_start_us - kFirstTrigger_us : 0;
+        bound = std::min(bound, past_first_us / 2);
+    }
+    return back > bound;
+}
+
+StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view) {
     if (!view.ok()) {
         ++malformed_[view.fault()];
-        return;
+        return Taken::kMalformed;
     }
     Stream& s = streams_[view.stream()];
+    const bool new_start = begins_new_start(s, view.time_stamp());
+    if (s.old_start_apart && !new_start) return Taken::kSetApart;
     s.summary.hybrid = view.stream();
     ++s.summary.packets;
     s.summary.bytes += view.length();
     s.summary.mode = view.mode();
     ++packets_;
     bytes_ += view.length();
-    add_event(s, view);
+    add_event(s, view, new_start);
     add_values(s, view);
     if (keep_distributions_) add_distributions(s.distributions, view, find_hit(view));
     if (keep_channels_) add_channels(s, view);
+    return new_start ? Taken::kNewStart : Taken::kCounted;
 }
 
 void StreamStatistics::add_channels(Stream& s, const DataPacketView& view) {
@@ -99,24 +120,25 @@ const StreamDistributions& StreamStatistics::distributions(int hybrid) const {
     return found == streams_.end() ? kNone : found->second.distributions;
 }
 
-void StreamStatistics::add_event(Stream& s, const DataPacketView& view) {
+void StreamStatistics::add_event(Stream& s, const DataPacketView& view, bool new_start) {
     StreamSummary& sum = s.summary;
     const uint16_t event = view.event();
     const uint32_t time = view.time_stamp();
-    // Time stamps wrap after 2^32 µs: a step back is one shorter than half of that.
-    const uint32_t back = s.last_raw_time - time;
-    if (s.last_raw_event >= 0 && back > kNewStartStep_us && back < (1u << 31)) {
+    const bool across_outage = std::exchange(s.across_outage, false);
+    if (new_start && s.last_raw_event >= 0) {
         close_span(s);
-        s.last_raw_event = -1;
         s.run_restarted = true;
     }
-    if (s.last_raw_event < 0 && s.run_restarted) {
+    if (new_start && s.run_restarted) {
         // The first packet of the run started again: its numbers and time stamps count from
         // the start anew, and carry on from where the stream stood.
-        sum.missing += event > 0 ? event - 1u : 0;
+        if (!across_outage) sum.missing += event > 0 ? event - 1u : 0;
         sum.last_event += event;
+        s.start_origin_us = s.last_time_us;
         s.last_time_us += time;
-    } else if (s.last_raw_event < 0) {
+        s.new_start_awaited = false;
+        s.old_start_apart = false;
+    } else if (new_start) {
         sum.first_event = event;
         sum.last_event = event;
         sum.missing = event > 0 ? event - 1u : 0;
@@ -133,7 +155,7 @@ void StreamStatistics::add_event(Stream& s, const DataPacketView& view) {
             if (sum.missing > 0) --sum.missing;
             return;
         }
-        sum.missing += step - 1;
+        if (!across_outage) sum.missing += step - 1;
         sum.last_event += step;
         // Time stamps wrap after 2^32 µs; steps between packets are far shorter.
         s.last_time_us += time - s.last_raw_time;
@@ -156,6 +178,21 @@ void StreamStatistics::close_span(Stream& s) {
 
 void StreamStatistics::break_rate() {
     for (auto& [id, s] : streams_) close_span(s);
+}
+
+void StreamStatistics::outage_began() {
+    for (auto& [id, s] : streams_) {
+        close_span(s);
+        s.across_outage = true;
+    }
+}
+
+void StreamStatistics::expect_new_start() {
+    for (auto& [id, s] : streams_) s.new_start_awaited = s.last_raw_event >= 0;
+}
+
+void StreamStatistics::set_apart_old_start() {
+    for (auto& [id, s] : streams_) s.old_start_apart = s.last_raw_event >= 0;
 }
 
 void StreamStatistics::add_values(Stream& s, const DataPacketView& view) {
