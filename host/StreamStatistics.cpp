@@ -19,19 +19,55 @@ constexpr uint64_t kNewStartStep_us = 1000000;
 constexpr uint64_t kFirstTrigger_us = 10000;
 }  // namespace
 
+StreamStatistics::Position StreamStatistics::position(const Stream& s) {
+    if (s.apart_at) return *s.apart_at;
+    return {s.last_raw_time, static_cast<uint16_t>(s.last_raw_event),
+            s.last_time_us - s.start_origin_us};
+}
+
+uint32_t StreamStatistics::new_start_bound_us(const Stream& s) {
+    if (!s.new_start_awaited && !s.old_start_apart) return kNewStartStep_us;
+    const uint64_t since_start_us = position(s).since_start_us;
+    const uint64_t past_first_us =
+        since_start_us > kFirstTrigger_us ? since_start_us - kFirstTrigger_us : 0;
+    return static_cast<uint32_t>(std::min(kNewStartStep_us, past_first_us / 2));
+}
+
 bool StreamStatistics::begins_new_start(const Stream& s, uint32_t time_stamp) {
     if (s.last_raw_event < 0) return true;
     // Time stamps wrap after 2^32 µs: a step back is one shorter than half of that.
-    const uint32_t back = s.last_raw_time - time_stamp;
-    if (back >= (1u << 31)) return false;
-    uint64_t bound = kNewStartStep_us;
-    if (s.new_start_awaited || s.old_start_apart) {
-        const uint64_t since_start_us = s.last_time_us - s.start_origin_us;
-        const uint64_t past_first_us =
-            since_start_us > kFirstTrigger_us ? since_start_us - kFirstTrigger_us : 0;
-        bound = std::min(bound, past_first_us / 2);
+    const uint32_t back = position(s).raw_time - time_stamp;
+    return back < (1u << 31) && back > new_start_bound_us(s);
+}
+
+bool StreamStatistics::of_previous_start(Stream& s, uint32_t time_stamp) {
+    if (!s.previous || s.last_raw_event < 0) return false;
+    const PreviousStart& p = *s.previous;
+    // Once the start under way is past the one before, nothing more of that can come.
+    if (s.last_time_us - s.start_origin_us > p.at.since_start_us + p.bound_us) {
+        s.previous.reset();
+        return false;
     }
-    return back > bound;
+    const uint32_t ahead = time_stamp - s.last_raw_time;
+    if (ahead >= (1u << 31) || ahead <= p.bound_us) return false;
+    const uint32_t after = time_stamp - p.at.raw_time;
+    return std::min(after, 0u - after) <= p.bound_us;
+}
+
+bool StreamStatistics::take_step(StreamSummary& sum, uint32_t step, bool gap_missing) {
+    if (step == 0) {
+        ++sum.duplicates;
+        return false;
+    }
+    if (step > kEventModulus / 2) {
+        // Behind the last one: a packet that came late; it fills a gap counted before.
+        ++sum.late;
+        if (sum.missing > 0) --sum.missing;
+        return false;
+    }
+    if (gap_missing) sum.missing += step - 1;
+    sum.last_event += step;
+    return true;
 }
 
 StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view) {
@@ -40,15 +76,24 @@ StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view) {
         return Taken::kMalformed;
     }
     Stream& s = streams_[view.stream()];
-    const bool new_start = begins_new_start(s, view.time_stamp());
-    if (s.old_start_apart && !new_start) return Taken::kSetApart;
+    const bool previous = of_previous_start(s, view.time_stamp());
+    const bool new_start = !previous && begins_new_start(s, view.time_stamp());
+    if (previous && s.previous->set_apart) return Taken::kSetApart;
+    if (!previous && !new_start && s.old_start_apart) {
+        set_apart(s, view.time_stamp(), view.event());
+        return Taken::kSetApart;
+    }
     s.summary.hybrid = view.stream();
     ++s.summary.packets;
     s.summary.bytes += view.length();
     s.summary.mode = view.mode();
     ++packets_;
     bytes_ += view.length();
-    add_event(s, view, new_start);
+    if (previous) {
+        add_previous_event(s, view);
+    } else {
+        add_event(s, view, new_start);
+    }
     add_values(s, view);
     if (keep_distributions_) add_distributions(s.distributions, view, find_hit(view));
     if (keep_channels_) add_channels(s, view);
@@ -126,6 +171,8 @@ void StreamStatistics::add_event(Stream& s, const DataPacketView& view, bool new
     const uint32_t time = view.time_stamp();
     const bool across_outage = std::exchange(s.across_outage, false);
     if (new_start && s.last_raw_event >= 0) {
+        s.previous = PreviousStart{position(s), new_start_bound_us(s), s.old_start_apart};
+        s.apart_at.reset();
         close_span(s);
         s.run_restarted = true;
     }
@@ -145,18 +192,7 @@ void StreamStatistics::add_event(Stream& s, const DataPacketView& view, bool new
         s.last_time_us = time;
     } else {
         const uint32_t step = (event - static_cast<uint32_t>(s.last_raw_event)) % kEventModulus;
-        if (step == 0) {
-            ++sum.duplicates;
-            return;
-        }
-        if (step > kEventModulus / 2) {
-            // Behind the last one: a packet that came late; it fills a gap counted before.
-            ++sum.late;
-            if (sum.missing > 0) --sum.missing;
-            return;
-        }
-        if (!across_outage) sum.missing += step - 1;
-        sum.last_event += step;
+        if (!take_step(sum, step, !across_outage)) return;
         // Time stamps wrap after 2^32 µs; steps between packets are far shorter.
         s.last_time_us += time - s.last_raw_time;
     }
@@ -167,6 +203,26 @@ void StreamStatistics::add_event(Stream& s, const DataPacketView& view, bool new
         s.span_first_event = sum.last_event;
         s.span_first_time_us = s.last_time_us;
     }
+}
+
+void StreamStatistics::add_previous_event(Stream& s, const DataPacketView& view) {
+    Position& p = s.previous->at;
+    const uint32_t step = (view.event() - uint32_t{p.raw_event}) % kEventModulus;
+    if (!take_step(s.summary, step, true)) return;
+    // Its events come before the start under way's: that start's span moves on with them,
+    // and the closed spans (the start before ended one) grow by the step.
+    const uint32_t time_step = view.time_stamp() - p.raw_time;
+    if (s.span_open) s.span_first_event += step;
+    s.closed_events += step;
+    s.closed_time_us += time_step;
+    p = {view.time_stamp(), view.event(), p.since_start_us + time_step};
+}
+
+void StreamStatistics::set_apart(Stream& s, uint32_t time_stamp, uint16_t event) {
+    const Position at = position(s);
+    const uint32_t ahead = time_stamp - at.raw_time;
+    if (ahead == 0 || ahead >= (1u << 31)) return;
+    s.apart_at = Position{time_stamp, event, at.since_start_us + ahead};
 }
 
 void StreamStatistics::close_span(Stream& s) {

@@ -373,31 +373,38 @@ class ReadRun : public CaptureFile {
     std::vector<Step> script_;
 };
 
-// The stop's acknowledge overtakes the last packet of a start, and a packet delayed long is
-// handled after the next start request. Both are the old start's, and the new start is told
-// by its time stamps, after a start of 2 s (the packet delayed 300 ms) and of 100 ms (40 ms,
-// from its second half) alike.
+// The stop's acknowledge overtakes the last packet of a start, and two packets delayed long
+// come after the next start request, one of them after the new start's first packets. All
+// are the old start's, and the new start is told by its time stamps, after a start of 2 s
+// (packets 300 and 200 ms back) and of 100 ms (40 and 30 ms back, from its second half).
 TEST_F(ReadRun, packets_behind_the_stop_are_their_start_s_and_the_next_start_is_told_apart) {
     for (const uint32_t events : {2000u, 100u}) {
         SCOPED_TRACE(events);
-        const uint32_t delayed = events > 1000 ? events - 300 : events - 40;
+        const uint32_t back = events > 1000 ? 300 : 40;
+        const uint32_t further = events > 1000 ? 200 : 30;
         const int64_t end_us = 10'000 + 1000 * int64_t(events);
         const int64_t next_us = end_us + 20'000;
+        // Received at the host's time `at_us` instead.
+        const auto delayed = [&](uint32_t event, int64_t at_us) {
+            start_packets(0, event, event, 1, at_us - 10'200 - 1000 * int64_t(event));
+        };
         start(0);
-        start_packets(0, 1, delayed - 1);
-        start_packets(0, delayed + 1, events - 1);
+        start_packets(0, 1, events - back - 1);
+        start_packets(0, events - back + 1, events - further - 1);
+        start_packets(0, events - further + 1, events - 1);
         stop(end_us + 100);
-        start_packets(0, events, events, 1, 2 * kDelay_us + 100);
+        delayed(events, end_us + 700);
         start(next_us);
-        start_packets(0, delayed, delayed, 1, next_us - 1000 * int64_t(delayed));
+        delayed(events - back, next_us + 10'000);
         start_packets(next_us + kDelay_us, 1, 50);
+        delayed(events - further, next_us + 13'000);  // after the new start's events 1 and 2
         const ModuleFigures f = figures();
         EXPECT_EQ(f.missing, 0u);
         EXPECT_EQ(f.packets, events + 50);
         EXPECT_EQ(f.events, events + 50);
         ASSERT_TRUE(f.trigger_rate_hz);
         EXPECT_DOUBLE_EQ(*f.trigger_rate_hz, 1000);
-        EXPECT_EQ(live_.module(0).statistics.summaries().at(0).late, 1u);
+        EXPECT_EQ(live_.module(0).statistics.summaries().at(0).late, 2u);
         reset();
     }
 }
@@ -417,7 +424,7 @@ TEST_F(ReadRun, a_module_back_after_it_left_counts_from_its_new_start) {
     stop(16'015'000);
     start(16'030'000);
     for (const int h : {1, 2}) start_packets(16'030'200, 1, 100, h);
-    start_packets(0, 16'004, 16'005, 2, 26'000);  // behind hybrid 1's new start
+    start_packets(0, 16'004, 16'005, 2, 28'000);  // behind the new start's first packets
     const ModuleFigures f = figures(false);
     EXPECT_EQ(f.missing, 0u);
     EXPECT_EQ(f.packets, 2u * (1000 + 100));

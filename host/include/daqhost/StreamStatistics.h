@@ -134,6 +134,19 @@ class DAQ_API StreamStatistics {
     StreamChannels channels(int hybrid) const;
 
   private:
+    // Where a start stands: its last packet, and how long it had run then.
+    struct Position {
+        uint32_t raw_time = 0;
+        uint16_t raw_event = 0;
+        uint64_t since_start_us = 0;
+    };
+    // The start before the one under way, the bound by which they were told apart, and
+    // whether it was set apart.
+    struct PreviousStart {
+        Position at;
+        uint32_t bound_us = 0;
+        bool set_apart = false;
+    };
     struct Stream {
         StreamSummary summary;
         int64_t last_raw_event = -1;  // -1 before the first packet of a run
@@ -144,6 +157,10 @@ class DAQ_API StreamStatistics {
         bool new_start_awaited = false;
         bool old_start_apart = false;
         bool across_outage = false;  // an outage began after its last packet
+        // The start before the one under way, while late packets of it may still come.
+        std::optional<PreviousStart> previous;
+        // Where the start set apart stands, once a packet of it has come.
+        std::optional<Position> apart_at;
         // The trigger rate's spans: the one under way (from its first packet) and those
         // closed by a new start or an outage.
         bool span_open = false;
@@ -165,8 +182,21 @@ class DAQ_API StreamStatistics {
         std::vector<double> channel_square_sums;
         std::optional<uint32_t> channels_sampled_at;  // time stamp of the last packet taken
     };
+    // Where the stream's start stands: the one set apart, if any, else the one under way.
+    static Position position(const Stream& s);
+    // How far back from there a packet lies that begins a new start.
+    static uint32_t new_start_bound_us(const Stream& s);
     static bool begins_new_start(const Stream& s, uint32_t time_stamp);
+    // A late packet of the start before: ahead of the start under way by more than the bound
+    // that told them apart, and within it of where the start before stood.
+    static bool of_previous_start(Stream& s, uint32_t time_stamp);
+    // Counts a packet `step` event numbers on from the last: a repeat, a late one that fills
+    // a gap, or a next one (the gap before it missing, if `gap_missing`). Whether it was next.
+    static bool take_step(StreamSummary& sum, uint32_t step, bool gap_missing);
     static void add_event(Stream& s, const DataPacketView& view, bool new_start);
+    static void add_previous_event(Stream& s, const DataPacketView& view);
+    // A packet of the start set apart: where that start stands, if it is ahead.
+    static void set_apart(Stream& s, uint32_t time_stamp, uint16_t event);
     static void close_span(Stream& s);
     static void add_values(Stream& s, const DataPacketView& view);
     static void add_distributions(StreamDistributions& d, const DataPacketView& view,
