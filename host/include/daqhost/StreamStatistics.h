@@ -16,7 +16,10 @@
 // 10 ms: it is then nearer to where a start begins than to the last packet. Anything else
 // continues the start under way, filling a gap or extending it. So a packet up to 1 s late is
 // read as late in a start that lasted over 2 s, and a shorter start is told from the next one
-// as long as it saw three triggers and its late packets come from its second half.
+// as long as it saw three triggers and its late packets come from its second half. A late
+// packet of the start before that comes after the new start's first ones (ahead of them by
+// more than that bound, and within it of where the start before stood) is counted in the
+// start before.
 #pragma once
 
 #include <cstdint>
