@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace daq {
 
@@ -50,6 +51,7 @@ void ModuleRecovery::close(Outage::End end, double now_s) {
 
 void ModuleRecovery::data(double now_s) {
     last_data_s_ = now_s;
+    if (std::exchange(back_, false)) measure(now_s);
     // Data of the old start, come back before the new one, does not end the outage: the
     // recovery under way restarts the module anyway.
     if (open_ && started_again_s_) close(Outage::End::kRecovered, now_s);
@@ -57,6 +59,7 @@ void ModuleRecovery::data(double now_s) {
 
 void ModuleRecovery::open(std::optional<double> trigger_rate_hz) {
     if (open_) return;
+    back_ = false;
     outages_.push_back({last_data_s_, 0, 0, 0, Outage::End::kOngoing});
     rate_hz_ = trigger_rate_hz.value_or(0);
     open_ = true;
@@ -80,6 +83,8 @@ void ModuleRecovery::left(double now_s, std::optional<double> trigger_rate_hz) {
     close(Outage::End::kLeft, now_s);
     left_ = true;
 }
+
+void ModuleRecovery::rejoined() { back_ = std::exchange(left_, false); }
 
 void ModuleRecovery::give_up(double now_s) {
     if (open_) close(Outage::End::kGivenUp, now_s);

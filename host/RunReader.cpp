@@ -131,22 +131,26 @@ void RunReader::sent(size_t i, int64_t time_ns, const ModuleRequest& request) {
         run.joined_s = seconds_at(time_ns);
     }
     if (request.code == packet::kDiscovery && run.left_s) {
-        // Started anew, as a module that joins.
+        // Started anew, as a module that joins; its old start, should it still be going, is
+        // not this start's.
         run.left_s.reset();
         run.joined_s = seconds_at(time_ns);
         run.started = false;
         run.recovery.rejoined();
+        run.statistics.set_apart_old_start();
         return;
     }
     if (request.code == packet::kDiscovery && run.started && !run.recovery.given_up()) {
         // The rate before the outage estimates its loss, and leaves the outage out.
+        const bool opens = !run.recovery.silent();
         run.recovery.rediscovery(seconds_at(time_ns),
                                  mean_trigger_rate(run.statistics.summaries()));
-        run.statistics.break_rate();
+        if (opens) run.statistics.outage_began();
         return;
     }
     if (request.code != packet::kDaqCommand) return;
     if (request.starts()) {
+        if (run.counting && m.stopped_ns) run.statistics.expect_new_start();
         run.counting = true;
         if (!start_ns_) start_ns_ = time_ns;
         m.stopped_ns.reset();
@@ -172,12 +176,10 @@ void RunReader::take_acknowledge(Module& m, int64_t time_ns, const Acknowledge& 
         fail(m, request);
         return;
     }
-    if (request.code != packet::kDaqCommand) return;
-    if (!request.starts()) {
-        // The module sends in order: what comes after this is of a new start, whose event
-        // numbers begin at 1 again.
-        run.statistics.restart_run();
-    } else if (!run.started && run.counting) {
+    // A stop acknowledged does not end the start in the statistics: its last packets may
+    // still come behind the acknowledge, and the data tell the next start (see sent()).
+    if (request.code != packet::kDaqCommand || !request.starts()) return;
+    if (!run.started && run.counting) {
         run.started = true;
         run.recovery.started(seconds_at(time_ns));
     } else if (run.recovery.silent()) {
@@ -194,13 +196,17 @@ void RunReader::received(size_t i, int64_t time_ns, const uint8_t* data, size_t 
         return;
     }
     // A module given up, or one that left (cut off, say, and streaming on once back), is no
-    // longer counted: what it sends is counted apart.
+    // longer counted: what it sends is counted apart, as is what its old start sends once it
+    // is back, until its new start.
     if (run.recovery.given_up() || run.left_s) {
         ++run.after_give_up;
         return;
     }
     if (!run.counting) return;
-    run.statistics.add(DataPacketView(data, length));
+    if (run.statistics.add(DataPacketView(data, length)) == StreamStatistics::Taken::kSetApart) {
+        ++run.after_give_up;
+        return;
+    }
     run.recovery.data(seconds_at(time_ns));
 }
 
@@ -212,7 +218,7 @@ void RunReader::left(size_t i, int64_t time_ns) {
     run.left_s = seconds_at(time_ns);
     if (!run.started) return;
     run.recovery.left(*run.left_s, mean_trigger_rate(run.statistics.summaries()));
-    run.statistics.break_rate();
+    run.statistics.outage_began();
 }
 
 void RunReader::finish() {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "daqhost/EventReading.h"
 #include "protocol/DataPacket.h"
@@ -13,25 +14,90 @@ constexpr int64_t kPedestalOrigin = 2048;
 constexpr uint32_t kEventModulus = 1u << 16;
 // A packet whose time stamp is this much before the last one's begins a new start of the
 // module: a late packet is milliseconds behind, a new start's time stamps count from 10 ms.
-constexpr uint32_t kNewStartStep_us = 1000000;
+constexpr uint64_t kNewStartStep_us = 1000000;
+// A module's first trigger of a start comes this long after the start.
+constexpr uint64_t kFirstTrigger_us = 10000;
 }  // namespace
 
-void StreamStatistics::add(const DataPacketView& view) {
+StreamStatistics::Position StreamStatistics::position(const Stream& s) {
+    if (s.apart_at) return *s.apart_at;
+    return {s.last_raw_time, static_cast<uint16_t>(s.last_raw_event),
+            s.last_time_us - s.start_origin_us};
+}
+
+uint32_t StreamStatistics::new_start_bound_us(const Stream& s) {
+    if (!s.new_start_awaited && !s.old_start_apart) return kNewStartStep_us;
+    const uint64_t since_start_us = position(s).since_start_us;
+    const uint64_t past_first_us =
+        since_start_us > kFirstTrigger_us ? since_start_us - kFirstTrigger_us : 0;
+    return static_cast<uint32_t>(std::min(kNewStartStep_us, past_first_us / 2));
+}
+
+bool StreamStatistics::begins_new_start(const Stream& s, uint32_t time_stamp) {
+    if (s.last_raw_event < 0) return true;
+    // Time stamps wrap after 2^32 µs: a step back is one shorter than half of that.
+    const uint32_t back = position(s).raw_time - time_stamp;
+    return back < (1u << 31) && back > new_start_bound_us(s);
+}
+
+bool StreamStatistics::of_previous_start(Stream& s, uint32_t time_stamp) {
+    if (!s.previous || s.last_raw_event < 0) return false;
+    const PreviousStart& p = *s.previous;
+    // Once the start under way is past the one before, nothing more of that can come.
+    if (s.last_time_us - s.start_origin_us > p.at.since_start_us + p.bound_us) {
+        s.previous.reset();
+        return false;
+    }
+    const uint32_t ahead = time_stamp - s.last_raw_time;
+    if (ahead >= (1u << 31) || ahead <= p.bound_us) return false;
+    const uint32_t after = time_stamp - p.at.raw_time;
+    return std::min(after, 0u - after) <= p.bound_us;
+}
+
+bool StreamStatistics::take_step(StreamSummary& sum, uint32_t step, bool gap_missing) {
+    if (step == 0) {
+        ++sum.duplicates;
+        return false;
+    }
+    if (step > kEventModulus / 2) {
+        // Behind the last one: a packet that came late; it fills a gap counted before.
+        ++sum.late;
+        if (sum.missing > 0) --sum.missing;
+        return false;
+    }
+    if (gap_missing) sum.missing += step - 1;
+    sum.last_event += step;
+    return true;
+}
+
+StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view) {
     if (!view.ok()) {
         ++malformed_[view.fault()];
-        return;
+        return Taken::kMalformed;
     }
     Stream& s = streams_[view.stream()];
+    const bool previous = of_previous_start(s, view.time_stamp());
+    const bool new_start = !previous && begins_new_start(s, view.time_stamp());
+    if (previous && s.previous->set_apart) return Taken::kSetApart;
+    if (!previous && !new_start && s.old_start_apart) {
+        set_apart(s, view.time_stamp(), view.event());
+        return Taken::kSetApart;
+    }
     s.summary.hybrid = view.stream();
     ++s.summary.packets;
     s.summary.bytes += view.length();
     s.summary.mode = view.mode();
     ++packets_;
     bytes_ += view.length();
-    add_event(s, view);
+    if (previous) {
+        add_previous_event(s, view);
+    } else {
+        add_event(s, view, new_start);
+    }
     add_values(s, view);
     if (keep_distributions_) add_distributions(s.distributions, view, find_hit(view));
     if (keep_channels_) add_channels(s, view);
+    return new_start ? Taken::kNewStart : Taken::kCounted;
 }
 
 void StreamStatistics::add_channels(Stream& s, const DataPacketView& view) {
@@ -99,42 +165,34 @@ const StreamDistributions& StreamStatistics::distributions(int hybrid) const {
     return found == streams_.end() ? kNone : found->second.distributions;
 }
 
-void StreamStatistics::add_event(Stream& s, const DataPacketView& view) {
+void StreamStatistics::add_event(Stream& s, const DataPacketView& view, bool new_start) {
     StreamSummary& sum = s.summary;
     const uint16_t event = view.event();
     const uint32_t time = view.time_stamp();
-    // Time stamps wrap after 2^32 µs: a step back is one shorter than half of that.
-    const uint32_t back = s.last_raw_time - time;
-    if (s.last_raw_event >= 0 && back > kNewStartStep_us && back < (1u << 31)) {
+    const bool across_outage = std::exchange(s.across_outage, false);
+    if (new_start && s.last_raw_event >= 0) {
+        s.previous = PreviousStart{position(s), new_start_bound_us(s), s.old_start_apart};
+        s.apart_at.reset();
         close_span(s);
-        s.last_raw_event = -1;
         s.run_restarted = true;
     }
-    if (s.last_raw_event < 0 && s.run_restarted) {
+    if (new_start && s.run_restarted) {
         // The first packet of the run started again: its numbers and time stamps count from
         // the start anew, and carry on from where the stream stood.
-        sum.missing += event > 0 ? event - 1u : 0;
+        if (!across_outage) sum.missing += event > 0 ? event - 1u : 0;
         sum.last_event += event;
+        s.start_origin_us = s.last_time_us;
         s.last_time_us += time;
-    } else if (s.last_raw_event < 0) {
+        s.new_start_awaited = false;
+        s.old_start_apart = false;
+    } else if (new_start) {
         sum.first_event = event;
         sum.last_event = event;
         sum.missing = event > 0 ? event - 1u : 0;
         s.last_time_us = time;
     } else {
         const uint32_t step = (event - static_cast<uint32_t>(s.last_raw_event)) % kEventModulus;
-        if (step == 0) {
-            ++sum.duplicates;
-            return;
-        }
-        if (step > kEventModulus / 2) {
-            // Behind the last one: a packet that came late; it fills a gap counted before.
-            ++sum.late;
-            if (sum.missing > 0) --sum.missing;
-            return;
-        }
-        sum.missing += step - 1;
-        sum.last_event += step;
+        if (!take_step(sum, step, !across_outage)) return;
         // Time stamps wrap after 2^32 µs; steps between packets are far shorter.
         s.last_time_us += time - s.last_raw_time;
     }
@@ -147,6 +205,26 @@ void StreamStatistics::add_event(Stream& s, const DataPacketView& view) {
     }
 }
 
+void StreamStatistics::add_previous_event(Stream& s, const DataPacketView& view) {
+    Position& p = s.previous->at;
+    const uint32_t step = (view.event() - uint32_t{p.raw_event}) % kEventModulus;
+    if (!take_step(s.summary, step, true)) return;
+    // Its events come before the start under way's: that start's span moves on with them,
+    // and the closed spans (the start before ended one) grow by the step.
+    const uint32_t time_step = view.time_stamp() - p.raw_time;
+    if (s.span_open) s.span_first_event += step;
+    s.closed_events += step;
+    s.closed_time_us += time_step;
+    p = {view.time_stamp(), view.event(), p.since_start_us + time_step};
+}
+
+void StreamStatistics::set_apart(Stream& s, uint32_t time_stamp, uint16_t event) {
+    const Position at = position(s);
+    const uint32_t ahead = time_stamp - at.raw_time;
+    if (ahead == 0 || ahead >= (1u << 31)) return;
+    s.apart_at = Position{time_stamp, event, at.since_start_us + ahead};
+}
+
 void StreamStatistics::close_span(Stream& s) {
     if (!s.span_open) return;
     s.closed_events += s.summary.last_event - s.span_first_event;
@@ -156,6 +234,21 @@ void StreamStatistics::close_span(Stream& s) {
 
 void StreamStatistics::break_rate() {
     for (auto& [id, s] : streams_) close_span(s);
+}
+
+void StreamStatistics::outage_began() {
+    for (auto& [id, s] : streams_) {
+        close_span(s);
+        s.across_outage = true;
+    }
+}
+
+void StreamStatistics::expect_new_start() {
+    for (auto& [id, s] : streams_) s.new_start_awaited = s.last_raw_event >= 0;
+}
+
+void StreamStatistics::set_apart_old_start() {
+    for (auto& [id, s] : streams_) s.old_start_apart = s.last_raw_event >= 0;
 }
 
 void StreamStatistics::add_values(Stream& s, const DataPacketView& view) {

@@ -2,6 +2,7 @@
 #include <pcap/pcap.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <numeric>
@@ -41,11 +42,13 @@ std::vector<uint8_t> acknowledge(uint8_t code) {
     return std::vector<uint8_t>(first, first + length);
 }
 
-// A mode 2 packet of hybrid 1.
-std::vector<uint8_t> data(uint16_t event) {
+// A mode 2 packet of a hybrid (1 unless given).
+std::vector<uint8_t> data(uint16_t event, uint32_t time_stamp_us = 0, int hybrid = 1) {
     const uint16_t values[8] = {2020, 2021, 2022, 2520, 2020, 2021, 2022, 2020};
-    DataPacket::Ptr p = DataPacket::create(1, 1, 8, 2);
+    DataPacket::Ptr p = DataPacket::create(1, hybrid, 8, 2);
     p->words()[DataPacket::kEvent] = event;
+    p->words()[DataPacket::kTimeHigh] = static_cast<uint16_t>(time_stamp_us >> 16);
+    p->words()[DataPacket::kTimeLow] = static_cast<uint16_t>(time_stamp_us);
     encode_payload(p->payload(), 2, values, 8, 3, 0);
     const WireWords wire =
         convert_packet(reinterpret_cast<const char*>(p->words()), p->packet_size());
@@ -271,6 +274,219 @@ TEST_F(CaptureFile, a_run_read_back_counts_from_the_start_with_retries_and_missi
     EXPECT_TRUE(run.module(0).started);
     EXPECT_NEAR(run.seconds(), 0.4, 1e-5) << "from the start request to the stop";
     EXPECT_EQ(run.records(), session.size());
+}
+
+// A run's datagrams as the host handled them, at its times in µs from the run's start request:
+// fed to a reader as a live session feeds it, and written to a capture that is read back.
+// The module triggers at 1 kHz: event k of a start is stamped 10 ms + k ms into the start.
+class ReadRun : public CaptureFile {
+  protected:
+    static constexpr uint8_t kDaq = packet::kDaqCommand;
+    static constexpr int64_t kDelay_us = 200;  // from the module to the host
+
+    void send(int64_t at_us, const ModuleRequest& r) {
+        script_.push_back({at_us, true, request(r)});
+    }
+    void reply(int64_t at_us, uint8_t code) {
+        script_.push_back({at_us, false, acknowledge(code)});
+    }
+    void packet(int64_t at_us, uint16_t event, uint32_t time_stamp_us, int hybrid = 1) {
+        script_.push_back({at_us, false, data(event, time_stamp_us, hybrid)});
+    }
+    // Events `first` to `last` of the start the module took at `start_us`, `late_us` late.
+    void start_packets(int64_t start_us, uint32_t first, uint32_t last, int hybrid = 1,
+                       int64_t late_us = 0) {
+        for (uint32_t k = first; k <= last; ++k) {
+            const uint32_t stamp = 10'000 + 1000 * k;
+            packet(start_us + stamp + kDelay_us + late_us, static_cast<uint16_t>(k), stamp, hybrid);
+        }
+    }
+    void start(int64_t at_us) {
+        send(at_us, ModuleRequest::daq_command(255, true));
+        reply(at_us + 2 * kDelay_us, kDaq);
+    }
+    void stop(int64_t at_us) {
+        send(at_us, ModuleRequest::daq_command(255, false));
+        reply(at_us + 2 * kDelay_us, kDaq);
+    }
+    // The module's address is gone (no datagram says so: the live reading alone has it).
+    void leave(int64_t at_us) { script_.push_back({at_us, false, {}, true}); }
+
+    // The live reading; with `read_back`, the capture's must give the same figures.
+    ModuleFigures figures(bool read_back = true) {
+        std::stable_sort(script_.begin(), script_.end(),
+                         [](const Step& a, const Step& b) { return a.at_us < b.at_us; });
+        const size_t i = live_.add_module(kModule);
+        for (const Step& s : script_) {
+            if (s.left) {
+                live_.left(i, time_ns(s.at_us));
+            } else if (s.to_module) {
+                live_.sent(i, time_ns(s.at_us),
+                           *ModuleRequest::parse(s.bytes.data(), s.bytes.size()));
+            } else {
+                live_.received(i, time_ns(s.at_us), s.bytes.data(), s.bytes.size());
+            }
+        }
+        live_.finish();
+        const ModuleFigures f = live_.module(i).figures();
+        if (read_back) expect_read_back(f);
+        return f;
+    }
+
+    void reset() {
+        script_.clear();
+        live_ = RunReader();
+    }
+
+    RunReader live_;
+
+  private:
+    struct Step {
+        int64_t at_us;
+        bool to_module;
+        std::vector<uint8_t> bytes;
+        bool left = false;
+    };
+    static int64_t time_ns(int64_t at_us) { return 1'700'000'000'000'000'000 + at_us * 1000; }
+
+    void expect_read_back(const ModuleFigures& live) {
+        CaptureWriter writer;
+        ASSERT_TRUE(writer.open(path_)) << writer.error();
+        for (const Step& s : script_) {
+            ASSERT_TRUE(writer.write(time_ns(s.at_us), s.to_module ? kHost : kModule,
+                                     s.to_module ? kModule : kHost, s.bytes.data(),
+                                     s.bytes.size()));
+        }
+        ASSERT_TRUE(writer.close()) << writer.error();
+        RecordedRun run;
+        ASSERT_TRUE(run.read(path_)) << run.error();
+        const ModuleFigures f = run.figures(0);
+        EXPECT_EQ(f.events, live.events);
+        EXPECT_EQ(f.packets, live.packets);
+        EXPECT_EQ(f.missing, live.missing);
+        EXPECT_EQ(f.trigger_rate_hz, live.trigger_rate_hz);
+        EXPECT_EQ(f.outages, live.outages);
+        EXPECT_EQ(f.outage_events, live.outage_events);
+        EXPECT_EQ(f.after_give_up, live.after_give_up);
+    }
+
+    std::vector<Step> script_;
+};
+
+// The stop's acknowledge overtakes the last packet of a start, and two packets delayed long
+// come after the next start request, one of them after the new start's first packets. All
+// are the old start's, and the new start is told by its time stamps, after a start of 2 s
+// (packets 300 and 200 ms back) and of 100 ms (40 and 30 ms back, from its second half).
+TEST_F(ReadRun, packets_behind_the_stop_are_their_start_s_and_the_next_start_is_told_apart) {
+    for (const uint32_t events : {2000u, 100u}) {
+        SCOPED_TRACE(events);
+        const uint32_t back = events > 1000 ? 300 : 40;
+        const uint32_t further = events > 1000 ? 200 : 30;
+        const int64_t end_us = 10'000 + 1000 * int64_t(events);
+        const int64_t next_us = end_us + 20'000;
+        // Received at the host's time `at_us` instead.
+        const auto delayed = [&](uint32_t event, int64_t at_us) {
+            start_packets(0, event, event, 1, at_us - 10'200 - 1000 * int64_t(event));
+        };
+        start(0);
+        start_packets(0, 1, events - back - 1);
+        start_packets(0, events - back + 1, events - further - 1);
+        start_packets(0, events - further + 1, events - 1);
+        stop(end_us + 100);
+        delayed(events, end_us + 700);
+        start(next_us);
+        delayed(events - back, next_us + 10'000);
+        start_packets(next_us + kDelay_us, 1, 50);
+        delayed(events - further, next_us + 13'000);  // after the new start's events 1 and 2
+        const ModuleFigures f = figures();
+        EXPECT_EQ(f.missing, 0u);
+        EXPECT_EQ(f.packets, events + 50);
+        EXPECT_EQ(f.events, events + 50);
+        ASSERT_TRUE(f.trigger_rate_hz);
+        EXPECT_DOUBLE_EQ(*f.trigger_rate_hz, 1000);
+        EXPECT_EQ(live_.module(0).statistics.summaries().at(0).late, 2u);
+        reset();
+    }
+}
+
+// A module cut off and back: its old start still going, the run's reading of it resumes with
+// its new start; what the old one sends until then is counted apart, each hybrid's until that
+// hybrid's new start; and what it missed while away is the outage it left in.
+TEST_F(ReadRun, a_module_back_after_it_left_counts_from_its_new_start) {
+    start(0);
+    for (const int h : {1, 2}) start_packets(0, 1, 1000, h);
+    leave(1'500'000);
+    for (const int h : {1, 2}) start_packets(0, 14'990, 15'089, h);  // before it rejoins
+    send(16'000'000, ModuleRequest::discovery());
+    reply(16'000'400, packet::kDiscovery);
+    start_packets(0, 15'990, 16'005, 1);
+    start_packets(0, 15'990, 16'003, 2);
+    stop(16'015'000);
+    start(16'030'000);
+    for (const int h : {1, 2}) start_packets(16'030'200, 1, 100, h);
+    start_packets(0, 16'004, 16'005, 2, 28'000);  // behind the new start's first packets
+    const ModuleFigures f = figures(false);
+    EXPECT_EQ(f.missing, 0u);
+    EXPECT_EQ(f.packets, 2u * (1000 + 100));
+    EXPECT_EQ(f.events, 1100u);
+    EXPECT_EQ(f.after_give_up, 2u * (100 + 16));
+    const ModuleRun& m = live_.module(0);
+    ASSERT_EQ(m.recovery.outages().size(), 1u);
+    const Outage& o = m.recovery.outages()[0];
+    EXPECT_EQ(o.end, Outage::End::kLeft);
+    EXPECT_NEAR(o.seconds, 16.0414 - 1.0102, 1e-6) << "from its last packet to its next";
+    EXPECT_NEAR(double(f.outage_events), 15'031, 1);
+    EXPECT_TRUE(m.started && m.joined_s && !m.left_s);
+}
+
+// A module whose link is down 5 s (its start goes on: the data resume 5000 events further on),
+// one that hangs as long (its clock runs on, its triggers do not), and one power-cycled (no
+// data until the new start), each started again, the new start's first two packets lost: a
+// gap up to the first packet after the outage began is the outage's loss, not missing
+// events, and the rate leaves the outage out.
+TEST_F(ReadRun, an_outage_s_gap_and_length_are_its_own_not_missing_events_or_rate) {
+    for (const uint16_t resumed : {6001, 1001, 0}) {
+        SCOPED_TRACE(resumed);
+        start(0);
+        start_packets(0, 1, 1000);
+        send(2'100'000, ModuleRequest::discovery());  // unanswered attempts
+        send(3'600'000, ModuleRequest::discovery());
+        for (uint16_t k = 0; resumed && k < 100; ++k) {
+            packet(6'010'200 + 1000 * k, resumed + k, 6'010'000 + 1000u * k);
+        }
+        send(6'200'000, ModuleRequest::discovery());
+        reply(6'200'400, packet::kDiscovery);
+        stop(6'210'000);
+        start(6'220'000);
+        start_packets(6'220'200, 3, 100);
+        const ModuleFigures f = figures();
+        EXPECT_EQ(f.missing, resumed ? 2u : 0u);
+        EXPECT_EQ(f.packets, resumed ? 1198u : 1098u);
+        EXPECT_EQ(f.events, (resumed ? resumed + 99u : 1000u) + 100u);
+        ASSERT_TRUE(f.trigger_rate_hz);
+        EXPECT_DOUBLE_EQ(*f.trigger_rate_hz, 1000);
+        ASSERT_EQ(f.outages, 1u);
+        EXPECT_EQ(live_.module(0).recovery.outages()[0].end, Outage::End::kRecovered);
+        EXPECT_NEAR(double(f.outage_events), 6233.4 - 1010.2, 1);
+        reset();
+    }
+}
+
+// A module given up whose stop never reaches it (its requests dropped, its data flowing
+// again): what it sends on is counted apart, not as data.
+TEST_F(ReadRun, a_module_given_up_is_counted_apart_when_its_stop_never_reaches_it) {
+    start(0);
+    start_packets(0, 1, 1000);
+    send(2'100'000, ModuleRequest::discovery());
+    send(31'100'000, ModuleRequest::daq_command(1, false));
+    start_packets(0, 31'200, 31'299);
+    const ModuleFigures f = figures();
+    EXPECT_EQ(f.packets, 1000u);
+    EXPECT_EQ(f.missing, 0u);
+    EXPECT_EQ(f.events, 1000u);
+    EXPECT_EQ(f.after_give_up, 100u);
+    EXPECT_TRUE(live_.module(0).recovery.given_up());
+    EXPECT_EQ(live_.module(0).failed_at, "recovery: silent for 30.1 s");
 }
 
 // Modules on other ports than 10000 are found by their discovery: the request's destination,

@@ -30,7 +30,8 @@ struct Outage {
     enum class End { kOngoing, kRecovered, kGivenUp, kLeft };
     double start_s = 0;  // the run's time of the last data packet before the silence
     // Until the first data packet after the module was started again, until it was given up
-    // or left, or, while ongoing, until the last look (the end of the run, once it has ended).
+    // or left (until its first data packet once it rejoined, if it does), or, while ongoing,
+    // until the last look (the end of the run, once it has ended).
     double seconds = 0;
     // An estimate: the triggers the module's rate before the outage gives over its length.
     uint64_t events_lost_estimate = 0;
@@ -64,8 +65,9 @@ class DAQ_API ModuleRecovery {
     // outage ends so, else one opens at the last data packet and ends at once. Nothing is
     // tried again until it rejoins.
     void left(double now_s, std::optional<double> trigger_rate_hz);
-    // A module is at the address again, to be started anew.
-    void rejoined() { left_ = false; }
+    // A module is at the address again, to be started anew. The outage it left in lasts until
+    // its next data packet: what the module missed while away is that outage's loss.
+    void rejoined();
     // The run has ended: an outage still open stays ongoing, with its length so far.
     void ended(double now_s);
 
@@ -98,6 +100,8 @@ class DAQ_API ModuleRecovery {
     bool open_ = false;
     bool given_up_ = false;
     bool left_ = false;
+    // It rejoined after it left in an outage, and no data packet has come since.
+    bool back_ = false;
     // Within an outage: the module took the new start at this time, and its data is awaited.
     std::optional<double> started_again_s_;
     // Within an outage: when the next attempt may begin, once the last has failed.

@@ -10,16 +10,28 @@
 //   request it was sent, and the module has started once it acknowledged that start.
 // - A request sent again before its acknowledge is a retry; one that never got it (before a
 //   request of another code, or the end) is an acknowledge missing.
-// - A stop acknowledged ends the module's start: what comes next begins at event 1 again.
+// - The data tell a module's starts apart, not the order they arrive in: a stop's acknowledge
+//   may overtake the start's last packets, and those of the next start may come among them.
+//   Packets that continue a start (by their event numbers and time stamps) are counted in it,
+//   filling gaps or extending it, also after its stop was acknowledged; the first that lies
+//   well back from it begins the module's next start (StreamStatistics says how far), and
+//   counts on from where the stream stood. Once the module acknowledged a stop and was sent
+//   a start, a shorter step back does so than otherwise, so that a start of any length is
+//   told from the next.
 // - A rediscovery sent to a started module opens an outage (or is another attempt of the open
-//   one); a start acknowledged during it, and then data, ends it recovered.
+//   one); a start acknowledged during it, and then data, ends it recovered. The events from
+//   the last packet before the outage to the first after it are its loss (its estimate), not
+//   missing ones, whether the module's start went on meanwhile or it was started anew; the
+//   trigger rate leaves the outage's time out.
 // - A stop addressed to one hybrid while the module is in an outage gives the module up (the
 //   run's own stops address the whole module, hybrid 255): its later datagrams are counted
 //   apart, not in its figures.
 // - A module first sent a request after the run started joined the run then (a module that
 //   came up under a name the host follows); one whose address went away left it (the session
 //   says so: a capture has no datagram for it), and one sent a discovery once it had left
-//   joined again.
+//   joined again. What it sends while away, and what its old start sends once it is back
+//   until each hybrid's new start, is counted apart; the outage it left in lasts until its
+//   first packet of the new start, and what it missed while away is that outage's loss.
 // - The run ends with the last stop each module was sent (the first of its attempts), the
 //   latest of them; with none, at the last datagram.
 #pragma once
@@ -82,7 +94,8 @@ struct DAQ_API ModuleRun {
     uint64_t retries = 0;
     // Its outages and how each ended.
     ModuleRecovery recovery;
-    // Datagrams it sent after it was given up or had left: not in its figures.
+    // Datagrams it sent after it was given up or had left, and those of its old start once it
+    // was back: not in its figures.
     uint64_t after_give_up = 0;
     // The run's time it joined (nothing for a module there from the start) and the time it
     // left, if it has.

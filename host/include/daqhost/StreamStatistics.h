@@ -5,6 +5,21 @@
 // Event numbers are 16 bits and count every trigger from 1 at the start of the run, whether
 // the hybrid sent a packet or failed the efficiency test: a gap is either. Both they and the
 // 32-bit time stamps wrap, so both are unwrapped step by step.
+//
+// A module may be stopped and started again within a run; each start counts its events from 1
+// and its time stamps from 0 again (its first trigger comes 10 ms after the start). The
+// packets tell the starts apart, not the order in which they arrive, since the network may
+// reorder the last packets of a start behind the stop's acknowledge or the next start's
+// request. A packet begins a new start of its stream when its time stamp lies before the last
+// one's by more than 1 s (whoever started the module again), or, once the module was stopped
+// and sent a new start (expect_new_start), by more than half of what the last one's lies past
+// 10 ms: it is then nearer to where a start begins than to the last packet. Anything else
+// continues the start under way, filling a gap or extending it. So a packet up to 1 s late is
+// read as late in a start that lasted over 2 s, and a shorter start is told from the next one
+// as long as it saw three triggers and its late packets come from its second half. A late
+// packet of the start before that comes after the new start's first ones (ahead of them by
+// more than that bound, and within it of where the start before stood) is counted in the
+// start before.
 #pragma once
 
 #include <cstdint>
@@ -77,17 +92,32 @@ class DAQ_API StreamStatistics {
     // From now on, what a live view shows of each stream is kept too (see StreamChannels).
     void keep_channels() { keep_channels_ = true; }
 
+    // What became of a datagram given to add().
+    enum class Taken {
+        kMalformed,  // counted by its fault only
+        kCounted,    // in its stream's start under way: late and repeated packets too
+        kNewStart,   // the first packet of its stream, or of a new start of it
+        kSetApart,   // of a start set apart (see set_apart_old_start): not counted
+    };
     // Counts one datagram from the module that claims to be a data packet.
-    void add(const DataPacketView& view);
+    Taken add(const DataPacketView& view);
 
-    // The module's run starts again (a host restarted it after an outage): its event numbers
-    // and time stamps begin anew, and the streams' next packets carry on from where they stood
-    // instead of counting as late or repeated ones. The events between are not counted. A
-    // packet whose time stamp lies more than a second before the last one's is taken for such
-    // a new start too (whoever started the module again).
+    // The module's run starts again, whatever its next packets say: each stream's next packet
+    // begins a new start. A new start's event numbers and time stamps begin anew; the stream
+    // carries on from where it stood, so no packet of it counts as a late or repeated one of
+    // the old start, and the events between the starts are not counted.
     void restart_run();
+    // The module acknowledged a stop and was sent a start: each stream's new start begins with
+    // its first packet that lies well back from its last one (see above).
+    void expect_new_start();
+    // The module is back after it was cut off, and its old start may still be going: each
+    // stream's packets are set apart, not counted, until one begins a new start.
+    void set_apart_old_start();
     // The module fell silent: the trigger rate leaves out the time until its next packet.
     void break_rate();
+    // An outage began: as break_rate(), and the events between each stream's last packet and
+    // its next are the outage's loss, not missing ones.
+    void outage_began();
 
     std::vector<StreamSummary> summaries() const;
     // Datagrams that failed the data-packet checks, by fault.
@@ -107,12 +137,33 @@ class DAQ_API StreamStatistics {
     StreamChannels channels(int hybrid) const;
 
   private:
+    // Where a start stands: its last packet, and how long it had run then.
+    struct Position {
+        uint32_t raw_time = 0;
+        uint16_t raw_event = 0;
+        uint64_t since_start_us = 0;
+    };
+    // The start before the one under way, the bound by which they were told apart, and
+    // whether it was set apart.
+    struct PreviousStart {
+        Position at;
+        uint32_t bound_us = 0;
+        bool set_apart = false;
+    };
     struct Stream {
         StreamSummary summary;
         int64_t last_raw_event = -1;  // -1 before the first packet of a run
         bool run_restarted = false;
         uint32_t last_raw_time = 0;
-        uint64_t last_time_us = 0;  // unwrapped, and carried on across new starts
+        uint64_t last_time_us = 0;     // unwrapped, and carried on across new starts
+        uint64_t start_origin_us = 0;  // where the start under way began on that scale
+        bool new_start_awaited = false;
+        bool old_start_apart = false;
+        bool across_outage = false;  // an outage began after its last packet
+        // The start before the one under way, while late packets of it may still come.
+        std::optional<PreviousStart> previous;
+        // Where the start set apart stands, once a packet of it has come.
+        std::optional<Position> apart_at;
         // The trigger rate's spans: the one under way (from its first packet) and those
         // closed by a new start or an outage.
         bool span_open = false;
@@ -134,7 +185,21 @@ class DAQ_API StreamStatistics {
         std::vector<double> channel_square_sums;
         std::optional<uint32_t> channels_sampled_at;  // time stamp of the last packet taken
     };
-    static void add_event(Stream& s, const DataPacketView& view);
+    // Where the stream's start stands: the one set apart, if any, else the one under way.
+    static Position position(const Stream& s);
+    // How far back from there a packet lies that begins a new start.
+    static uint32_t new_start_bound_us(const Stream& s);
+    static bool begins_new_start(const Stream& s, uint32_t time_stamp);
+    // A late packet of the start before: ahead of the start under way by more than the bound
+    // that told them apart, and within it of where the start before stood.
+    static bool of_previous_start(Stream& s, uint32_t time_stamp);
+    // Counts a packet `step` event numbers on from the last: a repeat, a late one that fills
+    // a gap, or a next one (the gap before it missing, if `gap_missing`). Whether it was next.
+    static bool take_step(StreamSummary& sum, uint32_t step, bool gap_missing);
+    static void add_event(Stream& s, const DataPacketView& view, bool new_start);
+    static void add_previous_event(Stream& s, const DataPacketView& view);
+    // A packet of the start set apart: where that start stands, if it is ahead.
+    static void set_apart(Stream& s, uint32_t time_stamp, uint16_t event);
     static void close_span(Stream& s);
     static void add_values(Stream& s, const DataPacketView& view);
     static void add_distributions(StreamDistributions& d, const DataPacketView& view,
