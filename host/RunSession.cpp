@@ -179,7 +179,7 @@ void RunSession::settle(size_t i) {
 
 bool RunSession::turn(double wait_s) {
     const double now = monotonic_s();
-    if (turn_due_s_ > 0) lateness_max_s_ = std::max(lateness_max_s_, now - turn_due_s_);
+    note_lateness(now);
     double wait = wait_s;
     for (size_t i = 0; i < size(); ++i) {
         RequestSequence& requests = sequences_[i].requests;
@@ -208,6 +208,20 @@ bool RunSession::turn(double wait_s) {
     return true;
 }
 
+void RunSession::note_lateness(double now_s) {
+    if (turn_due_s_ > 0) lateness_max_s_ = std::max(lateness_max_s_, now_s - turn_due_s_);
+}
+
+// The last turn of a loop is measured as the loop ends: the time until the caller's next step
+// is the caller's, not the loop's lateness.
+struct RunSession::LoopEnd {
+    RunSession& session;
+    ~LoopEnd() {
+        session.note_lateness(monotonic_s());
+        session.turn_due_s_ = 0;
+    }
+};
+
 bool RunSession::go_on(const std::function<bool()>& ask) {
     // Both are asked: the caller's `go_on` also shows progress.
     const bool asked = ask();
@@ -220,8 +234,7 @@ bool RunSession::run_sequences(const std::function<bool()>& ask, bool interrupti
         return std::any_of(sequences_.begin(), sequences_.end(),
                            [](const Sequence& s) { return s.purpose != Purpose::kNone; });
     };
-    // The time between the steps of a session is the caller's, not the loop's lateness.
-    turn_due_s_ = 0;
+    const LoopEnd end{*this};
     while (running()) {
         if (ask && !go_on(ask) && interruptible) {
             for (Sequence& s : sequences_) {
@@ -335,9 +348,11 @@ bool RunSession::taken_up_to(size_t i, int64_t time_ns) {
 }
 
 bool RunSession::silent_at_socket(size_t i) {
-    // What waits may move the module's last data on; a host still behind judges later.
-    if (!taken_up_to(i, now_ns())) return false;
-    const double now_s = seconds();
+    // What waits may move the module's last data on; a host still behind judges later. The
+    // silence is judged as of before the look, which the host may be stopped after.
+    const int64_t now = now_ns();
+    const double now_s = reader_.seconds_at(now);
+    if (!taken_up_to(i, now)) return false;
     // Datagrams dropped because the host fell behind were sent all the same.
     if (group_->client(i).new_drops() > 0) dropped_s_[i] = now_s;
     const double bound_s = settings_.recover ? settings_.recover->silence_s : 0;
@@ -404,7 +419,7 @@ bool RunSession::receive_until_done(const std::function<bool()>& ask) {
                           : ModuleResolver::dns(follow.names, follow.common.module.port),
             follow.every_s);
     }
-    turn_due_s_ = 0;
+    const LoopEnd end{*this};
     while (go_on(ask)) {
         if (!turn(kTurn_s)) return false;
         if (resolver_) follow_modules();

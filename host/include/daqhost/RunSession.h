@@ -172,6 +172,9 @@ class DAQ_API RunSession {
     // One turn of the loop: sends the requests that are due, waits for datagrams at most
     // `wait_s` (less when a request falls due sooner) and takes them; false on an error.
     bool turn(double wait_s);
+    // A turn that begins at `now_s` (steady clock): how late it is.
+    void note_lateness(double now_s);
+    struct LoopEnd;
     // Acts on the end of module `i`'s sequence, once it has ended.
     void settle(size_t i);
     // Turns until no sequence runs, asking `go_on` (if any) between turns; false on an error,
