@@ -503,7 +503,9 @@ ModuleFigures RunSession::total() const {
 
 HostPace RunSession::pace() const {
     HostPace pace;
-    pace.lateness_max_s = lateness_max_s_;
+    // Between turns (in `go_on`, say), the turn to come is late already by this much.
+    const double late_s = turn_due_s_ > 0 ? monotonic_s() - turn_due_s_ : 0;
+    pace.lateness_max_s = std::max(lateness_max_s_, late_s);
     pace.queued_max = group_->queued_max();
     for (size_t i = 0; i < size(); ++i) {
         pace.backlog_max_s = std::max(pace.backlog_max_s, client(i).backlog_max_s());
