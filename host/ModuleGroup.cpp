@@ -75,17 +75,18 @@ int ModuleGroup::wait(double timeout_s) {
     return 0;
 }
 
-int ModuleGroup::receive(double timeout_s, double budget_s) {
+int ModuleGroup::receive(double timeout_s) {
     // One module: its own loop, which takes what is waiting before it polls.
     if (clients_.size() == 1) {
-        const int n = clients_[0]->drain(timeout_s, budget_s);
+        const int n = clients_[0]->drain(timeout_s, kReceiveBudget_s);
         if (n < 0) error_ = clients_[0]->error();
         queued_max_ = std::max(queued_max_, static_cast<uint64_t>(std::max(n, 0)));
         return n;
     }
     const int ready_sockets = wait(timeout_s);
     if (ready_sockets <= 0) return ready_sockets;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(budget_s);
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(kReceiveBudget_s);
     int total = 0;
     // Each turn another socket goes first, so that none is always the one left a batch only.
     first_ = (first_ + 1) % clients_.size();

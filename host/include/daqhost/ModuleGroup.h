@@ -36,10 +36,10 @@ class DAQ_API ModuleGroup {
                                         const ModuleRequest& request);
 
     // Waits up to `timeout_s` for datagrams from any open module and hands each to its
-    // module's receiver, taking what waits at each socket until it is empty (for `budget_s`
-    // in all at most, one batch of each socket at least); returns how many, 0 on a timeout or
-    // an interrupting signal, -1 on an error (error() says which).
-    int receive(double timeout_s, double budget_s = kReceiveBudget_s);
+    // module's receiver, taking what waits at each socket until it is empty (for
+    // kReceiveBudget_s in all at most, one batch of each socket at least); returns how many, 0
+    // on a timeout or an interrupting signal, -1 on an error (error() says which).
+    int receive(double timeout_s);
     const std::string& error() const { return error_; }
     // The most datagrams one receive() took from one socket.
     uint64_t queued_max() const { return queued_max_; }
