@@ -1,15 +1,18 @@
 #include "daqhost/ModuleClient.h"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <sstream>
+#include <utility>
 
 #include "protocol/BasePacket.h"
 #include "protocol/PacketConversion.h"
@@ -211,13 +214,39 @@ int ModuleClient::receive(double timeout_s) {
     return receive_batch(timeout_s, -1, nullptr, nullptr);
 }
 
+int ModuleClient::drain(double timeout_s, double budget_s) {
+    if (fd_ < 0 && !open()) return -1;
+    const double end = monotonic_s() + budget_s;
+    int total = 0;
+    // A batch less than full emptied the socket.
+    for (int n = receive_batch(timeout_s, -1, nullptr, nullptr);; n = receive(0)) {
+        if (n < 0) return -1;
+        total += n;
+        if (n < static_cast<int>(kBatch) || monotonic_s() >= end) return total;
+    }
+}
+
+uint64_t ModuleClient::new_drops() {
+    uint32_t memory[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof(memory);
+    if (fd_ < 0 || ::getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
+        length <= SK_MEMINFO_DROPS * sizeof(uint32_t)) {
+        return 0;
+    }
+    const uint64_t drops = memory[SK_MEMINFO_DROPS];
+    if (drops <= kernel_drops_) return 0;
+    return drops - std::exchange(kernel_drops_, drops);
+}
+
 int ModuleClient::receive_batch(double timeout_s, int awaited, Acknowledge* ack, bool* got_ack) {
     Batch& batch = *batch_;
     batch.prepare();
     // During a run datagrams are nearly always waiting: take them first, and wait on the
     // socket only when there are none, which spares a system call per batch.
+    int64_t asked = now_ns();
     int n = ::recvmmsg(fd_, batch.msgs, kBatch, MSG_DONTWAIT, nullptr);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        taken_through_ns_ = std::max(taken_through_ns_, asked);
         pollfd poll_fd = {fd_, POLLIN, 0};
         const auto whole = static_cast<time_t>(timeout_s);
         const timespec wait = {whole,
@@ -230,6 +259,7 @@ int ModuleClient::receive_batch(double timeout_s, int awaited, Acknowledge* ack,
             }
             return 0;
         }
+        asked = now_ns();
         n = ::recvmmsg(fd_, batch.msgs, kBatch, MSG_DONTWAIT, nullptr);
     }
     if (n < 0) {
@@ -240,6 +270,9 @@ int ModuleClient::receive_batch(double timeout_s, int awaited, Acknowledge* ack,
         error_ = system_error("cannot receive");
         return -1;
     }
+    // Fewer than asked for: nothing more had come when the call was made.
+    if (n < static_cast<int>(kBatch)) taken_through_ns_ = std::max(taken_through_ns_, asked);
+    const int64_t taken = now_ns();
     for (int i = 0; i < n; ++i) {
         mmsghdr& msg = batch.msgs[i];
         int64_t time = 0;
@@ -256,7 +289,13 @@ int ModuleClient::receive_batch(double timeout_s, int awaited, Acknowledge* ack,
                 kernel_drops_ = drops;
             }
         }
-        if (time == 0) time = now_ns();
+        if (time == 0) {
+            time = taken;
+        } else if (i == 0) {
+            // The first of a batch waited longest.
+            backlog_max_s_ = std::max(backlog_max_s_, static_cast<double>(taken - time) * 1e-9);
+        }
+        taken_through_ns_ = std::max(taken_through_ns_, time);
         const Datagram datagram = {static_cast<const uint8_t*>(batch.iov[i].iov_base), msg.msg_len,
                                    time, Endpoint::from(batch.from[i]), local_};
         if (awaited >= 0 && !*got_ack) {

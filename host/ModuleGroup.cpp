@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -77,20 +78,29 @@ int ModuleGroup::wait(double timeout_s) {
 int ModuleGroup::receive(double timeout_s) {
     // One module: its own loop, which takes what is waiting before it polls.
     if (clients_.size() == 1) {
-        const int n = clients_[0]->receive(timeout_s);
+        const int n = clients_[0]->drain(timeout_s, kReceiveBudget_s);
         if (n < 0) error_ = clients_[0]->error();
+        queued_max_ = std::max(queued_max_, static_cast<uint64_t>(std::max(n, 0)));
         return n;
     }
     const int ready_sockets = wait(timeout_s);
     if (ready_sockets <= 0) return ready_sockets;
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(kReceiveBudget_s);
     int total = 0;
-    for (size_t i = 0; i < clients_.size(); ++i) {
+    // Each turn another socket goes first, so that none is always the one left a batch only.
+    first_ = (first_ + 1) % clients_.size();
+    for (size_t k = 0; k < clients_.size(); ++k) {
+        const size_t i = (first_ + k) % clients_.size();
         if (!ready(i)) continue;
-        const int n = clients_[i]->receive(0);
+        const double left =
+            std::chrono::duration<double>(end - std::chrono::steady_clock::now()).count();
+        const int n = clients_[i]->drain(0, std::max(left, 0.0));
         if (n < 0) {
             error_ = clients_[i]->error();
             return -1;
         }
+        queued_max_ = std::max(queued_max_, static_cast<uint64_t>(n));
         total += n;
     }
     return total;

@@ -41,6 +41,12 @@ std::string run_metrics(const RunSummary& summary) {
     t.sample("", summary.seconds);
     t.family("daq_modules", "gauge", "Modules in the run.");
     t.sample("", static_cast<double>(summary.modules.size()));
+    if (summary.host) {
+        for (const HostPaceFigure& f : host_pace_figures()) {
+            t.family(f.metric, f.metric_type, f.help);
+            t.sample("", f.value(*summary.host));
+        }
+    }
 
     struct ModuleCounter {
         const char* name;

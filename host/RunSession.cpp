@@ -58,6 +58,8 @@ void RunSession::add_module(size_t i) {
     reader_.add_module(module.module);
     sequences_.emplace_back().requests = RequestSequence(module.timeout_s, module.retries);
     followed_.push_back(false);
+    sent_ns_.emplace_back();
+    dropped_s_.emplace_back();
     group_->client(i).on_receive([this, i](const Datagram& d) { received(i, d); });
     group_->client(i).on_send([this, i](const Datagram& d) { sent(i, d); });
 }
@@ -97,6 +99,7 @@ void RunSession::record(const Datagram& datagram) {
 
 void RunSession::sent(size_t i, const Datagram& datagram) {
     record(datagram);
+    sent_ns_[i] = datagram.time_ns;
     if (const auto request = ModuleRequest::parse(datagram.data, datagram.length)) {
         reader_.sent(i, datagram.time_ns, *request);
     }
@@ -109,12 +112,15 @@ void RunSession::received(size_t i, const Datagram& datagram) {
     if (!requests.running()) return;
     if (const auto ack = Acknowledge::parse(datagram.data, datagram.length)) {
         requests.acknowledged(*ack);
+        // The step it answered is over: the next has no attempt yet.
+        if (!requests.running() || requests.outcome().attempts == 0) sent_ns_[i].reset();
     }
 }
 
 void RunSession::begin(size_t i, Purpose purpose, std::vector<RequestSequence::Step> steps) {
     sequences_[i].purpose = purpose;
     sequences_[i].requests.begin(std::move(steps));
+    sent_ns_[i].reset();
 }
 
 std::vector<RequestSequence::Step> RunSession::configuration_steps(size_t i) const {
@@ -174,15 +180,27 @@ void RunSession::settle(size_t i) {
 
 bool RunSession::turn(double wait_s) {
     const double now = monotonic_s();
+    note_lateness(now);
     double wait = wait_s;
     for (size_t i = 0; i < size(); ++i) {
         RequestSequence& requests = sequences_[i].requests;
+        // An acknowledge that came in time but waits unread is not missing: past its deadline,
+        // a request is judged once what came before the deadline has been taken.
+        if (sent_ns_[i] && requests.time_left(now) <= 0) {
+            const auto timeout_ns =
+                static_cast<int64_t>(group_->client(i).settings().timeout_s * 1e9);
+            if (!taken_up_to(i, *sent_ns_[i] + timeout_ns)) {
+                wait = 0;
+                continue;
+            }
+        }
         if (const ModuleRequest* request = requests.due(now)) {
             if (!group_->client(i).send(*request)) requests.send_failed();
         }
         settle(i);
         wait = std::min(wait, requests.time_left(now));
     }
+    turn_due_s_ = monotonic_s() + wait;
     if (group_->receive(wait) < 0) {
         report(group_->error());
         return false;
@@ -190,6 +208,20 @@ bool RunSession::turn(double wait_s) {
     for (size_t i = 0; i < size(); ++i) settle(i);
     return true;
 }
+
+void RunSession::note_lateness(double now_s) {
+    if (turn_due_s_ > 0) lateness_max_s_ = std::max(lateness_max_s_, now_s - turn_due_s_);
+}
+
+// The last turn of a loop is measured as the loop ends: the time until the caller's next step
+// is the caller's, not the loop's lateness.
+struct RunSession::LoopEnd {
+    RunSession& session;
+    ~LoopEnd() {
+        session.note_lateness(monotonic_s());
+        session.turn_due_s_ = 0;
+    }
+};
 
 bool RunSession::go_on(const std::function<bool()>& ask) {
     // Both are asked: the caller's `go_on` also shows progress.
@@ -203,6 +235,7 @@ bool RunSession::run_sequences(const std::function<bool()>& ask, bool interrupti
         return std::any_of(sequences_.begin(), sequences_.end(),
                            [](const Sequence& s) { return s.purpose != Purpose::kNone; });
     };
+    const LoopEnd end{*this};
     while (running()) {
         if (ask && !go_on(ask) && interruptible) {
             for (Sequence& s : sequences_) {
@@ -309,6 +342,28 @@ void RunSession::leave(size_t i) {
           {step(ModuleRequest::daq_command(packet::kAllHybrids, false), " (left)", 0)});
 }
 
+bool RunSession::taken_up_to(size_t i, int64_t time_ns) {
+    ModuleClient& client = group_->client(i);
+    if (client.taken_through_ns() >= time_ns) return true;
+    // A failure of the socket is reported by the loop's next reception.
+    if (client.drain(0, ModuleGroup::kReceiveBudget_s) < 0) return true;
+    return client.taken_through_ns() >= time_ns;
+}
+
+bool RunSession::silent_at_socket(size_t i) {
+    // What waits may move the module's last data on; a host still behind judges later. The
+    // silence is judged as of before the look, which the host may be stopped after.
+    const int64_t now = now_ns();
+    const double now_s = reader_.seconds_at(now);
+    if (!taken_up_to(i, now)) return false;
+    // Datagrams dropped because the host fell behind were sent all the same.
+    if (group_->client(i).new_drops() > 0) dropped_s_[i] = now_s;
+    const double bound_s = settings_.recover ? settings_.recover->silence_s : 0;
+    if (dropped_s_[i] && now_s - *dropped_s_[i] <= bound_s) return false;
+    const ModuleRun& m = module(i);
+    return m.recovery.due(now_s, m.figures().trigger_rate_hz) == ModuleRecovery::Action::kRecover;
+}
+
 void RunSession::watch_modules() {
     const auto now = std::chrono::steady_clock::now();
     if (now - watched_ < kWatchEvery) return;
@@ -322,7 +377,7 @@ void RunSession::watch_modules() {
             case ModuleRecovery::Action::kNone:
                 break;
             case ModuleRecovery::Action::kRecover: {
-                if (sequences_[i].purpose == Purpose::kRecover) break;
+                if (sequences_[i].purpose == Purpose::kRecover || !silent_at_socket(i)) break;
                 if (!module.recovery.silent()) {
                     report(name + ": silent since " + fixed_seconds(module.recovery.last_data_s()) +
                            " s into the run; rediscovering");
@@ -367,6 +422,7 @@ bool RunSession::receive_until_done(const std::function<bool()>& ask) {
                           : ModuleResolver::dns(follow.names, follow.common.module.port),
             follow.every_s);
     }
+    const LoopEnd end{*this};
     while (go_on(ask)) {
         if (!turn(kTurn_s)) return false;
         if (resolver_) follow_modules();
@@ -446,6 +502,20 @@ ModuleFigures RunSession::total() const {
         sum.add_module(figures(i), module(i).started, !module(i).failed_at.empty());
     }
     return sum;
+}
+
+HostPace RunSession::pace() const {
+    HostPace pace;
+    // Between turns (in `go_on`, say), the turn to come is late already by this much.
+    const double late_s = turn_due_s_ > 0 ? monotonic_s() - turn_due_s_ : 0;
+    pace.lateness_max_s = std::max(lateness_max_s_, late_s);
+    pace.queued_max = group_->queued_max();
+    for (size_t i = 0; i < size(); ++i) {
+        pace.backlog_max_s = std::max(pace.backlog_max_s, client(i).backlog_max_s());
+        pace.kernel_drops += client(i).kernel_drops();
+    }
+    pace.silence_s = settings_.recover.value_or(RecoverySettings{}).silence_s;
+    return pace;
 }
 
 RunProgress RunSession::progress() const {

@@ -132,6 +132,7 @@ std::string page_json(const RunSummary& summary, const nlohmann::json& status, u
                 {"seconds", summary.seconds},
                 {"done", done},
                 {"total", total},
+                {"host", status["host"]},
                 {"modules", modules}})
         .dump();
 }

@@ -146,7 +146,14 @@ json module_json(const SummaryModule& module) {
     for (const StreamSummary& s : m.statistics.summaries()) hybrids.push_back(stream_json(s));
     json malformed = json::object();
     for (const auto& [fault, n] : m.statistics.malformed()) malformed[describe(fault)] = n;
+    const ModuleFigures& f = module.figures;
     return {{"module", module.name},
+            {"events", f.events},
+            {"packets", f.packets},
+            {"missing", f.missing},
+            {"trigger_rate_hz", optional_json(f.trigger_rate_hz)},
+            {"failed_at", m.failed_at.empty() ? json(nullptr) : json(m.failed_at)},
+            {"outage_events", f.outage_events},
             {"hybrids", hybrids},
             {"malformed", malformed},
             {"kernel_drops", module.figures.kernel_drops},
@@ -174,7 +181,32 @@ json total_json(const ModuleFigures& f, size_t running) {
             {"missing_acknowledges", f.missing_acknowledges},
             {"retries", f.retries},
             {"outages", f.outages},
+            {"outage_events", f.outage_events},
             {"after_give_up", f.after_give_up}};
+}
+
+json host_json(const HostPace& pace) {
+    json host = json::object();
+    for (const HostPaceFigure& figure : host_pace_figures()) {
+        const double value = figure.value(pace);
+        switch (figure.kind) {
+            case HostPaceFigure::Kind::kSeconds:
+                host[figure.key] = value;
+                break;
+            case HostPaceFigure::Kind::kCount:
+                host[figure.key] = static_cast<uint64_t>(value);
+                break;
+            case HostPaceFigure::Kind::kFlag:
+                host[figure.key] = value != 0;
+                break;
+        }
+    }
+    return host;
+}
+
+std::optional<double> epoch_seconds(const RunReader& reader) {
+    if (const std::optional<int64_t> ns = reader.start_ns()) return static_cast<double>(*ns) * 1e-9;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -188,6 +220,8 @@ RunSummary RunSummary::of(const RunSession& session) {
     summary.total = session.total();
     summary.running = session.reader().running();
     summary.seconds = session.seconds();
+    summary.start_epoch_s = epoch_seconds(session.reader());
+    summary.host = session.pace();
     if (!session.settings().capture.empty()) {
         summary.capture = session.settings().capture;
         summary.capture_records = session.capture().records();
@@ -205,6 +239,7 @@ RunSummary RunSummary::of(const RecordedRun& run, const std::string& path) {
     summary.total = run.total();
     summary.running = run.reader().running();
     summary.seconds = run.seconds();
+    summary.start_epoch_s = epoch_seconds(run.reader());
     summary.capture = path;
     summary.capture_records = run.records();
     summary.capture_note = "read " + std::to_string(run.records()) + " datagrams from " + path;
@@ -217,21 +252,12 @@ std::string RunSummary::json() const {
         result = module_json(modules[0]);
     } else {
         nlohmann::json entries = nlohmann::json::array();
-        for (const SummaryModule& entry : modules) {
-            const ModuleFigures& f = entry.figures;
-            nlohmann::json module = module_json(entry);
-            module["events"] = f.events;
-            module["packets"] = f.packets;
-            module["missing"] = f.missing;
-            module["trigger_rate_hz"] = optional_json(f.trigger_rate_hz);
-            module["failed_at"] = entry.run->failed_at.empty()
-                                      ? nlohmann::json(nullptr)
-                                      : nlohmann::json(entry.run->failed_at);
-            entries.push_back(std::move(module));
-        }
+        for (const SummaryModule& entry : modules) entries.push_back(module_json(entry));
         result = {{"modules", entries}, {"total", total_json(total, running)}};
     }
     result["seconds"] = seconds;
+    result["run_start_epoch_s"] = optional_json(start_epoch_s);
+    result["host"] = host ? host_json(*host) : nlohmann::json(nullptr);
     if (!capture.empty()) result["capture"] = {{"file", capture}, {"records", capture_records}};
     return result.dump(2);
 }
@@ -243,6 +269,7 @@ std::string RunSummary::text() const {
     } else {
         print_modules(out, *this);
     }
+    if (host) out += "host " + host->text() + "\n";
     if (!capture_note.empty()) out += capture_note + "\n";
     return out;
 }

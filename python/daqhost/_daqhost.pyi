@@ -218,6 +218,7 @@ class ModuleFigures:
     missing_acknowledges: int
     retries: int
     outages: int
+    outage_events: int
     modules: int
     started: int
     failed: int
@@ -236,6 +237,14 @@ class ModuleRun:
     joined_s: Optional[float]
     left_s: Optional[float]
 
+class HostPace:
+    kept_up: bool
+    lateness_max_s: float
+    backlog_max_s: float
+    queued_max: int
+    kernel_drops: int
+    silence_s: float
+
 class RunSession:
     def __init__(self, settings: RunSettings) -> None: ...
     def run(self, go_on: Optional[Callable[[], bool]] = None) -> bool: ...
@@ -253,6 +262,8 @@ class RunSession:
     def module(self, i: int) -> ModuleRun: ...
     def figures(self, i: int) -> ModuleFigures: ...
     def total(self) -> ModuleFigures: ...
+    @property
+    def pace(self) -> HostPace: ...
     @property
     def every_module_ran(self) -> bool: ...
     @property

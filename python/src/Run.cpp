@@ -15,6 +15,7 @@
 #include "Bindings.h"
 #include "Errors.h"
 #include "SingleUser.h"
+#include "daqhost/HostPace.h"
 #include "daqhost/RecordedRun.h"
 #include "daqhost/RunSession.h"
 
@@ -246,6 +247,8 @@ Lists are copied in and out: assign a whole list to change one.)doc")
         .def_readonly("missing_acknowledges", &ModuleFigures::missing_acknowledges)
         .def_readonly("retries", &ModuleFigures::retries)
         .def_readonly("outages", &ModuleFigures::outages)
+        .def_readonly("outage_events", &ModuleFigures::outage_events,
+                      "The events its outages lost, as their estimates give them (not in missing).")
         .def_readonly("modules", &ModuleFigures::modules, "In a total: how many modules.")
         .def_readonly("started", &ModuleFigures::started, "In a total: how many ran.")
         .def_readonly("failed", &ModuleFigures::failed, "In a total: how many failed.");
@@ -271,6 +274,30 @@ Lists are copied in and out: assign a whole list to change one.)doc")
                       "The run's time it joined; None for a module there from the start.")
         .def_readonly("left_s", &ModuleRun::left_s,
                       "The run's time its address went away; None while it is there.");
+
+    py::class_<HostPace> pace(m, "HostPace", R"doc(
+How far the host fell behind during a run: when it is late, its own delay may look like the
+modules' silence or loss. kept_up is False once the sockets dropped a datagram, or the loop's
+lateness or the backlog went beyond half the silence bound.)doc");
+    for (const HostPaceFigure& figure : host_pace_figures()) {
+        pace.def_property_readonly(
+            figure.key,
+            [&figure](const HostPace& p) -> py::object {
+                const double value = figure.value(p);
+                switch (figure.kind) {
+                    case HostPaceFigure::Kind::kFlag:
+                        return py::bool_(value != 0);
+                    case HostPaceFigure::Kind::kCount:
+                        return py::int_(static_cast<uint64_t>(value));
+                    case HostPaceFigure::Kind::kSeconds:
+                        break;
+                }
+                return py::float_(value);
+            },
+            figure.help);
+    }
+    pace.def_readonly("silence_s", &HostPace::silence_s, "The bound it is weighed against.")
+        .def("__repr__", [](const HostPace& p) { return "<HostPace " + p.text() + ">"; });
 
     py::class_<Session>(m, "RunSession", R"doc(
 A run of one module or of many, as `daqhost run` takes it: discovery, the stop of a run left
@@ -317,6 +344,9 @@ which runs on the session's own thread.)doc")
             [](const Session& s, size_t i) { return s.session().run.figures(s.checked(i)); },
             py::arg("i"))
         .def("total", [](const Session& s) { return s.session().run.total(); })
+        .def_property_readonly(
+            "pace", [](const Session& s) { return s.session().run.pace(); },
+            "How far the host fell behind so far (HostPace).")
         .def_property_readonly("every_module_ran",
                                [](const Session& s) { return s.session().run.every_module_ran(); })
         .def_property_readonly("settings",

@@ -35,6 +35,7 @@ using namespace daq;
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using json = nlohmann::json;
 
 struct Result {
@@ -57,6 +58,26 @@ class Daqhost : public ::testing::Test {
         ASSERT_TRUE(emulator_->start());
         ASSERT_TRUE(emulator_->wait_until_serving());
     }
+    // `count` testModules at 127.0.NET.1, .2, ...; the words of daqhost that name them all.
+    std::vector<std::string> start_modules(int net, int count, std::vector<std::string> args) {
+        std::vector<std::string> named;
+        for (int k = 1; k <= count; ++k) {
+            const std::string address = "127.0." + std::to_string(net) + "." + std::to_string(k);
+            std::vector<std::string> words = args;
+            words.insert(words.end(), {"--address", address});
+            auto& module = modules_.emplace_back(std::make_unique<EmulatorProcess>(words));
+            EXPECT_TRUE(module->start() && module->wait_until_serving()) << address;
+            if (k > 1) named.push_back("--module");
+            named.push_back(address);
+        }
+        return named;
+    }
+    // Stops `program` by its PID for `stopped_s`, as a machine that gives it no processor.
+    static void stop_for(EmulatorProcess& program, double stopped_s) {
+        program.send_signal(SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::duration<double>(stopped_s));
+        program.send_signal(SIGCONT);
+    }
 
     static Result daqhost(const std::vector<std::string>& args, double timeout_s = 60) {
         EmulatorProcess program(args, DAQHOST_PATH);
@@ -77,6 +98,7 @@ class Daqhost : public ::testing::Test {
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
     std::unique_ptr<EmulatorProcess> emulator_;
+    std::vector<std::unique_ptr<EmulatorProcess>> modules_;
     std::string dir_;
 };
 
@@ -284,13 +306,18 @@ TEST_F(Daqhost, recorded_session_decodes_sums_up_and_plots_as_the_run_counted_it
               kinds["request"] + kinds["acknowledge"] + packets[1] + packets[2]);
 
     // stats sums up the capture as run summed up the session, but for the seconds, which the
-    // capture times from the start request's send rather than from just before it.
+    // capture times from the start request's send rather than from just before it, and the
+    // host's pace, which only the live run knows.
     const Result stats = daqhost({"stats", capture, "--json"});
     ASSERT_EQ(stats.status, 0) << stats.err;
     json from_capture = json::parse(stats.out, nullptr, false);
     json from_run = summary;
     EXPECT_NEAR(from_capture["seconds"].get<double>(), from_run["seconds"].get<double>(), 0.05);
     for (json* j : {&from_capture, &from_run}) j->erase("seconds");
+    EXPECT_EQ(from_capture["host"], nullptr);
+    EXPECT_EQ(from_run["host"].size(), 5u) << from_run["host"];
+    from_run.erase("host");
+    from_capture.erase("host");
     EXPECT_EQ(from_capture, from_run);
 
     const std::string png = path("run.png");
@@ -437,6 +464,66 @@ TEST_F(Daqhost, silent_modules_are_reported_and_cost_one_wait_while_the_others_r
     const std::vector<std::string> total = row(r.out, "total");
     EXPECT_THAT(total, ::testing::ElementsAre("total,", "1", "of", "5", "ran", "20", "20", "0", "-",
                                               "0", "0", "4", "5", "4", "failed"));
+}
+
+// daqhost stopped for 1.5 s during a run: every datagram waits in its sockets, so no module is
+// silent and none is started again; the host says that it fell behind, and how far.
+TEST_F(Daqhost, a_host_stopped_for_a_while_takes_no_module_for_silent_and_says_it_fell_behind) {
+    std::vector<std::string> args = start_modules(61, 4, {"-r", "1000"});
+    ASSERT_FALSE(HasFailure());
+    args.insert(args.begin(), "run");
+    args.insert(args.end(), {"--recover", "--seconds", "3", "--json"});
+    EmulatorProcess run(args, DAQHOST_PATH);
+    const auto began = std::chrono::system_clock::now();
+    ASSERT_TRUE(run.start());
+    for (auto& module : modules_) ASSERT_TRUE(module->wait_for_stdout("Starting run", 10));
+    stop_for(run, 1.5);
+    ASSERT_EQ(run.wait_exit(30), 0) << run.stderr_text();
+    EXPECT_THAT(run.stderr_text(), Not(HasSubstr("silent since")));
+    EXPECT_THAT(run.stderr_text(), HasSubstr("daqhost: the host fell behind (backlog up to 1."));
+    const json summary = json::parse(run.stdout_text(), nullptr, false);
+    ASSERT_EQ(summary["modules"].size(), 4u) << run.stdout_text();
+    for (const json& m : summary["modules"]) {
+        EXPECT_EQ(m["outages"].size(), 0u) << m["module"];
+        EXPECT_EQ(m["missing"], 0) << m["module"];
+        EXPECT_GT(m["events"].get<int>(), 2000) << m["module"];
+    }
+    for (auto& module : modules_) EXPECT_EQ(module->count_in_stdout("Starting run"), 1u);
+    const json& host = summary["host"];
+    EXPECT_EQ(host["kept_up"], false) << host;
+    EXPECT_GT(host["lateness_max_s"].get<double>(), 1.2) << host;
+    EXPECT_GT(host["backlog_max_s"].get<double>(), 1.2) << host;
+    EXPECT_GT(host["queued_max"].get<int>(), 1000) << host << " datagrams of 1.5 s at 1 kHz";
+    EXPECT_EQ(host["kernel_drops"], 0) << host;
+    const double start_s = std::chrono::duration<double>(began.time_since_epoch()).count();
+    EXPECT_NEAR(summary["run_start_epoch_s"].get<double>(), start_s, 5.0);
+}
+
+// A host starved again and again (stopped for 0.25 s in every 0.3 s) with a silence bound and
+// an acknowledge's wait (one attempt) shorter than each stop: what waited at its socket is taken
+// before anything is judged, so no acknowledge is missing and no module silent, and the summary
+// shows the lag.
+TEST_F(Daqhost, a_starved_host_judges_neither_requests_nor_modules_by_its_own_delay) {
+    std::vector<std::string> args = start_modules(62, 1, {"-r", "1000"});
+    ASSERT_FALSE(HasFailure());
+    args.insert(args.begin(), "run");
+    args.insert(args.end(), {"--recover", "--silence", "0.2", "--timeout", "0.2", "--retries", "0",
+                             "--seconds", "2"});
+    EmulatorProcess run(args, DAQHOST_PATH);
+    ASSERT_TRUE(run.start());
+    for (int i = 0; i < 40 && run.running(); ++i) {
+        stop_for(run, 0.25);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(run.wait_exit(30), 0) << run.stderr_text();
+    const std::string out = run.stdout_text();
+    EXPECT_THAT(out, HasSubstr("acknowledges missing 0, retries 0"));
+    EXPECT_THAT(out, Not(HasSubstr("outage")));
+    EXPECT_EQ(row(out, "1")[2], "0") << "missing";
+    const size_t late = out.find("host fell behind: loop late by ");
+    ASSERT_NE(late, std::string::npos) << out;
+    EXPECT_GT(std::stod(out.substr(late + 31)), 0.1) << out;
+    EXPECT_THAT(run.stderr_text(), HasSubstr("daqhost: the host fell behind"));
 }
 
 TEST_F(Daqhost, no_module_at_the_address_fails_after_the_bounded_attempts) {

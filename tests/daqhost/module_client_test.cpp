@@ -126,6 +126,31 @@ TEST_F(ModuleClientRequest, answers_from_another_port_are_not_taken_and_attempts
     EXPECT_TRUE(received.empty()) << "the socket takes datagrams from the module only";
 }
 
+// A host that fell behind: what waits is taken whole, however many batches it makes, and the
+// time up to which nothing is left is known; datagrams its full socket dropped are told of at
+// once, not only by the next datagram taken.
+TEST_F(ModuleClientRequest, drain_takes_every_batch_waiting_and_drops_are_told_at_once) {
+    const uint16_t client_port = client->local().port;
+    for (int i = 0; i < 300; ++i) ASSERT_TRUE(module.send(ack(0x8B), "127.0.0.1", client_port));
+    const auto sent = std::chrono::system_clock::now().time_since_epoch();
+    EXPECT_EQ(client->drain(1.0, 5.0), 300) << "loopback delivers before the send returns";
+    EXPECT_GE(client->taken_through_ns(),
+              std::chrono::duration_cast<std::chrono::nanoseconds>(sent).count());
+    EXPECT_LT(client->backlog_max_s(), 1.0);
+
+    ModuleClient::Settings settings = client->settings();
+    settings.receive_buffer = 2048;
+    ModuleClient small(settings);
+    ASSERT_TRUE(small.open()) << small.error();
+    for (int i = 0; i < 200; ++i) module.send(ack(0x8B), "127.0.0.1", small.local().port);
+    const uint64_t dropped = small.new_drops();
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(small.kernel_drops(), dropped);
+    EXPECT_EQ(small.new_drops(), 0u) << "each drop told once";
+    EXPECT_EQ(small.drain(0, 1.0), static_cast<int>(200 - dropped));
+    EXPECT_EQ(small.kernel_drops(), dropped);
+}
+
 // A module list as a rack's operator writes it: addresses one by one, a file with comments and
 // ports, a name; each module once, in the order first named, and a bad entry named by its line.
 class ModuleListFile : public testing::Test {

@@ -171,6 +171,16 @@ def test_the_page_follows_a_run_of_two_modules_with_charts_per_hybrid(processes,
                    or None, "every chart drawn")
     assert table(browser) == {f"{first}:10000": "running", f"{second}:10000": "running"}
 
+    # daqhost stopped for 1.5 s: the page and the metrics say that the host fell behind.
+    run.process.send_signal(signal.SIGSTOP)
+    time.sleep(1.5)
+    run.process.send_signal(signal.SIGCONT)
+    shown = "return [...document.querySelectorAll('#host dd')].map(e => e.textContent);"
+    behind = eventually(lambda: (lambda f: f and f[0] == "fell behind" and f)(
+        browser.execute_script(shown)), "the host shown behind")
+    assert float(behind[1].split()[0]) > 1.0, behind
+    assert "daq_host_kept_up 0\n" in get(url, "/metrics")[1]
+
     ARTEFACTS.mkdir(parents=True, exist_ok=True)
     browser.save_screenshot(str(ARTEFACTS / "monitor-desktop.png"))
     # Narrow, as on a phone: everything wraps (the table of modules scrolls in its own box); the

@@ -303,6 +303,15 @@ int Run::execute() {
     publish(true);
     const RunSummary summary = RunSummary::of(*session_);
     std::fputs(options_.json ? (summary.json() + "\n").c_str() : summary.text().c_str(), stdout);
+    // What the host's own delay may have done is said as such, before anyone blames a module.
+    if (const HostPace pace = session_->pace(); !pace.kept_up()) {
+        std::fprintf(stderr,
+                     "daqhost: the host fell behind (backlog up to %.2f s, loop late by up to "
+                     "%.2f s, %llu dropped at the sockets): losses and silences in this run may "
+                     "be its own, not the modules'\n",
+                     pace.backlog_max_s, pace.lateness_max_s,
+                     static_cast<unsigned long long>(pace.kernel_drops));
+    }
     return ok ? 0 : kExitFailure;
 }
 

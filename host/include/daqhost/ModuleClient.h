@@ -101,6 +101,16 @@ class DAQ_API ModuleClient {
     // Waits up to `timeout_s` for datagrams and hands each that has arrived to the receiver,
     // in batches; returns how many, 0 on a timeout or an interrupting signal, -1 on an error.
     int receive(double timeout_s);
+    // The same, but goes on taking batches until the socket is empty or `budget_s` has passed
+    // (one batch at least): a host that fell behind catches up within a bound.
+    int drain(double timeout_s, double budget_s);
+    // Every datagram that reached the socket before this time (since the Unix epoch) has been
+    // taken: the socket was found empty then, or a datagram that came later was taken (one
+    // socket keeps the order of arrival).
+    int64_t taken_through_ns() const { return taken_through_ns_; }
+    // The oldest datagram's age when it was taken (the host's handling time less the system's
+    // receive time stamp), the most so far.
+    double backlog_max_s() const { return backlog_max_s_; }
 
     // Called with every datagram received; acknowledges that a request waits for go to it
     // too, before the request returns.
@@ -118,6 +128,10 @@ class DAQ_API ModuleClient {
     const Settings& settings() const { return settings_; }
     // Datagrams the system dropped at this socket because its receive queue was full.
     uint64_t kernel_drops() const { return kernel_drops_; }
+    // Datagrams dropped since the count last known, asked of the system now: each datagram
+    // taken tells only of the drops before it, and none may have come after them yet.
+    // kernel_drops() counts them from then on.
+    uint64_t new_drops();
     // The receive buffer the system granted, in bytes.
     int receive_buffer() const;
 
@@ -138,6 +152,8 @@ class DAQ_API ModuleClient {
     std::unique_ptr<Batch> batch_;
     Endpoint local_;
     uint64_t kernel_drops_ = 0;
+    int64_t taken_through_ns_ = 0;
+    double backlog_max_s_ = 0;
     // The request under way: its words, the end of its current attempt (steady clock, in
     // seconds) and how it went so far.
     ModuleRequest request_;

@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,10 +36,16 @@ class DAQ_API ModuleGroup {
                                         const ModuleRequest& request);
 
     // Waits up to `timeout_s` for datagrams from any open module and hands each to its
-    // module's receiver; returns how many, 0 on a timeout or an interrupting signal, -1 on an
-    // error (error() says which).
+    // module's receiver, taking what waits at each socket until it is empty (for
+    // kReceiveBudget_s in all at most, one batch of each socket at least); returns how many, 0
+    // on a timeout or an interrupting signal, -1 on an error (error() says which).
     int receive(double timeout_s);
     const std::string& error() const { return error_; }
+    // The most datagrams one receive() took from one socket.
+    uint64_t queued_max() const { return queued_max_; }
+
+    // A bound that keeps the requests due in a loop of receive() timely.
+    static constexpr double kReceiveBudget_s = 0.05;
 
   private:
     // Waits up to `timeout_s` until a socket is readable (or has an error to report); how many
@@ -49,6 +56,8 @@ class DAQ_API ModuleGroup {
     std::vector<std::unique_ptr<ModuleClient>> clients_;
     std::vector<pollfd> polls_;
     std::string error_;
+    uint64_t queued_max_ = 0;
+    size_t first_ = 0;
 };
 
 }  // namespace daq

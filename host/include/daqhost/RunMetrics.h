@@ -1,8 +1,9 @@
 // The figures of a run in the Prometheus text format (version 0.0.4), so that a host program can
 // serve them to a scraper as daqhost's monitor does at /metrics: per module its events,
 // malformed datagrams, drops, acknowledges, missing ones, retries and outages, and whether it
-// was left out; per module and hybrid the figures of its stream's summary. A figure a stream
-// does not have yet (a trigger rate before two packets, say) is left out rather than given as 0.
+// was left out; per module and hybrid the figures of its stream's summary; of a live run, how
+// far the host fell behind. A figure a stream does not have yet (a trigger rate before two
+// packets, say) is left out rather than given as 0.
 #pragma once
 
 #include <string>

@@ -6,7 +6,10 @@
 // Everything happens on one loop that never waits for one module: each module's requests
 // (the steps above, and the recovery of a module fallen silent) run as its own sequence, sent
 // and sent again on its own clock, while the data of every module are received, the caller's
-// `go_on` is asked at least ten times a second, and the other modules go on. What the session
+// `go_on` is asked at least ten times a second, and the other modules go on. A module is silent
+// by what reached the host's socket, not by what the host has read: when the host falls behind
+// (a busy machine, a stopped process), what waits is taken before a module is judged silent or
+// a request unacknowledged, and how far it fell behind is measured (pace()). What the session
 // sends and receives is read by a RunReader, as a capture of it is read back, and can be
 // recorded in a capture.
 #pragma once
@@ -22,6 +25,7 @@
 #include <vector>
 
 #include "daqhost/CaptureWriter.h"
+#include "daqhost/HostPace.h"
 #include "daqhost/ModuleClient.h"
 #include "daqhost/ModuleGroup.h"
 #include "daqhost/ModuleRecovery.h"
@@ -158,6 +162,8 @@ class DAQ_API RunSession {
     ModuleFigures figures(size_t i) const;
     ModuleFigures total() const;
     RunProgress progress() const;
+    // How far the host fell behind so far.
+    HostPace pace() const;
     // Whether every module ran its run without being left out and, when silent modules are
     // recovered, ended it outside an outage.
     bool every_module_ran() const;
@@ -189,6 +195,9 @@ class DAQ_API RunSession {
     // One turn of the loop: sends the requests that are due, waits for datagrams at most
     // `wait_s` (less when a request falls due sooner) and takes them; false on an error.
     bool turn(double wait_s);
+    // A turn that begins at `now_s` (steady clock): how late it is.
+    void note_lateness(double now_s);
+    struct LoopEnd;
     // Acts on the end of module `i`'s sequence, once it has ended.
     void settle(size_t i);
     // Turns until no sequence runs, asking `go_on` (if any) between turns; false on an error,
@@ -197,6 +206,12 @@ class DAQ_API RunSession {
     bool go_on(const std::function<bool()>& ask);
     // Looks for silent modules, and recovers or gives up each as its rules say.
     void watch_modules();
+    // Whether every datagram that reached module `i`'s socket before `time_ns` has been taken,
+    // once what waits there is taken (for a bounded time).
+    bool taken_up_to(size_t i, int64_t time_ns);
+    // Whether module `i` is silent by what reached its socket: nothing waits there, and the
+    // socket dropped nothing within the silence bound.
+    bool silent_at_socket(size_t i);
     void sent(size_t i, const Datagram& datagram);
     void received(size_t i, const Datagram& datagram);
     void record(const Datagram& datagram);
@@ -214,6 +229,14 @@ class DAQ_API RunSession {
     CaptureWriter capture_;
     std::function<void(const std::string&)> report_;
     std::chrono::steady_clock::time_point watched_;
+    // Per module: when its unanswered request was last sent (since the Unix epoch), and the
+    // run's time its socket was last found to have dropped datagrams.
+    std::vector<std::optional<int64_t>> sent_ns_;
+    std::vector<std::optional<double>> dropped_s_;
+    // When the loop's next turn is due (steady clock, in seconds; 0: not measured), and the
+    // most a turn came late.
+    double turn_due_s_ = 0;
+    double lateness_max_s_ = 0;
     std::atomic<bool> interrupted_ = false;
 };
 

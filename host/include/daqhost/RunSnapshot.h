@@ -2,9 +2,9 @@
 // JSON (as `daqhost run --json` prints it), the figures of daqhost's monitor page (JSON: the
 // totals, each module's counts, state, trigger rate and last outage and, per hybrid, the
 // summary's figures with its channels' pedestal means and sigmas, the hit map and the
-// amplitude histogram from the streams' live view), and the metrics in the Prometheus text
-// format (run_metrics). Made on the thread that receives, then only read: each form is made
-// once however many readers there are.
+// amplitude histogram from the streams' live view, and how far the host fell behind), and the
+// metrics in the Prometheus text format (run_metrics). Made on the thread that receives, then
+// only read: each form is made once however many readers there are.
 #pragma once
 
 #include <cstdint>

@@ -1,13 +1,17 @@
 // The summary of a run, as a table or as JSON, made one way whether the run is live (a
 // RunSession) or read back from its capture (a RecordedRun): what daqhost run prints when its
 // run ends, daqhost stats prints from a capture, and the monitor shows. One module gets a row
-// per hybrid; many get a row per module and their total. Each module's outages are part of it.
+// per hybrid; many get a row per module and their total. Each module's outages are part of it,
+// and, of a live run, how far the host itself fell behind. In JSON, the single module's object
+// carries the figures each entry of many carries, so that programs read one shape.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "daqhost/HostPace.h"
 #include "daqhost/RecordedRun.h"
 #include "daqhost/RunReader.h"
 #include "daqhost/RunSession.h"
@@ -27,6 +31,11 @@ struct DAQ_API RunSummary {
     // How many modules run at the end (RunReader::running).
     size_t running = 0;
     double seconds = 0;
+    // When the run started (its first start request), in seconds since the Unix epoch, if it
+    // did: every time of the summary counts from it.
+    std::optional<double> start_epoch_s;
+    // How far the host fell behind; known of a live run only.
+    std::optional<HostPace> host;
     // The capture the session was recorded in or read from, if any: its file and datagrams,
     // and the line the table ends with.
     std::string capture;

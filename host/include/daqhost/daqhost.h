@@ -11,6 +11,7 @@
 #include "daqhost/DatagramDescription.h"
 #include "daqhost/Endpoint.h"
 #include "daqhost/EventReading.h"
+#include "daqhost/HostPace.h"
 #include "daqhost/ModuleClient.h"
 #include "daqhost/ModuleGroup.h"
 #include "daqhost/ModuleList.h"

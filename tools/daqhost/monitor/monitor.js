@@ -243,6 +243,20 @@ function render(snapshot) {
     ["outages", number(t.outages), "outages"],
     ["failed", number(t.failed), "failed"],
   ]);
+  // How far daqhost itself fell behind: its delay, not the modules', when it did.
+  const host = document.getElementById("host");
+  if (snapshot.host) {
+    const p = snapshot.host;
+    host.hidden = false;
+    host.classList.toggle("behind", !p.kept_up);
+    figures(host, [
+      ["host", p.kept_up ? "kept up" : "fell behind", "kept_up"],
+      ["loop late by", number(p.lateness_max_s, 3) + " s", "lateness_max_s"],
+      ["backlog", number(p.backlog_max_s, 3) + " s", "backlog_max_s"],
+      ["most in one take", number(p.queued_max), "queued_max"],
+      ["dropped at the sockets", number(p.kernel_drops), "kernel_drops"],
+    ]);
+  }
   const state = document.getElementById("state");
   state.className = snapshot.done ? "ended" : "";
   state.textContent = (snapshot.done ? "ended after " : "running for ") + number(snapshot.seconds, 1) + " s" +
