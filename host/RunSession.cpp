@@ -391,7 +391,9 @@ void RunSession::watch_modules() {
                 // addressed to one of its hybrids (it acts on the whole module all the same),
                 // which tells it from the run's own stop in a capture. Its acknowledge is
                 // waited for one timeout at most, and holds up nothing.
-                const unsigned hybrid = settings_.hybrids_of(i).front().hybrid;
+                // A module given no hybrids (only a program can do that) takes hybrid 1's.
+                const std::vector<HybridSettings>& hybrids = settings_.hybrids_of(i);
+                const unsigned hybrid = hybrids.empty() ? 1 : hybrids.front().hybrid;
                 begin(i, Purpose::kGiveUp,
                       {step(ModuleRequest::daq_command(hybrid, false), " (give up)", 0)});
                 module.live = false;
