@@ -51,6 +51,27 @@ def play(path: Path, out: Path, env: dict) -> dict:
     return {"report": report, "host": host}
 
 
+def events(result: dict) -> dict[str, int]:
+    return {m["module"]: m.get("events", 0) for m in result["host"].get("modules", [])}
+
+
+def spread(plays: list[dict]) -> float | None:
+    """The largest difference of one module's events between plays, as a share of the most."""
+    if len(plays) < 2:
+        return None
+    worst = 0.0
+    for module in events(plays[0]):
+        counts = [events(p).get(module, 0) for p in plays]
+        if max(counts) > 0:
+            worst = max(worst, (max(counts) - min(counts)) / max(counts))
+    return worst
+
+
+def same_verdicts(plays: list[dict]) -> bool:
+    verdicts = [[e["met"] for e in p["report"].get("expectations", [])] for p in plays]
+    return all(v == verdicts[0] for v in verdicts)
+
+
 def row(label: str, result: dict, untouched: set[int]) -> str:
     expectations = result["report"].get("expectations", [])
     met = sum(e["met"] for e in expectations)
@@ -90,11 +111,12 @@ def main() -> int:
     env = dict(os.environ, DAQHOST=os.environ.get("DAQHOST", str(build / "tools/daqhost/daqhost")),
                TESTMODULE=os.environ.get("TESTMODULE", str(build / "app/testModule")))
     rows = []
+    quiet = []
     with tempfile.TemporaryDirectory(prefix="busy-host.") as work:
         for r in range(1, args.rounds + 1):
             progress(f"round {r}: quiet")
-            rows.append(row(f"quiet, round {r}", play(path, Path(work) / f"quiet-{r}", env),
-                            untouched))
+            quiet.append(play(path, Path(work) / f"quiet-{r}", env))
+            rows.append(row(f"quiet, round {r}", quiet[-1], untouched))
             progress(f"round {r}: beside {args.loops} busy loops")
             loops = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
                      for _ in range(args.loops)]
@@ -112,6 +134,9 @@ def main() -> int:
     print("|---|---|---|---|---|---|---|---|")
     for line in rows:
         print(line)
+    if len(quiet) > 1:
+        print(f"\nQuiet plays: the same verdicts in each: {'yes' if same_verdicts(quiet) else 'no'}; "
+              f"one module's events differ by {spread(quiet):.2%} at most.")
     return 0
 
 
