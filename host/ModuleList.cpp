@@ -53,7 +53,8 @@ std::optional<std::vector<NamedModule>> ModuleList::named() {
         const std::optional<Endpoint> module = Endpoint::parse_with_port(address, port_);
         const std::string at = where.empty() ? "" : where + ": ";
         if (!module) {
-            error_ = at + "\"" + address + "\" is not an IPv4 address";
+            error_ = at;
+            error_ += "\"" + address + "\" is not an IPv4 address";
             return std::nullopt;
         }
         NamedModule entry{*module, {}, where};
