@@ -486,14 +486,16 @@ TEST_F(Daqhost, a_host_stopped_for_a_while_takes_no_module_for_silent_and_says_i
     for (const json& m : summary["modules"]) {
         EXPECT_EQ(m["outages"].size(), 0u) << m["module"];
         EXPECT_EQ(m["missing"], 0) << m["module"];
-        EXPECT_GT(m["events"].get<int>(), 2000) << m["module"];
+        // The run went on through the stop (modules under a sanitizer run slower than 1 kHz).
+        EXPECT_GT(m["events"].get<int>(), 1000) << m["module"];
     }
     for (auto& module : modules_) EXPECT_EQ(module->count_in_stdout("Starting run"), 1u);
     const json& host = summary["host"];
     EXPECT_EQ(host["kept_up"], false) << host;
     EXPECT_GT(host["lateness_max_s"].get<double>(), 1.2) << host;
     EXPECT_GT(host["backlog_max_s"].get<double>(), 1.2) << host;
-    EXPECT_GT(host["queued_max"].get<int>(), 1000) << host << " datagrams of 1.5 s at 1 kHz";
+    EXPECT_GT(host["queued_max"].get<int>(), 500)
+        << host << " datagrams of 1.5 s, taken at once, not a batch of 64 a turn";
     EXPECT_EQ(host["kernel_drops"], 0) << host;
     const double start_s = std::chrono::duration<double>(began.time_since_epoch()).count();
     EXPECT_NEAR(summary["run_start_epoch_s"].get<double>(), start_s, 5.0);
