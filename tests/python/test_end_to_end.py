@@ -98,8 +98,6 @@ def test_run_session_figures_match_its_capture_read_back(test_module, tmp_path):
     assert recorded.figures(0).acknowledges == session.figures(0).acknowledges
     pace = session.pace
     assert pace.queued_max > 0 and pace.kernel_drops == session.figures(0).kernel_drops
-    assert pace.kept_up == (pace.kernel_drops == 0 and pace.lateness_max_s <= 0.5
-                            and pace.backlog_max_s <= 0.5)
 
     stats = json.loads(subprocess.run([os.environ["DAQ_DAQHOST"], "stats", capture, "--json"],
                                       check=True, capture_output=True, text=True,
