@@ -181,6 +181,8 @@ void RunSession::settle(size_t i) {
 bool RunSession::turn(double wait_s) {
     const double now = monotonic_s();
     note_lateness(now);
+    // From here until the wait, the turn is due now: a host stopped while it sends is late.
+    turn_due_s_ = now;
     double wait = wait_s;
     for (size_t i = 0; i < size(); ++i) {
         RequestSequence& requests = sequences_[i].requests;
@@ -200,7 +202,9 @@ bool RunSession::turn(double wait_s) {
         settle(i);
         wait = std::min(wait, requests.time_left(now));
     }
-    turn_due_s_ = monotonic_s() + wait;
+    const double waits = monotonic_s();
+    note_lateness(waits);
+    turn_due_s_ = waits + wait;
     if (group_->receive(wait) < 0) {
         report(group_->error());
         return false;
@@ -472,6 +476,8 @@ bool RunSession::run(const std::function<bool()>& go_on) {
     const bool configured = configure(go_on);
     if (!configured && interrupted_) report("interrupted before the start");
     const bool started = configured && start(go_on);
+    // The run's own steps between its loops are the loop's time, not the caller's.
+    turn_due_s_ = monotonic_s();
     if (started) receive_until_done(go_on);
     // Whatever took the start is stopped, even when the start went wrong for others.
     if (configured) {
