@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <numeric>
+#include <span>
+#include <string_view>
 #include <utility>
 
+#include "daqhost/RunFigures.h"
 #include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacketView.h"
@@ -41,20 +45,42 @@ std::string request_text(const ModuleRequest& request, bool counting) {
     }
 }
 
+// The figure of a whole from its parts' (those that have it): nothing when none has it.
+std::optional<double> merge_figures(RunFigure::Merge how, const std::vector<double>& values) {
+    if (values.empty()) return std::nullopt;
+    switch (how) {
+        case RunFigure::Merge::kSum:
+            return std::accumulate(values.begin(), values.end(), 0.0);
+        case RunFigure::Merge::kMax:
+            return *std::max_element(values.begin(), values.end());
+        case RunFigure::Merge::kMean:
+            return std::accumulate(values.begin(), values.end(), 0.0) /
+                   static_cast<double>(values.size());
+        case RunFigure::Merge::kNone:
+            break;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 void ModuleFigures::add(const ModuleFigures& f) {
-    events += f.events;
-    packets += f.packets;
-    missing += f.missing;
-    malformed += f.malformed;
-    kernel_drops += f.kernel_drops;
-    acknowledges += f.acknowledges;
-    missing_acknowledges += f.missing_acknowledges;
-    retries += f.retries;
-    outages += f.outages;
-    outage_events += f.outage_events;
-    after_give_up += f.after_give_up;
+    // Over modules, figures are summed or their most taken (never a mean: see run_figures()).
+    for (const RunFigure& figure : run_figures()) {
+        if (figure.over_modules == RunFigure::Merge::kNone) continue;
+        if (figure.count != nullptr) {
+            uint64_t& mine = this->*figure.count;
+            const uint64_t theirs = f.*figure.count;
+            mine = figure.over_modules == RunFigure::Merge::kMax ? std::max(mine, theirs)
+                                                                 : mine + theirs;
+        } else if (figure.measure != nullptr) {
+            std::vector<double> values;
+            for (const std::optional<double>& v : {this->*figure.measure, f.*figure.measure}) {
+                if (v) values.push_back(*v);
+            }
+            this->*figure.measure = merge_figures(figure.over_modules, values);
+        }
+    }
 }
 
 void ModuleFigures::add_module(const ModuleFigures& f, bool module_started, bool module_failed) {
@@ -69,11 +95,22 @@ ModuleFigures ModuleRun::figures(uint64_t kernel_drops) const {
     const std::vector<StreamSummary> streams = statistics.summaries();
     for (const StreamSummary& s : streams) {
         f.hybrids += (f.hybrids.empty() ? "" : ",") + std::to_string(s.hybrid);
-        f.packets += s.packets;
-        f.missing += s.missing;
     }
-    f.trigger_rate_hz = mean_trigger_rate(streams);
-    f.events = statistics.triggers();
+    const std::span<const RunFigure> figures = run_figures();
+    for (const RunFigure& figure : figures) {
+        if (figure.of_hybrids == nullptr) continue;
+        const auto source = std::find_if(figures.begin(), figures.end(), [&](const RunFigure& g) {
+            return std::string_view(g.key) == figure.of_hybrids;
+        });
+        std::vector<double> values;
+        for (const StreamSummary& s : streams) {
+            if (const std::optional<double> v = source->of_stream(s)) values.push_back(*v);
+        }
+        const std::optional<double> merged = merge_figures(figure.over_hybrids, values);
+        if (figure.count != nullptr) f.*figure.count = static_cast<uint64_t>(merged.value_or(0));
+        if (figure.measure != nullptr) f.*figure.measure = merged;
+    }
+    // The module's own counts.
     f.malformed = statistics.malformed_total();
     f.kernel_drops = kernel_drops;
     f.acknowledges = acknowledges;

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "RunFiguresJson.h"
 #include "daqhost/RunMetrics.h"
 
 namespace daq {
@@ -47,7 +48,6 @@ nlohmann::json hybrid_json(nlohmann::json stream, const StreamSummary& s, const 
             amplitudes.push_back({low, found == bins.end() ? 0 : found->second});
         }
     }
-    stream["events"] = s.last_event;
     stream["channel_means"] = means;
     stream["channel_sigmas"] = sigmas;
     stream["hit_map"] = hit_map;
@@ -93,38 +93,21 @@ std::string page_json(const RunSummary& summary, const nlohmann::json& status, u
         for (const StreamSummary& s : statistics.summaries()) {
             hybrids.push_back(hybrid_json(streams[k++], s, statistics.channels(s.hybrid)));
         }
-        const ModuleFigures& f = m.figures;
-        modules.push_back(
-            {{"module", m.name},
-             {"events", f.events},
-             {"packets", f.packets},
-             {"missing", f.missing},
-             {"retries", f.retries},
-             {"missing_acknowledges", f.missing_acknowledges},
-             {"malformed", f.malformed},
-             {"kernel_drops", f.kernel_drops},
-             {"outages", f.outages},
-             {"last_outage", last_outage_json(*m.run)},
-             {"state", module_state(*m.run, done)},
-             {"trigger_rate_hz",
-              f.trigger_rate_hz ? nlohmann::json(*f.trigger_rate_hz) : nlohmann::json(nullptr)},
-             {"given_up", m.run->recovery.given_up()},
-             {"after_give_up", f.after_give_up},
-             {"joined_s",
-              m.run->joined_s ? nlohmann::json(*m.run->joined_s) : nlohmann::json(nullptr)},
-             {"left_s", m.run->left_s ? nlohmann::json(*m.run->left_s) : nlohmann::json(nullptr)},
-             {"failed_at", m.run->failed_at.empty() ? nlohmann::json(nullptr)
-                                                    : nlohmann::json(m.run->failed_at)},
-             {"hybrids", hybrids}});
+        nlohmann::json module = module_figures_json(m.figures);
+        module["module"] = m.name;
+        module["last_outage"] = last_outage_json(*m.run);
+        module["state"] = module_state(*m.run, done);
+        module["given_up"] = m.run->recovery.given_up();
+        module["joined_s"] =
+            m.run->joined_s ? nlohmann::json(*m.run->joined_s) : nlohmann::json(nullptr);
+        module["left_s"] = m.run->left_s ? nlohmann::json(*m.run->left_s) : nlohmann::json(nullptr);
+        module["failed_at"] =
+            m.run->failed_at.empty() ? nlohmann::json(nullptr) : nlohmann::json(m.run->failed_at);
+        module["hybrids"] = hybrids;
+        modules.push_back(module);
     }
-    const ModuleFigures& t = summary.total;
-    const nlohmann::json total = {{"modules", summary.modules.size()},
-                                  {"events", t.events},
-                                  {"packets", t.packets},
-                                  {"missing", t.missing},
-                                  {"retries", t.retries},
-                                  {"outages", t.outages},
-                                  {"failed", t.failed}};
+    // The summary's total, whatever the number of modules.
+    const nlohmann::json total = total_figures_json(summary.total, summary.running);
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     return nlohmann::json(
                {{"sequence", sequence},

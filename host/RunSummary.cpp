@@ -5,6 +5,9 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "RunFiguresJson.h"
+#include "daqhost/RunFigures.h"
+
 namespace daq {
 
 namespace {
@@ -21,10 +24,11 @@ using json = nlohmann::json;
     if (n > 0) out.append(line, std::min(static_cast<size_t>(n), sizeof(line) - 1));
 }
 
-std::string number(const std::optional<double>& value, const char* format) {
+// A figure with `precision` digits after the point, or "-" where it is not measured.
+std::string number(const std::optional<double>& value, int precision) {
     if (!value) return "-";
     char text[64];
-    std::snprintf(text, sizeof(text), format, *value);
+    std::snprintf(text, sizeof(text), "%.*f", precision, *value);
     return text;
 }
 
@@ -51,24 +55,40 @@ void print_outages(std::string& out, const std::string& prefix, const ModuleRun&
     }
 }
 
+// A figure in a column of the table, right-aligned: "-" where it is not measured.
+void append_column(std::string& out, const RunFigure::Column& column,
+                   const std::optional<double>& value) {
+    const std::string text = number(value, column.precision);
+    append(out, " %*s", column.width, text.c_str());
+}
+
 void print_module(std::string& out, const RunSummary& summary) {
     const SummaryModule& module = summary.modules[0];
     const StreamStatistics& statistics = module.run->statistics;
     append(out, "run of %.3f s from %s\n", summary.seconds, module.name.c_str());
-    append(out, "%-6s %10s %8s %10s %12s %10s %8s %10s %10s %10s\n", "hybrid", "packets", "missing",
-           "efficiency", "trigger Hz", "pedestal", "sigma", "hit value", "amplitude", "time value");
-    for (const StreamSummary& s : statistics.summaries()) {
-        append(out, "%-6d %10llu %8llu %10.4f %12s %10s %8s %10s %10s %10s\n", s.hybrid,
-               ull(s.packets), ull(s.missing), s.efficiency,
-               number(s.trigger_rate_hz, "%.1f").c_str(), number(s.pedestal_mean, "%.2f").c_str(),
-               number(s.pedestal_sigma, "%.2f").c_str(), number(s.hit_value_mean, "%.1f").c_str(),
-               number(s.hit_amplitude_mean, "%.1f").c_str(),
-               number(s.time_value_mean, "%.2f").c_str());
+    append(out, "%-6s", "hybrid");
+    for (const RunFigure& figure : run_figures()) {
+        const RunFigure::Column& c = figure.stream_column;
+        if (c.title != nullptr) append(out, " %*s", c.width, c.title);
     }
-    const ModuleFigures& f = module.figures;
-    append(out,
-           "malformed %llu, dropped at the socket %llu, acknowledges missing %llu, retries %llu\n",
-           ull(f.malformed), ull(f.kernel_drops), ull(f.missing_acknowledges), ull(f.retries));
+    out += "\n";
+    for (const StreamSummary& s : statistics.summaries()) {
+        append(out, "%-6d", s.hybrid);
+        for (const RunFigure& figure : run_figures()) {
+            if (figure.stream_column.title == nullptr) continue;
+            append_column(out, figure.stream_column, figure.of_stream(s));
+        }
+        out += "\n";
+    }
+    // "malformed 0, dropped at the socket 0, ..."
+    const char* separator = "";
+    for (const RunFigure& figure : run_figures()) {
+        if (figure.module_line == nullptr) continue;
+        const std::string text = number(figure.value(module.figures), 0);
+        append(out, "%s%s %s", separator, figure.module_line, text.c_str());
+        separator = ", ";
+    }
+    out += "\n";
     for (const auto& [fault, n] : statistics.malformed()) {
         append(out, "  %llu %s\n", ull(n), describe(fault));
     }
@@ -78,17 +98,22 @@ void print_module(std::string& out, const RunSummary& summary) {
 // A row of the summary of many modules, or their total.
 void print_module_row(std::string& out, const std::string& name, const std::string& hybrids,
                       const ModuleFigures& f, const std::string& failed_at) {
-    append(out, "%-21s %-8s %9llu %10llu %8llu %10s %9llu %7llu %12llu %7llu  %s\n", name.c_str(),
-           hybrids.c_str(), ull(f.events), ull(f.packets), ull(f.missing),
-           number(f.trigger_rate_hz, "%.1f").c_str(), ull(f.malformed), ull(f.kernel_drops),
-           ull(f.missing_acknowledges), ull(f.retries), failed_at.c_str());
+    append(out, "%-21s %-8s", name.c_str(), hybrids.c_str());
+    for (const RunFigure& figure : run_figures()) {
+        if (figure.module_column.title == nullptr) continue;
+        append_column(out, figure.module_column, figure.value(f));
+    }
+    append(out, "  %s\n", failed_at.c_str());
 }
 
 void print_modules(std::string& out, const RunSummary& summary) {
     append(out, "run of %.3f s from %zu modules\n", summary.seconds, summary.modules.size());
-    append(out, "%-21s %-8s %9s %10s %8s %10s %9s %7s %12s %7s  %s\n", "module", "hybrids",
-           "events", "packets", "missing", "trigger Hz", "malformed", "dropped", "acks missing",
-           "retries", "failed at");
+    append(out, "%-21s %-8s", "module", "hybrids");
+    for (const RunFigure& figure : run_figures()) {
+        const RunFigure::Column& c = figure.module_column;
+        if (c.title != nullptr) append(out, " %*s", c.width, c.title);
+    }
+    append(out, "  %s\n", "failed at");
     for (const SummaryModule& m : summary.modules) {
         const ModuleFigures& f = m.figures;
         const std::string& failed_at = m.run->failed_at;
@@ -120,69 +145,26 @@ json outages_json(const ModuleRun& run) {
     return outages;
 }
 
-json stream_json(const StreamSummary& s) {
-    return {{"hybrid", s.hybrid},
-            {"mode", s.mode},
-            {"packets", s.packets},
-            {"bytes", s.bytes},
-            {"missing", s.missing},
-            {"duplicates", s.duplicates},
-            {"late", s.late},
-            {"first_event", s.first_event},
-            {"last_event", s.last_event},
-            {"efficiency", s.efficiency},
-            {"trigger_rate_hz", optional_json(s.trigger_rate_hz)},
-            {"pedestal_mean", optional_json(s.pedestal_mean)},
-            {"pedestal_sigma", optional_json(s.pedestal_sigma)},
-            {"hit_value_mean", optional_json(s.hit_value_mean)},
-            {"hit_amplitude_mean", optional_json(s.hit_amplitude_mean)},
-            {"time_value_mean", optional_json(s.time_value_mean)}};
-}
-
-// What the summary of one module holds, and each entry of "modules" with many.
+// What the summary of one module holds, and each entry of "modules" with many: its figures,
+// with its malformed datagrams by fault and its outages listed in place of their counts.
 json module_json(const SummaryModule& module) {
     const ModuleRun& m = *module.run;
     json hybrids = json::array();
-    for (const StreamSummary& s : m.statistics.summaries()) hybrids.push_back(stream_json(s));
+    for (const StreamSummary& s : m.statistics.summaries()) {
+        hybrids.push_back(stream_figures_json(s));
+    }
     json malformed = json::object();
     for (const auto& [fault, n] : m.statistics.malformed()) malformed[describe(fault)] = n;
-    const ModuleFigures& f = module.figures;
-    return {{"module", module.name},
-            {"events", f.events},
-            {"packets", f.packets},
-            {"missing", f.missing},
-            {"trigger_rate_hz", optional_json(f.trigger_rate_hz)},
-            {"failed_at", m.failed_at.empty() ? json(nullptr) : json(m.failed_at)},
-            {"outage_events", f.outage_events},
-            {"hybrids", hybrids},
-            {"malformed", malformed},
-            {"kernel_drops", module.figures.kernel_drops},
-            {"acknowledges", m.acknowledges},
-            {"missing_acknowledges", m.missing_acknowledges},
-            {"retries", m.retries},
-            {"outages", outages_json(m)},
-            {"given_up", m.recovery.given_up()},
-            {"after_give_up", m.after_give_up},
-            {"joined_s", optional_json(m.joined_s)},
-            {"left_s", optional_json(m.left_s)}};
-}
-
-json total_json(const ModuleFigures& f, size_t running) {
-    return {{"modules", f.modules},
-            {"modules_run", f.started},
-            {"modules_running", running},
-            {"modules_failed", f.failed},
-            {"events", f.events},
-            {"packets", f.packets},
-            {"missing", f.missing},
-            {"malformed", f.malformed},
-            {"kernel_drops", f.kernel_drops},
-            {"acknowledges", f.acknowledges},
-            {"missing_acknowledges", f.missing_acknowledges},
-            {"retries", f.retries},
-            {"outages", f.outages},
-            {"outage_events", f.outage_events},
-            {"after_give_up", f.after_give_up}};
+    json result = module_figures_json(module.figures);
+    result["module"] = module.name;
+    result["failed_at"] = m.failed_at.empty() ? json(nullptr) : json(m.failed_at);
+    result["hybrids"] = hybrids;
+    result["malformed"] = malformed;
+    result["outages"] = outages_json(m);
+    result["given_up"] = m.recovery.given_up();
+    result["joined_s"] = optional_json(m.joined_s);
+    result["left_s"] = optional_json(m.left_s);
+    return result;
 }
 
 json host_json(const HostPace& pace) {
@@ -253,7 +235,7 @@ std::string RunSummary::json() const {
     } else {
         nlohmann::json entries = nlohmann::json::array();
         for (const SummaryModule& entry : modules) entries.push_back(module_json(entry));
-        result = {{"modules", entries}, {"total", total_json(total, running)}};
+        result = {{"modules", entries}, {"total", total_figures_json(total, running)}};
     }
     result["seconds"] = seconds;
     result["run_start_epoch_s"] = optional_json(start_epoch_s);

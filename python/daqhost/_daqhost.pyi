@@ -219,6 +219,7 @@ class ModuleFigures:
     retries: int
     outages: int
     outage_events: int
+    after_give_up: int
     modules: int
     started: int
     failed: int

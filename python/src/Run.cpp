@@ -17,6 +17,7 @@
 #include "SingleUser.h"
 #include "daqhost/HostPace.h"
 #include "daqhost/RecordedRun.h"
+#include "daqhost/RunFigures.h"
 #include "daqhost/RunSession.h"
 
 namespace py = pybind11;
@@ -234,24 +235,19 @@ Lists are copied in and out: assign a whole list to change one.)doc")
         .def_readwrite("expect_modules", &RunSettings::expect_modules)
         .def_readwrite("per_module", &RunSettings::per_module);
 
-    py::class_<ModuleFigures>(m, "ModuleFigures",
-                              "A module's figures in the summary of a run, or the total of many.")
-        .def_readonly("hybrids", &ModuleFigures::hybrids, "'1,2'")
-        .def_readonly("events", &ModuleFigures::events, "The highest event number of its streams.")
-        .def_readonly("packets", &ModuleFigures::packets)
-        .def_readonly("missing", &ModuleFigures::missing)
-        .def_readonly("trigger_rate_hz", &ModuleFigures::trigger_rate_hz)
-        .def_readonly("malformed", &ModuleFigures::malformed)
-        .def_readonly("kernel_drops", &ModuleFigures::kernel_drops)
-        .def_readonly("acknowledges", &ModuleFigures::acknowledges)
-        .def_readonly("missing_acknowledges", &ModuleFigures::missing_acknowledges)
-        .def_readonly("retries", &ModuleFigures::retries)
-        .def_readonly("outages", &ModuleFigures::outages)
-        .def_readonly("outage_events", &ModuleFigures::outage_events,
-                      "The events its outages lost, as their estimates give them (not in missing).")
+    py::class_<ModuleFigures> figures(
+        m, "ModuleFigures", "A module's figures in the summary of a run, or the total of many.");
+    figures.def_readonly("hybrids", &ModuleFigures::hybrids, "'1,2'")
         .def_readonly("modules", &ModuleFigures::modules, "In a total: how many modules.")
         .def_readonly("started", &ModuleFigures::started, "In a total: how many ran.")
         .def_readonly("failed", &ModuleFigures::failed, "In a total: how many failed.");
+    for (const RunFigure& figure : run_figures()) {
+        if (!figure.of_module()) continue;
+        figures.def_property_readonly(
+            figure.key,
+            [&figure](const ModuleFigures& f) { return figure_object(figure, figure.value(f)); },
+            figure.help);
+    }
 
     py::class_<ModuleRun>(m, "ModuleRun", "One module's part in a run.")
         .def_readonly("statistics", &ModuleRun::statistics)

@@ -25,51 +25,36 @@ std::map<std::string, uint64_t> malformed_by_fault(const StreamStatistics& s) {
 py::dict summary_dict(const StreamSummary& s) {
     py::dict d;
     d["hybrid"] = s.hybrid;
-    d["mode"] = s.mode;
-    d["packets"] = s.packets;
-    d["bytes"] = s.bytes;
-    d["missing"] = s.missing;
-    d["duplicates"] = s.duplicates;
-    d["late"] = s.late;
-    d["first_event"] = s.first_event;
-    d["last_event"] = s.last_event;
-    d["efficiency"] = s.efficiency;
-    d["trigger_rate_hz"] = s.trigger_rate_hz;
-    d["pedestal_mean"] = s.pedestal_mean;
-    d["pedestal_sigma"] = s.pedestal_sigma;
-    d["pedestal_values"] = s.pedestal_values;
-    d["hit_value_mean"] = s.hit_value_mean;
-    d["hit_amplitude_mean"] = s.hit_amplitude_mean;
-    d["time_value_mean"] = s.time_value_mean;
+    for (const RunFigure& figure : run_figures()) {
+        if (figure.of_stream != nullptr) d[figure.key] = figure_object(figure, figure.of_stream(s));
+    }
     return d;
 }
 
 }  // namespace
 
+py::object figure_object(const RunFigure& figure, const std::optional<double>& value) {
+    if (!value) return py::none();
+    if (figure.whole()) return py::int_(static_cast<uint64_t>(*value));
+    return py::float_(*value);
+}
+
 void bind_statistics(py::module_& m) {
-    py::class_<StreamSummary>(m, "StreamSummary", R"doc(
+    py::class_<StreamSummary> summary(m, "StreamSummary", R"doc(
 What a host received of one hybrid's stream: packets, gaps in the event numbers (missing),
 duplicates, late packets, efficiency, trigger rate, and the pedestal, hit and time-value means
-(None when there were no such values). as_dict() gives the fields as a dict.)doc")
-        .def_readonly("hybrid", &StreamSummary::hybrid)
-        .def_readonly("mode", &StreamSummary::mode, "Of the last packet.")
-        .def_readonly("packets", &StreamSummary::packets)
-        .def_readonly("bytes", &StreamSummary::bytes)
-        .def_readonly("missing", &StreamSummary::missing,
-                      "Event numbers never received, from 1 on.")
-        .def_readonly("duplicates", &StreamSummary::duplicates)
-        .def_readonly("late", &StreamSummary::late, "Arrived after a later event number.")
-        .def_readonly("first_event", &StreamSummary::first_event)
-        .def_readonly("last_event", &StreamSummary::last_event, "Unwrapped.")
-        .def_readonly("efficiency", &StreamSummary::efficiency, "packets / (packets + missing)")
-        .def_readonly("trigger_rate_hz", &StreamSummary::trigger_rate_hz)
-        .def_readonly("pedestal_mean", &StreamSummary::pedestal_mean)
-        .def_readonly("pedestal_sigma", &StreamSummary::pedestal_sigma)
-        .def_readonly("pedestal_values", &StreamSummary::pedestal_values)
-        .def_readonly("hit_value_mean", &StreamSummary::hit_value_mean)
-        .def_readonly("hit_amplitude_mean", &StreamSummary::hit_amplitude_mean)
-        .def_readonly("time_value_mean", &StreamSummary::time_value_mean)
-        .def("as_dict", &summary_dict, "The fields as a dict.")
+(None when there were no such values). as_dict() gives the fields as a dict.)doc");
+    summary.def_readonly("hybrid", &StreamSummary::hybrid);
+    for (const RunFigure& figure : run_figures()) {
+        if (figure.of_stream == nullptr) continue;
+        summary.def_property_readonly(
+            figure.key,
+            [&figure](const StreamSummary& s) {
+                return figure_object(figure, figure.of_stream(s));
+            },
+            figure.help);
+    }
+    summary.def("as_dict", &summary_dict, "The fields as a dict.")
         .def("__repr__", [](const StreamSummary& s) {
             return "<StreamSummary " + py::repr(summary_dict(s)).cast<std::string>() + ">";
         });

@@ -1,9 +1,8 @@
 // The figures of a run in the Prometheus text format (version 0.0.4), so that a host program can
-// serve them to a scraper as daqhost's monitor does at /metrics: per module its events,
-// malformed datagrams, drops, acknowledges, missing ones, retries and outages, and whether it
-// was left out; per module and hybrid the figures of its stream's summary; of a live run, how
-// far the host fell behind. A figure a stream does not have yet (a trigger rate before two
-// packets, say) is left out rather than given as 0.
+// serve them to a scraper as daqhost's monitor does at /metrics: each figure of run_figures()
+// that has a family, per module and hybrid if streams have it, else per module; whether each
+// module was left out; of a live run, how far the host fell behind. A figure not measured yet
+// (a trigger rate before two packets, say) is left out rather than given as 0.
 #pragma once
 
 #include <string>

@@ -17,6 +17,7 @@
 #include "daqhost/ModuleList.h"
 #include "daqhost/ModuleRecovery.h"
 #include "daqhost/RecordedRun.h"
+#include "daqhost/RunFigures.h"
 #include "daqhost/RunMetrics.h"
 #include "daqhost/RunSession.h"
 #include "daqhost/RunSnapshot.h"

@@ -214,10 +214,10 @@ function render(snapshot) {
     for (const hybrid of module.hybrids) {
       const h = card(m, module, hybrid);
       const key = module.module + "/" + hybrid.hybrid;
-      const hybridRate = rate(key, hybrid.events, snapshot.seconds);
-      rates.set(key, hybrid.events);
+      const hybridRate = rate(key, hybrid.last_event, snapshot.seconds);
+      rates.set(key, hybrid.last_event);
       figures(h.list, [
-        ["events", number(hybrid.events), "events"],
+        ["events", number(hybrid.last_event), "events"],
         ["event rate", number(hybridRate) + " Hz", "rate"],
         ["efficiency", number(hybrid.efficiency, 4), "efficiency"],
         ["missing", number(hybrid.missing), "missing"],
@@ -241,7 +241,7 @@ function render(snapshot) {
     ["missing", number(t.missing), "missing"],
     ["retries", number(t.retries), "retries"],
     ["outages", number(t.outages), "outages"],
-    ["failed", number(t.failed), "failed"],
+    ["failed", number(t.modules_failed), "failed"],
   ]);
   // How far daqhost itself fell behind: its delay, not the modules', when it did.
   const host = document.getElementById("host");
