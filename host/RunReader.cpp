@@ -122,6 +122,10 @@ ModuleFigures ModuleRun::figures(uint64_t kernel_drops) const {
     return f;
 }
 
+bool ModuleRun::may_fail() const {
+    return failed_at.empty() && !recovery.silent() && !recovery.given_up() && !left_s;
+}
+
 size_t RunReader::add_module(const Endpoint& endpoint) {
     if (const std::optional<size_t> i = find(endpoint)) return *i;
     Module& m = modules_.emplace_back();
@@ -140,10 +144,7 @@ std::optional<size_t> RunReader::find(const Endpoint& endpoint) const {
 
 void RunReader::fail(Module& m, const ModuleRequest& request) {
     ModuleRun& run = m.run;
-    if (!run.failed_at.empty() || run.recovery.silent() || run.recovery.given_up() || run.left_s) {
-        return;
-    }
-    run.failed_at = request_text(request, run.counting);
+    if (run.may_fail()) run.failed_at = request_text(request, run.counting);
 }
 
 void RunReader::acknowledge_missing(Module& m) {

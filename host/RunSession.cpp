@@ -175,7 +175,7 @@ void RunSession::settle(size_t i) {
         report(client.unacknowledged_text(code, outcome));
     }
     module.live = false;
-    if (module.failed_at.empty()) module.failed_at = command_name(code) + requests.step().what;
+    if (module.may_fail()) module.failed_at = command_name(code) + requests.step().what;
 }
 
 bool RunSession::turn(double wait_s) {

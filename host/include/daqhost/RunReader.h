@@ -104,6 +104,9 @@ struct DAQ_API ModuleRun {
 
     // Its figures, with the datagrams its socket dropped (a live client knows those).
     ModuleFigures figures(uint64_t kernel_drops = 0) const;
+    // Whether a request that fails now leaves it out of the run: not once it failed, nor while
+    // it is in an outage, given up or gone. Live and read back alike.
+    bool may_fail() const;
 };
 
 class DAQ_API RunReader {
