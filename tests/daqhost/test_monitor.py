@@ -199,11 +199,14 @@ def table(driver):
         ".map(r => [r.dataset.module, r.querySelector('[data-figure=state]').textContent]));")
 
 
-def test_six_modules_start_folded_under_a_table_that_marks_the_silent_one(processes, browser):
+def test_six_modules_start_folded_under_a_table_that_marks_the_silent_one(processes, browser,
+                                                                         tmp_path):
     modules = [start_module(processes, "-r", "200") for _ in range(6)]
     names = [f"{address}:10000" for address, _ in modules]
+    capture = tmp_path / "six.pcap"
     run = processes(DAQHOST, "run", *[a for address, _ in modules for a in ("--module", address)],
-                    "--seconds", "120", "--recover", "--give-up", "100", "--monitor", "127.0.0.1:0")
+                    "--seconds", "120", "--recover", "--give-up", "100", "--monitor", "127.0.0.1:0",
+                    "--out", str(capture), "--json")
     url = run.line(r"monitor on (http://\S+)").group(1)
     browser.get(url)
     eventually(lambda: table(browser) == dict.fromkeys(names, "running"), "a running row each")
@@ -235,6 +238,75 @@ def test_six_modules_start_folded_under_a_table_that_marks_the_silent_one(proces
     browser.find_element(By.ID, "fold-all").click()
     assert not browser.find_elements(By.CSS_SELECTOR, "section.module.folded")
     assert run.stop(signal.SIGINT) == 1, "a module ended the run silent: " + "".join(run.err)
+    assert_one_story(processes, json.loads(run.process.stdout.read()), capture)
+
+
+def first_page(url):
+    """The first set of figures the page is pushed."""
+    host, port = re.match(r"http://([\d.]+):(\d+)/", url).groups()
+    connection = http.client.HTTPConnection(host, int(port), timeout=10)
+    try:
+        connection.request("GET", "/events")
+        response = connection.getresponse()
+        for _ in range(100):
+            line = response.fp.readline().decode()
+            if line.startswith("data:"):
+                return json.loads(line[len("data:"):])
+        raise AssertionError("no figures on /events")
+    finally:
+        connection.close()
+
+
+def without_host(summary):
+    """A summary less what a capture does not have: the host's pace and what its sockets dropped
+    (and the seconds, timed from the start request's send rather than from just before it)."""
+    summary = json.loads(json.dumps(summary))
+    del summary["seconds"], summary["host"]
+    for figures in (summary["total"], *summary["modules"]):
+        del figures["kernel_drops"]
+    return summary
+
+
+def assert_one_story(processes, live, capture):
+    """The summary of the live run, the capture's (`stats`), and the page and the metrics of the
+    capture shown again carry the same figures under the same keys."""
+    stats = subprocess.run([DAQHOST, "stats", str(capture), "--json"], capture_output=True,
+                           text=True, timeout=TIMEOUT_S)
+    assert stats.stdout, stats.stderr
+    recorded = json.loads(stats.stdout)
+    assert recorded["host"] is None and live["host"] is not None
+    assert without_host(recorded) == without_host(live)
+
+    shown = processes(DAQHOST, "monitor", str(capture), "--at-once", "--monitor", "127.0.0.1:0")
+    url = shown.line(r"monitor on (http://\S+)").group(1)
+    shown.line("shown whole")
+    page = first_page(url)
+    metrics = get(url, "/metrics")[1]
+    samples = {name: float(value) for name, value in
+               re.findall(r"^(daq_\S+) (\S+)$", metrics, re.MULTILINE)}
+    assert page["total"] == recorded["total"]
+    assert [m["module"] for m in page["modules"]] == [m["module"] for m in recorded["modules"]]
+    assert any(m["outages"] for m in recorded["modules"]), "the run was a faulty one"
+    for on_page, m in zip(page["modules"], recorded["modules"]):
+        # The page counts what the summary lists: malformed datagrams by fault, the outages.
+        assert set(on_page) - {"last_outage", "state"} == set(m), m["module"]
+        assert on_page["outages"] == len(m["outages"])
+        assert on_page["malformed"] == sum(m["malformed"].values())
+        for key in set(m) - {"outages", "malformed", "hybrids"}:
+            assert on_page[key] == m[key], (m["module"], key)
+        for shown_hybrid, hybrid in zip(on_page["hybrids"], m["hybrids"], strict=True):
+            assert {k: shown_hybrid[k] for k in hybrid} == hybrid
+        label = f'{{module="{m["module"]}"}}'
+        for metric, value in (("daq_module_events_total", m["events"]),
+                              ("daq_module_outages_total", len(m["outages"])),
+                              ("daq_module_retries_total", m["retries"]),
+                              ("daq_module_missing_acknowledges_total",
+                               m["missing_acknowledges"])):
+            assert samples[metric + label] == value, (metric, label)
+        for hybrid in m["hybrids"]:
+            labels = f'{{module="{m["module"]}",hybrid="{hybrid["hybrid"]}"}}'
+            assert samples["daq_stream_missing_events" + labels] == hybrid["missing"]
+            assert samples["daq_stream_packets_total" + labels] == hybrid["packets"]
 
 
 def test_metrics_pass_promtool_and_agree_with_the_summary_and_bad_requests_are_refused(
