@@ -62,15 +62,20 @@ void append_column(std::string& out, const RunFigure::Column& column,
     append(out, " %*s", column.width, text.c_str());
 }
 
+// The titles of the table's columns: `column` of each figure that has one.
+void append_titles(std::string& out, RunFigure::Column RunFigure::*column) {
+    for (const RunFigure& figure : run_figures()) {
+        const RunFigure::Column& c = figure.*column;
+        if (c.title != nullptr) append(out, " %*s", c.width, c.title);
+    }
+}
+
 void print_module(std::string& out, const RunSummary& summary) {
     const SummaryModule& module = summary.modules[0];
     const StreamStatistics& statistics = module.run->statistics;
     append(out, "run of %.3f s from %s\n", summary.seconds, module.name.c_str());
     append(out, "%-6s", "hybrid");
-    for (const RunFigure& figure : run_figures()) {
-        const RunFigure::Column& c = figure.stream_column;
-        if (c.title != nullptr) append(out, " %*s", c.width, c.title);
-    }
+    append_titles(out, &RunFigure::stream_column);
     out += "\n";
     for (const StreamSummary& s : statistics.summaries()) {
         append(out, "%-6d", s.hybrid);
@@ -109,10 +114,7 @@ void print_module_row(std::string& out, const std::string& name, const std::stri
 void print_modules(std::string& out, const RunSummary& summary) {
     append(out, "run of %.3f s from %zu modules\n", summary.seconds, summary.modules.size());
     append(out, "%-21s %-8s", "module", "hybrids");
-    for (const RunFigure& figure : run_figures()) {
-        const RunFigure::Column& c = figure.module_column;
-        if (c.title != nullptr) append(out, " %*s", c.width, c.title);
-    }
+    append_titles(out, &RunFigure::module_column);
     append(out, "  %s\n", "failed at");
     for (const SummaryModule& m : summary.modules) {
         const ModuleFigures& f = m.figures;

@@ -3,7 +3,8 @@
 // run ends, daqhost stats prints from a capture, and the monitor shows. One module gets a row
 // per hybrid; many get a row per module and their total. Each module's outages are part of it,
 // and, of a live run, how far the host itself fell behind. In JSON, the single module's object
-// carries the figures each entry of many carries, so that programs read one shape.
+// carries the figures each entry of many carries, so that programs read one shape. Its columns
+// and keys are those of run_figures().
 #pragma once
 
 #include <cstdint>
