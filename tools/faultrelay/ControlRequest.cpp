@@ -40,7 +40,7 @@ std::string read_set(const Json& request, FaultSettings& settings) {
         if (parameter == nullptr)
             return "unknown fault \"" + name + "\" (the request faults lists them)";
         std::string error = read_fault_value(*parameter, value, settings);
-        if (!error.empty()) return name + ": " + error;
+        if (!error.empty()) return error.insert(0, name + ": ");
     }
     return "";
 }

@@ -22,7 +22,7 @@ constexpr size_t kLongestLine = 1 << 16;
 // A client that does not read its replies is not read from while this much waits for it.
 constexpr size_t kMostWaiting = 1 << 20;
 
-std::string with_reason(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string with_errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 }  // namespace
 
@@ -45,7 +45,7 @@ bool ControlSocket::open() {
     }
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
-        report(with_reason("cannot open the control socket"));
+        report(with_errno("cannot open the control socket"));
         return false;
     }
     // A path too long for an address is reached through its folder's descriptor.
@@ -64,7 +64,7 @@ bool ControlSocket::open() {
     bound_ = fits && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
     if (folder >= 0) ::close(folder);
     if (!bound_ || ::listen(fd_, static_cast<int>(kMostClients)) != 0) {
-        report(with_reason("cannot make the control socket " + path_));
+        report(with_errno("cannot make the control socket " + path_));
         return false;
     }
     return true;
