@@ -261,6 +261,8 @@ std::string FaultRelay::answer(std::string_view line) {
             if (request->faults != faults) apply(request->faults);
             hold_ = request->hold;
             if (stats_) stats_->write(statistics());
+            // For whoever reads the log; the client has the reply.
+            report("control: " + faults_text() + ", " + hold_.text());
             [[fallthrough]];
         case ControlRequest::Kind::kList:
             reply["in-force"] = in_force();
