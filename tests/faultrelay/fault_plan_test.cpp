@@ -1,11 +1,13 @@
 // The relay's decisions, without sockets: each fault alone does what it says to the datagrams
-// a fixed seed picks, the picks are the same on every run (golden numbers, and the draws as
-// documented), one fault never shifts the picks of another, bursts of losses keep their share
-// and length, and the decision record's lines say what was done.
+// a fixed seed picks (the delay drawn uniformly, from a normal or a Pareto distribution), the picks
+// are the same on every run (golden numbers, and the draws as documented), one fault never shifts
+// the picks of another, bursts of losses keep their share and length, and the decision record's
+// lines say what was done.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -148,6 +150,53 @@ TEST(FaultPlan, delays_stay_within_the_jitter_and_never_below_zero) {
 
     const Outcome fixed = run({.delay_ms = 2.5}, 5, 10);
     for (const FaultDecision& d : fixed.decisions) EXPECT_EQ(d.hold, microseconds(2500));
+}
+
+// The holds of the datagrams in ms, with their mean and standard deviation.
+struct Holds {
+    std::vector<double> ms;
+    double mean = 0;
+    double deviation = 0;
+};
+
+Holds holds_of(const FaultSettings& settings, uint64_t seed, size_t count) {
+    Holds holds;
+    for (const FaultDecision& d : run(settings, seed, count).decisions) {
+        holds.ms.push_back(static_cast<double>(d.hold.count()) / 1000);
+        holds.mean += holds.ms.back() / static_cast<double>(count);
+    }
+    for (const double ms : holds.ms) {
+        holds.deviation += (ms - holds.mean) * (ms - holds.mean) / static_cast<double>(count);
+    }
+    holds.deviation = std::sqrt(holds.deviation);
+    return holds;
+}
+
+TEST(FaultPlan, normal_and_pareto_delays_keep_their_bounds_and_shape_and_follow_the_seed) {
+    const Holds normal = holds_of({.delay_ms = 20, .deviation_ms = 4}, 5, 20000);
+    EXPECT_NEAR(normal.mean, 20, 0.2);
+    EXPECT_NEAR(normal.deviation, 4, 0.2);
+    EXPECT_EQ(holds_of({.delay_ms = 20, .deviation_ms = 4}, 5, 20000).ms, normal.ms);
+    EXPECT_NE(holds_of({.delay_ms = 20, .deviation_ms = 4}, 6, 20000).ms, normal.ms);
+    // Never negative: about a third of the draws around 1 ms with a deviation of 2 are.
+    const Holds clipped = holds_of({.delay_ms = 1, .deviation_ms = 2}, 5, 3000);
+    EXPECT_EQ(*std::min_element(clipped.ms.begin(), clipped.ms.end()), 0);
+    EXPECT_GT(std::count(clipped.ms.begin(), clipped.ms.end(), 0.0), 700);
+
+    // Pareto of scale 10 ms and shape 3: never below the scale, the mean 3/2 of it, and the
+    // share above twice the scale 2^-3.
+    const Holds pareto = holds_of({.delay_ms = 10, .pareto_shape = 3}, 5, 20000);
+    EXPECT_GE(*std::min_element(pareto.ms.begin(), pareto.ms.end()), 10);
+    EXPECT_NEAR(pareto.mean, 15, 0.3);
+    const auto above =
+        std::count_if(pareto.ms.begin(), pareto.ms.end(), [](double ms) { return ms > 20; });
+    EXPECT_NEAR(static_cast<double>(above) / 20000, 0.125, 0.01);
+    EXPECT_EQ(holds_of({.delay_ms = 10, .pareto_shape = 3}, 5, 20000).ms, pareto.ms);
+    EXPECT_NE(holds_of({.delay_ms = 10, .pareto_shape = 3}, 6, 20000).ms, pareto.ms);
+    // A shape so small that a draw overflows is held the longest the relay holds anything.
+    for (const double ms : holds_of({.delay_ms = 1, .pareto_shape = 1e-300}, 5, 100).ms) {
+        EXPECT_EQ(ms, FaultPlan::kLongestHoldUs / 1000);
+    }
 }
 
 TEST(FaultPlan, draws_are_the_documented_splitmix64_outputs) {

@@ -1,14 +1,16 @@
 // faultrelay end to end on loopback: the real program between a host socket and a module
 // socket of the test's own. What arrives on each side is what the same plan with the same seed
-// says, held datagrams are held, the control file holds acknowledges and switches faults at
-// run time, the decision record is the same for the same seed and datagrams whatever was
-// switched in between, the statistics file counts what happened, and a command line that does
-// not read ends with status 2.
+// says, held datagrams are held, the control socket holds acknowledges and switches faults at
+// run time (and a request it refuses changes nothing), a path MTU and a bandwidth limit drop
+// what does not fit, the decision record is the same for the same seed and datagrams whatever
+// was switched in between, the statistics file counts what happened, and a command line that
+// does not read ends with status 2.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -174,16 +176,40 @@ class Relay : public ::testing::Test {
         ASSERT_TRUE(taken_from_host(last)) << relay_->stderr_text();
     }
 
-    // Writes the control file, has the relay read it and waits for what it says.
-    void control(const std::string& text, const std::string& answer) {
-        write_control(text);
-        relay_->send_signal(SIGHUP);
-        ASSERT_TRUE(relay_->wait_for_stderr(answer, 10)) << relay_->stderr_text();
+    // The relay's reply to a request on its control socket; null when there is none in 10 s.
+    nlohmann::json request(const nlohmann::json& request) const {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        control_path().copy(address.sun_path, sizeof(address.sun_path) - 1);
+        std::string reply;
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+            const std::string line = request.dump() + "\n";
+            ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+            const auto deadline = Clock::now() + std::chrono::seconds(10);
+            pollfd entry = {fd, POLLIN, 0};
+            char buffer[4096];
+            while (reply.find('\n') == std::string::npos && Clock::now() < deadline &&
+                   ::poll(&entry, 1, 100) >= 0) {
+                const ssize_t got =
+                    (entry.revents & POLLIN) ? ::recv(fd, buffer, sizeof(buffer), 0) : 0;
+                if ((entry.revents & POLLIN) && got <= 0) break;
+                if (got > 0) reply.append(buffer, static_cast<size_t>(got));
+            }
+        }
+        ::close(fd);
+        return nlohmann::json::parse(reply, nullptr, false);
+    }
+
+    // A request the relay applies; its reply's text of the settings in force.
+    std::string applied(const nlohmann::json& what) {
+        const nlohmann::json reply = request(what);
+        EXPECT_EQ(reply.value("ok", false), true) << reply.dump();
+        return reply.value("text", "");
     }
 
     std::string stats_path() const { return dir_ + "/stats.json"; }
-    std::string control_path() const { return dir_ + "/control"; }
-    void write_control(const std::string& text) const { std::ofstream(control_path()) << text; }
+    std::string control_path() const { return dir_ + "/control.sock"; }
 
     std::string dir_;
     int module_fd_ = -1;
@@ -243,9 +269,9 @@ TEST_F(Relay, held_datagrams_leave_after_their_delay_or_the_reordering_bound) {
     EXPECT_EQ(stats["from-module"]["sent"], 1);
 }
 
-TEST_F(Relay, the_control_file_holds_acknowledges_at_run_time_and_never_data) {
-    write_control("ack-delay 300 1\n");
-    start({"--control", control_path()});
+TEST_F(Relay, the_control_socket_holds_acknowledges_at_run_time_and_never_data) {
+    start({"--control-socket", control_path()});
+    applied({{"request", "hold-acknowledges"}, {"ms", 300}, {"count", 1}});
     // The module's datagrams go to the host that last sent to the front.
     ASSERT_TRUE(host_.send(datagram(1, 0x11), "127.0.0.1", front_port_));
     ASSERT_EQ(module_receive(1, 10).size(), 1u);
@@ -257,24 +283,15 @@ TEST_F(Relay, the_control_file_holds_acknowledges_at_run_time_and_never_data) {
     EXPECT_EQ(host_receive(3, 10), (std::vector<Bytes>{data, next, held}));
     EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(300));
 
-    // A file that does not read changes nothing; one that does applies from the next datagram.
-    write_control("ack-delay soon\n");
-    relay_->send_signal(SIGHUP);
-    EXPECT_TRUE(relay_->wait_for_stderr("line 1: \"soon\" is not a time", 10))
-        << relay_->stderr_text();
-    write_control("# every acknowledge from now on\nack-delay 100\n");
-    relay_->send_signal(SIGHUP);
-    ASSERT_TRUE(relay_->wait_for_stderr(
-        "control: to-module: none, from-module: none, acknowledges held 100 ms longer\n", 10))
-        << relay_->stderr_text();
+    // Every acknowledge from now on.
+    EXPECT_EQ(applied({{"request", "hold-acknowledges"}, {"ms", 100}}),
+              "to-module: none, from-module: none, acknowledges held 100 ms longer");
     for (const Bytes& bytes : {held, data, next}) module_send(bytes);
     EXPECT_EQ(host_receive(3, 10), (std::vector<Bytes>{data, held, next}));
 
     // A delay past what the clock can add is held the longest the relay holds anything.
-    write_control("ack-delay 1e300 1\n");
-    relay_->send_signal(SIGHUP);
-    ASSERT_TRUE(relay_->wait_for_stderr("acknowledges held 1e+300 ms", 10))
-        << relay_->stderr_text();
+    EXPECT_THAT(applied({{"request", "hold-acknowledges"}, {"ms", 1e300}, {"count", 1}}),
+                HasSubstr("acknowledges held 1e+300 ms"));
     for (const Bytes& bytes : {held, data}) module_send(bytes);
     EXPECT_EQ(host_receive(2, 1), std::vector<Bytes>{data});
 
@@ -282,6 +299,62 @@ TEST_F(Relay, the_control_file_holds_acknowledges_at_run_time_and_never_data) {
     EXPECT_EQ(stats["from-module"]["ack-delayed"], 4);
     EXPECT_EQ(stats["from-module"]["delayed"], 0);
     EXPECT_EQ(stats["control"]["ack-delay"], 1e300);
+}
+
+TEST_F(Relay, the_control_socket_sets_and_clears_faults_and_a_refused_request_changes_nothing) {
+    start({"--control-socket", control_path()});
+    // The largest that fits a path MTU of 128: 100 bytes and the 28 of the IP and UDP headers.
+    const Bytes fits(100, 0x11), too_big(101, 0x11);
+    const auto both = [&] {
+        for (const Bytes& bytes : {too_big, fits}) {
+            ASSERT_TRUE(host_.send(bytes, "127.0.0.1", front_port_));
+        }
+    };
+    EXPECT_EQ(applied({{"request", "set"}, {"direction", "to-module"}, {"faults", {{"mtu", 128}}}}),
+              "to-module: mtu 128 bytes, from-module: none, acknowledges not held longer");
+    both();
+    EXPECT_EQ(module_receive(2, 1), std::vector<Bytes>{fits});
+
+    const nlohmann::json refused =
+        request({{"request", "set"}, {"faults", {{"mtu", 0}, {"loss", 150}}}});
+    EXPECT_EQ(refused["ok"], false);
+    EXPECT_THAT(refused.value("error", ""), HasSubstr("loss: \"150\" is not a percentage"));
+    both();
+    EXPECT_EQ(module_receive(2, 1), std::vector<Bytes>{fits});
+
+    const nlohmann::json list = request({{"request", "list"}});
+    EXPECT_EQ(list["in-force"]["to-module"]["mtu"], 128) << list.dump();
+    EXPECT_EQ(list["in-force"]["from-module"]["mtu"], 0) << list.dump();
+    EXPECT_EQ(request({{"request", "counters"}})["counters"]["to-module"]["too-big"], 2);
+    EXPECT_THAT(applied({{"request", "clear"}}), HasSubstr("to-module: none"));
+    both();
+    EXPECT_EQ(module_receive(2, 10), (std::vector<Bytes>{too_big, fits}));
+    EXPECT_EQ(stop_and_read_stats()["to-module"]["too-big"], 2);
+}
+
+TEST_F(Relay, a_bandwidth_limit_sends_at_its_rate_and_drops_what_its_queue_cannot_hold) {
+    // 1 Mb/s: a frame of 972 + 28 + 38 bytes takes 8.3 ms on the link.
+    start({"--bandwidth", "to-module:1", "--queue", "to-module:4200", "--control-socket",
+           control_path()});
+    const Bytes payload(972, 0x11);
+    constexpr double kFrameMs = (972 + 28 + 38) * 8 / 1e3;
+    // A burst: the queue takes four frames (the one on the link among them), drops the rest.
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(host_.send(payload, "127.0.0.1", front_port_));
+    const size_t passed = module_receive(20, 2).size();
+    EXPECT_GE(passed, 4u);
+    EXPECT_LE(passed, 10u);
+    EXPECT_EQ(request({{"request", "counters"}})["counters"]["to-module"]["tail-dropped"],
+              20 - passed);
+
+    // With room for all, 40 frames leave one after the other at the rate.
+    applied({{"request", "set"}, {"direction", "to-module"}, {"faults", {{"queue", 100000}}}});
+    for (int i = 0; i < 40; ++i) ASSERT_TRUE(host_.send(payload, "127.0.0.1", front_port_));
+    ASSERT_EQ(module_receive(1, 10).size(), 1u);
+    const auto first = Clock::now();
+    EXPECT_EQ(module_receive(39, 10).size(), 39u);
+    const std::chrono::duration<double, std::milli> took = Clock::now() - first;
+    EXPECT_GE(took.count(), 38 * kFrameMs);
+    EXPECT_EQ(stop_and_read_stats()["to-module"]["tail-dropped"], 20 - passed);
 }
 
 // The decision record's lines by datagram number.
@@ -302,9 +375,9 @@ std::map<uint64_t, std::string> lines_by_number(const std::string& path) {
 
 TEST_F(Relay, the_same_seed_records_the_same_decisions_whatever_was_switched_in_between) {
     const std::vector<std::string> faults = {
-        "--drop",       "to-module:7",   "--loss",       "to-module:10", "--corrupt",
-        "to-module:10", "--duplicate",   "to-module:10", "--delay",      "to-module:1",
-        "--jitter",     "to-module:0.5", "--control",    control_path()};
+        "--drop",       "to-module:7",   "--loss",           "to-module:10", "--corrupt",
+        "to-module:10", "--duplicate",   "to-module:10",     "--delay",      "to-module:1",
+        "--jitter",     "to-module:0.5", "--control-socket", control_path()};
     const auto record_run = [&](const std::string& name, const auto& traffic) {
         const std::string path = dir_ + "/" + name;
         std::vector<std::string> args = faults;
@@ -318,17 +391,22 @@ TEST_F(Relay, the_same_seed_records_the_same_decisions_whatever_was_switched_in_
     const std::string steady = record_run("steady", [&] { send_from_host(1, 300); });
     EXPECT_EQ(record_run("again", [&] { send_from_host(1, 300); }), steady);
 
-    // Loss and corruption off and a narrower jitter for datagrams 101 to 200; a file that does
-    // not read in the middle changes nothing.
+    // Loss and corruption off and a narrower jitter for datagrams 101 to 200; a request that
+    // is refused in the middle changes nothing.
     record_run("switched", [&] {
         send_from_host(1, 100);
-        control("loss to-module 0\ncorrupt both 0\njitter to-module 0.25\n",
-                "control: to-module: drop 7; duplicate 10%; delay 1 ms ± 0.25 ms, from-module: "
-                "none, acknowledges not held longer\n");
+        EXPECT_EQ(applied({{"request", "set"},
+                           {"direction", "to-module"},
+                           {"faults", {{"loss", 0}, {"corrupt", 0}, {"jitter", 0.25}}}}),
+                  "to-module: drop 7; duplicate 10%; delay 1 ms ± 0.25 ms, from-module: none, "
+                  "acknowledges not held longer");
         send_from_host(101, 150);
-        control("loss to-module 0\ncorrupt to-module 150\n", "line 2: \"150\" is not a percentage");
+        EXPECT_EQ(request({{"request", "set"}, {"faults", {{"loss", 0}, {"corrupt", 150}}}})["ok"],
+                  false);
         send_from_host(151, 200);
-        control("# the command line's faults again\n", "control: to-module: drop 7; loss 10%");
+        applied({{"request", "set"},
+                 {"direction", "to-module"},
+                 {"faults", {{"loss", 10}, {"corrupt", 10}, {"jitter", 0.5}}}});
         send_from_host(201, 300);
     });
     const std::map<uint64_t, std::string> before = lines_by_number(dir_ + "/steady");

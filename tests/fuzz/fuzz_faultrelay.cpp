@@ -1,13 +1,13 @@
-// Fuzz target: faultrelay's settings as its command line gives them, the text of its control
-// file, and the decision of its plan for each datagram of a direction (drop, loss, corruption
+// Fuzz target: faultrelay's settings as its command line gives them, a line of its control
+// socket, and the decision of its plan for each datagram of a direction (drop, loss, corruption
 // in place, duplication, reordering, delay), with the counters that count the decisions and the
 // decision record's lines.
 //
 // Input, read by FuzzedDataProvider: a byte whose low bit says whether the listen and module
 // addresses are fuzzed too (otherwise they are valid, so that the faults are read); up to 12
-// fault option values ("[DIR:]VALUE", each for one of the eight options); the seed; a control
-// file's text; then datagrams, each a direction bit and up to 1500 bytes. The faults the
-// control file changes take over from datagram kControlAt on, as after a SIGHUP. Accepted
+// fault option values ("[DIR:]VALUE", each for one of the fault options); the seed; a request
+// line; then datagrams, each a direction bit and up to 1500 bytes. The faults the request
+// sets take over from datagram kControlAt on, as the relay applies them. Accepted
 // settings must be what the plan expects, and every decision must keep the plan's rules; a
 // violation traps.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "faultrelay/CommandLine.h"
-#include "faultrelay/ControlFile.h"
+#include "faultrelay/ControlRequest.h"
 #include "faultrelay/DecisionRecord.h"
 #include "faultrelay/FaultCounters.h"
 #include "faultrelay/FaultPlan.h"
@@ -56,28 +56,33 @@ void check_settings(const FaultSettings& settings) {
          {settings.loss, settings.duplicate, settings.reorder, settings.corrupt}) {
         require(percent >= 0 && percent <= 100);
     }
-    for (const double ms : {settings.delay_ms, settings.jitter_ms}) {
+    for (const double ms : {settings.delay_ms, settings.jitter_ms, settings.deviation_ms,
+                            settings.pareto_shape, settings.bandwidth_mbps, settings.mtu}) {
         require(std::isfinite(ms) && ms >= 0);
     }
+    require(settings.queue_bytes >= 1 && settings.conflict().empty());
     require(std::isfinite(settings.burst) && settings.burst >= 1);
     require(settings.any() || settings.text() == "none");
     (void)settings.json().dump();
 }
 
-// The control file's text: read or refused with a reason, and what is read are faults and an
-// acknowledge delay the relay can apply.
-std::optional<RuntimeFaults> check_control(const std::string& text) {
+// A request line: read or refused with a reason; a refused one changes nothing, and what is
+// read are faults and an acknowledge hold the relay can apply.
+std::array<FaultSettings, 2> check_request(const std::string& line,
+                                           const std::array<FaultSettings, 2>& in_force) {
     std::string error;
-    std::optional<RuntimeFaults> faults = ControlFile::parse(text, error);
-    require(faults.has_value() == error.empty());
-    if (!faults) return faults;
-    require(std::isfinite(faults->ack_delay_ms) && faults->ack_delay_ms >= 0);
-    require(!faults->ack_delay_count || faults->ack_delay_ms > 0);
-    require((faults->acknowledge_text() == "acknowledges not held longer") ==
-            (faults->ack_delay_ms <= 0));
-    (void)faults->json().dump();
-    for (const FaultChanges& changes : faults->changes) check_settings(changes.applied_to({}));
-    return faults;
+    const AcknowledgeHold holding;
+    const std::optional<ControlRequest> request =
+        ControlRequest::read(line, in_force, holding, error);
+    require(request.has_value() == error.empty());
+    if (!request) return in_force;
+    const AcknowledgeHold& hold = request->hold;
+    require(std::isfinite(hold.ms) && hold.ms >= 0);
+    require(!hold.left || hold.ms > 0);
+    require((hold.text() == "acknowledges not held longer") == (hold.ms <= 0));
+    (void)hold.json().dump();
+    for (const FaultSettings& faults : request->faults) check_settings(faults);
+    return request->faults;
 }
 
 // One direction: the plan under test, a second one with the same settings and seed that must
@@ -95,7 +100,9 @@ void check_decision(const FaultSettings& settings, const FaultDecision& decision
     require(decision.number == number);
     const bool listed =
         std::binary_search(settings.drop.begin(), settings.drop.end(), decision.number);
-    require(listed == (decision.fate == FaultDecision::Fate::kDropped));
+    const bool too_big = settings.mtu > 0 && static_cast<double>(before.size() + 28) > settings.mtu;
+    require(too_big == (decision.fate == FaultDecision::Fate::kTooBig));
+    require((listed && !too_big) == (decision.fate == FaultDecision::Fate::kDropped));
     if (decision.fate == FaultDecision::Fate::kLost) require(settings.loss > 0);
     // Every fault may have been switched off while a datagram waits for reordering: the next
     // one still releases it, so a plan without faults is held to the same rules.
@@ -122,11 +129,13 @@ void check_decision(const FaultSettings& settings, const FaultDecision& decision
     holding = decision.held_for_reorder || (holding && !decision.releases_held);
     // The hold is the delay give or take the jitter, never below zero; however long the delay,
     // it is a hold of at least a year that the relay can add to its clock.
-    const double low_us = 1000 * (settings.delay_ms - settings.jitter_ms);
+    // A normal draw may be anything not below zero; a Pareto one is the delay or more.
+    const bool uniform = settings.deviation_ms <= 0 && settings.pareto_shape <= 0;
+    const double low_us = 1000 * (settings.delay_ms - (uniform ? settings.jitter_ms : 0));
     const double high_us = 1000 * (settings.delay_ms + settings.jitter_ms);
     const auto hold_us = static_cast<double>(decision.hold.count());
-    require(hold_us >= 0 && hold_us <= std::max(0.0, high_us) + 1);
-    require(hold_us >= std::min(low_us, kYearUs) - 1);
+    require(hold_us >= 0 && (!uniform || hold_us <= std::max(0.0, high_us) + 1));
+    if (settings.deviation_ms <= 0) require(hold_us >= std::min(low_us, kYearUs) - 1);
     require(decision.hold <= kLongestClockHold);
 }
 
@@ -147,8 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         options.faults[option].push_back(input.ConsumeRandomLengthString(kMaxValueLength));
     }
     options.seed = input.ConsumeIntegral<uint64_t>();
-    const std::optional<RuntimeFaults> control =
-        check_control(input.ConsumeRandomLengthString(kMaxControlLength));
+    const std::string control = input.ConsumeRandomLengthString(kMaxControlLength);
 
     std::string error;
     const std::optional<RelaySettings> settings = relay_settings(options, error);
@@ -165,13 +173,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              {}}};
     std::string record;
     for (size_t i = 0; i < kMaxDatagrams && input.remaining_bytes() > 0; ++i) {
-        if (i == kControlAt && control) {
+        if (i == kControlAt) {
+            const std::array<FaultSettings, 2> changed = check_request(control, settings->faults);
             for (size_t d = 0; d < 2; ++d) {
-                const FaultSettings changed = control->changes[d].applied_to(settings->faults[d]);
-                check_settings(changed);
-                require(changed.drop == settings->faults[d].drop);
-                lanes[d].plan.change(changed);
-                lanes[d].replay.change(changed);
+                lanes[d].plan.change(changed[d]);
+                lanes[d].replay.change(changed[d]);
             }
         }
         const size_t direction = input.ConsumeBool() ? 1 : 0;

@@ -155,8 +155,9 @@ def wire_seeds():
     return seeds
 
 
-# faultrelay's fault options, in the order of CommandLine.cpp.
-FAULT_OPTIONS = ["drop", "loss", "delay", "jitter", "duplicate", "reorder", "corrupt", "burst"]
+# faultrelay's fault options, in the order of FaultList.h.
+FAULT_OPTIONS = ["drop", "loss", "burst", "corrupt", "duplicate", "reorder", "delay", "jitter",
+                 "deviation", "pareto", "bandwidth", "queue", "mtu"]
 
 
 def relay_input(values, control=b"", datagrams=(), addresses=None, seed=1):
@@ -173,7 +174,8 @@ def relay_input(values, control=b"", datagrams=(), addresses=None, seed=1):
 
 
 def faultrelay_seeds():
-    """fuzz_faultrelay: settings, a control file, then datagrams; see fuzz_faultrelay.cpp."""
+    """fuzz_faultrelay: settings, a control socket's request, then datagrams; see
+    fuzz_faultrelay.cpp."""
     traffic = [(0, request(11)), (1, ack(11)), (0, request(10, 0xFF00, 1)), (1, ack(10)),
                (1, data_packet(1, 4, range(4))), (1, b""), (0, request(8, 0x0104, 3))] * 3
     seeds = {
@@ -191,19 +193,29 @@ def faultrelay_seeds():
         "bad_direction": relay_input([("loss", b"sideways:5")]),
         "addresses": relay_input([("loss", b"5")], addresses=(b"127.0.0.1:0", b"127.0.0.1:9")),
         "bad_addresses": relay_input([], addresses=(b"localhost:0", b"127.0.0.1:0")),
-        "control": relay_input([("delay", b"1")], control=b"# stand\nack-delay 300 2\n\n",
-                               datagrams=traffic),
-        "control_forever": relay_input([], control=b"ack-delay 5\nack-delay 0 3\n"),
-        "control_bad": relay_input([], control=b"ack-delay\nslow 3\nack-delay x\n"),
+        "control": relay_input(
+            [("delay", b"1")], control=b'{"request": "hold-acknowledges", "ms": 300, "count": 2}',
+            datagrams=traffic),
+        "control_forever": relay_input([], control=b'{"request": "hold-acknowledges", "ms": 5}'),
+        "control_bad": relay_input([], control=b'{"request": "hold-acknowledges", "ms": "x"}'),
         "burst": relay_input([("loss", b"to-module:30"), ("burst", b"4"), ("burst", b"from-module:1"),
                               ("loss", b"from-module:90")], datagrams=traffic * 4, seed=3),
         "control_faults": relay_input(
             [("loss", b"10"), ("reorder", b"50"), ("drop", b"2,40")],
-            control=b"loss to-module 0\nreorder both 0\ncorrupt from-module 50\n"
-                    b"loss from-module 20 3\ndelay both 1\njitter to-module 2\n",
+            control=b'{"request": "set", "direction": "to-module", "faults": {"loss": 0, '
+                    b'"reorder": 0, "corrupt": 50, "delay": 1, "deviation": 2, "mtu": 60, '
+                    b'"drop": [3, 9]}}',
+            datagrams=traffic * 4),
+        "control_clear": relay_input(
+            [("loss", b"10"), ("pareto", b"1.5"), ("delay", b"2"), ("bandwidth", b"1")],
+            control=b'{"request": "clear", "direction": "from-module", "faults": ["loss"]}',
             datagrams=traffic * 4),
         "control_faults_bad": relay_input(
-            [], control=b"loss both 5 0.5\ndelay to-module\nburst both 2\ncorrupt x 1\n"),
+            [], control=b'{"request": "set", "faults": {"loss": 5, "burst": 0.5, "jitter": 1, '
+                        b'"pareto": 2}}'),
+        "new_faults": relay_input(
+            [("mtu", b"to-module:40"), ("deviation", b"3"), ("delay", b"5"),
+             ("bandwidth", b"100"), ("queue", b"3000")], datagrams=traffic, seed=5),
     }
     return seeds
 

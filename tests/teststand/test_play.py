@@ -2,8 +2,9 @@
 and leaves its report; played again with the same seed its relays decide the same, with another
 seed not; a scenario that does not read is refused with its line before anything is stood up
 (these need root: network namespaces). Without root: what a scenario's mistakes are refused
-with, the relay's control lines of overlapping windows, the modules file, the windows set before
-the host starts, and the report and its expectations against a summary of daqhost's."""
+with, the relay's faults of overlapping windows (any fault the relay publishes), the modules
+file, the windows set before the host starts, and the report and its expectations against a
+summary of daqhost's."""
 
 import json
 import os
@@ -16,7 +17,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "tools" / "teststand"))
-from daqstand import player, report, scenario  # noqa: E402
+from daqstand import player, relay, report, scenario  # noqa: E402
 TESTSTAND = ROOT / "tools" / "teststand" / "teststand"
 EVERY_FAULT = ROOT / "tools" / "teststand" / "scenarios" / "every-fault.yaml"
 
@@ -79,6 +80,9 @@ def test_every_fault_meets_its_expectations_and_the_same_seed_decides_the_same(t
     # Module 4's acknowledge delay, open from the start, is among them.
     assert any(row["module"] == 4 and row["what"].startswith("ack_delay")
                for row in report["applied"]), report["applied"]
+    # As the relay replied it has them in force.
+    assert any(row["module"] == 4 and "to-module: bandwidth 100 Mb/s, queue 131072 bytes; mtu "
+               "1500 bytes" in row.get("in_force", "") for row in report["applied"])
     host = json.loads((out / "host.json").read_text())
     assert [(m["events"], m["missing"]) for m in report["modules"]] == [
         (m["events"], m["missing"]) for m in host["modules"]]
@@ -119,6 +123,7 @@ MODULES = "modules:\n  - count: 4\n"
     (MODULES + "network:\n  - modules: 2-5\n    loss: 1%\n", 4, "the modules are 1 to 4"),
     (MODULES + "network:\n  - loss: 101%\n", 4, "not a percentage"),
     (MODULES + "network:\n  - burst: 3\n", 4, "goes with a loss"),
+    (MODULES + "network:\n  - {bandwidth: 1001}\n", 4, "not a rate in Mb/s"),
     (MODULES + "network:\n  - {loss: 1, from: 5, until: 2}\n", 4, "not after from"),
     (MODULES + "faults:\n  - {module: 1, do: kill}\n", 4, "at: when?"),
     (MODULES + "faults:\n  - {at: 1, module: 1, do: reboot}\n", 4, "pause, restart or kill"),
@@ -138,19 +143,24 @@ def test_a_mistake_is_refused_with_its_line(text, line, words):
     assert refused.value.line == line and words in str(refused.value), str(refused.value)
 
 
-def test_control_lines_of_overlapping_windows_take_the_later_and_switch_the_rest_off():
+def test_overlapping_windows_take_the_later_and_switch_the_rest_off_whatever_the_fault():
     s = scenario.parse(MODULES + """network:
   - {modules: 1-2, loss: 1%, burst: 3}
-  - {modules: 2, direction: from-module, loss: 5%, delay: 20, from: 2, until: 4}
-  - {modules: 2, ack_delay: 50, from: 3}
+  - {modules: 2, direction: from-module, loss: 5%, delay: 20, pareto: 2.5, from: 2, until: 4}
+  - {modules: 2, ack_delay: 50, bandwidth: 10, queue: 9000, mtu: 576, from: 3}
 """)
     at = {t: player.Timeline(s, None).open_at(t) for t in (0, 3, 5)}
-    lines = {t: set(player.control_lines(at[t], 2)) for t in at}
-    assert {"loss to-module 1 3", "loss from-module 1 3", "ack-delay 0"} <= lines[0]
-    assert {"loss to-module 1 3", "loss from-module 5 3", "delay from-module 20",
-            "delay to-module 0", "ack-delay 50"} <= lines[3]
-    assert {"loss from-module 1 3", "delay from-module 0", "ack-delay 50"} <= lines[5]
-    assert "loss to-module 0" in player.control_lines(at[0], 3)
+    faults = {t: player.relay_faults(at[t], 2) for t in at}
+    to, from_ = (faults[0][0][d] for d in scenario.DIRECTIONS)
+    assert (to["loss"], to["burst"], from_["loss"], to["delay"], to["mtu"], faults[0][1]) == \
+        (1, 3, 1, 0, 0, 0)
+    to, from_ = (faults[3][0][d] for d in scenario.DIRECTIONS)
+    assert (to["loss"], from_["loss"], from_["burst"], from_["delay"], from_["pareto"],
+            to["delay"]) == (1, 5, 3, 20, 2.5, 0)
+    assert (from_["bandwidth"], from_["queue"], to["mtu"], faults[3][1]) == (10, 9000, 576, 50)
+    to, from_ = (faults[5][0][d] for d in scenario.DIRECTIONS)
+    assert (from_["loss"], from_["delay"], from_["pareto"], to["mtu"]) == (1, 0, 0, 576)
+    assert player.relay_faults(at[0], 3)[0]["to-module"]["loss"] == 0
     assert s.relayed_modules() == {1, 2}
 
 
@@ -167,12 +177,24 @@ def test_the_modules_file_gives_each_group_its_own_options_or_the_hybrids_of_its
         "11.0.0.13 --hybrids 1,2 --hybrid 2:mode=4,nadj=2", "11.0.0.14"]
 
 
+class RecordingRelay(relay.RelayClient):
+    """The requests the player makes of a relay, each applied."""
+
+    def __init__(self):
+        super().__init__("/nonexistent/relay.sock")
+        self.requests = []
+
+    def request(self, request):
+        self.requests.append(request)
+        return {"ok": True, "text": "as asked"}
+
+
 class RecordingStand:
     def __init__(self):
-        self.controls, self.notes = {}, []
+        self.relays, self.notes = {}, []
 
-    def relay_control(self, i, lines):
-        self.controls[i] = lines
+    def relay_client(self, i):
+        return self.relays.setdefault(i, RecordingRelay())
 
     def note(self, i, text):
         self.notes.append((i, text))
@@ -188,7 +210,8 @@ faults:
     stand = RecordingStand()
     timeline = player.Timeline(s, stand)
     timeline.prepare()
-    assert "ack-delay 300" in stand.controls[2] and stand.notes
+    assert {"request": "hold-acknowledges", "ms": 300} in stand.relays[2].requests
+    assert stand.notes and "in force: as asked" in stand.notes[0][1]
     timeline.start()
     timeline.run(lambda until: True)  # the host has ended already
     seen = {(row["module"], row["what"]): row["result"] for row in timeline.rows}

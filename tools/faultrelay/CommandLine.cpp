@@ -9,41 +9,6 @@ using namespace daq;
 
 namespace {
 
-struct FaultOption {
-    const char* name;
-    // The setting it goes to; nothing for --drop, a list.
-    const FaultQuantity* quantity;
-    const char* description;
-};
-
-constexpr FaultOption kFaultOptions[kFaultOptionCount] = {
-    {"--drop", nullptr, "drop exactly these packet numbers (counted from 1), e.g. 10,20,30"},
-    {"--loss", &kLoss, "percentage lost at random (in bursts with --burst)"},
-    {"--delay", &kDelay, "hold each datagram this many milliseconds"},
-    {"--jitter", &kJitter,
-     "add a uniform draw within +-this many milliseconds to the delay (never below 0)"},
-    {"--duplicate", &kDuplicate, "percentage sent twice, the copy right after the original"},
-    {"--reorder", &kReorder,
-     "percentage held back and sent after the next datagram (at most 50 ms later)"},
-    {"--corrupt", &kCorrupt, "percentage with one random bit of the payload flipped"},
-    {"--burst", &kBurst,
-     "mean length in datagrams of a burst of --loss, whose long-run share stays the same "
-     "(1: each loss on its own)"},
-};
-
-const char* value_name(const FaultOption& option) {
-    if (option.quantity == nullptr) return "[DIR:]LIST";
-    switch (option.quantity->kind) {
-        case FaultValue::kPercent:
-            return "[DIR:]P";
-        case FaultValue::kMilliseconds:
-            return "[DIR:]MS";
-        case FaultValue::kBurstLength:
-            return "[DIR:]L";
-    }
-    return "";
-}
-
 template <typename Number>
 bool read_whole(const std::string& text, Number& number) {
     const char* end = text.data() + text.size();
@@ -51,50 +16,20 @@ bool read_whole(const std::string& text, Number& number) {
     return failure == std::errc() && at == end;
 }
 
-// "" when the text reads, otherwise what is wrong with it.
-std::string read_packet_list(const std::string& text, std::vector<uint64_t>& numbers) {
-    size_t begin = 0;
-    for (;;) {
-        const size_t comma = std::min(text.find(',', begin), text.size());
-        const std::string item = text.substr(begin, comma - begin);
-        uint64_t number = 0;
-        if (!read_whole(item, number) || number == 0) {
-            return "\"" + text + "\" is not a list of packet numbers from 1, like 10,20,30";
-        }
-        numbers.push_back(number);
-        if (comma == text.size()) return "";
-        begin = comma + 1;
-    }
-}
-
 // Applies "[DIR:]VALUE" of one fault option to the settings of the directions it names;
 // returns what is wrong with it, or "".
-std::string apply_fault(const FaultOption& option, const std::string& text,
+std::string apply_fault(const FaultParameter& parameter, const std::string& text,
                         std::array<FaultSettings, 2>& faults) {
     const size_t colon = text.find(':');
     const std::string direction = colon == std::string::npos ? "both" : text.substr(0, colon);
     const std::string value = colon == std::string::npos ? text : text.substr(colon + 1);
     std::array<bool, 2> selected = {};
     std::string failure = read_directions(direction, selected);
-    if (!failure.empty()) return failure;
-    std::vector<uint64_t> numbers;
-    double quantity = 0;
-    failure = option.quantity == nullptr ? read_packet_list(value, numbers)
-                                         : read_fault_value(option.quantity->kind, value, quantity);
-    if (!failure.empty()) return failure;
-    for (size_t i = 0; i < 2; ++i) {
-        if (!selected[i]) continue;
-        if (option.quantity != nullptr) {
-            faults[i].*option.quantity->field = quantity;
-            continue;
-        }
+    for (size_t i = 0; i < 2 && failure.empty(); ++i) {
         // Lists add up: --drop to-module:3 --drop 7 drops 3 and 7 towards the module.
-        std::vector<uint64_t>& drop = faults[i].drop;
-        drop.insert(drop.end(), numbers.begin(), numbers.end());
-        std::sort(drop.begin(), drop.end());
-        drop.erase(std::unique(drop.begin(), drop.end()), drop.end());
+        if (selected[i]) failure = read_fault_value(parameter, value, faults[i]);
     }
-    return "";
+    return failure;
 }
 
 // "ADDR:PORT" with a dotted IPv4 address; the port may be 0 only where `any_port`.
@@ -124,14 +59,12 @@ void add_relay_options(CLI::App& app, RelayOptions& options) {
     app.add_option("--listen", options.listen,
                    "the front ADDR:PORT that hosts send to (port 0: any free port)")
         ->type_name("ADDR:PORT")
-        ->required()
         ->check(checked("listen", [](const std::string& value) {
             Endpoint endpoint;
             return read_endpoint(value, true, endpoint);
         }));
     app.add_option("--module", options.module, "the module's ADDR:PORT")
         ->type_name("ADDR:PORT")
-        ->required()
         ->check(checked("module", [](const std::string& value) {
             Endpoint endpoint;
             return read_endpoint(value, false, endpoint);
@@ -148,24 +81,28 @@ void add_relay_options(CLI::App& app, RelayOptions& options) {
                    "write the counters and the settings to this JSON file every second and at "
                    "exit")
         ->type_name("FILE");
-    app.add_option("--control", options.control,
-                   "read faults to change at run time (\"loss DIR P [BURST]\", \"delay DIR MS\", "
-                   "..., \"ack-delay MS [N]\") from this file at start and on each SIGHUP; a "
-                   "file that does not exist changes none")
-        ->type_name("FILE");
+    app.add_option("--control-socket", options.control_socket,
+                   "serve requests (JSON, one a line) that change the faults at run time, hold "
+                   "acknowledges, list the faults in force and read the counters on a UNIX "
+                   "stream socket at this path")
+        ->type_name("PATH");
+    app.add_flag("--list-faults", options.list_faults,
+                 "print every fault the relay knows, with its parameters, units and bounds, as "
+                 "JSON, and end");
     app.add_option("--decisions", options.decisions,
                    "write one line for each datagram a fault touched (direction, number, what "
                    "was done), without times, so that two runs can be compared")
         ->type_name("FILE");
     for (size_t i = 0; i < kFaultOptionCount; ++i) {
-        const FaultOption& option = kFaultOptions[i];
-        app.add_option(option.name, options.faults[i], option.description)
-            ->type_name(value_name(option))
+        const FaultParameter& parameter = kFaultParameters[i];
+        const std::string name = std::string("--") + parameter.name;
+        app.add_option(name, options.faults[i], parameter.description)
+            ->type_name(std::string("[DIR:]") + parameter.value_name)
             ->expected(1)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-            ->check(checked(option.name, [&option](const std::string& value) {
+            ->check(checked(parameter.name, [&parameter](const std::string& value) {
                 std::array<FaultSettings, 2> scratch;
-                return apply_fault(option, value, scratch);
+                return apply_fault(parameter, value, scratch);
             }));
     }
     app.footer(
@@ -173,30 +110,38 @@ void add_relay_options(CLI::App& app, RelayOptions& options) {
         "Each fault option may be given again for the other direction; the last value wins, "
         "but --drop lists add up.\n"
         "Each direction numbers its datagrams 1, 2, 3, ... as they arrive, and decides for "
-        "each, in this order: drop (by number), loss, corruption, duplication, reordering, "
-        "delay. Each draw depends only on the seed, the direction, the datagram's number and "
-        "which draw it is: the same seed and the same datagrams give the same decisions, "
-        "whatever the timing and whatever the control file switched in between.\n"
-        "SIGUSR1 prints the counters; SIGHUP reads the control file again; SIGINT or SIGTERM "
-        "prints the counters and ends the relay.");
+        "each, in this order: too big for --mtu, drop (by number), loss, corruption, "
+        "duplication, reordering, delay; then --bandwidth queues it. Each draw depends only on "
+        "the seed, the direction, the datagram's number and which draw it is: the same seed "
+        "and the same datagrams give the same decisions, whatever the timing and whatever the "
+        "control socket switched in between.\n"
+        "SIGUSR1 prints the counters; SIGINT or SIGTERM prints the counters and ends the "
+        "relay.");
 }
 
 std::optional<RelaySettings> relay_settings(const RelayOptions& options, std::string& error) {
     RelaySettings settings;
     settings.seed = options.seed;
     settings.stats_path = options.stats;
-    settings.control_path = options.control;
+    settings.control_socket_path = options.control_socket;
     settings.decisions_path = options.decisions;
-    error = read_endpoint(options.listen, true, settings.listen);
+    for (const auto& [given, name] :
+         {std::pair{&options.listen, "--listen"}, std::pair{&options.module, "--module"}}) {
+        if (given->empty() && error.empty()) error = std::string(name) + " is required";
+    }
+    if (error.empty()) error = read_endpoint(options.listen, true, settings.listen);
     if (error.empty()) error = read_endpoint(options.module, false, settings.module);
     for (size_t i = 0; i < kFaultOptionCount && error.empty(); ++i) {
         for (const std::string& value : options.faults[i]) {
-            error = apply_fault(kFaultOptions[i], value, settings.faults);
+            error = apply_fault(kFaultParameters[i], value, settings.faults);
             if (!error.empty()) {
-                error.insert(0, std::string(kFaultOptions[i].name) + ": ");
+                error.insert(0, std::string("--") + kFaultParameters[i].name + ": ");
                 break;
             }
         }
+    }
+    for (const FaultSettings& faults : settings.faults) {
+        if (error.empty()) error = faults.conflict();
     }
     if (!error.empty()) return std::nullopt;
     return settings;

@@ -4,10 +4,12 @@
 
 #include <array>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "faultrelay/FaultList.h"
 #include "faultrelay/FaultRelay.h"
 
 namespace CLI {
@@ -19,17 +21,19 @@ class App;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-// --drop, --loss, --delay, --jitter, --duplicate, --reorder, --corrupt, --burst.
-constexpr size_t kFaultOptionCount = 8;
+// One option a parameter of FaultList: --drop, --loss, --burst, ...
+constexpr size_t kFaultOptionCount = std::size(kFaultParameters);
 
 struct RelayOptions {
     std::string listen;
     std::string module;
     uint64_t seed = 0;
     std::string stats;
-    std::string control;
+    std::string control_socket;
     std::string decisions;
-    // The values of each fault option, "[DIR:]VALUE", in the order given.
+    bool list_faults = false;
+    // The values of each fault option, "[DIR:]VALUE", in the order given, by the place of its
+    // parameter in kFaultParameters.
     std::array<std::vector<std::string>, kFaultOptionCount> faults;
 };
 
@@ -38,5 +42,5 @@ struct RelayOptions {
 void add_relay_options(CLI::App& app, RelayOptions& options);
 
 // The relay's settings from options that have been parsed; nothing (and the reason in
-// `error`) for a value that does not read.
+// `error`) for a value that does not read, or without --listen or --module.
 std::optional<RelaySettings> relay_settings(const RelayOptions& options, std::string& error);

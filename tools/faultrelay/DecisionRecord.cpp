@@ -32,7 +32,7 @@ void append_fixed_ms(std::string& out, std::chrono::microseconds hold) {
     out.append(decimals, sizeof(decimals));
 }
 
-// "300" or "2.5": a hold as the control file set it.
+// "300" or "2.5": a hold as the control socket set it.
 void append_ms(std::string& out, std::chrono::microseconds hold) {
     append_fixed_ms(out, hold);
     // The decimal point stops it before the whole milliseconds.
@@ -96,6 +96,7 @@ void DecisionRecord::append_line(std::string& out, Direction direction,
     const size_t bare = out.size();
     if (decision.fate == FaultDecision::Fate::kDropped) fact("dropped");
     if (decision.fate == FaultDecision::Fate::kLost) fact("lost");
+    if (decision.fate == FaultDecision::Fate::kTooBig) fact("too big");
     if (decision.flipped_bit) {
         fact("corrupted bit ");
         append_number(out, *decision.flipped_bit);

@@ -5,6 +5,7 @@
 //   from-module 1234 lost
 //   from-module 90 corrupted bit 1234, duplicated, held 52.250 ms
 //   to-module 5 held for reorder
+//   to-module 6 too big
 //   from-module 7 ack held 300 ms
 //
 // The facts of a datagram come in the order they are decided. Lines are gathered in memory and
@@ -28,7 +29,7 @@ class DecisionRecord {
     // Creates the file, or empties it; false (reported) when it cannot.
     bool open();
     // The line of a datagram that a fault touched; `ack_hold` is how much longer the runtime
-    // control held it as an acknowledge.
+    // control socket held it as an acknowledge.
     void add(Direction direction, const FaultDecision& decision,
              std::chrono::microseconds ack_hold);
     // False when the file could not be written. The first failure of a series is reported; the

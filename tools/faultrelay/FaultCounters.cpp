@@ -9,11 +9,12 @@ namespace {
 template <typename Visit>
 void each_counter(const FaultCounters& counters, Visit visit) {
     const std::pair<const char*, uint64_t> named[] = {
-        {"received", counters.received},       {"sent", counters.sent},
-        {"dropped", counters.dropped},         {"lost", counters.lost},
-        {"corrupted", counters.corrupted},     {"duplicated", counters.duplicated},
-        {"reordered", counters.reordered},     {"delayed", counters.delayed},
-        {"ack-delayed", counters.ack_delayed},
+        {"received", counters.received},         {"sent", counters.sent},
+        {"dropped", counters.dropped},           {"lost", counters.lost},
+        {"corrupted", counters.corrupted},       {"duplicated", counters.duplicated},
+        {"reordered", counters.reordered},       {"delayed", counters.delayed},
+        {"ack-delayed", counters.ack_delayed},   {"too-big", counters.too_big},
+        {"tail-dropped", counters.tail_dropped},
     };
     for (const auto& [name, value] : named) visit(name, value);
 }
@@ -28,6 +29,10 @@ void FaultCounters::count(const FaultDecision& decision) {
     }
     if (decision.fate == FaultDecision::Fate::kLost) {
         ++lost;
+        return;
+    }
+    if (decision.fate == FaultDecision::Fate::kTooBig) {
+        ++too_big;
         return;
     }
     if (decision.flipped_bit) ++corrupted;

@@ -20,10 +20,14 @@ struct FaultCounters {
     uint64_t reordered = 0;
     // Held for a time longer than zero.
     uint64_t delayed = 0;
-    // Acknowledges held longer by the runtime control (from the module only).
+    // Acknowledges held longer by the control socket's request (from the module only).
     uint64_t ack_delayed = 0;
+    // Larger than the path's MTU.
+    uint64_t too_big = 0;
+    // Dropped by the --bandwidth port, its queue full.
+    uint64_t tail_dropped = 0;
 
-    // Counts all but `sent` and `ack_delayed`, which only the relay knows.
+    // Counts all but `sent`, `ack_delayed` and `tail_dropped`, which only the relay knows.
     void count(const FaultDecision& decision);
     // "received 10, sent 9, dropped 1, ..."
     std::string text() const;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <utility>
 
 namespace {
@@ -66,6 +67,11 @@ FaultDecision FaultPlan::decide(std::span<uint8_t> payload) {
     const std::vector<uint64_t>& drop = settings_.drop;
     while (next_drop_ < drop.size() && drop[next_drop_] < number) ++next_drop_;
     const bool lost = lose(number);
+    if (settings_.mtu > 0 &&
+        static_cast<double>(payload.size() + kIpUdpHeaderBytes) > settings_.mtu) {
+        decision.fate = FaultDecision::Fate::kTooBig;
+        return decision;
+    }
     if (next_drop_ < drop.size() && drop[next_drop_] == number) {
         decision.fate = FaultDecision::Fate::kDropped;
         return decision;
@@ -92,9 +98,26 @@ FaultDecision FaultPlan::decide(std::span<uint8_t> payload) {
         decision.held_for_reorder = true;
         holding_ = true;
     }
-    const double jitter = settings_.jitter_ms > 0 ? uniform(number, Draw::kJitter) : 0.5;
-    const double hold_us = std::min(
-        1000 * (settings_.delay_ms + (2 * jitter - 1) * settings_.jitter_ms), kLongestHoldUs);
-    decision.hold = std::chrono::microseconds(std::max<int64_t>(0, std::llround(hold_us)));
+    // Not a number for a delay of 0 and an infinite draw, or the like: no hold.
+    const double drawn = hold_us(number);
+    const double hold = std::isnan(drawn) ? 0 : std::clamp(drawn, 0.0, kLongestHoldUs);
+    decision.hold = std::chrono::microseconds(std::llround(hold));
     return decision;
+}
+
+double FaultPlan::hold_us(uint64_t number) const {
+    const double delay = 1000 * settings_.delay_ms;
+    if (settings_.deviation_ms > 0) {
+        // Box and Muller: 1 - uniform is in (0, 1], whose logarithm is finite.
+        const double radius = std::sqrt(-2 * std::log(1 - uniform(number, Draw::kNormalRadius)));
+        const double angle = 2 * std::numbers::pi * uniform(number, Draw::kNormalAngle);
+        return delay + 1000 * settings_.deviation_ms * radius * std::cos(angle);
+    }
+    if (settings_.pareto_shape > 0) {
+        // The inverse of the distribution function, scale / (1 - u)^(1 / shape): the scale or
+        // more.
+        return delay / std::pow(1 - uniform(number, Draw::kPareto), 1 / settings_.pareto_shape);
+    }
+    const double jitter = settings_.jitter_ms > 0 ? uniform(number, Draw::kJitter) : 0.5;
+    return 1000 * (settings_.delay_ms + (2 * jitter - 1) * settings_.jitter_ms);
 }

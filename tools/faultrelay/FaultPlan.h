@@ -2,7 +2,8 @@
 // settings, seed and sequence of datagrams always give the same decisions, whatever the timing.
 //
 // Each datagram is numbered (1, 2, 3, ... in arrival order), then, in this order: dropped when
-// its number is in the drop list; lost at random; corrupted (one random bit flipped); sent
+// its IPv4 packet is larger than the path's MTU; dropped when its number is in the drop list;
+// lost at random; corrupted (one random bit flipped); sent
 // twice; held back for reordering; delayed.
 //
 // Every draw is a pure function of the seed, the direction, the datagram's number and which
@@ -21,7 +22,18 @@
 #include "faultrelay/FaultSettings.h"
 
 // Which draw of a datagram decides what.
-enum class Draw : unsigned { kLoss, kCorrupt, kBit, kDuplicate, kReorder, kJitter };
+// New draws go at the end, so that the others keep their place.
+enum class Draw : unsigned {
+    kLoss,
+    kCorrupt,
+    kBit,
+    kDuplicate,
+    kReorder,
+    kJitter,
+    kNormalRadius,
+    kNormalAngle,
+    kPareto
+};
 
 // Draw `draw` of datagram `number` of a direction: output number `draw` + 1 of a splitmix64
 // generator seeded with mix(mix(seed ^ d) ^ number), where d is 1 towards the module and 2
@@ -29,7 +41,7 @@ enum class Draw : unsigned { kLoss, kCorrupt, kBit, kDuplicate, kReorder, kJitte
 uint64_t fault_draw(uint64_t seed, Direction direction, uint64_t number, Draw draw);
 
 struct FaultDecision {
-    enum class Fate { kRelayed, kDropped, kLost };
+    enum class Fate { kRelayed, kDropped, kLost, kTooBig };
 
     uint64_t number = 0;
     Fate fate = Fate::kRelayed;
@@ -70,6 +82,8 @@ class FaultPlan {
     // Whether the loss model loses datagram `number`; also decided for a dropped datagram, so
     // that the drop list never moves a burst.
     bool lose(uint64_t number);
+    // The hold the delay's distribution gives datagram `number`, in µs, never below 0.
+    double hold_us(uint64_t number) const;
 
     FaultSettings settings_;
     uint64_t seed_;

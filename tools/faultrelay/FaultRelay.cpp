@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "faultrelay/FaultList.h"
 #include "faultrelay/Report.h"
 #include "protocol/Acknowledge.h"
 
@@ -72,7 +73,11 @@ FaultRelay::FaultRelay(const RelaySettings& settings)
         received_[i].msg_hdr.msg_iovlen = 1;
     }
     if (!settings_.stats_path.empty()) stats_.emplace(settings_.stats_path);
-    if (!settings_.control_path.empty()) control_.emplace(settings_.control_path);
+    if (!settings_.control_socket_path.empty()) control_.emplace(settings_.control_socket_path);
+    for (Lane& each : lanes_) {
+        const FaultSettings& faults = each.plan.settings();
+        each.link.change(faults.bandwidth_mbps, faults.queue_bytes);
+    }
     if (!settings_.decisions_path.empty()) decisions_.emplace(settings_.decisions_path);
 }
 
@@ -118,7 +123,7 @@ bool FaultRelay::open() {
     // Blocked, the signals come through the signal descriptor, between two system calls.
     sigset_t signals;
     sigemptyset(&signals);
-    // SIGHUP too without a control file, so that it never ends the relay by mistake.
+    // SIGHUP too, so that it never ends the relay by mistake.
     for (const int sig : {SIGINT, SIGTERM, SIGUSR1, SIGHUP}) sigaddset(&signals, sig);
     if (::pthread_sigmask(SIG_BLOCK, &signals, &previous_mask_) != 0) {
         report("cannot block SIGINT, SIGTERM, SIGUSR1 and SIGHUP");
@@ -130,16 +135,7 @@ bool FaultRelay::open() {
         report(with_reason("cannot take the signals over"));
         return false;
     }
-    if (control_) {
-        std::string error;
-        const std::optional<RuntimeFaults> faults = control_->read(error);
-        if (!faults) {
-            report(error);
-            return false;
-        }
-        runtime_ = *faults;
-        apply_runtime_faults();
-    }
+    if (control_ && !control_->open()) return false;
     if (decisions_ && !decisions_->open()) return false;
     return !stats_ || stats_->write(statistics());
 }
@@ -148,7 +144,7 @@ std::string FaultRelay::startup_text() const {
     std::string text = "relaying " + front_.text() + " <-> " + settings_.module.text() +
                        " (back port " + std::to_string(back_port_) + "), seed " +
                        std::to_string(settings_.seed) + ", " + faults_text();
-    if (control_) text += ", control " + control_->path() + ": " + runtime_.acknowledge_text();
+    if (control_) text += ", control socket " + control_->path();
     if (decisions_) text += ", decisions to " + decisions_->path();
     return text;
 }
@@ -180,7 +176,7 @@ nlohmann::json FaultRelay::statistics() const {
         document["faults"][name] = lane(direction).plan.settings().json();
     }
     document["seed"] = settings_.seed;
-    if (control_) document["control"] = runtime_.json();
+    if (control_) document["control"] = hold_.json();
     return document;
 }
 
@@ -195,8 +191,12 @@ bool FaultRelay::run() {
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
             timeout = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         }
-        pollfd fds[] = {{signal_fd_, POLLIN, 0}, {front_fd_, POLLIN, 0}, {back_fd_, POLLIN, 0}};
-        if (::ppoll(fds, 3, wake ? &timeout : nullptr, nullptr) < 0 && errno != EINTR) {
+        // Kept between turns, so that waiting allocates nothing.
+        std::vector<pollfd>& fds = poll_entries_;
+        fds = {{signal_fd_, POLLIN, 0}, {front_fd_, POLLIN, 0}, {back_fd_, POLLIN, 0}};
+        if (control_) control_->add_poll_entries(fds);
+        if (::ppoll(fds.data(), fds.size(), wake ? &timeout : nullptr, nullptr) < 0 &&
+            errno != EINTR) {
             report(with_reason("cannot wait for datagrams"));
             return false;
         }
@@ -204,6 +204,10 @@ bool FaultRelay::run() {
         release_due(Clock::now());
         if (fds[1].revents != 0) receive(Direction::kToModule);
         if (fds[2].revents != 0) receive(Direction::kFromModule);
+        if (control_) {
+            control_->serve(std::span(fds).subspan(3),
+                            [this](std::string_view line) { return answer(line); });
+        }
         if ((stats_ || decisions_) && Clock::now() >= next_write_) {
             if (stats_) stats_->write(statistics());
             if (decisions_) decisions_->flush();
@@ -233,7 +237,7 @@ bool FaultRelay::handle_signals() {
         if (info.ssi_signo == SIGUSR1) {
             std::cerr << counters_text() << std::flush;
         } else if (info.ssi_signo == SIGHUP) {
-            reread_control();
+            report("SIGHUP: nothing to do (faults change through --control-socket)");
         } else {
             stop = true;
         }
@@ -241,37 +245,61 @@ bool FaultRelay::handle_signals() {
     return stop;
 }
 
-void FaultRelay::reread_control() {
-    if (!control_) {
-        report("SIGHUP: no control file (--control) to read; nothing changed");
-        return;
+std::string FaultRelay::answer(std::string_view line) {
+    std::array<FaultSettings, 2> faults;
+    for (const Direction direction : kDirections) {
+        faults[index_of(direction)] = lane(direction).plan.settings();
     }
     std::string error;
-    const std::optional<RuntimeFaults> faults = control_->read(error);
-    if (!faults) {
-        report(error + "; nothing changed");
-        return;
+    const std::optional<ControlRequest> request = ControlRequest::read(line, faults, hold_, error);
+    if (!request) return nlohmann::json{{"ok", false}, {"error", error}}.dump();
+    nlohmann::json reply = {{"ok", true}};
+    switch (request->kind) {
+        case ControlRequest::Kind::kSet:
+        case ControlRequest::Kind::kClear:
+        case ControlRequest::Kind::kHoldAcknowledges:
+            if (request->faults != faults) apply(request->faults);
+            hold_ = request->hold;
+            if (stats_) stats_->write(statistics());
+            // For whoever reads the log; the client has the reply.
+            report("control: " + faults_text() + ", " + hold_.text());
+            [[fallthrough]];
+        case ControlRequest::Kind::kList:
+            reply["in-force"] = in_force();
+            reply["text"] = faults_text() + ", " + hold_.text();
+            break;
+        case ControlRequest::Kind::kCounters:
+            reply["counters"] = statistics();
+            break;
+        case ControlRequest::Kind::kFaults:
+            reply["list"] = fault_list();
+            break;
     }
-    runtime_ = *faults;
-    apply_runtime_faults();
-    report("control: " + faults_text() + ", " + runtime_.acknowledge_text());
-    if (stats_) stats_->write(statistics());
+    return reply.dump();
 }
 
-void FaultRelay::apply_runtime_faults() {
+void FaultRelay::apply(const std::array<FaultSettings, 2>& faults) {
     for (const Direction direction : kDirections) {
-        const size_t i = index_of(direction);
-        lane(direction).plan.change(runtime_.changes[i].applied_to(settings_.faults[i]));
+        const FaultSettings& settings = faults[index_of(direction)];
+        Lane& each = lane(direction);
+        each.plan.change(settings);
+        each.link.change(settings.bandwidth_mbps, settings.queue_bytes);
     }
+}
+
+nlohmann::json FaultRelay::in_force() const {
+    nlohmann::json document = {{"acknowledges", hold_.json()}};
+    for (const Direction direction : kDirections) {
+        document[direction_name(direction)] = lane(direction).plan.settings().json();
+    }
+    return document;
 }
 
 std::chrono::microseconds FaultRelay::take_ack_delay() {
-    const bool holding =
-        runtime_.ack_delay_ms > 0 && (!runtime_.ack_delay_count || *runtime_.ack_delay_count > 0);
-    if (!holding) return std::chrono::microseconds::zero();
-    if (runtime_.ack_delay_count) --*runtime_.ack_delay_count;
+    if (!hold_.holding()) return std::chrono::microseconds::zero();
+    if (hold_.left) --*hold_.left;
     return std::chrono::microseconds(
-        std::llround(std::min(1000 * runtime_.ack_delay_ms, FaultPlan::kLongestHoldUs)));
+        std::llround(std::min(1000 * hold_.ms, FaultPlan::kLongestHoldUs)));
 }
 
 void FaultRelay::receive(Direction direction) {
@@ -315,8 +343,7 @@ void FaultRelay::receive(Direction direction) {
 void FaultRelay::relay(Lane& lane, std::span<uint8_t> payload, const sockaddr_in& destination,
                        Clock::time_point now) {
     // Recognised before a fault may flip one of its bits, held only when it is relayed.
-    const bool acknowledge = lane.direction == Direction::kFromModule &&
-                             runtime_.ack_delay_ms > 0 &&
+    const bool acknowledge = lane.direction == Direction::kFromModule && hold_.ms > 0 &&
                              Acknowledge::parse(payload.data(), payload.size()).has_value();
     const FaultDecision decision = lane.plan.decide(payload);
     lane.counters.count(decision);
@@ -334,9 +361,7 @@ void FaultRelay::relay(Lane& lane, std::span<uint8_t> payload, const sockaddr_in
         return;
     }
     if (due <= now) {
-        for (unsigned copy = 0; copy < decision.copies; ++copy) {
-            add_outgoing(lane, payload, destination);
-        }
+        leave(lane, payload, destination, decision.copies, now);
     } else {
         hold(Held{due, ++order_, lane.direction, destination, decision.copies, copy_of(payload)});
     }
@@ -352,7 +377,7 @@ void FaultRelay::release_reordered(Lane& lane, Clock::time_point not_before,
     held.due = std::max(held.due, not_before);
     held.order = ++order_;
     if (held.due <= now) {
-        send_held(std::move(held));
+        send_held(std::move(held), now);
     } else {
         hold(std::move(held));
     }
@@ -363,7 +388,7 @@ void FaultRelay::release_due(Clock::time_point now) {
         std::pop_heap(queue_.begin(), queue_.end(), later<Held, Held>);
         Held held = std::move(queue_.back());
         queue_.pop_back();
-        send_held(std::move(held));
+        send_held(std::move(held), now);
     }
     for (Lane& each : lanes_) {
         if (each.reordered && now >= each.reorder_deadline) release_reordered(each, now, now);
@@ -376,10 +401,26 @@ void FaultRelay::hold(Held held) {
     std::push_heap(queue_.begin(), queue_.end(), later<Held, Held>);
 }
 
-void FaultRelay::send_held(Held held) {
+void FaultRelay::leave(Lane& lane, std::span<const uint8_t> bytes, const sockaddr_in& destination,
+                       unsigned copies, Clock::time_point now) {
+    for (unsigned copy = 0; copy < copies; ++copy) {
+        const std::optional<Clock::time_point> start = lane.link.admit(bytes.size(), now);
+        if (!start) {
+            ++lane.counters.tail_dropped;
+        } else if (*start <= now) {
+            add_outgoing(lane, bytes, destination);
+        } else {
+            hold(Held{*start, ++order_, lane.direction, destination, 1, copy_of(bytes), true});
+        }
+    }
+}
+
+void FaultRelay::send_held(Held held, Clock::time_point now) {
     Lane& out = lane(held.direction);
-    for (unsigned copy = 0; copy < held.copies; ++copy) {
+    if (held.shaped) {
         add_outgoing(out, held.bytes, held.destination);
+    } else {
+        leave(out, held.bytes, held.destination, held.copies, now);
     }
     // Moving the vector keeps its bytes where the messages point.
     leaving_.push_back(std::move(held.bytes));

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -18,13 +19,16 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "daqhost/Endpoint.h"
-#include "faultrelay/ControlFile.h"
+#include "faultrelay/ControlRequest.h"
+#include "faultrelay/ControlSocket.h"
 #include "faultrelay/DecisionRecord.h"
 #include "faultrelay/FaultCounters.h"
 #include "faultrelay/FaultPlan.h"
+#include "faultrelay/LinkQueue.h"
 #include "faultrelay/StatsFile.h"
 
 struct RelaySettings {
@@ -36,8 +40,8 @@ struct RelaySettings {
     std::array<FaultSettings, 2> faults;
     // Empty: no statistics file.
     std::string stats_path;
-    // Empty: no runtime control.
-    std::string control_path;
+    // Empty: no control socket.
+    std::string control_socket_path;
     // Empty: no record of the decisions.
     std::string decisions_path;
 };
@@ -49,15 +53,15 @@ class FaultRelay {
     FaultRelay(const FaultRelay&) = delete;
     FaultRelay& operator=(const FaultRelay&) = delete;
 
-    // Binds the sockets, takes SIGINT, SIGTERM, SIGUSR1 and SIGHUP over, reads the control
-    // file, creates the decision record and writes the statistics file once; false (and the
+    // Binds the sockets (the control socket too), takes SIGINT, SIGTERM, SIGUSR1 and SIGHUP
+    // over, creates the decision record and writes the statistics file once; false (and the
     // reason on standard error) when any of it fails.
     bool open();
     // Relays until SIGINT or SIGTERM, then writes the statistics file and the decision record a
     // last time. Datagrams still held are not sent. False (reported) when waiting fails.
     bool run();
 
-    // The addresses, the seed, the faults in force and the runtime control, in one line.
+    // The addresses, the seed, the faults in force and the control socket, in one line.
     std::string startup_text() const;
     // One line a direction: "to-module: received 10, sent 9, ...".
     std::string counters_text() const;
@@ -76,6 +80,8 @@ class FaultRelay {
         sockaddr_in destination = {};
         unsigned copies = 1;
         std::vector<uint8_t> bytes;
+        // Through the lane's LinkQueue already: it leaves as it is due.
+        bool shaped = false;
     };
 
     // One direction: its decisions, its counters, and the datagrams gathered to leave by its
@@ -84,6 +90,7 @@ class FaultRelay {
         Direction direction;
         FaultPlan plan;
         FaultCounters counters = {};
+        LinkQueue link = {};
         int out_fd = -1;
         // False for the back socket, which is connected to the module.
         bool addressed = false;
@@ -107,22 +114,28 @@ class FaultRelay {
     void release_reordered(Lane& lane, Clock::time_point not_before, Clock::time_point now);
     // Sends what is due, and the held-back datagrams that waited too long for a next one.
     void release_due(Clock::time_point now);
+    // Sends the copies of a datagram that is due, through the lane's LinkQueue when its
+    // bandwidth is limited.
+    void leave(Lane& lane, std::span<const uint8_t> bytes, const sockaddr_in& destination,
+               unsigned copies, Clock::time_point now);
     void hold(Held held);
-    void send_held(Held held);
+    void send_held(Held held, Clock::time_point now);
     void add_outgoing(Lane& lane, std::span<const uint8_t> bytes, const sockaddr_in& destination);
     void flush(Lane& lane);
     void flush_all();
     std::vector<uint8_t> copy_of(std::span<const uint8_t> payload);
     // True when SIGINT or SIGTERM came.
     bool handle_signals();
-    // On SIGHUP: the control file's faults replace the runtime faults, or, when it does not
-    // read, the reason is reported and nothing changes.
-    void reread_control();
-    // The command line's faults with the control file's changes, from the next datagram on.
-    void apply_runtime_faults();
+    // The reply line to a line of the control socket; a request that does not read changes
+    // nothing.
+    std::string answer(std::string_view line);
+    // The faults of both directions from the next datagram on.
+    void apply(const std::array<FaultSettings, 2>& faults);
     // "to-module: ..., from-module: ...": the faults in force.
     std::string faults_text() const;
-    // How much longer the acknowledge being relayed is held, while the runtime control asks
+    // The faults in force and the acknowledge hold, as the control socket's replies give them.
+    nlohmann::json in_force() const;
+    // How much longer the acknowledge being relayed is held, while the control socket asks
     // for it (one fewer is then left to hold); zero otherwise.
     std::chrono::microseconds take_ack_delay();
     std::optional<Clock::time_point> next_wake() const;
@@ -146,13 +159,14 @@ class FaultRelay {
 
     // A min-heap on (due, order).
     std::vector<Held> queue_;
+    std::vector<pollfd> poll_entries_;
     uint64_t order_ = 0;
     // Bytes that outgoing messages point into until they are flushed, and bytes to reuse.
     std::vector<std::vector<uint8_t>> leaving_;
     std::vector<std::vector<uint8_t>> spare_;
 
-    std::optional<ControlFile> control_;
-    RuntimeFaults runtime_;
+    std::optional<ControlSocket> control_;
+    AcknowledgeHold hold_;
 
     std::optional<StatsFile> stats_;
     std::optional<DecisionRecord> decisions_;

@@ -1,19 +1,28 @@
 #include "faultrelay/FaultSettings.h"
 
-#include <charconv>
-#include <cmath>
 #include <nlohmann/json.hpp>
 #include <sstream>
+
+#include "faultrelay/FaultList.h"
 
 const char* direction_name(Direction direction) {
     return direction == Direction::kToModule ? "to-module" : "from-module";
 }
 
 bool FaultSettings::draws() const {
-    return loss > 0 || duplicate > 0 || reorder > 0 || corrupt > 0 || jitter_ms > 0;
+    return loss > 0 || duplicate > 0 || reorder > 0 || corrupt > 0 || jitter_ms > 0 ||
+           deviation_ms > 0 || pareto_shape > 0;
 }
 
-bool FaultSettings::any() const { return !drop.empty() || delay_ms > 0 || draws(); }
+bool FaultSettings::any() const {
+    return !drop.empty() || delay_ms > 0 || bandwidth_mbps > 0 || mtu > 0 || draws();
+}
+
+std::string FaultSettings::conflict() const {
+    const int distributions = (jitter_ms > 0) + (deviation_ms > 0) + (pareto_shape > 0);
+    if (distributions <= 1) return "";
+    return "jitter, deviation and pareto are three ways to draw the delay: give one of them";
+}
 
 std::string FaultSettings::text() const {
     std::ostringstream out;
@@ -34,39 +43,27 @@ std::string FaultSettings::text() const {
     if (corrupt > 0) next() << "corrupt " << corrupt << "%";
     if (duplicate > 0) next() << "duplicate " << duplicate << "%";
     if (reorder > 0) next() << "reorder " << reorder << "%";
-    if (delay_ms > 0 || jitter_ms > 0) {
+    if (delay_ms > 0 || jitter_ms > 0 || deviation_ms > 0 || pareto_shape > 0) {
         next() << "delay " << delay_ms << " ms";
         if (jitter_ms > 0) out << " ± " << jitter_ms << " ms";
+        if (deviation_ms > 0) out << ", normal with deviation " << deviation_ms << " ms";
+        if (pareto_shape > 0) out << ", Pareto of shape " << pareto_shape;
     }
+    if (bandwidth_mbps > 0) {
+        next() << "bandwidth " << bandwidth_mbps << " Mb/s, queue " << queue_bytes << " bytes";
+    }
+    if (mtu > 0) next() << "mtu " << mtu << " bytes";
     return any() ? out.str() : "none";
 }
 
 nlohmann::json FaultSettings::json() const {
-    return {{"drop", drop},       {"loss", loss},        {"burst", burst},
-            {"delay", delay_ms},  {"jitter", jitter_ms}, {"duplicate", duplicate},
-            {"reorder", reorder}, {"corrupt", corrupt}};
-}
-
-std::string read_fault_value(FaultValue kind, std::string_view text, double& value) {
-    // "5%" reads as 5.
-    if (kind == FaultValue::kPercent && !text.empty() && text.back() == '%') {
-        text.remove_suffix(1);
+    nlohmann::json object = nlohmann::json::object();
+    for (const FaultParameter& parameter : kFaultParameters) {
+        object[parameter.name] = parameter.field == nullptr
+                                     ? nlohmann::json(drop)
+                                     : nlohmann::json(this->*parameter.field);
     }
-    const char* end = text.data() + text.size();
-    const auto [at, failure] = std::from_chars(text.data(), end, value);
-    const bool number = failure == std::errc() && at == end && std::isfinite(value);
-    switch (kind) {
-        case FaultValue::kPercent:
-            if (number && value >= 0 && value <= 100) return "";
-            return "\"" + std::string(text) + "\" is not a percentage from 0 to 100";
-        case FaultValue::kMilliseconds:
-            if (number && value >= 0) return "";
-            return "\"" + std::string(text) + "\" is not a time in milliseconds, 0 or more";
-        case FaultValue::kBurstLength:
-            if (number && value >= 1) return "";
-            return "\"" + std::string(text) + "\" is not a mean burst length, 1 or more";
-    }
-    return "unknown kind of value";
+    return object;
 }
 
 std::string read_directions(std::string_view text, std::array<bool, 2>& selected) {

@@ -4,8 +4,10 @@
 #include <CLI/CLI.hpp>
 #include <exception>
 #include <iostream>
+#include <nlohmann/json.hpp>
 
 #include "faultrelay/CommandLine.h"
+#include "faultrelay/FaultList.h"
 #include "faultrelay/FaultRelay.h"
 #include "faultrelay/Report.h"
 
@@ -21,6 +23,10 @@ int main(int argc, char** argv) {
         } catch (const CLI::ParseError& e) {
             const int code = app.exit(e);
             return code == 0 ? 0 : kExitUsage;
+        }
+        if (options.list_faults) {
+            std::cout << fault_list().dump(1) << std::endl;
+            return 0;
         }
         std::string error;
         const std::optional<RelaySettings> settings = relay_settings(options, error);

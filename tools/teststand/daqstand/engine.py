@@ -5,12 +5,12 @@ plays there as on the stand (teststand play SCENARIO --engine compose).
     host 11.0.0.1 ──► relay I 11.0.0.(10+I):10000 ══ faultrelay ══► module I 11.128.0.I:10000
 
 Module I's relay holds the address the host is given and relays to the module's container
-behind it, seeded seed + I, its control, counters and decisions in the play's state folder,
-mounted at the same path; a module without a relay holds 11.0.0.(10+I) itself. The host's
-program runs in a container of its own at 11.0.0.1, with the play's folder mounted at the same
-path, so that its capture and summary land there. Pause, continue, restart and kill are the
-engine's. Every container and network carries the play's label, and down() saves the logs of
-exactly those and removes them, whatever happened before.
+behind it, seeded seed + I, its control socket, counters and decisions in the play's state
+folder, mounted at the same path; a module without a relay holds 11.0.0.(10+I) itself. The
+host's program runs in a container of its own at 11.0.0.1, with the play's folder mounted at
+the same path, so that its capture and summary land there. Pause, continue, restart and kill
+are the engine's. Every container and network carries the play's label, and down() saves the
+logs of exactly those and removes them, whatever happened before.
 
 The engine is reached with Debian's python3-docker; the image is DAQ_IMAGE, else
 daq-emulator:latest (tools/containers/build-image builds it).
@@ -30,6 +30,7 @@ import docker
 from docker.types import IPAMConfig, IPAMPool, LogConfig
 
 from .network import HOST_ADDRESS, PORT, module_address, serving_address
+from .relay import RelayClient
 from .stand import MAX_MODULES, ModuleOptions, StandError, wall_clock
 
 # The play a container, network or volume belongs to, and its part in it (module-3, relay-3,
@@ -40,10 +41,8 @@ SUBNET = "11.0.0.0/8"
 # The engine reserves a gateway's address even where the bridge takes none: the far end of the
 # network, so that the host has 11.0.0.1 as on the stand.
 GATEWAY = "11.255.255.254"
-# Seconds a container may take to serve, a relay to answer SIGHUP, a relay to write its last
-# records when it is stopped.
+# Seconds a container may take to serve, a relay to write its last records when it is stopped.
 START_S = 30.0
-CONTROL_S = 5.0
 STOP_S = 5
 POLL_S = 0.05
 # What down() keeps of the state folder, as the stand does.
@@ -182,7 +181,7 @@ class EngineStand:
         folder = str(self.folder)
         argv = ["--listen", f"{module_address(i)}:{PORT}", "--module", f"{serving}:{PORT}",
                 "--seed", str(seed), "--stats", f"{folder}/relay-{i}.json",
-                "--control", f"{folder}/relay-{i}.control",
+                "--control-socket", f"{folder}/relay-{i}.sock",
                 "--decisions", f"{folder}/relay-{i}.decisions", *args]
         self._create(f"relay-{i}", module_address(i), argv, "faultrelay", {folder: "rw"},
                      user=self.user)
@@ -340,29 +339,12 @@ class EngineStand:
         self._engine(i, "kill", module.kill)
         self.note(i, f"kill: container {module.name} killed")
 
-    def relay_control(self, i: int, lines: list[str]) -> None:
-        """Gives module I's relay these runtime faults: its control file is written whole (by a
-        rename) and the relay told by SIGHUP through the engine; returns once the relay says it
-        has taken them."""
+    def relay_client(self, i: int) -> RelayClient:
+        """Module I's relay's control socket, in the state folder the relay's container has
+        mounted at the same path."""
         if i not in self.relayed:
             raise StandError(f"module {i} has no relay")
-        role = f"relay-{i}"
-
-        def answer(line: str) -> bool:
-            return line.startswith("faultrelay: control: ") or line.endswith("nothing changed")
-
-        before = len(self._lines(role, answer))
-        path = self.folder / f"{role}.control"
-        path.with_suffix(".new").write_text("".join(line + "\n" for line in lines))
-        path.with_suffix(".new").replace(path)
-        try:
-            self.api.kill(f"{self.play}-{role}", signal="SIGHUP")
-        except docker.errors.APIError as e:
-            raise StandError(f"the relay of module {i}: SIGHUP: {e.explanation}") from None
-        said = self._wait_for_line(role, answer, before, time.monotonic() + CONTROL_S,
-                                   "its answer to SIGHUP")
-        if said.endswith("nothing changed"):
-            raise StandError(f"the relay of module {i} refused its control: {said}")
+        return RelayClient(self.folder / f"relay-{i}.sock", f"the relay of module {i}")
 
     # --- down --------------------------------------------------------------------------------
 

@@ -6,7 +6,7 @@ The modules are stood up, each that a network fault touches behind a relay seede
 scenario's seed (module I takes seed + I), so every loss, delay and duplicate is the relay's
 decision; the windows open from 0 s are set then. The host starts; from that moment (0 s of
 the scenario) each timed event is applied when it is due: a network fault's window opens or
-closes (the relay's control lines, whole), a module is paused, continued, restarted or killed.
+closes (every fault of the module's relay set anew through its control socket), a module is paused, continued, restarted or killed.
 Then the host is waited for, the stand taken down, and DIR holds the scenario as played, the
 timeline, the stand's logs and the relays' records, the host's output and the report. The
 exit status is 0 only when every expectation holds; 2 for a scenario or command line that does
@@ -25,12 +25,9 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import report, scenario
+from . import relay, report, scenario
 from .forward import PortForward
 from .stand import ModuleOptions, Stand, StandError, find_program
-
-UNITS = {**{k: "%" for k in scenario.PERCENT_FAULTS}, **{k: " ms" for k in scenario.TIME_FAULTS},
-         "ack_delay": " ms"}
 
 
 @dataclass
@@ -43,12 +40,11 @@ class Event:
     closing: bool = False
 
 
-def control_lines(active: list[scenario.NetworkFault], module: int) -> list[str]:
-    """The relay's whole control file for a module: every fault of both directions, those of no
-    open window at 0, a later window winning over an earlier one for the same fault."""
-    value = {(name, d): 0.0 for name in (*scenario.PERCENT_FAULTS, *scenario.TIME_FAULTS)
-             for d in scenario.DIRECTIONS}
-    burst = {d: 1.0 for d in scenario.DIRECTIONS}
+def relay_faults(active: list[scenario.NetworkFault], module: int) -> tuple[dict, float]:
+    """What a module's relay is to have in force: each direction's every fault (by the relay's
+    parameter names), those of no open window off, a later window winning over an earlier one
+    for the same fault; and the acknowledge delay in ms."""
+    faults = {d: relay.defaults() for d in scenario.DIRECTIONS}
     ack_delay = 0.0
     for fault in active:
         if module not in fault.modules:
@@ -56,26 +52,20 @@ def control_lines(active: list[scenario.NetworkFault], module: int) -> list[str]
         for name, amount in fault.faults.items():
             if name == "ack_delay":
                 ack_delay = amount
-            elif name == "burst":
-                for d in fault.directions:
-                    burst[d] = amount
             else:
                 for d in fault.directions:
-                    value[(name, d)] = amount
-    lines = []
-    for (name, d), amount in value.items():
-        line = f"{name} {d} {amount:g}"
-        if name == "loss" and amount > 0 and burst[d] > 1:
-            line += f" {burst[d]:g}"
-        lines.append(line)
-    lines.append(f"ack-delay {ack_delay:g}")
-    return lines
+                    faults[d][name] = amount
+    return faults, ack_delay
+
+
+def fault_text(name: str, value) -> str:
+    return f"ack_delay {value:g} ms" if name == "ack_delay" else relay.value_text(name, value)
 
 
 def timed_events(s: scenario.Scenario) -> list[Event]:
     events = []
     for fault in s.network:
-        text = ", ".join(f"{k} {v:g}{UNITS.get(k, '')}" for k, v in fault.faults.items())
+        text = ", ".join(fault_text(k, v) for k, v in fault.faults.items())
         where = "both ways" if len(fault.directions) == 2 else fault.directions[0]
         for module in fault.modules:
             events.append(Event(fault.start_s, module, "network", f"{text} ({where}) on"))
@@ -133,12 +123,13 @@ class Timeline:
         """The windows open from 0 s, set before any datagram passes: each relay then decides
         from its first datagram on. They are recorded at 0 s."""
         for i in sorted(self.scenario.relayed_modules()):
-            self.stand.relay_control(i, control_lines(self.open_at(0), i))
+            in_force = self.set_relay(i, 0)
             for event in timed_events(self.scenario):
                 if prepared(event) and event.module == i:
-                    self.stand.note(i, f"{event.text} before the host started")
+                    self.stand.note(i, f"{event.text} before the host started; in force: "
+                                    f"{in_force}")
                     self.prepared_rows.append(
-                        self.row(event, "applied before the host started", 0.0))
+                        self.row(event, "applied before the host started", 0.0, in_force))
 
     def start(self):
         self.start_s = time.monotonic()
@@ -160,8 +151,7 @@ class Timeline:
                             else "not applied: the host had ended")
                 continue
             try:
-                self.apply(event)
-                self.record(event, "applied")
+                self.record(event, "applied", self.apply(event))
             except StandError as e:
                 self.record(event, f"failed: {e}")
 
@@ -169,10 +159,17 @@ class Timeline:
         return [f for f in self.scenario.network
                 if f.start_s <= at_s and (f.end_s is None or at_s < f.end_s)]
 
-    def apply(self, event: Event):
-        i = event.module
+    def set_relay(self, i: int, at_s: float) -> str:
+        """Module I's relay given the faults of the windows open at at_s; the relay's text of
+        what is then in force."""
+        faults, ack_delay = relay_faults(self.open_at(at_s), i)
+        return self.stand.relay_client(i).set_faults(faults, ack_delay)
+
+    def apply(self, event: Event) -> str | None:
+        """The event applied; for a network fault, the relay's text of what is in force."""
+        i, in_force = event.module, None
         if event.what == "network":
-            self.stand.relay_control(i, control_lines(self.open_at(event.at_s), i))
+            in_force = self.set_relay(i, event.at_s)
         elif event.what == "pause":
             self.stand.pause(i)
         elif event.what == "continue":
@@ -181,16 +178,20 @@ class Timeline:
             self.stand.restart(i)
         elif event.what == "kill":
             self.stand.kill(i)
-        self.stand.note(i, f"{event.text} at {self.seconds():.3f} s into the run")
+        self.stand.note(i, f"{event.text} at {self.seconds():.3f} s into the run" +
+                        (f"; in force: {in_force}" if in_force else ""))
+        return in_force
 
-    def record(self, event: Event, result: str):
-        self.rows.append(self.row(event, result, self.seconds()))
+    def record(self, event: Event, result: str, in_force: str | None = None):
+        self.rows.append(self.row(event, result, self.seconds(), in_force))
 
     @staticmethod
-    def row(event: Event, result: str, seconds: float) -> dict:
+    def row(event: Event, result: str, seconds: float, in_force: str | None = None) -> dict:
+        """A line of the timeline; a network fault's with what its relay replied is in force."""
         return {"seconds": round(seconds, 3),
                 "wall_clock": datetime.datetime.now().isoformat(timespec="milliseconds"),
-                "module": event.module, "what": event.text, "result": result}
+                "module": event.module, "what": event.text, "result": result,
+                **({"in_force": in_force} if in_force else {})}
 
     def write(self, path: Path):
         """timeline.tsv, seconds from the host's start (the report's counts from the run's)."""

@@ -17,12 +17,10 @@ from dataclasses import dataclass, field
 
 import yaml
 
-from .stand import MAX_MODULES
+from . import relay
+from .stand import MAX_MODULES, StandError
 
-DIRECTIONS = ("to-module", "from-module")
-# The faults a relay does, with the kind of value each takes.
-PERCENT_FAULTS = ("loss", "duplicate", "reorder", "corrupt")
-TIME_FAULTS = ("delay", "jitter")
+DIRECTIONS = relay.DIRECTIONS
 MODULE_FAULTS = ("pause", "restart", "kill")
 OUTAGE_ENDS = ("recovered", "given up", "left", "ongoing")
 # daqhost run's options that a line of its modules file may carry, for that module alone.
@@ -103,7 +101,8 @@ class ModuleGroup:
 class NetworkFault:
     modules: list[int]
     directions: tuple[str, ...]
-    # fault name -> value: percentages, milliseconds, the burst length, or ack_delay in ms
+    # the relay's parameter name -> value (in its unit, packet numbers a list), and ack_delay
+    # in ms
     faults: dict
     start_s: float = 0.0
     end_s: float | None = None
@@ -340,27 +339,42 @@ def _network(value, line: int, count: int) -> list[NetworkFault]:
         if direction not in (*DIRECTIONS, "both"):
             r.fail("direction", f"{direction!r}: to-module, from-module or both")
         directions = DIRECTIONS if direction == "both" else (direction,)
-        chosen: dict = {}
-        for name in PERCENT_FAULTS:
-            if r.has(name):
-                chosen[name] = r.percent(name)
-        for name in TIME_FAULTS:
-            if r.has(name):
-                chosen[name] = float(r.number(name, low=0))
-        if r.has("burst"):
-            if "loss" not in chosen:
-                r.fail("burst", "a burst length goes with a loss")
-            chosen["burst"] = float(r.number("burst", low=1))
+        chosen = _relay_faults(r)
         if r.has("ack_delay"):
             chosen["ack_delay"] = float(r.number("ack_delay", low=0))
         if not chosen:
-            raise ScenarioError(r.line(), "a network fault names no fault: loss, burst, delay, "
-                                "jitter, duplicate, reorder, corrupt or ack_delay")
+            keys = ", ".join(name.replace("-", "_") for name in _relay_parameters())
+            raise ScenarioError(r.line(), f"a network fault names no fault: {keys} or ack_delay")
         start, end = _window(r)
         r.done()
         faults.append(NetworkFault(modules, directions, chosen, start, end, r.line(),
                                    r.line("from")))
     return faults
+
+
+def _relay_parameters() -> dict[str, dict]:
+    try:
+        return relay.parameters()
+    except StandError as e:
+        raise ScenarioError(None, f"network faults are the relay's: {e}") from None
+
+
+def _relay_faults(r: _Reader) -> dict:
+    """The relay's faults a network fault names, each key a parameter of the relay's list
+    ("-" written "_"), its value within the list's bounds."""
+    chosen: dict = {}
+    for name, parameter in _relay_parameters().items():
+        key = name.replace("-", "_")
+        if r.has(key):
+            try:
+                chosen[name] = relay.read_value(parameter, r.get(key))
+            except ValueError as e:
+                r.fail(key, str(e))
+    for name in chosen:
+        needs = _relay_parameters()[name]["needs"]
+        if needs and needs not in chosen:
+            r.fail(name.replace("-", "_"), f"it goes with a {needs.replace('-', '_')}")
+    return chosen
 
 
 def _faults(value, line: int, count: int) -> list[ModuleFault]:

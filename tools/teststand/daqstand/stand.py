@@ -236,7 +236,7 @@ class Stand:
         front, stats = f"{network.module_address(i)}:{network.PORT}", self.path(f"relay-{i}.json")
         argv = [self.layout["faultrelay"], "--listen", front, "--module",
                 f"{self._serving(i)}:{network.PORT}", "--seed", str(self.layout["seed"] + i),
-                "--stats", stats, "--control", self.path(f"relay-{i}.control"),
+                "--stats", stats, "--control-socket", self.path(f"relay-{i}.sock"),
                 "--decisions", self.path(f"relay-{i}.decisions")]
         # The relay writes its counters once it relays.
         argv += self.layout["modules"][i - 1]["relay"]
@@ -309,25 +309,19 @@ class Stand:
                              f"e.g. 'teststand up {self.count} --relay {i}'")
         return self.pid(i, "relay")
 
-    def relay_control(self, i: int, lines: list[str]) -> None:
-        """Module I's relay's control file written whole and read (SIGHUP), as the relay says."""
+    def relay_client(self, i: int):
+        """Module I's relay's control socket (daqstand.relay.RelayClient)."""
+        from .relay import RelayClient  # noqa: PLC0415 (relay imports this module)
+
         pid, log = self.require_relay(i), self.path(f"relay-{i}.log")
         if process_state(pid) == "ended":
             raise StandError(f"the relay of module {i} has ended (log: {log})")
-        before = len(self._read(f"relay-{i}.log") or "")
-        _write(self.path(f"relay-{i}.control"), "".join(line + "\n" for line in lines))
-        os.kill(pid, signal.SIGHUP)
-        new = lambda: (self._read(f"relay-{i}.log") or "")[before:]
-        answer = lambda: re.search(r"control: .*|.*nothing changed", new())
-        wait_until(answer, 5)
-        said = answer()
-        if not said or "nothing changed" in said[0]:
-            raise StandError(f"the relay of module {i} did not take its control: "
-                             f"{said[0] if said else 'no answer'} (log: {log})")
+        return RelayClient(self.path(f"relay-{i}.sock"), f"the relay of module {i}")
 
     def ack_delay(self, i: int, ms: float, count: int | None = None) -> None:
         """Holds module I's next COUNT acknowledges (all without COUNT) MS ms longer; 0 ends it."""
-        self.relay_control(i, [f"ack-delay {ms:g}" + (f" {count}" if count else "")])
+        request = {"request": "hold-acknowledges", "ms": ms}
+        self.relay_client(i).request(request | ({"count": int(count)} if count else {}))
         held = f"the next {count} acknowledge(s)" if count else "every acknowledge"
         self.note(i, f"ack-delay: {held} held {ms:g} ms" if ms else "ack-delay ended")
 
