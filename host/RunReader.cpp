@@ -1,4 +1,4 @@
-#include "daqhost/RunReader.h"
+#include "RunReader.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -11,19 +11,6 @@
 namespace daq {
 
 namespace {
-
-// The mean of the streams' trigger rates, where known.
-std::optional<double> mean_trigger_rate(const std::vector<StreamSummary>& streams) {
-    double sum = 0;
-    int n = 0;
-    for (const StreamSummary& s : streams) {
-        if (!s.trigger_rate_hz) continue;
-        sum += *s.trigger_rate_hz;
-        ++n;
-    }
-    if (n == 0) return std::nullopt;
-    return sum / n;
-}
 
 // What names a request beyond its command: its hybrid, or what a DAQ command was for.
 std::string request_text(const ModuleRequest& request, bool counting) {
@@ -42,48 +29,6 @@ std::string request_text(const ModuleRequest& request, bool counting) {
 }
 
 }  // namespace
-
-void ModuleFigures::add(const ModuleFigures& f) {
-    events += f.events;
-    packets += f.packets;
-    missing += f.missing;
-    malformed += f.malformed;
-    kernel_drops += f.kernel_drops;
-    acknowledges += f.acknowledges;
-    missing_acknowledges += f.missing_acknowledges;
-    retries += f.retries;
-    outages += f.outages;
-    outage_events += f.outage_events;
-    after_give_up += f.after_give_up;
-}
-
-void ModuleFigures::add_module(const ModuleFigures& f, bool module_started, bool module_failed) {
-    add(f);
-    ++modules;
-    started += module_started ? 1 : 0;
-    failed += module_failed ? 1 : 0;
-}
-
-ModuleFigures ModuleRun::figures(uint64_t kernel_drops) const {
-    ModuleFigures f;
-    const std::vector<StreamSummary> streams = statistics.summaries();
-    for (const StreamSummary& s : streams) {
-        f.hybrids += (f.hybrids.empty() ? "" : ",") + std::to_string(s.hybrid);
-        f.packets += s.packets;
-        f.missing += s.missing;
-    }
-    f.trigger_rate_hz = mean_trigger_rate(streams);
-    f.events = statistics.triggers();
-    f.malformed = statistics.malformed_total();
-    f.kernel_drops = kernel_drops;
-    f.acknowledges = acknowledges;
-    f.missing_acknowledges = missing_acknowledges;
-    f.retries = retries;
-    f.outages = recovery.outages().size();
-    for (const Outage& o : recovery.outages()) f.outage_events += o.events_lost_estimate;
-    f.after_give_up = after_give_up;
-    return f;
-}
 
 size_t RunReader::add_module(const Endpoint& endpoint) {
     if (const std::optional<size_t> i = find(endpoint)) return *i;
@@ -143,8 +88,7 @@ void RunReader::sent(size_t i, int64_t time_ns, const ModuleRequest& request) {
     if (request.code == packet::kDiscovery && run.started && !run.recovery.given_up()) {
         // The rate before the outage estimates its loss, and leaves the outage out.
         const bool opens = !run.recovery.silent();
-        run.recovery.rediscovery(seconds_at(time_ns),
-                                 mean_trigger_rate(run.statistics.summaries()));
+        run.recovery.rediscovery(seconds_at(time_ns), run.figures().trigger_rate_hz);
         if (opens) run.statistics.outage_began();
         return;
     }
@@ -217,7 +161,7 @@ void RunReader::left(size_t i, int64_t time_ns) {
     m.awaited.reset();
     run.left_s = seconds_at(time_ns);
     if (!run.started) return;
-    run.recovery.left(*run.left_s, mean_trigger_rate(run.statistics.summaries()));
+    run.recovery.left(*run.left_s, run.figures().trigger_rate_hz);
     run.statistics.outage_began();
 }
 

@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "RunReader.h"
+
 namespace daq {
 
 namespace {
