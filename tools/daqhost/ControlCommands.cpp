@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "CommandLine.h"
+#include "ModuleOptions.h"
 #include "protocol/BasePacket.h"
 #include "protocol/ModuleRequest.h"
 
@@ -43,8 +45,12 @@ bool acknowledged(const ModuleClient& client, unsigned code, const RequestOutcom
 
 // Opens a client and makes it the module's host.
 std::unique_ptr<ModuleClient> discovered_client(const ModuleOptions& options, bool print) {
-    const auto settings = options.settings();
-    if (!settings) return nullptr;
+    std::string error;
+    const auto settings = options.settings(error);
+    if (!settings) {
+        report_error(error);
+        return nullptr;
+    }
     auto client = std::make_unique<ModuleClient>(*settings);
     if (!client->open()) {
         report_error(client->error());
@@ -84,7 +90,7 @@ CLI::App* request_command(CLI::App& app, const char* name, const char* descripti
                           const std::shared_ptr<Request>& r, int& status,
                           std::function<ModuleRequest(const Request&)> make) {
     CLI::App* sub = app.add_subcommand(name, description);
-    add_module_options(*sub, r->module);
+    r->module.add_to(*sub);
     sub->callback([r, make = std::move(make), &status] { status = send_one(r->module, make(*r)); });
     return sub;
 }
@@ -117,7 +123,7 @@ void add_control_commands(CLI::App& app, int& status) {
         auto r = std::make_shared<Request>();
         CLI::App* sub =
             app.add_subcommand("discover", "make this host the module's host; print its version");
-        add_module_options(*sub, r->module);
+        r->module.add_to(*sub);
         sub->callback([r, &status] { status = discover(r->module); });
     }
     {
