@@ -12,6 +12,7 @@
 
 #include "CommandLine.h"
 #include "MonitorServer.h"
+#include "ProgressLine.h"
 #include "RunOptions.h"
 #include "daqhost/RunSession.h"
 #include "daqhost/RunSnapshot.h"
@@ -33,8 +34,6 @@ class Run {
     int execute();
 
   private:
-    bool single() const { return session_->single(); }
-    std::string module_name(size_t i) const { return session_->client(i).module().text(); }
     void progress(bool last);
     // The monitor's figures, at most five times a second unless the run is done.
     void publish(bool done);
@@ -42,9 +41,7 @@ class Run {
     const RunCommandOptions& options_;
     std::unique_ptr<RunSession> session_;
     bool terminal_ = false;
-    RunProgress last_progress_;
-    bool progressed_ = false;
-    size_t progress_lines_ = 0;
+    ProgressLine progress_line_;
     std::unique_ptr<MonitorServer> monitor_;
     uint64_t snapshots_ = 0;
     std::chrono::steady_clock::time_point published_;
@@ -60,48 +57,8 @@ void Run::publish(bool done) {
 
 void Run::progress(bool last) {
     if (!terminal_) return;
-    const RunProgress p = session_->progress();
-    // At most ten lines a second.
-    if (!last && progressed_ && p.seconds - last_progress_.seconds < 0.1) return;
-    const double span = p.seconds - last_progress_.seconds;
-    // With many modules, a line per module above the total, written over at each update.
-    std::string line = "\r";
-    if (!single()) {
-        if (progress_lines_ > 0) line += "\x1b[" + std::to_string(progress_lines_) + "A";
-        for (size_t i = 0; i < session_->size(); ++i) {
-            const ModuleFigures f = session_->figures(i);
-            line += module_name(i) + "  " + std::to_string(f.events) + " events, missing " +
-                    std::to_string(f.missing);
-            const std::string& failed_at = session_->module(i).failed_at;
-            if (!failed_at.empty()) line += ", failed at " + failed_at;
-            if (session_->module(i).left_s) line += ", left";
-            line += "\x1b[K\n";
-        }
-        progress_lines_ = session_->size();
-        line += std::to_string(p.started) + " modules, the fewest ";
-    }
-    line += std::to_string(p.fewest_events) + " events";
-    char text[128];
-    if (progressed_ && span > 0) {
-        std::snprintf(text, sizeof(text), ", %.0f packets/s, %.2f MB/s",
-                      static_cast<double>(p.packets - last_progress_.packets) / span,
-                      static_cast<double>(p.bytes - last_progress_.bytes) / span / 1e6);
-        line += text;
-    }
-    line += ", missing";
-    if (single()) {
-        const StreamStatistics& statistics = session_->module(0).statistics;
-        for (int hybrid : statistics.hybrids()) {
-            line += " " + std::to_string(hybrid) + ":" + std::to_string(statistics.missing(hybrid));
-        }
-    } else {
-        line += " " + std::to_string(p.missing);
-    }
-    line += "\x1b[K";
-    if (last) line += "\n";
-    std::fputs(line.c_str(), stderr);
-    last_progress_ = p;
-    progressed_ = true;
+    const std::string line = progress_line_.next(*session_, last);
+    if (!line.empty()) std::fputs(line.c_str(), stderr);
 }
 
 int Run::execute() {
