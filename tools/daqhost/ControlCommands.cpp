@@ -1,5 +1,3 @@
-#include "ControlCommands.h"
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <functional>
@@ -8,6 +6,7 @@
 #include <utility>
 
 #include "CommandLine.h"
+#include "Commands.h"
 #include "ModuleCommand.h"
 #include "ModuleOptions.h"
 #include "protocol/BasePacket.h"

@@ -1,5 +1,3 @@
-#include "PlotCommand.h"
-
 #include <sys/wait.h>
 
 #include <CLI/CLI.hpp>
@@ -10,6 +8,7 @@
 #include <string>
 
 #include "CommandLine.h"
+#include "Commands.h"
 #include "PlotScript.h"
 #include "daqhost/CaptureDistributions.h"
 #include "daqhost/CaptureReader.h"

@@ -1,5 +1,3 @@
-#include "RunCommand.h"
-
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "Commands.h"
 #include "MonitorServer.h"
 #include "ProgressLine.h"
 #include "RunOptions.h"
