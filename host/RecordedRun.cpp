@@ -29,6 +29,7 @@ RecordedRun::RecordedRun(RecordedRun&& other) noexcept
 }
 
 RecordedRun& RecordedRun::operator=(const RecordedRun& other) {
+    if (this == &other) return *this;
     classifier_ = other.classifier_;
     reading() = other.reader();
     error_ = other.error_;
