@@ -1,4 +1,4 @@
-#include "daqhost/ModuleResolver.h"
+#include "ModuleResolver.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "daqhost/RequestSequence.h"
+#include "RequestSequence.h"
 
 #include <utility>
 

@@ -1,13 +1,9 @@
-#include "daqhost/RunReader.h"
+#include "RunReader.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <numeric>
-#include <span>
-#include <string_view>
 #include <utility>
 
-#include "daqhost/RunFigures.h"
 #include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacketView.h"
@@ -15,19 +11,6 @@
 namespace daq {
 
 namespace {
-
-// The mean of the streams' trigger rates, where known.
-std::optional<double> mean_trigger_rate(const std::vector<StreamSummary>& streams) {
-    double sum = 0;
-    int n = 0;
-    for (const StreamSummary& s : streams) {
-        if (!s.trigger_rate_hz) continue;
-        sum += *s.trigger_rate_hz;
-        ++n;
-    }
-    if (n == 0) return std::nullopt;
-    return sum / n;
-}
 
 // What names a request beyond its command: its hybrid, or what a DAQ command was for.
 std::string request_text(const ModuleRequest& request, bool counting) {
@@ -45,86 +28,7 @@ std::string request_text(const ModuleRequest& request, bool counting) {
     }
 }
 
-// The figure of a whole from its parts' (those that have it): nothing when none has it.
-std::optional<double> merge_figures(RunFigure::Merge how, const std::vector<double>& values) {
-    if (values.empty()) return std::nullopt;
-    switch (how) {
-        case RunFigure::Merge::kSum:
-            return std::accumulate(values.begin(), values.end(), 0.0);
-        case RunFigure::Merge::kMax:
-            return *std::max_element(values.begin(), values.end());
-        case RunFigure::Merge::kMean:
-            return std::accumulate(values.begin(), values.end(), 0.0) /
-                   static_cast<double>(values.size());
-        case RunFigure::Merge::kNone:
-            break;
-    }
-    return std::nullopt;
-}
-
 }  // namespace
-
-void ModuleFigures::add(const ModuleFigures& f) {
-    // Over modules, figures are summed or their most taken (never a mean: see run_figures()).
-    for (const RunFigure& figure : run_figures()) {
-        if (figure.over_modules == RunFigure::Merge::kNone) continue;
-        if (figure.count != nullptr) {
-            uint64_t& mine = this->*figure.count;
-            const uint64_t theirs = f.*figure.count;
-            mine = figure.over_modules == RunFigure::Merge::kMax ? std::max(mine, theirs)
-                                                                 : mine + theirs;
-        } else if (figure.measure != nullptr) {
-            std::vector<double> values;
-            for (const std::optional<double>& v : {this->*figure.measure, f.*figure.measure}) {
-                if (v) values.push_back(*v);
-            }
-            this->*figure.measure = merge_figures(figure.over_modules, values);
-        }
-    }
-}
-
-void ModuleFigures::add_module(const ModuleFigures& f, bool module_started, bool module_failed) {
-    add(f);
-    ++modules;
-    started += module_started ? 1 : 0;
-    failed += module_failed ? 1 : 0;
-}
-
-ModuleFigures ModuleRun::figures(uint64_t kernel_drops) const {
-    ModuleFigures f;
-    const std::vector<StreamSummary> streams = statistics.summaries();
-    for (const StreamSummary& s : streams) {
-        f.hybrids += (f.hybrids.empty() ? "" : ",") + std::to_string(s.hybrid);
-    }
-    const std::span<const RunFigure> figures = run_figures();
-    for (const RunFigure& figure : figures) {
-        if (figure.of_hybrids == nullptr) continue;
-        const auto source = std::find_if(figures.begin(), figures.end(), [&](const RunFigure& g) {
-            return std::string_view(g.key) == figure.of_hybrids;
-        });
-        std::vector<double> values;
-        for (const StreamSummary& s : streams) {
-            if (const std::optional<double> v = source->of_stream(s)) values.push_back(*v);
-        }
-        const std::optional<double> merged = merge_figures(figure.over_hybrids, values);
-        if (figure.count != nullptr) f.*figure.count = static_cast<uint64_t>(merged.value_or(0));
-        if (figure.measure != nullptr) f.*figure.measure = merged;
-    }
-    // The module's own counts.
-    f.malformed = statistics.malformed_total();
-    f.kernel_drops = kernel_drops;
-    f.acknowledges = acknowledges;
-    f.missing_acknowledges = missing_acknowledges;
-    f.retries = retries;
-    f.outages = recovery.outages().size();
-    for (const Outage& o : recovery.outages()) f.outage_events += o.events_lost_estimate;
-    f.after_give_up = after_give_up;
-    return f;
-}
-
-bool ModuleRun::may_fail() const {
-    return failed_at.empty() && !recovery.silent() && !recovery.given_up() && !left_s;
-}
 
 size_t RunReader::add_module(const Endpoint& endpoint) {
     if (const std::optional<size_t> i = find(endpoint)) return *i;
@@ -181,8 +85,7 @@ void RunReader::sent(size_t i, int64_t time_ns, const ModuleRequest& request) {
     if (request.code == packet::kDiscovery && run.started && !run.recovery.given_up()) {
         // The rate before the outage estimates its loss, and leaves the outage out.
         const bool opens = !run.recovery.silent();
-        run.recovery.rediscovery(seconds_at(time_ns),
-                                 mean_trigger_rate(run.statistics.summaries()));
+        run.recovery.rediscovery(seconds_at(time_ns), run.figures().trigger_rate_hz);
         if (opens) run.statistics.outage_began();
         return;
     }
@@ -255,7 +158,7 @@ void RunReader::left(size_t i, int64_t time_ns) {
     m.awaited.reset();
     run.left_s = seconds_at(time_ns);
     if (!run.started) return;
-    run.recovery.left(*run.left_s, mean_trigger_rate(run.statistics.summaries()));
+    run.recovery.left(*run.left_s, run.figures().trigger_rate_hz);
     run.statistics.outage_began();
 }
 

@@ -4,12 +4,25 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <new>
 #include <utility>
 
+#include "ModuleResolver.h"
+#include "RequestSequence.h"
+#include "RunReader.h"
 #include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
 
 namespace daq {
+
+struct RunSession::Sequence {
+    RequestSequence requests;
+    Purpose purpose = Purpose::kNone;
+};
+
+struct RunSession::Steps : std::vector<RequestSequence::Step> {
+    using vector::vector;
+};
 
 namespace {
 
@@ -45,9 +58,11 @@ RequestSequence::Step step(const ModuleRequest& request, std::string what, int r
 
 RunSession::RunSession(RunSettings settings)
     : settings_(std::move(settings)),
-      group_(std::make_unique<ModuleGroup>(std::vector<ModuleClient::Settings>{})),
-      reader_(settings_.recover) {
-    if (settings_.live_view) reader_.keep_channels();
+      group_(std::make_unique<ModuleGroup>(std::vector<ModuleClient::Settings>{})) {
+    // The reader takes the place version 3.0 gave it, neither larger nor more aligned.
+    static_assert(sizeof(RunReader) == sizeof(reader_) && alignof(RunReader) <= 8);
+    new (reader_) RunReader(settings_.recover);
+    if (settings_.live_view) reading().keep_channels();
     given_ = settings_.modules.size();
     for (size_t i = 0; i < given_; ++i) add_module(i);
 }
@@ -55,7 +70,7 @@ RunSession::RunSession(RunSettings settings)
 void RunSession::add_module(size_t i) {
     const ModuleClient::Settings& module = settings_.modules[i];
     group_->add(module);
-    reader_.add_module(module.module);
+    reading().add_module(module.module);
     sequences_.emplace_back().requests = RequestSequence(module.timeout_s, module.retries);
     followed_.push_back(false);
     sent_ns_.emplace_back();
@@ -64,7 +79,19 @@ void RunSession::add_module(size_t i) {
     group_->client(i).on_send([this, i](const Datagram& d) { sent(i, d); });
 }
 
-RunSession::~RunSession() = default;
+RunSession::~RunSession() { reading().~RunReader(); }
+
+RunReader& RunSession::reading() { return *std::launder(reinterpret_cast<RunReader*>(reader_)); }
+
+const RunReader& RunSession::reader() const {
+    return *std::launder(reinterpret_cast<const RunReader*>(reader_));
+}
+
+bool RunSession::single() const { return reader().size() == 1; }
+
+size_t RunSession::size() const { return reader().size(); }
+
+const ModuleRun& RunSession::module(size_t i) const { return reader().module(i); }
 
 void RunSession::report(const std::string& message) const {
     if (report_) report_(message);
@@ -79,8 +106,8 @@ bool RunSession::open() {
             continue;
         }
         report(client.error());
-        reader_.module(i).live = false;
-        reader_.module(i).failed_at = "socket";
+        reading().module(i).live = false;
+        reading().module(i).failed_at = "socket";
     }
     if (!any) return false;
     if (!settings_.capture.empty() && !capture_.open(settings_.capture)) {
@@ -101,13 +128,13 @@ void RunSession::sent(size_t i, const Datagram& datagram) {
     record(datagram);
     sent_ns_[i] = datagram.time_ns;
     if (const auto request = ModuleRequest::parse(datagram.data, datagram.length)) {
-        reader_.sent(i, datagram.time_ns, *request);
+        reading().sent(i, datagram.time_ns, *request);
     }
 }
 
 void RunSession::received(size_t i, const Datagram& datagram) {
     record(datagram);
-    reader_.received(i, datagram.time_ns, datagram.data, datagram.length);
+    reading().received(i, datagram.time_ns, datagram.data, datagram.length);
     RequestSequence& requests = sequences_[i].requests;
     if (!requests.running()) return;
     if (const auto ack = Acknowledge::parse(datagram.data, datagram.length)) {
@@ -117,14 +144,14 @@ void RunSession::received(size_t i, const Datagram& datagram) {
     }
 }
 
-void RunSession::begin(size_t i, Purpose purpose, std::vector<RequestSequence::Step> steps) {
+void RunSession::begin(size_t i, Purpose purpose, Steps steps) {
     sequences_[i].purpose = purpose;
     sequences_[i].requests.begin(std::move(steps));
     sent_ns_[i].reset();
 }
 
-std::vector<RequestSequence::Step> RunSession::configuration_steps(size_t i) const {
-    std::vector<RequestSequence::Step> steps;
+RunSession::Steps RunSession::configuration_steps(size_t i) const {
+    Steps steps;
     const unsigned chip_type = settings_.chip_type_of(i);
     for (const HybridSettings& h : settings_.hybrids_of(i)) {
         const std::string what = " of hybrid " + std::to_string(h.hybrid);
@@ -142,7 +169,7 @@ void RunSession::settle(size_t i) {
     const Purpose purpose = std::exchange(sequence.purpose, Purpose::kNone);
     const bool done = requests.state() == RequestSequence::State::kDone;
     const RequestOutcome& outcome = requests.outcome();
-    ModuleRun& module = reader_.module(i);
+    ModuleRun& module = reading().module(i);
     const ModuleClient& client = group_->client(i);
     const std::string name = client.module().text();
     switch (purpose) {
@@ -255,8 +282,8 @@ bool RunSession::run_sequences(const std::function<bool()>& ask, bool interrupti
 
 bool RunSession::configure(const std::function<bool()>& go_on) {
     for (size_t i = 0; i < size(); ++i) {
-        if (!reader_.module(i).live) continue;
-        std::vector<RequestSequence::Step> steps = {
+        if (!reading().module(i).live) continue;
+        Steps steps = {
             step(ModuleRequest::discovery(), ""),
             // A run left going by an earlier host would stream on into this one with its own
             // event numbers: stop it, so that this run starts at event 1. A stop while idle
@@ -274,7 +301,7 @@ bool RunSession::configure(const std::function<bool()>& go_on) {
 
 bool RunSession::start(const std::function<bool()>& go_on) {
     for (size_t i = 0; i < size(); ++i) {
-        if (reader_.module(i).live) {
+        if (reading().module(i).live) {
             begin(i, Purpose::kStart,
                   {step(ModuleRequest::daq_command(packet::kAllHybrids, true), " (start)")});
         }
@@ -287,10 +314,9 @@ bool RunSession::start(const std::function<bool()>& go_on) {
     return whole && any;
 }
 
-std::vector<RequestSequence::Step> RunSession::restart_steps(size_t i,
-                                                             const std::string& stop_for) const {
+RunSession::Steps RunSession::restart_steps(size_t i, const std::string& stop_for) const {
     // One discovery an attempt: an unanswered one ends the attempt.
-    std::vector<RequestSequence::Step> steps = {
+    Steps steps = {
         step(ModuleRequest::discovery(), "", 0),
         step(ModuleRequest::daq_command(packet::kAllHybrids, false), " (stop " + stop_for + ")")};
     for (RequestSequence::Step& s : configuration_steps(i)) steps.push_back(std::move(s));
@@ -303,7 +329,7 @@ void RunSession::follow_modules() {
     if (!found) return;
     for (size_t i = 0; i < size(); ++i) {
         const bool there =
-            std::find(found->begin(), found->end(), reader_.endpoint(i)) != found->end();
+            std::find(found->begin(), found->end(), reading().endpoint(i)) != found->end();
         if (there) followed_[i] = true;
         if (!there && followed_[i] && module(i).live && !module(i).left_s) leave(i);
     }
@@ -312,11 +338,11 @@ void RunSession::follow_modules() {
 
 void RunSession::join(const Endpoint& endpoint) {
     size_t i = 0;
-    if (const std::optional<size_t> known = reader_.find(endpoint)) {
+    if (const std::optional<size_t> known = reading().find(endpoint)) {
         // Only a module that left comes back; the others are in the run already.
         i = *known;
         if (!module(i).left_s) return;
-        reader_.module(i).live = true;
+        reading().module(i).live = true;
     } else {
         ModuleClient::Settings settings = settings_.follow->common;
         settings.module = endpoint;
@@ -326,8 +352,8 @@ void RunSession::join(const Endpoint& endpoint) {
         followed_[i] = true;
         if (!group_->client(i).open()) {
             report(group_->client(i).error());
-            reader_.module(i).live = false;
-            reader_.module(i).failed_at = "socket";
+            reading().module(i).live = false;
+            reading().module(i).failed_at = "socket";
             return;
         }
     }
@@ -337,8 +363,8 @@ void RunSession::join(const Endpoint& endpoint) {
 
 void RunSession::leave(size_t i) {
     sequences_[i].requests.cancel();
-    reader_.left(i, now_ns());
-    reader_.module(i).live = false;
+    reading().left(i, now_ns());
+    reading().module(i).live = false;
     report(client(i).module().text() + ": left the run (its address is gone)");
     // Should it still be there, cut off for a while, it does not stream on when it is back:
     // one stop, its acknowledge waited for one timeout at most.
@@ -358,7 +384,7 @@ bool RunSession::silent_at_socket(size_t i) {
     // What waits may move the module's last data on; a host still behind judges later. The
     // silence is judged as of before the look, which the host may be stopped after.
     const int64_t now = now_ns();
-    const double now_s = reader_.seconds_at(now);
+    const double now_s = reading().seconds_at(now);
     if (!taken_up_to(i, now)) return false;
     // Datagrams dropped because the host fell behind were sent all the same.
     if (group_->client(i).new_drops() > 0) dropped_s_[i] = now_s;
@@ -374,7 +400,7 @@ void RunSession::watch_modules() {
     watched_ = now;
     const double run_s = seconds();
     for (size_t i = 0; i < size(); ++i) {
-        ModuleRun& module = reader_.module(i);
+        ModuleRun& module = reading().module(i);
         if (!module.started || !module.live) continue;
         const std::string name = client(i).module().text();
         switch (module.recovery.due(run_s, module.figures().trigger_rate_hz)) {
@@ -460,7 +486,7 @@ void RunSession::stop() {
     while (monotonic_s() - start < 2.0) {
         if (group_->receive(0.2) <= 0) break;
     }
-    reader_.finish();
+    reading().finish();
 }
 
 bool RunSession::close() {
@@ -483,21 +509,21 @@ bool RunSession::run(const std::function<bool()>& go_on) {
     if (configured) {
         stop();
     } else {
-        reader_.finish();
+        reading().finish();
     }
     const bool whole = settings_.follow ? kept_module_count() : every_module_ran();
     return close() && started && whole;
 }
 
 double RunSession::seconds() const {
-    return reader_.finished() ? reader_.seconds() : reader_.seconds_at(now_ns());
+    return reader().finished() ? reader().seconds() : reader().seconds_at(now_ns());
 }
 
-bool RunSession::every_module_ran() const { return reader_.every_module_ran(); }
+bool RunSession::every_module_ran() const { return reader().every_module_ran(); }
 
 bool RunSession::kept_module_count() const {
     const size_t expected = settings_.expect_modules > 0 ? settings_.expect_modules : given_;
-    return reader_.running() >= expected;
+    return reader().running() >= expected;
 }
 
 ModuleFigures RunSession::figures(size_t i) const {

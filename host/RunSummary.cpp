@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "RunFiguresJson.h"
+#include "RunReader.h"
 #include "daqhost/RunFigures.h"
 
 namespace daq {

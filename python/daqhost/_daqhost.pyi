@@ -205,6 +205,8 @@ class RunSettings:
                  capture: str = "", recover: Optional[RecoverySettings] = None,
                  follow: Optional[FollowSettings] = None, expect_modules: int = 0,
                  per_module: list[ModuleRunSettings] = ...) -> None: ...
+    @staticmethod
+    def from_options(options: list[str]) -> RunSettings: ...
 
 class ModuleFigures:
     hybrids: str

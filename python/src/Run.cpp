@@ -14,6 +14,7 @@
 
 #include "Bindings.h"
 #include "Errors.h"
+#include "RunOptions.h"
 #include "SingleUser.h"
 #include "daqhost/HostPace.h"
 #include "daqhost/RecordedRun.h"
@@ -233,7 +234,20 @@ Lists are copied in and out: assign a whole list to change one.)doc")
         .def_readwrite("recover", &RunSettings::recover)
         .def_readwrite("follow", &RunSettings::follow)
         .def_readwrite("expect_modules", &RunSettings::expect_modules)
-        .def_readwrite("per_module", &RunSettings::per_module);
+        .def_readwrite("per_module", &RunSettings::per_module)
+        .def_static(
+            "from_options",
+            [](const std::vector<std::string>& options) {
+                std::string error;
+                std::optional<RunSettings> settings = RunOptions::read(options, error);
+                if (!settings) throw RaisedError(PyExc_ValueError, error);
+                return *settings;
+            },
+            py::arg("options"),
+            R"doc(The settings that the words of `daqhost run` give (its modules, hybrids, bounds,
+capture, recovery and following: ["10.0.0.2", "--module", "10.0.0.3 --hybrids 1,2",
+"--hybrid", "2:mode=4", "-n", "1000", "--recover"]), read by the same grammar; ValueError,
+with daqhost's message, for words it does not take.)doc");
 
     py::class_<ModuleFigures> figures(
         m, "ModuleFigures", "A module's figures in the summary of a run, or the total of many.");

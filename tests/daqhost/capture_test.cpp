@@ -8,6 +8,7 @@
 #include <numeric>
 #include <vector>
 
+#include "RunReader.h"
 #include "daqhost/CaptureDistributions.h"
 #include "daqhost/CaptureReader.h"
 #include "daqhost/CaptureWriter.h"

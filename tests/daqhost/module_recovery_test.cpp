@@ -7,8 +7,9 @@
 #include <memory>
 #include <mutex>
 
+#include "RequestSequence.h"
+#include "RunReader.h"
 #include "daqhost/ModuleRecovery.h"
-#include "daqhost/RequestSequence.h"
 #include "daqhost/RunSession.h"
 #include "protocol/BasePacket.h"
 #include "testing/EmulatorProcess.h"

@@ -116,10 +116,10 @@ def test_run_session_figures_match_its_capture_read_back(test_module, tmp_path):
 def test_each_module_runs_the_hybrids_of_its_own_settings(daq_module):
     one = daq_module("-m", "1", "-r", "1000")
     two = daq_module("-m", "11", "-r", "1000")
-    settings = daqhost.RunSettings(
-        modules=[daqhost.ClientSettings(m.endpoint.text) for m in (one, two)],
-        hybrids=[daqhost.HybridSettings(1), daqhost.HybridSettings(2)], events=50,
-        per_module=[daqhost.ModuleRunSettings(hybrids=[daqhost.HybridSettings(1, mode=2)])])
+    # The words of `daqhost run`, read by its grammar.
+    settings = daqhost.RunSettings.from_options(
+        ["--module", f"{one.endpoint.text} --hybrids 1 --mode 2", "--module", two.endpoint.text,
+         "--hybrids", "1,2", "-n", "50"])
     session = daqhost.RunSession(settings)
     assert session.run(), session.errors
     hybrids = [[(s.hybrid, s.mode) for s in session.module(i).statistics.summaries()]

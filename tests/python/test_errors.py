@@ -82,3 +82,11 @@ def test_files_that_are_not_whole_captures_raise_capture_error(tmp_path):
     assert list(next(reader).packets["event"]) == [1, 2]
     with pytest.raises(daqhost.CaptureError, match="truncated"):
         next(reader)
+
+
+def test_run_options_that_daqhost_refuses_raise_value_error_with_its_message():
+    with pytest.raises(ValueError, match=r"^--hybrid 5:mode=4: expected a hybrid 1 to 4"):
+        daqhost.RunSettings.from_options(["--hybrid", "5:mode=4"])
+    with pytest.raises(ValueError,
+                       match=r"^10\.0\.0\.2(:10000)?: \"--bogus\" is not a module's option"):
+        daqhost.RunSettings.from_options(["--module", "10.0.0.2 --bogus"])

@@ -1,12 +1,14 @@
-#include "ControlCommands.h"
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "CommandLine.h"
+#include "Commands.h"
+#include "ModuleCommand.h"
+#include "ModuleOptions.h"
 #include "protocol/BasePacket.h"
 #include "protocol/ModuleRequest.h"
 
@@ -27,54 +29,46 @@ struct Request {
     unsigned word3 = 0;
 };
 
-void print_outcome(const ModuleClient& client, unsigned code, const RequestOutcome& outcome) {
-    std::printf("%s: %s (code %u): error %u (%s), version %s\n", client.module().text().c_str(),
-                command_name(code), code, outcome.ack.error, error_text(outcome.ack.error).c_str(),
-                outcome.ack.version_text().c_str());
-}
-
-// Reports a request that got no acknowledge (the socket's error, or how many attempts of how
-// long went unanswered); true when it got one.
-bool acknowledged(const ModuleClient& client, unsigned code, const RequestOutcome& outcome) {
-    if (outcome.acknowledged()) return true;
-    report_error(client.unacknowledged_text(code, outcome));
-    return false;
-}
-
 // Opens a client and makes it the module's host.
-std::unique_ptr<ModuleClient> discovered_client(const ModuleOptions& options, bool print) {
-    const auto settings = options.settings();
-    if (!settings) return nullptr;
-    auto client = std::make_unique<ModuleClient>(*settings);
-    if (!client->open()) {
-        report_error(client->error());
+std::unique_ptr<ModuleCommand> discovered(const ModuleOptions& options, bool print) {
+    std::string error;
+    const auto settings = options.settings(error);
+    if (!settings) {
+        report_error(error);
         return nullptr;
     }
-    const RequestOutcome outcome = client->discover();
-    if (!acknowledged(*client, packet::kDiscovery, outcome)) return nullptr;
-    if (print) print_outcome(*client, packet::kDiscovery, outcome);
-    return client;
+    auto command = std::make_unique<ModuleCommand>(*settings);
+    if (!command->discover()) {
+        report_error(command->error());
+        return nullptr;
+    }
+    if (print) std::printf("%s\n", command->outcome_text().c_str());
+    return command;
 }
 
 // Discovery, then the one request.
 int send_one(const ModuleOptions& options, const ModuleRequest& request) {
-    const auto client = discovered_client(options, false);
-    if (!client) return kExitFailure;
-    const RequestOutcome outcome = client->request(request);
-    if (!acknowledged(*client, request.code, outcome)) return kExitFailure;
-    print_outcome(*client, request.code, outcome);
-    return outcome.ack.error == packet::kDone ? 0 : kExitFailure;
+    const auto command = discovered(options, false);
+    if (!command) return kExitFailure;
+    if (!command->send(request)) {
+        report_error(command->error());
+        return kExitFailure;
+    }
+    std::printf("%s\n", command->outcome_text().c_str());
+    return command->outcome().ack.error == packet::kDone ? 0 : kExitFailure;
 }
 
 int discover(const ModuleOptions& options) {
-    const auto client = discovered_client(options, true);
-    if (!client) return kExitFailure;
+    const auto command = discovered(options, true);
+    if (!command) return kExitFailure;
     // The discovery acknowledge carries version 0.0.0; the module's own version bytes come
     // with the acknowledge of any request it handles, and code 6 does nothing.
-    const RequestOutcome outcome = client->request(ModuleRequest::no_action());
-    if (!acknowledged(*client, packet::kNoAction, outcome)) return kExitFailure;
-    std::printf("%s: module version %s\n", client->module().text().c_str(),
-                outcome.ack.version_text().c_str());
+    if (!command->send(ModuleRequest::no_action())) {
+        report_error(command->error());
+        return kExitFailure;
+    }
+    std::printf("%s: module version %s\n", command->client().module().text().c_str(),
+                command->outcome().ack.version_text().c_str());
     return 0;
 }
 
@@ -84,7 +78,7 @@ CLI::App* request_command(CLI::App& app, const char* name, const char* descripti
                           const std::shared_ptr<Request>& r, int& status,
                           std::function<ModuleRequest(const Request&)> make) {
     CLI::App* sub = app.add_subcommand(name, description);
-    add_module_options(*sub, r->module);
+    r->module.add_to(*sub);
     sub->callback([r, make = std::move(make), &status] { status = send_one(r->module, make(*r)); });
     return sub;
 }
@@ -117,7 +111,7 @@ void add_control_commands(CLI::App& app, int& status) {
         auto r = std::make_shared<Request>();
         CLI::App* sub =
             app.add_subcommand("discover", "make this host the module's host; print its version");
-        add_module_options(*sub, r->module);
+        r->module.add_to(*sub);
         sub->callback([r, &status] { status = discover(r->module); });
     }
     {

@@ -1,5 +1,3 @@
-#include "DecodeCommand.h"
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +6,7 @@
 #include <string>
 
 #include "CommandLine.h"
+#include "Commands.h"
 #include "daqhost/CaptureReader.h"
 #include "daqhost/DatagramClassifier.h"
 #include "daqhost/DatagramDescription.h"

@@ -1,5 +1,3 @@
-#include "MonitorCommand.h"
-
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
@@ -8,7 +6,9 @@
 #include <string>
 #include <thread>
 
+#include "CapturePlayback.h"
 #include "CommandLine.h"
+#include "Commands.h"
 #include "MonitorServer.h"
 #include "daqhost/CaptureReader.h"
 #include "daqhost/RecordedRun.h"
@@ -18,11 +18,6 @@
 using namespace daq;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// The monitor's figures are made at most this often.
-constexpr auto kPublishEvery = std::chrono::milliseconds(200);
 
 struct MonitorOptions {
     std::string capture;
@@ -54,25 +49,12 @@ int monitor(const MonitorOptions& options) {
     RecordedRun run(options.port);
     run.keep_channels();
     uint64_t sequence = 0;
-    auto published = Clock::now();
     const auto publish = [&](bool done) {
         server.publish(RunSnapshot::of(RunSummary::of(run, options.capture), ++sequence, done));
-        published = Clock::now();
     };
-    const auto started = Clock::now();
-    std::optional<int64_t> first_ns;
-    CaptureRecord record;
-    while (!interrupted() && reader.next(record)) {
-        if (!first_ns) first_ns = record.time_ns;
-        // At the recorded pace: each datagram once as long has passed since the first.
-        const auto due = started + std::chrono::nanoseconds(record.time_ns - *first_ns);
-        while (!options.at_once && !interrupted() && Clock::now() < due) {
-            std::this_thread::sleep_until(std::min(due, Clock::now() + kPublishEvery));
-            if (Clock::now() - published >= kPublishEvery) publish(false);
-        }
-        run.add(record);
-        if (!options.at_once && Clock::now() - published >= kPublishEvery) publish(false);
-    }
+    CapturePlayback(reader, run)
+        .play(
+            options.at_once, [] { return !interrupted(); }, [&] { publish(false); });
     run.finish();
     publish(true);
     if (run.size() == 0) report_error(options.capture + ": " + run.no_module_reason());

@@ -1,5 +1,3 @@
-#include "StatsCommand.h"
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <memory>
@@ -7,6 +5,7 @@
 #include <string>
 
 #include "CommandLine.h"
+#include "Commands.h"
 #include "daqhost/RecordedRun.h"
 #include "daqhost/RunSummary.h"
 

@@ -5,12 +5,7 @@
 #include <exception>
 
 #include "CommandLine.h"
-#include "ControlCommands.h"
-#include "DecodeCommand.h"
-#include "MonitorCommand.h"
-#include "PlotCommand.h"
-#include "RunCommand.h"
-#include "StatsCommand.h"
+#include "Commands.h"
 
 int main(int argc, char** argv) {
     try {

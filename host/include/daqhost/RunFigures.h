@@ -10,7 +10,7 @@
 #include <optional>
 #include <span>
 
-#include "daqhost/RunReader.h"
+#include "daqhost/ModuleRun.h"
 #include "daqhost/StreamStatistics.h"
 #include "protocol/Export.h"
 

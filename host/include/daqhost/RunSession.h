@@ -10,7 +10,7 @@
 // by what reached the host's socket, not by what the host has read: when the host falls behind
 // (a busy machine, a stopped process), what waits is taken before a module is judged silent or
 // a request unacknowledged, and how far it fell behind is measured (pace()). What the session
-// sends and receives is read by a RunReader, as a capture of it is read back, and can be
+// sends and receives is read as a capture of it is read back (RecordedRun), and can be
 // recorded in a capture.
 #pragma once
 
@@ -29,13 +29,14 @@
 #include "daqhost/ModuleClient.h"
 #include "daqhost/ModuleGroup.h"
 #include "daqhost/ModuleRecovery.h"
-#include "daqhost/ModuleResolver.h"
-#include "daqhost/RequestSequence.h"
-#include "daqhost/RunReader.h"
+#include "daqhost/ModuleRun.h"
 #include "daqhost/StreamStatistics.h"
 #include "protocol/Export.h"
 
 namespace daq {
+
+class ModuleResolver;
+class RunReader;
 
 // How one hybrid is configured. The chip type is module-wide (RunSettings::chip_type): the
 // module takes it from every stream configuration.
@@ -56,8 +57,11 @@ struct FollowSettings {
     double every_s = 1.0;
     // A joining module's client settings: these, with its address (and this port) put in.
     ModuleClient::Settings common;
-    // How the names are looked up; empty for the system's resolver (ModuleResolver::dns).
-    ModuleResolver::Lookup lookup;
+    // One look: every address the names have now (none when they no longer exist), or nothing
+    // when the look failed (a name server that does not answer): then nothing changes.
+    using Lookup = std::function<std::optional<std::vector<Endpoint>>()>;
+    // How the names are looked up; empty for the system's resolver.
+    Lookup lookup;
 };
 
 // One module's own configuration, where it differs from the run's: a stand may mix modules of
@@ -155,9 +159,9 @@ class DAQ_API RunSession {
     // Seconds from the start request to the end of the run (so far, while it goes on); 0
     // before the start.
     double seconds() const;
-    bool single() const { return reader_.size() == 1; }
-    size_t size() const { return reader_.size(); }
-    const ModuleRun& module(size_t i) const { return reader_.module(i); }
+    bool single() const;
+    size_t size() const;
+    const ModuleRun& module(size_t i) const;
     const ModuleClient& client(size_t i) const { return group_->client(i); }
     ModuleFigures figures(size_t i) const;
     ModuleFigures total() const;
@@ -171,21 +175,22 @@ class DAQ_API RunSession {
     bool kept_module_count() const;
     const RunSettings& settings() const { return settings_; }
     const CaptureWriter& capture() const { return capture_; }
-    const RunReader& reader() const { return reader_; }
+    // The reading of the run's datagrams: the library's own, for its programs.
+    const RunReader& reader() const;
 
   private:
     // What a module's request sequence is for, and so what its end means.
     enum class Purpose { kNone, kConfigure, kStart, kStop, kRecover, kGiveUp, kJoin, kLeave };
-    struct Sequence {
-        RequestSequence requests;
-        Purpose purpose = Purpose::kNone;
-    };
+    // A module's requests in turn, and what they are for; the requests of a sequence.
+    struct Sequence;
+    struct Steps;
 
-    void begin(size_t i, Purpose purpose, std::vector<RequestSequence::Step> steps);
+    RunReader& reading();
+    void begin(size_t i, Purpose purpose, Steps steps);
     // The stream configuration and readout mode of module `i`'s hybrids.
-    std::vector<RequestSequence::Step> configuration_steps(size_t i) const;
+    Steps configuration_steps(size_t i) const;
     // Discovery, a stop, the configuration and a start: module `i` (re)started during the run.
-    std::vector<RequestSequence::Step> restart_steps(size_t i, const std::string& stop_for) const;
+    Steps restart_steps(size_t i, const std::string& stop_for) const;
     // Module `i` of the settings, added to the group, the reader and the sequences.
     void add_module(size_t i);
     // Takes the newest answer of the followed names: modules join and leave.
@@ -220,7 +225,9 @@ class DAQ_API RunSession {
 
     RunSettings settings_;
     std::unique_ptr<ModuleGroup> group_;
-    RunReader reader_;
+    // The RunReader of the run's datagrams, held in place: the session keeps the layout of
+    // version 3.0, whose programs read the reader by inline code.
+    alignas(8) std::byte reader_[88];
     std::vector<Sequence> sequences_;
     // When following names: its looks, and which modules the names gave.
     std::unique_ptr<ModuleResolver> resolver_;

@@ -14,7 +14,6 @@
 
 #include "daqhost/HostPace.h"
 #include "daqhost/RecordedRun.h"
-#include "daqhost/RunReader.h"
 #include "daqhost/RunSession.h"
 #include "protocol/Export.h"
 

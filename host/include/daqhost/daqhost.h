@@ -16,6 +16,7 @@
 #include "daqhost/ModuleGroup.h"
 #include "daqhost/ModuleList.h"
 #include "daqhost/ModuleRecovery.h"
+#include "daqhost/ModuleRun.h"
 #include "daqhost/RecordedRun.h"
 #include "daqhost/RunFigures.h"
 #include "daqhost/RunMetrics.h"

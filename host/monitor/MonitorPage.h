@@ -1,5 +1,5 @@
-// The monitor's page, its script and its style, built into daqhost from tools/daqhost/monitor/
-// so that the program serves them wherever it is installed.
+// The monitor's page, its script and its style, built in from host/monitor/page/ so that a
+// program serves them wherever it is installed.
 #pragma once
 
 #include <string_view>

@@ -14,15 +14,15 @@
 #include <vector>
 
 #include "daqhost/Endpoint.h"
+#include "daqhost/RunSession.h"
 #include "protocol/Export.h"
 
 namespace daq {
 
 class DAQ_API ModuleResolver {
   public:
-    // One look: every address the name has now (none when it no longer exists), or nothing
-    // when the look failed (a name server that does not answer): then nothing changes.
-    using Lookup = std::function<std::optional<std::vector<Endpoint>>()>;
+    // One look, as the run session's settings give it.
+    using Lookup = FollowSettings::Lookup;
 
     // Every IPv4 address of `names`, each once and with `port`, by the system's resolver; a
     // look fails when that of any name fails.

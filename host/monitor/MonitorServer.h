@@ -23,6 +23,8 @@ namespace httplib {
 class Server;
 }
 
+namespace daq {
+
 // "[ADDR:]PORT", ADDR a dotted IPv4 address (127.0.0.1 when not given) and PORT 0 to 65535;
 // false for anything else.
 bool parse_monitor_address(const std::string& text, std::string& address, uint16_t& port);
@@ -45,13 +47,13 @@ class MonitorServer {
     const std::string& error() const { return error_; }
 
     // The figures the server shows from now on.
-    void publish(daq::RunSnapshot snapshot);
+    void publish(RunSnapshot snapshot);
 
   private:
-    std::shared_ptr<const daq::RunSnapshot> latest() const;
+    std::shared_ptr<const RunSnapshot> latest() const;
     // Waits until a snapshot other than `seen` is published, or `timeout_ms` have passed, and
     // gives the latest (none before the first); false when the server is stopping.
-    bool next(uint64_t seen, int timeout_ms, std::shared_ptr<const daq::RunSnapshot>& latest) const;
+    bool next(uint64_t seen, int timeout_ms, std::shared_ptr<const RunSnapshot>& latest) const;
     bool allowed_host(const std::string& host) const;
     void route();
 
@@ -65,6 +67,8 @@ class MonitorServer {
 
     mutable std::mutex mutex_;
     mutable std::condition_variable published_;
-    std::shared_ptr<const daq::RunSnapshot> snapshot_;
+    std::shared_ptr<const RunSnapshot> snapshot_;
     bool stopping_ = false;
 };
+
+}  // namespace daq

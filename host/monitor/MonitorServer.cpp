@@ -10,6 +10,8 @@
 #include "MonitorPage.h"
 #include "daqhost/Endpoint.h"
 
+namespace daq {
+
 namespace {
 
 // Each browser's event stream holds one thread for as long as it is open.
@@ -25,7 +27,7 @@ std::string file_text(const std::string& path) {
 }  // namespace
 
 bool parse_monitor_address(const std::string& text, std::string& address, uint16_t& port) {
-    const std::optional<daq::Endpoint> endpoint = daq::Endpoint::parse_with_port(
+    const std::optional<Endpoint> endpoint = Endpoint::parse_with_port(
         text.find(':') == std::string::npos ? "127.0.0.1:" + text : text, 0, 0);
     if (!endpoint) return false;
     address = endpoint->address_text();
@@ -47,7 +49,7 @@ bool MonitorServer::allowed_host(const std::string& host) const {
     const size_t colon = host.rfind(':');
     if (colon == std::string::npos || host.substr(colon + 1) != std::to_string(port_)) return false;
     const std::string name = host.substr(0, colon);
-    return name == "localhost" || daq::Endpoint::parse(name, 0);
+    return name == "localhost" || Endpoint::parse(name, 0);
 }
 
 bool MonitorServer::start(const std::string& address, uint16_t port) {
@@ -82,8 +84,8 @@ void MonitorServer::stop() {
     }
 }
 
-void MonitorServer::publish(daq::RunSnapshot snapshot) {
-    auto shared = std::make_shared<const daq::RunSnapshot>(std::move(snapshot));
+void MonitorServer::publish(RunSnapshot snapshot) {
+    auto shared = std::make_shared<const RunSnapshot>(std::move(snapshot));
     {
         const std::lock_guard lock(mutex_);
         snapshot_ = std::move(shared);
@@ -91,13 +93,13 @@ void MonitorServer::publish(daq::RunSnapshot snapshot) {
     published_.notify_all();
 }
 
-std::shared_ptr<const daq::RunSnapshot> MonitorServer::latest() const {
+std::shared_ptr<const RunSnapshot> MonitorServer::latest() const {
     const std::lock_guard lock(mutex_);
     return snapshot_;
 }
 
 bool MonitorServer::next(uint64_t seen, int timeout_ms,
-                         std::shared_ptr<const daq::RunSnapshot>& latest) const {
+                         std::shared_ptr<const RunSnapshot>& latest) const {
     std::unique_lock lock(mutex_);
     published_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                         [&] { return stopping_ || (snapshot_ && snapshot_->sequence != seen); });
@@ -168,7 +170,7 @@ void MonitorServer::route() {
         auto seen = std::make_shared<uint64_t>(0);
         response.set_chunked_content_provider("text/event-stream",
                                               [this, seen](size_t, httplib::DataSink& sink) {
-                                                  std::shared_ptr<const daq::RunSnapshot> snapshot;
+                                                  std::shared_ptr<const RunSnapshot> snapshot;
                                                   if (!next(*seen, 1000, snapshot)) return false;
                                                   std::string text;
                                                   if (!snapshot || snapshot->sequence == *seen) {
@@ -181,3 +183,5 @@ void MonitorServer::route() {
                                               });
     });
 }
+
+}  // namespace daq
