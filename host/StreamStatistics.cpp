@@ -71,6 +71,10 @@ bool StreamStatistics::take_step(StreamSummary& sum, uint32_t step, bool gap_mis
 }
 
 StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view) {
+    return add(view, view.ok() ? find_hit(view) : Hit{});
+}
+
+StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view, const Hit& hit) {
     if (!view.ok()) {
         ++malformed_[view.fault()];
         return Taken::kMalformed;
@@ -94,13 +98,17 @@ StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view) {
     } else {
         add_event(s, view, new_start);
     }
-    add_values(s, view);
-    if (keep_distributions_) add_distributions(s.distributions, view, find_hit(view));
-    if (keep_channels_) add_channels(s, view);
+    add_values(s, view, hit);
+    if (keep_distributions_) add_distributions(s.distributions, view, hit);
+    if (keep_channels_) add_channels(s, view, hit);
     return new_start ? Taken::kNewStart : Taken::kCounted;
 }
 
 void StreamStatistics::add_channels(Stream& s, const DataPacketView& view) {
+    add_channels(s, view, find_hit(view));
+}
+
+void StreamStatistics::add_channels(Stream& s, const DataPacketView& view, const Hit& hit) {
     // A sample of the packets is plenty for a view, and keeps the cost per packet next to
     // nothing at high rates: time stamps count microseconds and wrap, so the step is taken
     // modulo 2^32.
@@ -108,7 +116,6 @@ void StreamStatistics::add_channels(Stream& s, const DataPacketView& view) {
     const uint32_t time = view.time_stamp();
     if (s.channels_sampled_at && time - *s.channels_sampled_at < kSampleStep_us) return;
     s.channels_sampled_at = time;
-    const Hit hit = find_hit(view);
     if (!hit.found) return;
     ++s.hit_channels[hit.channel];
     ++s.hit_values[hit.value];
@@ -252,7 +259,12 @@ void StreamStatistics::set_apart_old_start() {
 }
 
 void StreamStatistics::add_values(Stream& s, const DataPacketView& view) {
+    add_values(s, view, find_hit(view));
+}
+
+void StreamStatistics::add_values(Stream& s, const DataPacketView& view, const Hit& hit) {
     s.time_value_sum += view.time_value();
+    if (!hit.found) return;
     int64_t sum = 0;
     int64_t square_sum = 0;
     uint64_t n = 0;
@@ -262,24 +274,16 @@ void StreamStatistics::add_values(Stream& s, const DataPacketView& view) {
         square_sum += v * v;
         ++n;
     };
-    Hit hit;
     if (view.mode() == DataPacket::kAllChannels) {
-        // The same as find_hit and for_each_pedestal, in one pass over the values: the sums
-        // take every value, and the hit's is taken out again at the end.
+        // for_each_pedestal in one pass without a test per value: the sums take every value,
+        // and the hit's is taken out again.
         const size_t count = view.value_count();
-        for (size_t i = 0; i < count; ++i) {
-            const uint16_t v = view.value(i);
-            take(v);
-            if (!hit.found || v > hit.value) hit = {true, static_cast<int>(i), v};
-        }
-        if (!hit.found) return;
+        for (size_t i = 0; i < count; ++i) take(view.value(i));
         const int64_t h = hit.value - kPedestalOrigin;
         sum -= h;
         square_sum -= h * h;
         --n;
     } else {
-        hit = find_hit(view);
-        if (!hit.found) return;
         for_each_pedestal(view, hit, take);
     }
     s.hit_sum += hit.value;
