@@ -90,7 +90,7 @@ Classification DatagramClassifier::classify(const CaptureRecord& record) {
 
 DatagramVerdict DatagramVerdict::of(Classification c) {
     DatagramVerdict v{std::move(c), {}};
-    if (v.kind == Kind::kData) v.hit = find_hit(*v.data);
+    if (v.kind == Kind::kData) v.event = read_event(*v.data);
     return v;
 }
 

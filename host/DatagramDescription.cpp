@@ -163,7 +163,7 @@ void DatagramDescription::text(int64_t time_ns, const CaptureRecord& record,
                  << ack.version_text();
             break;
         case Kind::kData:
-            text_data(line, *d.data, d.hit);
+            text_data(line, *d.data, d.event.hit);
             break;
         case Kind::kMalformed:
         case Kind::kOther:
@@ -226,9 +226,9 @@ void DatagramDescription::json(int64_t time_ns, const CaptureRecord& record,
                 values.reserve(view.value_count());
                 for (size_t i = 0; i < view.value_count(); ++i) values.emplace_back(view.value(i));
                 j["values"] = std::move(values);
-                if (d.hit.found) {
-                    j["hit_channel"] = d.hit.channel;
-                    j["hit_value"] = d.hit.value;
+                if (d.event.hit.found) {
+                    j["hit_channel"] = d.event.hit.channel;
+                    j["hit_value"] = d.event.hit.value;
                 }
             } else if (view.triple_count() > 0) {
                 nlohmann::ordered_json::array_t triples;

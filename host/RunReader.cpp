@@ -245,7 +245,7 @@ void RunReader::received(size_t i, int64_t time_ns, const DatagramVerdict& verdi
         return;
     }
     if (!run.counting || !verdict.data) return;
-    if (run.statistics.add(*verdict.data, verdict.hit) == StreamStatistics::Taken::kSetApart) {
+    if (run.statistics.add(*verdict.data, verdict.event) == StreamStatistics::Taken::kSetApart) {
         ++run.after_give_up;
         return;
     }

@@ -10,7 +10,7 @@
 namespace daq {
 
 namespace {
-constexpr int64_t kPedestalOrigin = 2048;
+constexpr int64_t kPedestalOrigin = EventValues::kPedestalOrigin;
 constexpr uint32_t kEventModulus = 1u << 16;
 // A packet whose time stamp is this much before the last one's begins a new start of the
 // module: a late packet is milliseconds behind, a new start's time stamps count from 10 ms.
@@ -71,10 +71,11 @@ bool StreamStatistics::take_step(StreamSummary& sum, uint32_t step, bool gap_mis
 }
 
 StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view) {
-    return add(view, view.ok() ? find_hit(view) : Hit{});
+    return add(view, view.ok() ? read_event(view) : EventValues{});
 }
 
-StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view, const Hit& hit) {
+StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view,
+                                              const EventValues& values) {
     if (!view.ok()) {
         ++malformed_[view.fault()];
         return Taken::kMalformed;
@@ -98,9 +99,9 @@ StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view, const 
     } else {
         add_event(s, view, new_start);
     }
-    add_values(s, view, hit);
-    if (keep_distributions_) add_distributions(s.distributions, view, hit);
-    if (keep_channels_) add_channels(s, view, hit);
+    add_values(s, view, values);
+    if (keep_distributions_) add_distributions(s.distributions, view, values.hit);
+    if (keep_channels_) add_channels(s, view, values.hit);
     return new_start ? Taken::kNewStart : Taken::kCounted;
 }
 
@@ -259,38 +260,18 @@ void StreamStatistics::set_apart_old_start() {
 }
 
 void StreamStatistics::add_values(Stream& s, const DataPacketView& view) {
-    add_values(s, view, find_hit(view));
+    add_values(s, view, read_event(view));
 }
 
-void StreamStatistics::add_values(Stream& s, const DataPacketView& view, const Hit& hit) {
+void StreamStatistics::add_values(Stream& s, const DataPacketView& view,
+                                  const EventValues& values) {
     s.time_value_sum += view.time_value();
-    if (!hit.found) return;
-    int64_t sum = 0;
-    int64_t square_sum = 0;
-    uint64_t n = 0;
-    const auto take = [&](uint16_t value) {
-        const int64_t v = value - kPedestalOrigin;
-        sum += v;
-        square_sum += v * v;
-        ++n;
-    };
-    if (view.mode() == DataPacket::kAllChannels) {
-        // for_each_pedestal in one pass without a test per value: the sums take every value,
-        // and the hit's is taken out again.
-        const size_t count = view.value_count();
-        for (size_t i = 0; i < count; ++i) take(view.value(i));
-        const int64_t h = hit.value - kPedestalOrigin;
-        sum -= h;
-        square_sum -= h * h;
-        --n;
-    } else {
-        for_each_pedestal(view, hit, take);
-    }
-    s.hit_sum += hit.value;
+    if (!values.hit.found) return;
+    s.hit_sum += values.hit.value;
     ++s.hits;
-    s.pedestal_sum += static_cast<double>(sum);
-    s.pedestal_square_sum += static_cast<double>(square_sum);
-    s.summary.pedestal_values += n;
+    s.pedestal_sum += static_cast<double>(values.pedestal_sum);
+    s.pedestal_square_sum += static_cast<double>(values.pedestal_square_sum);
+    s.summary.pedestal_values += values.pedestals;
 }
 
 std::vector<StreamSummary> StreamStatistics::summaries() const {

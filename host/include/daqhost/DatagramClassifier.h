@@ -53,7 +53,8 @@ class DAQ_API DatagramClassifier {
         : fixed_port_(module_port) {}
 
     Classification classify(const CaptureRecord& record);
-    // classify(), and the hit of a data packet: the verdict that a reader of the run takes.
+    // classify(), and the hit and pedestal sums of a data packet: the verdict that a reader of
+    // the run takes.
     DatagramVerdict judge(const CaptureRecord& record);
     // The verdict on a datagram that a module sent from `source`, as its host's socket,
     // connected to the module, takes it: an acknowledge, or what claims to be a data packet.
@@ -80,7 +81,7 @@ class DAQ_API DatagramClassifier {
 // What a datagram is, decided once where it is received (a module's socket, a capture) and
 // handed on with it, so that nothing after parses the acknowledge or looks for the hit again.
 struct DAQ_API DatagramVerdict : DatagramClassifier::Classification {
-    Hit hit;  // kData: the packet's hit (find_hit)
+    EventValues event;  // kData: the packet's hit and pedestal sums (read_event)
 
     // `c`, with the hit of its data packet found.
     static DatagramVerdict of(DatagramClassifier::Classification c);
