@@ -1,7 +1,6 @@
 #include "daqhost/DatagramClassifier.h"
 
 #include <algorithm>
-#include <utility>
 
 #include "daqhost/ModuleClient.h"
 #include "protocol/BasePacket.h"
@@ -88,8 +87,8 @@ Classification DatagramClassifier::classify(const CaptureRecord& record) {
     return c;
 }
 
-DatagramVerdict DatagramVerdict::of(Classification c) {
-    DatagramVerdict v{std::move(c), {}};
+DatagramVerdict DatagramVerdict::of(const Classification& c) {
+    DatagramVerdict v{c, {}};
     if (v.kind == Kind::kData) v.event = read_event(*v.data);
     return v;
 }

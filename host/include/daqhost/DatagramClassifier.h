@@ -84,7 +84,7 @@ struct DAQ_API DatagramVerdict : DatagramClassifier::Classification {
     EventValues event;  // kData: the packet's hit and pedestal sums (read_event)
 
     // `c`, with the hit of its data packet found.
-    static DatagramVerdict of(DatagramClassifier::Classification c);
+    static DatagramVerdict of(const DatagramClassifier::Classification& c);
 };
 
 }  // namespace daq
