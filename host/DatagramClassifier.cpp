@@ -31,16 +31,15 @@ Classification to_module(const CaptureRecord& record) {
     return c;
 }
 
-Classification from_module(const CaptureRecord& record) {
+Classification sent_by_module(const uint8_t* data, size_t length, const Endpoint& source) {
     Classification c;
-    c.module = record.source;
-    const std::vector<uint8_t>& payload = record.payload;
-    if (const auto ack = Acknowledge::parse(payload.data(), payload.size())) {
+    c.module = source;
+    if (const auto ack = Acknowledge::parse(data, length)) {
         c.kind = Kind::kAcknowledge;
         c.acknowledge = *ack;
         return c;
     }
-    c.data.emplace(payload.data(), payload.size());
+    c.data.emplace(data, length);
     if (c.data->ok()) {
         c.kind = Kind::kData;
     } else {
@@ -83,9 +82,24 @@ Classification DatagramClassifier::classify(const CaptureRecord& record) {
     if (!to && !from) return {};
     ++module_datagrams_;
     if (!from) return to_module(record);
-    Classification c = from_module(record);
+    Classification c = sent_by_module(record.payload.data(), record.payload.size(), record.source);
     if (to && c.kind == Kind::kMalformed) return to_module(record);
     return c;
+}
+
+DatagramVerdict DatagramVerdict::of(const Classification& c) {
+    DatagramVerdict v{c, {}};
+    if (v.kind == Kind::kData) v.event = read_event(*v.data);
+    return v;
+}
+
+DatagramVerdict DatagramClassifier::judge(const CaptureRecord& record) {
+    return DatagramVerdict::of(classify(record));
+}
+
+DatagramVerdict DatagramClassifier::from_module(const uint8_t* data, size_t length,
+                                                const Endpoint& source) {
+    return DatagramVerdict::of(sent_by_module(data, length, source));
 }
 
 std::string DatagramClassifier::no_module_reason() const {

@@ -91,12 +91,11 @@ void text_request(Line& line, const ModuleRequest& request) {
     }
 }
 
-void text_data(Line& line, const DataPacketView& view) {
+void text_data(Line& line, const DataPacketView& view, const Hit& hit) {
     line << "stream " << view.stream() << ", mode " << view.mode() << ", count " << view.count()
          << ", event " << view.event() << ", time stamp " << view.time_stamp() << " us, time value "
          << view.time_value() << ", " << view.length() << " bytes";
     if (view.mode() == DataPacket::kAllChannels) {
-        const Hit hit = find_hit(view);
         if (hit.found) line << ", hit channel " << hit.channel << " value " << hit.value;
     } else if (view.triple_count() > 0) {
         line << ", triples";
@@ -126,6 +125,19 @@ const char* DatagramDescription::direction(Kind kind) {
 
 const std::string& DatagramDescription::line(int64_t time_ns, const CaptureRecord& record,
                                              const Decoded& d) {
+    return line(time_ns, record, DatagramVerdict::of(d));
+}
+
+void DatagramDescription::text(int64_t time_ns, const CaptureRecord& record, const Decoded& d) {
+    text(time_ns, record, DatagramVerdict::of(d));
+}
+
+void DatagramDescription::json(int64_t time_ns, const CaptureRecord& record, const Decoded& d) {
+    json(time_ns, record, DatagramVerdict::of(d));
+}
+
+const std::string& DatagramDescription::line(int64_t time_ns, const CaptureRecord& record,
+                                             const DatagramVerdict& d) {
     line_.clear();
     if (form_ == Form::kJson) {
         json(time_ns, record, d);
@@ -135,7 +147,8 @@ const std::string& DatagramDescription::line(int64_t time_ns, const CaptureRecor
     return line_;
 }
 
-void DatagramDescription::text(int64_t time_ns, const CaptureRecord& record, const Decoded& d) {
+void DatagramDescription::text(int64_t time_ns, const CaptureRecord& record,
+                               const DatagramVerdict& d) {
     Line line(line_);
     line.seconds(time_ns) << ' ' << direction(d.kind) << ' ' << record.source.text() << " > "
                           << record.destination.text() << ": ";
@@ -150,7 +163,7 @@ void DatagramDescription::text(int64_t time_ns, const CaptureRecord& record, con
                  << ack.version_text();
             break;
         case Kind::kData:
-            text_data(line, *d.data);
+            text_data(line, *d.data, d.event.hit);
             break;
         case Kind::kMalformed:
         case Kind::kOther:
@@ -161,7 +174,8 @@ void DatagramDescription::text(int64_t time_ns, const CaptureRecord& record, con
 }
 
 // Ordered, so that every line reads time, direction and ends first, as the text does.
-void DatagramDescription::json(int64_t time_ns, const CaptureRecord& record, const Decoded& d) {
+void DatagramDescription::json(int64_t time_ns, const CaptureRecord& record,
+                               const DatagramVerdict& d) {
     nlohmann::ordered_json j;
     j["time"] = static_cast<double>(time_ns) / 1e9;
     j["direction"] = direction(d.kind);
@@ -212,10 +226,9 @@ void DatagramDescription::json(int64_t time_ns, const CaptureRecord& record, con
                 values.reserve(view.value_count());
                 for (size_t i = 0; i < view.value_count(); ++i) values.emplace_back(view.value(i));
                 j["values"] = std::move(values);
-                const Hit hit = find_hit(view);
-                if (hit.found) {
-                    j["hit_channel"] = hit.channel;
-                    j["hit_value"] = hit.value;
+                if (d.event.hit.found) {
+                    j["hit_channel"] = d.event.hit.channel;
+                    j["hit_value"] = d.event.hit.value;
                 }
             } else if (view.triple_count() > 0) {
                 nlohmann::ordered_json::array_t triples;

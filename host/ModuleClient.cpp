@@ -14,6 +14,7 @@
 #include <sstream>
 #include <utility>
 
+#include "daqhost/DatagramClassifier.h"
 #include "protocol/BasePacket.h"
 #include "protocol/PacketConversion.h"
 
@@ -40,8 +41,11 @@ std::string system_error(const std::string& what) { return what + ": " + std::st
 
 }  // namespace
 
+// Made with the client, its buffers once the socket opens. It keeps the receiver that takes
+// verdicts too, which the client's own members have no room for without a change of its layout.
 struct ModuleClient::Batch {
-    Batch() : buffers(kBatch * kDatagramRoom) {
+    void allocate() {
+        buffers.resize(kBatch * kDatagramRoom);
         for (unsigned i = 0; i < kBatch; ++i) {
             iov[i] = {buffers.data() + i * kDatagramRoom, kDatagramRoom};
         }
@@ -58,6 +62,7 @@ struct ModuleClient::Batch {
         }
     }
 
+    std::function<void(const Datagram&, const DatagramVerdict&)> judged_receiver;
     std::vector<uint8_t> buffers;
     iovec iov[kBatch];
     sockaddr_in from[kBatch];
@@ -66,7 +71,13 @@ struct ModuleClient::Batch {
         cmsghdr) char control[kBatch][CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t))];
 };
 
-ModuleClient::ModuleClient(const Settings& settings) : settings_(settings) {}
+ModuleClient::ModuleClient(const Settings& settings)
+    : settings_(settings), batch_(std::make_unique<Batch>()) {}
+
+void ModuleClient::on_receive(
+    std::function<void(const Datagram&, const DatagramVerdict&)> receiver) {
+    batch_->judged_receiver = std::move(receiver);
+}
 
 ModuleClient::~ModuleClient() {
     if (fd_ >= 0) ::close(fd_);
@@ -105,7 +116,7 @@ bool ModuleClient::open() {
     if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
         local_ = Endpoint::from(address);
     }
-    batch_ = std::make_unique<Batch>();
+    batch_->allocate();
     return true;
 }
 
@@ -298,14 +309,23 @@ int ModuleClient::receive_batch(double timeout_s, int awaited, Acknowledge* ack,
         taken_through_ns_ = std::max(taken_through_ns_, time);
         const Datagram datagram = {static_cast<const uint8_t*>(batch.iov[i].iov_base), msg.msg_len,
                                    time, Endpoint::from(batch.from[i]), local_};
-        if (awaited >= 0 && !*got_ack) {
-            if (auto parsed = Acknowledge::parse(datagram.data, datagram.length);
-                parsed && parsed->answers(static_cast<unsigned>(awaited))) {
-                *ack = *parsed;
-                *got_ack = true;
-            }
+        const bool awaits = awaited >= 0 && !*got_ack;
+        if (!awaits && !batch.judged_receiver) {
+            if (receiver_) receiver_(datagram);
+            continue;
         }
-        if (receiver_) receiver_(datagram);
+        const DatagramVerdict verdict =
+            DatagramClassifier::from_module(datagram.data, datagram.length, datagram.source);
+        if (awaits && verdict.kind == DatagramClassifier::Kind::kAcknowledge &&
+            verdict.acknowledge.answers(static_cast<unsigned>(awaited))) {
+            *ack = verdict.acknowledge;
+            *got_ack = true;
+        }
+        if (batch.judged_receiver) {
+            batch.judged_receiver(datagram, verdict);
+        } else if (receiver_) {
+            receiver_(datagram);
+        }
     }
     return n;
 }

@@ -86,7 +86,7 @@ bool RecordedRun::read(const std::string& path) {
 void RecordedRun::add(const CaptureRecord& record) {
     ++records_;
     using Kind = DatagramClassifier::Kind;
-    const DatagramClassifier::Classification c = classifier_.classify(record);
+    const DatagramVerdict c = classifier_.judge(record);
     switch (c.kind) {
         case Kind::kRequest:
             reading().sent(reading().add_module(c.module), record.time_ns, c.request);
@@ -98,8 +98,7 @@ void RecordedRun::add(const CaptureRecord& record) {
             [[fallthrough]];
         case Kind::kAcknowledge:
         case Kind::kData:
-            reading().received(reading().add_module(c.module), record.time_ns,
-                               record.payload.data(), record.payload.size());
+            reading().received(reading().add_module(c.module), record.time_ns, c);
             return;
         case Kind::kOther:
             return;

@@ -129,11 +129,15 @@ void RunReader::take_acknowledge(Module& m, int64_t time_ns, const Acknowledge& 
 }
 
 void RunReader::received(size_t i, int64_t time_ns, const uint8_t* data, size_t length) {
+    received(i, time_ns, DatagramClassifier::from_module(data, length, modules_[i].endpoint));
+}
+
+void RunReader::received(size_t i, int64_t time_ns, const DatagramVerdict& verdict) {
     Module& m = modules_[i];
     ModuleRun& run = m.run;
     last_ns_ = std::max(last_ns_, time_ns);
-    if (const std::optional<Acknowledge> ack = Acknowledge::parse(data, length)) {
-        take_acknowledge(m, time_ns, *ack);
+    if (verdict.kind == DatagramClassifier::Kind::kAcknowledge) {
+        take_acknowledge(m, time_ns, verdict.acknowledge);
         return;
     }
     // A module given up, or one that left (cut off, say, and streaming on once back), is no
@@ -143,8 +147,8 @@ void RunReader::received(size_t i, int64_t time_ns, const uint8_t* data, size_t 
         ++run.after_give_up;
         return;
     }
-    if (!run.counting) return;
-    if (run.statistics.add(DataPacketView(data, length)) == StreamStatistics::Taken::kSetApart) {
+    if (!run.counting || !verdict.data) return;
+    if (run.statistics.add(*verdict.data, verdict.event) == StreamStatistics::Taken::kSetApart) {
         ++run.after_give_up;
         return;
     }

@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "daqhost/DatagramClassifier.h"
 #include "daqhost/Endpoint.h"
 #include "daqhost/ModuleRecovery.h"
 #include "daqhost/ModuleRun.h"
@@ -71,6 +72,8 @@ class DAQ_API RunReader {
     void sent(size_t i, int64_t time_ns, const ModuleRequest& request);
     // A datagram from module `i`: an acknowledge, or what claims to be a data packet.
     void received(size_t i, int64_t time_ns, const uint8_t* data, size_t length);
+    // The same, as its verdict tells it (one from the module: not a request).
+    void received(size_t i, int64_t time_ns, const DatagramVerdict& verdict);
     // Module `i`'s address went away at `time_ns`: its request under way is dropped and its
     // outage, if any, ends as left.
     void left(size_t i, int64_t time_ns);

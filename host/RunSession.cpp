@@ -10,7 +10,6 @@
 #include "ModuleResolver.h"
 #include "RequestSequence.h"
 #include "RunReader.h"
-#include "protocol/Acknowledge.h"
 #include "protocol/BasePacket.h"
 
 namespace daq {
@@ -75,7 +74,8 @@ void RunSession::add_module(size_t i) {
     followed_.push_back(false);
     sent_ns_.emplace_back();
     dropped_s_.emplace_back();
-    group_->client(i).on_receive([this, i](const Datagram& d) { received(i, d); });
+    group_->client(i).on_receive(
+        [this, i](const Datagram& d, const DatagramVerdict& v) { received(i, d, v); });
     group_->client(i).on_send([this, i](const Datagram& d) { sent(i, d); });
 }
 
@@ -133,12 +133,17 @@ void RunSession::sent(size_t i, const Datagram& datagram) {
 }
 
 void RunSession::received(size_t i, const Datagram& datagram) {
+    received(i, datagram,
+             DatagramClassifier::from_module(datagram.data, datagram.length, datagram.source));
+}
+
+void RunSession::received(size_t i, const Datagram& datagram, const DatagramVerdict& verdict) {
     record(datagram);
-    reading().received(i, datagram.time_ns, datagram.data, datagram.length);
+    reading().received(i, datagram.time_ns, verdict);
     RequestSequence& requests = sequences_[i].requests;
     if (!requests.running()) return;
-    if (const auto ack = Acknowledge::parse(datagram.data, datagram.length)) {
-        requests.acknowledged(*ack);
+    if (verdict.kind == DatagramClassifier::Kind::kAcknowledge) {
+        requests.acknowledged(verdict.acknowledge);
         // The step it answered is over: the next has no attempt yet.
         if (!requests.running() || requests.outcome().attempts == 0) sent_ns_[i].reset();
     }

@@ -10,7 +10,7 @@
 namespace daq {
 
 namespace {
-constexpr int64_t kPedestalOrigin = 2048;
+constexpr int64_t kPedestalOrigin = EventValues::kPedestalOrigin;
 constexpr uint32_t kEventModulus = 1u << 16;
 // A packet whose time stamp is this much before the last one's begins a new start of the
 // module: a late packet is milliseconds behind, a new start's time stamps count from 10 ms.
@@ -71,6 +71,11 @@ bool StreamStatistics::take_step(StreamSummary& sum, uint32_t step, bool gap_mis
 }
 
 StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view) {
+    return add(view, view.ok() ? read_event(view) : EventValues{});
+}
+
+StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view,
+                                              const EventValues& values) {
     if (!view.ok()) {
         ++malformed_[view.fault()];
         return Taken::kMalformed;
@@ -94,13 +99,17 @@ StreamStatistics::Taken StreamStatistics::add(const DataPacketView& view) {
     } else {
         add_event(s, view, new_start);
     }
-    add_values(s, view);
-    if (keep_distributions_) add_distributions(s.distributions, view, find_hit(view));
-    if (keep_channels_) add_channels(s, view);
+    add_values(s, view, values);
+    if (keep_distributions_) add_distributions(s.distributions, view, values.hit);
+    if (keep_channels_) add_channels(s, view, values.hit);
     return new_start ? Taken::kNewStart : Taken::kCounted;
 }
 
 void StreamStatistics::add_channels(Stream& s, const DataPacketView& view) {
+    add_channels(s, view, find_hit(view));
+}
+
+void StreamStatistics::add_channels(Stream& s, const DataPacketView& view, const Hit& hit) {
     // A sample of the packets is plenty for a view, and keeps the cost per packet next to
     // nothing at high rates: time stamps count microseconds and wrap, so the step is taken
     // modulo 2^32.
@@ -108,7 +117,6 @@ void StreamStatistics::add_channels(Stream& s, const DataPacketView& view) {
     const uint32_t time = view.time_stamp();
     if (s.channels_sampled_at && time - *s.channels_sampled_at < kSampleStep_us) return;
     s.channels_sampled_at = time;
-    const Hit hit = find_hit(view);
     if (!hit.found) return;
     ++s.hit_channels[hit.channel];
     ++s.hit_values[hit.value];
@@ -252,41 +260,18 @@ void StreamStatistics::set_apart_old_start() {
 }
 
 void StreamStatistics::add_values(Stream& s, const DataPacketView& view) {
+    add_values(s, view, read_event(view));
+}
+
+void StreamStatistics::add_values(Stream& s, const DataPacketView& view,
+                                  const EventValues& values) {
     s.time_value_sum += view.time_value();
-    int64_t sum = 0;
-    int64_t square_sum = 0;
-    uint64_t n = 0;
-    const auto take = [&](uint16_t value) {
-        const int64_t v = value - kPedestalOrigin;
-        sum += v;
-        square_sum += v * v;
-        ++n;
-    };
-    Hit hit;
-    if (view.mode() == DataPacket::kAllChannels) {
-        // The same as find_hit and for_each_pedestal, in one pass over the values: the sums
-        // take every value, and the hit's is taken out again at the end.
-        const size_t count = view.value_count();
-        for (size_t i = 0; i < count; ++i) {
-            const uint16_t v = view.value(i);
-            take(v);
-            if (!hit.found || v > hit.value) hit = {true, static_cast<int>(i), v};
-        }
-        if (!hit.found) return;
-        const int64_t h = hit.value - kPedestalOrigin;
-        sum -= h;
-        square_sum -= h * h;
-        --n;
-    } else {
-        hit = find_hit(view);
-        if (!hit.found) return;
-        for_each_pedestal(view, hit, take);
-    }
-    s.hit_sum += hit.value;
+    if (!values.hit.found) return;
+    s.hit_sum += values.hit.value;
     ++s.hits;
-    s.pedestal_sum += static_cast<double>(sum);
-    s.pedestal_square_sum += static_cast<double>(square_sum);
-    s.summary.pedestal_values += n;
+    s.pedestal_sum += static_cast<double>(values.pedestal_sum);
+    s.pedestal_square_sum += static_cast<double>(values.pedestal_square_sum);
+    s.summary.pedestal_values += values.pedestals;
 }
 
 std::vector<StreamSummary> StreamStatistics::summaries() const {

@@ -41,7 +41,7 @@ int decode(const DecodeOptions& options) {
     uint64_t malformed = 0;
     while (reader.next(record)) {
         if (!first_ns) first_ns = record.time_ns;
-        const DatagramClassifier::Classification decoded = classifier.classify(record);
+        const DatagramVerdict decoded = classifier.judge(record);
         if (decoded.kind == Kind::kOther) {
             ++off_port;
             continue;

@@ -15,12 +15,15 @@
 
 #include "daqhost/CaptureRecord.h"
 #include "daqhost/Endpoint.h"
+#include "daqhost/EventReading.h"
 #include "protocol/Acknowledge.h"
 #include "protocol/DataPacketView.h"
 #include "protocol/Export.h"
 #include "protocol/ModuleRequest.h"
 
 namespace daq {
+
+struct DatagramVerdict;
 
 class DAQ_API DatagramClassifier {
   public:
@@ -50,6 +53,13 @@ class DAQ_API DatagramClassifier {
         : fixed_port_(module_port) {}
 
     Classification classify(const CaptureRecord& record);
+    // classify(), and the hit and pedestal sums of a data packet: the verdict that a reader of
+    // the run takes.
+    DatagramVerdict judge(const CaptureRecord& record);
+    // The verdict on a datagram that a module sent from `source`, as its host's socket,
+    // connected to the module, takes it: an acknowledge, or what claims to be a data packet.
+    // Its data view reads `data`, which must outlive it.
+    static DatagramVerdict from_module(const uint8_t* data, size_t length, const Endpoint& source);
 
     bool is_module_port(uint16_t port) const;
     // Whether a discovery has shown a module's port (never with a port given).
@@ -66,6 +76,15 @@ class DAQ_API DatagramClassifier {
     std::optional<uint16_t> fixed_port_;
     std::vector<uint16_t> learned_ports_;
     uint64_t module_datagrams_ = 0;
+};
+
+// What a datagram is, decided once where it is received (a module's socket, a capture) and
+// handed on with it, so that nothing after parses the acknowledge or looks for the hit again.
+struct DAQ_API DatagramVerdict : DatagramClassifier::Classification {
+    EventValues event;  // kData: the packet's hit and pedestal sums (read_event)
+
+    // `c`, with the hit of its data packet found.
+    static DatagramVerdict of(const DatagramClassifier::Classification& c);
 };
 
 }  // namespace daq

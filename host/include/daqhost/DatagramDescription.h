@@ -24,11 +24,16 @@ class DAQ_API DatagramDescription {
     // the next call.
     const std::string& line(int64_t time_ns, const CaptureRecord& record,
                             const DatagramClassifier::Classification& c);
+    // The same, with a data packet's hit as the verdict found it.
+    const std::string& line(int64_t time_ns, const CaptureRecord& record, const DatagramVerdict& v);
 
     // "request", "acknowledge", "data" or "malformed".
     static const char* direction(DatagramClassifier::Kind kind);
 
   private:
+    void text(int64_t time_ns, const CaptureRecord& record, const DatagramVerdict& v);
+    void json(int64_t time_ns, const CaptureRecord& record, const DatagramVerdict& v);
+    // As above with the hit looked for: kept for programs built against the library before.
     void text(int64_t time_ns, const CaptureRecord& record,
               const DatagramClassifier::Classification& c);
     void json(int64_t time_ns, const CaptureRecord& record,

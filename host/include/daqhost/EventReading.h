@@ -21,6 +21,19 @@ struct Hit {
 // The hit of a well-formed data packet; not found in modes without a payload.
 DAQ_API Hit find_hit(const DataPacketView& view);
 
+// The values of one event as a run's statistics take them: the hit, and the sums of the
+// pedestals (for_each_pedestal) less kPedestalOrigin, which keeps the sums small.
+struct EventValues {
+    static constexpr int64_t kPedestalOrigin = 2048;
+    Hit hit;
+    int64_t pedestal_sum = 0;
+    int64_t pedestal_square_sum = 0;
+    uint64_t pedestals = 0;
+};
+
+// The hit and the pedestal sums of a well-formed data packet, in one pass over its values.
+DAQ_API EventValues read_event(const DataPacketView& view);
+
 // Calls f(value) for every value of the packet that is a pedestal of a channel other than the
 // hit: in mode 1 every other channel; in mode 4 the neighbours (left values past channel 0,
 // which repeat channel 0, are left out); none in mode 2.

@@ -23,6 +23,8 @@
 
 namespace daq {
 
+struct DatagramVerdict;
+
 // One datagram, received (from the module or anyone else) or sent (a request).
 struct Datagram {
     const uint8_t* data;
@@ -117,6 +119,9 @@ class DAQ_API ModuleClient {
     void on_receive(std::function<void(const Datagram&)> receiver) {
         receiver_ = std::move(receiver);
     }
+    // The same, with each datagram's verdict (DatagramClassifier::from_module), made once as
+    // it is taken; in place of a receiver without it.
+    void on_receive(std::function<void(const Datagram&, const DatagramVerdict&)> receiver);
     // Called with every request sent.
     void on_send(std::function<void(const Datagram&)> sender) { sender_ = std::move(sender); }
 

@@ -218,6 +218,8 @@ class DAQ_API RunSession {
     // socket dropped nothing within the silence bound.
     bool silent_at_socket(size_t i);
     void sent(size_t i, const Datagram& datagram);
+    void received(size_t i, const Datagram& datagram, const DatagramVerdict& verdict);
+    // As above, the verdict made here: kept for programs built against the library before.
     void received(size_t i, const Datagram& datagram);
     void record(const Datagram& datagram);
     bool events_reached() const;

@@ -101,6 +101,9 @@ class DAQ_API StreamStatistics {
     };
     // Counts one datagram from the module that claims to be a data packet.
     Taken add(const DataPacketView& view);
+    // The same, with the packet's hit and pedestal sums read already (see DatagramVerdict);
+    // none for a malformed one.
+    Taken add(const DataPacketView& view, const EventValues& values);
 
     // The module's run starts again, whatever its next packets say: each stream's next packet
     // begins a new start. A new start's event numbers and time stamps begin anew; the stream
@@ -201,9 +204,12 @@ class DAQ_API StreamStatistics {
     // A packet of the start set apart: where that start stands, if it is ahead.
     static void set_apart(Stream& s, uint32_t time_stamp, uint16_t event);
     static void close_span(Stream& s);
-    static void add_values(Stream& s, const DataPacketView& view);
+    static void add_values(Stream& s, const DataPacketView& view, const EventValues& values);
     static void add_distributions(StreamDistributions& d, const DataPacketView& view,
                                   const Hit& hit);
+    static void add_channels(Stream& s, const DataPacketView& view, const Hit& hit);
+    // As above with the hit looked for: kept for programs built against the library before.
+    static void add_values(Stream& s, const DataPacketView& view);
     static void add_channels(Stream& s, const DataPacketView& view);
 
     std::map<int, Stream> streams_;
