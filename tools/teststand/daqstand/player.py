@@ -203,8 +203,9 @@ class Play:
     def host_argv(self, modules_file: str) -> list[str]:
         h = self.scenario.host
         if h.is_daqhost:
-            argv = [self.stand.daqhost(), "run", "--modules", modules_file, "--seconds", f"{h.seconds:g}",
-                    "--json", "--capture", str(self.out / "host.pcap"), *h.options]
+            argv = [self.stand.daqhost(), "run", "--modules", modules_file, "--seconds",
+                    f"{h.seconds:g}", "--json", "--capture", str(self.out / "host.pcap"),
+                    *h.options]
             if h.monitor:
                 argv += ["--monitor", str(h.monitor)]
             return argv
