@@ -481,7 +481,7 @@ def daq_stand(request, tmp_path):
     else:
         played = daqstand.scenario.load(named, marker.kwargs.get("seed"))
     stand = daqstand.stand.Stand(f"p{os.getpid() % 1000000}")
-    stand.up(daqstand.player.module_options(played), seed=played.seed)
+    stand.up_scenario(played)
     timeline = daqstand.player.Timeline(played, stand)
     stopping = threading.Event()
     worker = None

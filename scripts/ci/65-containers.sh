@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Containers: the module image built from the package (under 100 MB, not root, no compiler);
 # the stand on Compose with 4 modules found by name, a run over all of them with nothing
-# missing, one container restarted during a --recover run, and down leaving nothing; a
-# scenario played on the engine (teststand play --engine compose); the same file on Swarm with
+# missing, one container restarted during a --recover run, and down leaving nothing; the stand
+# interface's tests on the engine; a scenario played on the engine (teststand play --engine compose); the same file on Swarm with
 # 4 replicas reached through tasks.module. Needs the Docker daemon, and root to make the
 # image's base. DAQ_SKIP_CONTAINERS=1 leaves the stage out.
 set -euo pipefail
@@ -39,7 +39,7 @@ answers ||
   fail "stopped: the Docker daemon does not answer ($(docker info 2>&1 >/dev/null | grep . | tail -1))." \
     "Start it (systemctl start docker), or set DAQ_SKIP_CONTAINERS=1 to leave the stage out."
 # The scenario player's libraries besides the engine's client (in the full list).
-scripts/install-deps debootstrap jq python3-yaml python3-pyroute2 python3-matplotlib
+scripts/install-deps debootstrap jq python3-yaml python3-pyroute2 python3-matplotlib python3-pytest
 if docker compose version >/dev/null 2>&1; then
   compose=(docker compose)
 else
@@ -132,6 +132,13 @@ left=$(docker ps -aq --filter "label=com.docker.compose.project=$project"
   docker volume ls -q --filter "label=com.docker.compose.project=$project")
 [ -z "$left" ] || fail "down left containers, networks or volumes: $left"
 echo "containers: compose down left nothing"
+
+# What every stand promises, held against the engine's stand on the image just built (the
+# namespaces' variant runs with ctest).
+stands=$(DAQ_IMAGE=$image /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider -k engine \
+  tests/teststand/test_stands.py 2>&1) || fail "the stand interface on the engine: $stands"
+grep -q "1 passed" <<<"$stands" || fail "the stand interface on the engine did not run: $stands"
+echo "containers: the stand interface holds on the engine"
 
 # A scenario played on the engine: 4 modules behind their relays, a pause, a restart, two
 # kills (one module switched on again) and a loss window; every expectation met, the report

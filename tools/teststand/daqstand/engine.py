@@ -18,6 +18,7 @@ daq-emulator:latest (tools/containers/build-image builds it).
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import shutil
@@ -29,9 +30,10 @@ from pathlib import Path
 import docker
 from docker.types import IPAMConfig, IPAMPool, LogConfig
 
-from .network import HOST_ADDRESS, PORT, module_address, serving_address
+from .interface import MAX_MODULES, StandError, StandInterface
+from .network import HOST_ADDRESS, PORT, module_address
 from .relay import RelayClient
-from .stand import MAX_MODULES, ModuleOptions, StandError, wall_clock
+from .stand import ModuleOptions
 
 # The play a container, network or volume belongs to, and its part in it (module-3, relay-3,
 # host); nothing without the play's own value is ever touched.
@@ -49,11 +51,8 @@ POLL_S = 0.05
 KEPT = re.compile(r"module-\d+\.faults-applied|relay-\d+\.(json|decisions)")
 
 
-class EngineStand:
-    """Stand's methods for the player, on the container engine."""
-
-    # The host's program: the image's, whatever the machine has.
-    daqhost = "daqhost"
+class EngineStand(StandInterface):
+    """The stand on the container engine."""
 
     def __init__(self, name: str = "ts", state_root: str | None = None, image: str | None = None):
         if not re.fullmatch(r"[a-zA-Z][a-zA-Z0-9]{0,7}", name):
@@ -68,7 +67,7 @@ class EngineStand:
         self.folder = Path(self.state_root) / self.play
         self.network = f"{self.play}-data"
         self.count = 0
-        self.relayed: set[int] = set()
+        self._relays: set[int] = set()
         self.started: float | None = None
         self.host_container: str | None = None
         # The player's own user in the containers that write into its folders.
@@ -105,13 +104,13 @@ class EngineStand:
         self._make_network()
         waits = []
         for i, (options, args) in enumerate(zip(modules, relay_args), start=1):
-            relay = options.relay or bool(args)
-            serving = serving_address(i) if relay else module_address(i)
+            if options.relay or args:
+                self._relays.add(i)
+            serving = self.serving_address(i)
             self._start_module(i, options, serving)
             waits.append((f"module-{i}", f"Creating server on {serving}:{PORT}"))
-            if relay:
+            if self.relayed(i):
                 self._start_relay(i, serving, seed + i, args)
-                self.relayed.add(i)
                 waits.append((f"relay-{i}", "faultrelay: relaying "))
         # Started together, waited for together: each container takes a while on its own.
         deadline = time.monotonic() + START_S
@@ -165,12 +164,7 @@ class EngineStand:
     def _start_module(self, i: int, options: ModuleOptions, serving: str) -> None:
         """testModule, or daqreplay serving a capture (mounted at the same path), with the
         stand's options."""
-        argv = []
-        for letter, value in zip("remc", (options.rate, options.efficiency, options.mask,
-                                          options.chip)):
-            if value is not None:
-                argv += [f"-{letter}", value if isinstance(value, str) else f"{value:g}"]
-        argv += ["--address", serving]
+        argv = [*options.options(), "--address", serving]
         if options.replay:
             capture = os.path.abspath(options.replay)
             self._create(f"module-{i}", serving, [*argv, capture], "daqreplay", {capture: "ro"})
@@ -220,8 +214,12 @@ class EngineStand:
 
     # --- the host ----------------------------------------------------------------------------
 
-    def addresses(self) -> list[str]:
-        return [module_address(i) for i in range(1, self.count + 1)]
+    def relayed(self, i: int) -> bool:
+        return i in self._relays
+
+    def daqhost(self) -> str:
+        """The image's, whatever the machine has."""
+        return "daqhost"
 
     @property
     def host_namespace(self) -> str:
@@ -273,17 +271,9 @@ class EngineStand:
 
     # --- faults of the modules ---------------------------------------------------------------
 
-    def note(self, i: int, text: str) -> None:
-        """Adds a line to module I's record of the faults applied to it."""
-        now = time.time()
-        since = now - self.started if self.started else 0.0
-        with open(self.folder / f"module-{i}.faults-applied", "a") as f:
-            f.write(f"{wall_clock(now)}  up+{since:.3f} s  {text}\n")
-
     def _module(self, i: int, live: bool = False):
         """Module I's container; with live, StandError unless it runs (or is paused)."""
-        if not 1 <= i <= self.count:
-            raise StandError(f"the module must be a number from 1 to {self.count}, not '{i}'")
+        self.check_module(i)
         try:
             module = self.client.containers.get(f"{self.play}-module-{i}")
         except docker.errors.APIError as e:
@@ -320,7 +310,7 @@ class EngineStand:
         """A power cycle: the container killed (a paused one too) and started again on the same
         address, a killed one started; returns once it serves."""
         module = self._module(i)
-        address = serving_address(i) if i in self.relayed else module_address(i)
+        address = self.serving_address(i)
         text = f"Creating server on {address}:{PORT}"
 
         def serving(line: str) -> bool:
@@ -342,9 +332,27 @@ class EngineStand:
     def relay_client(self, i: int) -> RelayClient:
         """Module I's relay's control socket, in the state folder the relay's container has
         mounted at the same path."""
-        if i not in self.relayed:
+        if not self.relayed(i):
             raise StandError(f"module {i} has no relay")
         return RelayClient(self.folder / f"relay-{i}.sock", f"the relay of module {i}")
+
+    def status(self) -> dict:
+        """Per module: its address, its container's state, its relay's state and counters, the
+        faults applied."""
+        states = {c.labels.get(ROLE_LABEL): c.status for c in self._ours("containers")}
+        modules = []
+        for i in range(1, self.count + 1):
+            relay = None
+            if self.relayed(i):
+                counters = self.folder / f"relay-{i}.json"
+                relay = {"state": _state_word(states.get(f"relay-{i}")),
+                         "counters": json.loads(counters.read_text() or "null")
+                         if counters.exists() else None}
+            modules.append({"module": i, "address": module_address(i),
+                            "state": _state_word(states.get(f"module-{i}")), "relay": relay,
+                            "faults_applied": self.faults_applied(i)})
+        return {"name": self.name, "count": self.count, "started": self.started,
+                "modules": modules}
 
     # --- down --------------------------------------------------------------------------------
 
@@ -409,6 +417,12 @@ class EngineStand:
             raise StandError(f"the engine kept {', '.join(left) or 'nothing'} of the play "
                              f"(label {PLAY_LABEL}={self.play}); {'; '.join(refused)}")
         modules = [{"module": i, "address": module_address(i),
-                    "state": states.get(f"module-{i}", "gone"),
-                    "relay": states.get(f"relay-{i}")} for i in range(1, self.count + 1)]
+                    "state": _state_word(states.get(f"module-{i}")),
+                    "relay": {"state": _state_word(states[f"relay-{i}"])}
+                    if f"relay-{i}" in states else None} for i in range(1, self.count + 1)]
         return {"out_dir": str(out), "moved": moved, "modules": modules, "removed": removed}
+
+
+def _state_word(container_status: str | None) -> str:
+    """running, paused or ended, as the namespace stand says of a process."""
+    return container_status if container_status in ("running", "paused") else "ended"

@@ -27,7 +27,8 @@ from pathlib import Path
 
 from . import relay, report, scenario
 from .forward import PortForward
-from .stand import ModuleOptions, Stand, StandError, find_program
+from .interface import StandError, StandInterface
+from .stand import Stand
 
 
 @dataclass
@@ -98,20 +99,11 @@ def modules_file_text(s: scenario.Scenario, addresses: list[str]) -> str:
     return "\n".join(lines) + "\n"
 
 
-def module_options(s: scenario.Scenario) -> list[ModuleOptions]:
-    """The stand's modules; a relay in front of each that a network fault touches at any time,
-    and of no other, whose datagrams then take the shortest way."""
-    relayed = s.relayed_modules()
-    return [ModuleOptions(rate=g.rate, efficiency=g.efficiency, mask=g.mask, chip=g.chip,
-                          replay=g.replay, relay=i in relayed)
-            for i, g in enumerate(s.module_groups(), start=1)]
-
-
 class Timeline:
     """A scenario's timed events applied to a stand that is up, from one clock: 0 s is when
     start() is called, which is when the host starts."""
 
-    def __init__(self, s: scenario.Scenario, stand):
+    def __init__(self, s: scenario.Scenario, stand: StandInterface):
         self.scenario = s
         self.stand = stand
         self.start_s = 0.0
@@ -199,7 +191,7 @@ class Timeline:
 
 
 class Play:
-    def __init__(self, s: scenario.Scenario, out: Path, stand):
+    def __init__(self, s: scenario.Scenario, out: Path, stand: StandInterface):
         self.scenario = s
         self.out = out
         self.stand = stand
@@ -211,11 +203,9 @@ class Play:
     def host_argv(self, modules_file: str) -> list[str]:
         h = self.scenario.host
         if h.is_daqhost:
-            # On the container engine, the image's daqhost.
-            daqhost = getattr(self.stand, "daqhost", None) or find_program(
-                "DAQHOST", "daqhost", "tools/daqhost/daqhost")
-            argv = [daqhost, "run", "--modules", modules_file, "--seconds", f"{h.seconds:g}",
-                    "--json", "--capture", str(self.out / "host.pcap"), *h.options]
+            argv = [self.stand.daqhost(), "run", "--modules", modules_file, "--seconds",
+                    f"{h.seconds:g}", "--json", "--capture", str(self.out / "host.pcap"),
+                    *h.options]
             if h.monitor:
                 argv += ["--monitor", str(h.monitor)]
             return argv
@@ -274,7 +264,7 @@ class Play:
         (self.out / "scenario.yaml").write_text(s.as_played())
         interrupted = False
         try:
-            self.stand.up(module_options(s), seed=s.seed)
+            self.stand.up_scenario(s)
             self.run_host()
         except KeyboardInterrupt:
             interrupted = True

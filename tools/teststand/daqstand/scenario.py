@@ -15,10 +15,8 @@ import difflib
 import re
 from dataclasses import dataclass, field
 
-import yaml
-
 from . import relay
-from .stand import MAX_MODULES, StandError
+from .stand import MAX_MODULES, ModuleOptions, StandError
 
 DIRECTIONS = relay.DIRECTIONS
 MODULE_FAULTS = ("pause", "restart", "kill")
@@ -46,6 +44,8 @@ class _List(list):
 
 
 def _plain(node):
+    import yaml  # noqa: PLC0415 (a stand brought up from the command line reads no YAML)
+
     if isinstance(node, yaml.MappingNode):
         value = _Map()
         value.line = node.start_mark.line + 1
@@ -67,7 +67,9 @@ def _plain(node):
     return _scalar(node)
 
 
-def _scalar(node: yaml.ScalarNode):
+def _scalar(node):
+    import yaml  # noqa: PLC0415
+
     loader = yaml.SafeLoader("")
     try:
         return loader.construct_object(node, deep=True)
@@ -86,6 +88,8 @@ class ModuleGroup:
     # daqhost run's options for these modules alone (MODULE_HOST_OPTIONS, each with its value)
     host_options: list[str] = field(default_factory=list)
     line: int = 0
+    # A relay in front even without a network fault (teststand up --relay).
+    relay: bool = False
 
     def module_host_options(self) -> list[str]:
         """The group's own options of daqhost run, with the hybrids of its mask unless they
@@ -176,8 +180,35 @@ class Scenario:
         return [group for group in self.groups for _ in range(group.count)]
 
     def relayed_modules(self) -> set[int]:
-        """The modules a network fault touches at some time."""
-        return {i for fault in self.network for i in fault.modules}
+        """The modules a network fault touches at some time, and those given a relay."""
+        return {i for fault in self.network for i in fault.modules} | {
+            i for i, group in enumerate(self.module_groups(), start=1) if group.relay}
+
+    def module_options(self) -> list[ModuleOptions]:
+        """The stand's modules; a relay in front of each that a network fault touches at any
+        time or that is given one, and of no other, whose datagrams then take the shortest
+        way."""
+        relayed = self.relayed_modules()
+        return [ModuleOptions(rate=g.rate, efficiency=g.efficiency, mask=g.mask, chip=g.chip,
+                              replay=g.replay, relay=i in relayed)
+                for i, g in enumerate(self.module_groups(), start=1)]
+
+    def relay_args(self) -> list[list[str]]:
+        """Each module's relay's options: the faults that hold for the whole run, in the
+        scenario's order (the relay keeps the last value for a direction, adds drop lists)."""
+        args: list[list[str]] = [[] for _ in range(self.count)]
+        for fault in self.network:
+            if fault.start_s or fault.end_s is not None:
+                continue
+            where = "" if len(fault.directions) == 2 else f"{fault.directions[0]}:"
+            for name, value in fault.faults.items():
+                if name == "ack_delay":  # the control socket's, set when the play begins
+                    continue
+                text = ",".join(map(str, value)) if isinstance(value, list) else \
+                    str(int(value)) if float(value).is_integer() else repr(value)
+                for i in fault.modules:
+                    args[i - 1] += [f"--{name}", where + text]
+        return args
 
     def as_played(self) -> str:
         """The scenario's own text with the seed it was played with."""
@@ -468,6 +499,8 @@ def _expect(value, line: int, count: int) -> Expectations:
 
 def parse(text: str, name: str = "scenario") -> Scenario:
     """The scenario in the text; ScenarioError, with its line, when it does not read."""
+    import yaml  # noqa: PLC0415
+
     try:
         root = _plain(yaml.compose(text, Loader=yaml.SafeLoader))
     except yaml.MarkedYAMLError as e:

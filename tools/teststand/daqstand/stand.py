@@ -15,14 +15,9 @@ import time
 from dataclasses import dataclass
 
 from . import network
+from .interface import MAX_MODULES, StandError, StandInterface, wall_clock  # noqa: F401
 
-MAX_MODULES = 64
 _PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-_APPLIED = re.compile(r"(\S+ \S+)  up\+(\S+) s  (.*)")
-
-
-class StandError(Exception):
-    """Every failure of the stand, with a message that says what to do."""
 
 
 @dataclass
@@ -34,13 +29,18 @@ class ModuleOptions:
     relay: bool = False  # a relay in front, even without faults of its own
     replay: str | None = None  # a capture that daqreplay serves in place of testModule
 
-    def argv(self) -> list[str]:
-        argv = [find_program("DAQREPLAY", "daqreplay", "tools/daqreplay/daqreplay")
-                if self.replay else find_program("TESTMODULE", "testModule", "app/testModule")]
+    def options(self) -> list[str]:
+        """testModule's (or daqreplay's) options, a value given as text passed as it is."""
+        options = []
         for letter, value in zip("remc", (self.rate, self.efficiency, self.mask, self.chip)):
             if value is not None:
-                argv += [f"-{letter}", value if isinstance(value, str) else f"{value:g}"]
-        return argv + ([os.path.abspath(self.replay)] if self.replay else [])
+                options += [f"-{letter}", value if isinstance(value, str) else f"{value:g}"]
+        return options
+
+    def argv(self) -> list[str]:
+        program = find_program("DAQREPLAY", "daqreplay", "tools/daqreplay/daqreplay") \
+            if self.replay else find_program("TESTMODULE", "testModule", "app/testModule")
+        return [program, *self.options()] + ([os.path.abspath(self.replay)] if self.replay else [])
 
 
 def find_program(variable: str, program: str, built: str) -> str:
@@ -50,10 +50,6 @@ def find_program(variable: str, program: str, built: str) -> str:
     if not found:
         raise StandError(f"cannot find {program}: put it on PATH or name it in {variable}")
     return found
-
-
-def wall_clock(seconds: float) -> str:
-    return time.strftime("%F %T", time.localtime(seconds)) + f".{int(seconds * 1000) % 1000:03d}"
 
 
 def process_state(pid: int | None) -> str:
@@ -94,7 +90,9 @@ def _write(path: str, text: str) -> None:
     os.replace(path + ".new", path)
 
 
-class Stand:
+class Stand(StandInterface):
+    """The stand in network namespaces of this machine."""
+
     def __init__(self, name: str = "ts", state_root: str | None = None):
         if not re.fullmatch(r"[a-zA-Z][a-zA-Z0-9]{0,7}", name):
             raise StandError(f"the name '{name}' must be 1 to 8 letters and digits, a letter first")
@@ -146,9 +144,6 @@ class Stand:
         """Module I's namespace; 0: the host's."""
         return f"{self.name}-m{i}" if i else self.host_namespace
 
-    def addresses(self) -> list[str]:
-        return [network.module_address(i) for i in range(1, self.count + 1)]
-
     def pid(self, i: int, role: str = "module") -> int | None:
         """The PID of module I's testModule, or with role "relay" its relay's."""
         return int(self._read(f"{role}-{i}.pid") or 0) or None
@@ -160,10 +155,6 @@ class Stand:
     def why_ended(self, i: int) -> str | None:
         """Why the stand ended module I ("killed"), if it did."""
         return (self._read(f"module-{i}.ended") or "").strip() or None
-
-    def _check(self, i) -> None:
-        if not (isinstance(i, int) and 1 <= i <= self.count):
-            raise StandError(f"the module must be a number from 1 to {self.count}, not '{i}'")
 
     def up(self, modules: list[ModuleOptions], relay_args: list[list[str]] | None = None,
            seed: int = 1) -> None:
@@ -190,9 +181,9 @@ class Stand:
         try:
             network.make_host(self.host_namespace)
             for i in range(1, self.count + 1):
-                network.make_module(self.host_namespace, self.namespace(i), i, self._relayed(i))
+                network.make_module(self.host_namespace, self.namespace(i), i, self.relayed(i))
                 self._start_module(i)
-                if self._relayed(i):
+                if self.relayed(i):
                     self._start_relay(i)
             _write(self.path("addresses"), "".join(a + "\n" for a in self.addresses()))
             self._layout["started"] = time.time()
@@ -203,11 +194,8 @@ class Stand:
             raise StandError(f"up failed: {why or type(failure).__name__}; what it made is "
                              f"removed, its logs are in {kept}") from failure
 
-    def _relayed(self, i: int) -> bool:
+    def relayed(self, i: int) -> bool:
         return self.layout["modules"][i - 1]["relay"] is not None
-
-    def _serving(self, i: int) -> str:
-        return network.serving_address(i) if self._relayed(i) else network.module_address(i)
 
     def _start(self, i: int, role: str, argv: list[str], serving: str, ready) -> int:
         """Starts a process in module I's namespace, waits until ready(its new log) holds."""
@@ -227,15 +215,15 @@ class Stand:
         return child.pid
 
     def _start_module(self, i: int) -> int:
-        serving = f"{self._serving(i)}:{network.PORT}"
-        argv = self.layout["modules"][i - 1]["argv"] + ["--address", self._serving(i)]
+        serving = f"{self.serving_address(i)}:{network.PORT}"
+        argv = self.layout["modules"][i - 1]["argv"] + ["--address", self.serving_address(i)]
         ready = lambda log: f"Creating server on {serving}" in log
         return self._start(i, "module", argv, serving, ready)
 
     def _start_relay(self, i: int) -> None:
         front, stats = f"{network.module_address(i)}:{network.PORT}", self.path(f"relay-{i}.json")
         argv = [self.layout["faultrelay"], "--listen", front, "--module",
-                f"{self._serving(i)}:{network.PORT}", "--seed", str(self.layout["seed"] + i),
+                f"{self.serving_address(i)}:{network.PORT}", "--seed", str(self.layout["seed"] + i),
                 "--stats", stats, "--control-socket", self.path(f"relay-{i}.sock"),
                 "--decisions", self.path(f"relay-{i}.decisions")]
         # The relay writes its counters once it relays.
@@ -247,14 +235,11 @@ class Stand:
         enter = network.entering(self.host_namespace)
         return subprocess.Popen(argv, preexec_fn=enter, **popen_kwargs)
 
-    def note(self, i: int, text: str) -> None:
-        """Adds a line to module I's record of the faults applied: wall clock, time since up."""
-        now = time.time()
-        with open(self.path(f"module-{i}.faults-applied"), "a") as f:
-            f.write(f"{wall_clock(now)}  up+{now - (self.started or now):.3f} s  {text}\n")
+    def daqhost(self) -> str:
+        return find_program("DAQHOST", "daqhost", "tools/daqhost/daqhost")
 
     def _live_pid(self, i: int) -> int:
-        self._check(i)
+        self.check_module(i)
         pid = self.pid(i)
         if process_state(pid) == "ended":
             why = f" ({self.why_ended(i)})" if self.why_ended(i) else ""
@@ -272,7 +257,7 @@ class Stand:
 
     def resume(self, i: int, pid: int | None = None) -> None:
         """SIGCONT to module I (if given, only while PID is still the module's and paused)."""
-        self._check(i)
+        self.check_module(i)
         pid = pid or self.pid(i)
         if pid == self.pid(i) and process_state(pid) == "paused":
             os.kill(pid, signal.SIGCONT)
@@ -282,7 +267,7 @@ class Stand:
 
     def restart(self, i: int) -> None:
         """A power cycle: SIGKILL, and the same module again on the same address, serving."""
-        self._check(i)
+        self.check_module(i)
         old = self.pid(i)
         with contextlib.suppress(ProcessLookupError, TypeError):  # TypeError: no PID
             os.kill(old, signal.SIGKILL)
@@ -292,7 +277,7 @@ class Stand:
         if os.path.exists(self.path(f"module-{i}.ended")):
             os.unlink(self.path(f"module-{i}.ended"))
         new = self._start_module(i)
-        self.note(i, f"restart: testModule {old} killed, {new} serves on {self._serving(i)}")
+        self.note(i, f"restart: testModule {old} killed, {new} serves on {self.serving_address(i)}")
 
     def kill(self, i: int) -> None:
         """SIGKILL; the module stays dead until a restart."""
@@ -303,8 +288,8 @@ class Stand:
 
     def require_relay(self, i: int) -> int:
         """The PID of module I's relay, or an error that says how to give it one."""
-        self._check(i)
-        if not self._relayed(i):
+        self.check_module(i)
+        if not self.relayed(i):
             raise StandError(f"module {i} has no relay; bring the stand up with one for it, "
                              f"e.g. 'teststand up {self.count} --relay {i}'")
         return self.pid(i, "relay")
@@ -353,17 +338,15 @@ class Stand:
         counters, the faults applied and scheduled, its log."""
         jobs, modules = self.scheduled(), []
         for i in range(1, self.count + 1):
-            relay, lines = self.pid(i, "relay"), (self._read(f"module-{i}.faults-applied") or "")
-            applied = [_APPLIED.fullmatch(line) for line in lines.splitlines()]
+            relay = self.pid(i, "relay")
             modules.append({
                 "module": i, "address": network.module_address(i), "namespace": self.namespace(i),
                 "pid": self.pid(i), "state": self.module_state(i), "ended": self.why_ended(i),
                 "relay": {"pid": relay, "state": process_state(relay),
                           "faults": self.layout["modules"][i - 1]["relay"],
                           "counters": json.loads(self._read(f"relay-{i}.json") or "null")}
-                if self._relayed(i) else None,
-                "faults_applied": [{"wall": m[1], "since_up": float(m[2]), "text": m[3]}
-                                   for m in applied if m],
+                if self.relayed(i) else None,
+                "faults_applied": self.faults_applied(i),
                 "scheduled": [job for job in jobs if job["module"] == i],
                 "log": self.path(f"module-{i}.log")})
         return {"name": self.name, "count": self.count, "host_namespace": self.host_namespace,
