@@ -69,6 +69,7 @@ ModuleFigures ModuleRun::figures(uint64_t kernel_drops) const {
         const auto source = std::find_if(figures.begin(), figures.end(), [&](const RunFigure& g) {
             return std::string_view(g.key) == figure.of_hybrids;
         });
+        if (source == figures.end() || source->of_stream == nullptr) continue;
         std::vector<double> values;
         for (const StreamSummary& s : streams) {
             if (const std::optional<double> v = source->of_stream(s)) values.push_back(*v);
