@@ -11,6 +11,7 @@ from __future__ import annotations
 import abc
 import os
 import re
+import shutil
 import subprocess
 import time
 
@@ -22,6 +23,19 @@ _APPLIED = re.compile(r"(\S+ \S+)  up\+(\S+) s  (.*)")
 
 class StandError(Exception):
     """Every failure of the stand, with a message that says what to do."""
+
+
+# The folder that holds this package: a stand's helper processes import it from there.
+PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def find_program(variable: str, program: str, built: str) -> str:
+    """$VARIABLE, else the program on PATH, else the build tree's beside this source tree."""
+    built = os.path.realpath(os.path.join(PACKAGE_PARENT, "..", "..", "build", built))
+    found = os.environ.get(variable) or shutil.which(program) or os.access(built, os.X_OK) and built
+    if not found:
+        raise StandError(f"cannot find {program}: put it on PATH or name it in {variable}")
+    return found
 
 
 def wall_clock(seconds: float) -> str:

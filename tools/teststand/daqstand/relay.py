@@ -15,7 +15,7 @@ import os
 import socket
 import subprocess
 
-from .stand import StandError, find_program
+from .interface import StandError, find_program
 
 # Seconds a relay may take to answer: it serves its socket between two batches of datagrams.
 ANSWER_S = 5.0

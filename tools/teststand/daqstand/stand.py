@@ -15,9 +15,9 @@ import time
 from dataclasses import dataclass
 
 from . import network
-from .interface import MAX_MODULES, StandError, StandInterface, wall_clock  # noqa: F401
-
-_PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from .interface import (MAX_MODULES, PACKAGE_PARENT, StandError, StandInterface,  # noqa: F401
+                        find_program, wall_clock)
+from .relay import RelayClient
 
 
 @dataclass
@@ -41,15 +41,6 @@ class ModuleOptions:
         program = find_program("DAQREPLAY", "daqreplay", "tools/daqreplay/daqreplay") \
             if self.replay else find_program("TESTMODULE", "testModule", "app/testModule")
         return [program, *self.options()] + ([os.path.abspath(self.replay)] if self.replay else [])
-
-
-def find_program(variable: str, program: str, built: str) -> str:
-    """$VARIABLE, else the program on PATH, else the build tree's beside this source tree."""
-    built = os.path.realpath(os.path.join(_PACKAGE_PARENT, "..", "..", "build", built))
-    found = os.environ.get(variable) or shutil.which(program) or os.access(built, os.X_OK) and built
-    if not found:
-        raise StandError(f"cannot find {program}: put it on PATH or name it in {variable}")
-    return found
 
 
 def process_state(pid: int | None) -> str:
@@ -296,7 +287,6 @@ class Stand(StandInterface):
 
     def relay_client(self, i: int):
         """Module I's relay's control socket (daqstand.relay.RelayClient)."""
-        from .relay import RelayClient  # noqa: PLC0415 (relay imports this module)
 
         pid, log = self.require_relay(i), self.path(f"relay-{i}.log")
         if process_state(pid) == "ended":
@@ -313,7 +303,7 @@ class Stand(StandInterface):
     def schedule(self, due: float, i: int, method: str, args: list, text: str) -> int:
         """Has a process of its own call method(*args) on this stand at `due` (time.time());
         status() lists it by TEXT until then, down() cancels it. Returns its PID."""
-        path = os.pathsep.join(filter(None, [_PACKAGE_PARENT, os.environ.get("PYTHONPATH")]))
+        path = os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")]))
         job = {"due": due, "module": i, "method": method, "args": args, "text": text}
         argv = [sys.executable, "-m", "daqstand.jobs", self.state_root, self.name, json.dumps(job)]
         with open(self.path("jobs.log"), "ab") as log:
