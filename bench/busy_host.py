@@ -4,7 +4,7 @@ Markdown table.
 
     busy_host.py [SCENARIO] [--loops N] [--rounds R]
 
-Plays SCENARIO (default tools/teststand/scenarios/twelve-busy.yaml) R times (default 1) on a
+Plays SCENARIO (default stand/scenarios/twelve-busy.yaml) R times (default 1) on a
 quiet machine and R times beside N busy loops (default 6) at the host's priority, and prints
 for each play the expectations met, the modules that had an outage the scenario did not cause
 (no module fault and no network fault touches them), the host's own figures from its summary
@@ -23,7 +23,7 @@ import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-TESTSTAND = ROOT / "tools/teststand/teststand"
+TESTSTAND = ROOT / "stand/teststand"
 
 
 def progress(text):
@@ -32,7 +32,7 @@ def progress(text):
 
 def untouched_modules(scenario_text: str) -> tuple[set[int], set[int]]:
     """The modules no fault of the scenario touches, and those one does."""
-    sys.path.insert(0, str(ROOT / "tools/teststand"))
+    sys.path.insert(0, str(ROOT / "stand"))
     from daqstand import scenario  # noqa: PLC0415
 
     s = scenario.parse(scenario_text)
@@ -97,7 +97,7 @@ def row(label: str, result: dict, untouched: set[int]) -> str:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("scenario", nargs="?",
-                        default=str(ROOT / "tools/teststand/scenarios/twelve-busy.yaml"))
+                        default=str(ROOT / "stand/scenarios/twelve-busy.yaml"))
     parser.add_argument("--loops", type=int, default=6)
     parser.add_argument("--rounds", type=int, default=1)
     args = parser.parse_args()

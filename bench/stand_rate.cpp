@@ -21,7 +21,7 @@
 //   - one module alone at 500 Hz, 1000 Hz and at the highest rate, one hybrid: what a module of
 //     a stand delivers is divided by what one alone does ("per module ÷ one alone");
 //   - with --compose, every size of LIST at 1000 Hz, one hybrid, as containers of
-//     tools/containers/compose.yaml, driven by daqhost in the file's host container, which
+//     packaging/containers/compose.yaml, driven by daqhost in the file's host container, which
 //     finds them by the service's name.
 // The rate a module delivers is its trigger rate, the one its data packets' time stamps give;
 // the aggregate is the sum over the modules, and "delivered ÷ asked" divides it by modules ×

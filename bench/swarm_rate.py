@@ -4,7 +4,7 @@ Markdown table.
 
     swarm_rate.py IMAGE [--modules N] [--rate HZ] [--seconds S]
 
-Three nodes on this machine (tools/containers/swarm-nodes), IMAGE loaded into each, and
+Three nodes on this machine (packaging/containers/swarm-nodes), IMAGE loaded into each, and
 compose.yaml with compose.swarm.yaml deployed with N modules (default 16) at HZ (default 1000)
 and one hybrid each. daqhost runs in a container on the manager, on the data network, over
 tasks.module for S seconds (default 5): once with the modules spread over the three nodes,
@@ -25,9 +25,9 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-NODES = str(ROOT / "tools/containers/swarm-nodes")
-FILES = [str(ROOT / "tools/containers/compose.yaml"),
-         str(ROOT / "tools/containers/compose.swarm.yaml")]
+NODES = str(ROOT / "packaging/containers/swarm-nodes")
+FILES = [str(ROOT / "packaging/containers/compose.yaml"),
+         str(ROOT / "packaging/containers/compose.swarm.yaml")]
 STACK = "bench"
 # swarm-nodes' exit status where the engine does not start a node container.
 CANNOT_START = 3

@@ -8,7 +8,7 @@ scripts/install-deps
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   mapfile -t files < <(git ls-files '*.cpp' '*.h')
 else
-  mapfile -t files < <(find app server protocol host module emulator support tools testing tests bench examples \
+  mapfile -t files < <(find app server protocol host module emulator support programs testing tests bench examples \
                          -name '*.cpp' -o -name '*.h')
 fi
 unformatted=()

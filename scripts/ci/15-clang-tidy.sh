@@ -13,7 +13,7 @@ fi
 log="$build/clang-tidy.log"
 root=$(pwd)
 run-clang-tidy -p "$build" -quiet -j "$(nproc)" \
-  "^$root/(app|server|protocol|host|module|emulator|support|tools|testing)/" >"$log" 2>&1 || true
+  "^$root/(app|server|protocol|host|module|emulator|support|programs|testing)/" >"$log" 2>&1 || true
 if grep -qE '(warning|error): ' "$log"; then
   echo "clang-tidy: findings (full log: $log)" >&2
   grep -E '(warning|error): ' "$log" | sed 's/\x1b\[[0-9;]*m//g' | sort -u >&2

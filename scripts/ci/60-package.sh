@@ -15,7 +15,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 0
 fi
 build=build-package
-# A unity build, as tools/containers/build-image makes it in the same folder.
+# A unity build, as packaging/containers/build-image makes it in the same folder.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDAQ_BUILD_TESTS=OFF \
   -DCMAKE_UNITY_BUILD=ON -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null

@@ -50,7 +50,7 @@ fi
 image=daq-emulator:ci
 project=daq-ci-$$
 stack=daqci$$
-file=tools/containers/compose.yaml
+file=packaging/containers/compose.yaml
 export DAQ_IMAGE=$image DAQ_RATE=500
 swarm_ours=""
 cleanup() {
@@ -64,7 +64,7 @@ cleanup() {
 trap cleanup EXIT
 
 # The image.
-tools/containers/build-image --tag "$image"
+packaging/containers/build-image --tag "$image"
 size=$(docker image inspect --format '{{.Size}}' "$image")
 [ "$size" -lt 100000000 ] || fail "the image takes $size bytes, not under 100 MB"
 [ "$(docker image inspect --format '{{.Config.User}}' "$image")" = daq ] || fail "the image runs as root"
@@ -144,8 +144,8 @@ echo "containers: the stand interface holds on the engine"
 # kills (one module switched on again) and a loss window; every expectation met, the report
 # and the records left, and nothing of the play left on the engine.
 play=$(mktemp -d)
-scenario=tools/teststand/scenarios/every-fault.yaml
-TESTSTAND_STATE=$play/state tools/teststand/teststand play "$scenario" --engine compose \
+scenario=stand/scenarios/every-fault.yaml
+TESTSTAND_STATE=$play/state stand/teststand play "$scenario" --engine compose \
   --out "$play/out" >"$play/log" 2>&1 || fail "teststand play --engine compose: $(cat "$play/log")"
 for leaf in report.txt report.json timeline.tsv scenario.yaml host.json; do
   [ -s "$play/out/$leaf" ] || fail "teststand play --engine compose left no $leaf"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Swarm across nodes: three nodes on this machine (tools/containers/swarm-nodes: containers that
+# Swarm across nodes: three nodes on this machine (packaging/containers/swarm-nodes: containers that
 # each run an engine of their own), the module image loaded into each, and compose.yaml with
 # compose.swarm.yaml deployed on the manager: 12 modules at 500 Hz, four per node. A 3-s run of
 # 1 502-byte data packets across the overlay loses none (its MTU). Then daqhost on the manager
@@ -28,7 +28,7 @@ command -v docker >/dev/null || skip "no docker command"
 docker info >/dev/null 2>&1 || skip "the Docker daemon does not answer"
 scripts/install-deps jq debootstrap python3-docker
 
-nodes=tools/containers/swarm-nodes
+nodes=packaging/containers/swarm-nodes
 export SWARM_NODES_NAME=daqci$$
 image=daq-emulator:ci
 stack=daq
@@ -49,7 +49,7 @@ manager() { "$nodes" exec -- "$@"; }
 
 # The module image of the container stage before, else built here.
 if ! docker image inspect "$image" >/dev/null 2>&1; then
-  tools/containers/build-image --tag "$image"
+  packaging/containers/build-image --tag "$image"
 fi
 
 # The node image (made once, then cached under its recipe's hash), then the nodes.
@@ -68,7 +68,7 @@ sed 's/^/  /' "$work/up"
 # The stack, four modules on each node.
 replicas=$((3 * per_node))
 DAQ_IMAGE=$image DAQ_RATE=500 DAQ_PER_NODE=$((2 * per_node)) DAQ_NETWORK_DRIVER=overlay \
-  "$nodes" deploy "$stack" tools/containers/compose.yaml tools/containers/compose.swarm.yaml \
+  "$nodes" deploy "$stack" packaging/containers/compose.yaml packaging/containers/compose.swarm.yaml \
   >/dev/null || fail "the stack was not deployed"
 manager docker service scale --detach "${stack}_module=$replicas" >/dev/null
 # All replicas running. Not `docker service ls`: it counts the tasks of a node that is down

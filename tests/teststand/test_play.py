@@ -16,10 +16,10 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tools" / "teststand"))
+sys.path.insert(0, str(ROOT / "stand"))
 from daqstand import player, relay, report, scenario  # noqa: E402
-TESTSTAND = ROOT / "tools" / "teststand" / "teststand"
-EVERY_FAULT = ROOT / "tools" / "teststand" / "scenarios" / "every-fault.yaml"
+TESTSTAND = ROOT / "stand" / "teststand"
+EVERY_FAULT = ROOT / "stand" / "scenarios" / "every-fault.yaml"
 
 needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="the stand needs root")
 

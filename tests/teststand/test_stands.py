@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools" / "teststand"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "stand"))
 from daqstand import ModuleOptions, Stand, StandError  # noqa: E402
 
 # Debian's docker client compares versions the old way.
@@ -30,7 +30,7 @@ def engine_stand(name: str, state: Path):
     try:
         docker.from_env(timeout=10).images.get(image)
     except docker.errors.ImageNotFound:
-        pytest.skip(f"no image {image}: build it (tools/containers/build-image) and name it in "
+        pytest.skip(f"no image {image}: build it (packaging/containers/build-image) and name it in "
                     "DAQ_IMAGE")
     except docker.errors.DockerException as e:
         pytest.skip(f"the container engine does not answer: {e}")

@@ -164,7 +164,7 @@ def event_rates(capture: Path, count: int, seconds: float, start_epoch_s: float)
     try:
         import daqhost  # noqa: PLC0415
     except ImportError:
-        sys.path.insert(0, str(HERE.parent.parent.parent / "build" / "python"))
+        sys.path.insert(0, str(HERE.parent.parent / "build" / "python"))
         try:
             import daqhost  # noqa: PLC0415
         except ImportError:

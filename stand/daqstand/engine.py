@@ -13,7 +13,7 @@ are the engine's. Every container and network carries the play's label, and down
 logs of exactly those and removes them, whatever happened before.
 
 The engine is reached with Debian's python3-docker; the image is DAQ_IMAGE, else
-daq-emulator:latest (tools/containers/build-image builds it).
+daq-emulator:latest (packaging/containers/build-image builds it).
 """
 
 from __future__ import annotations
@@ -93,7 +93,7 @@ class EngineStand(StandInterface):
         try:
             self.client.images.get(self.image)
         except docker.errors.ImageNotFound:
-            raise StandError(f"no image {self.image}: build it (tools/containers/build-image "
+            raise StandError(f"no image {self.image}: build it (packaging/containers/build-image "
                              "--tag NAME) and name it in DAQ_IMAGE") from None
         try:
             self.folder.mkdir(parents=True)
@@ -124,7 +124,7 @@ class EngineStand(StandInterface):
     def _make_network(self) -> None:
         ipam = IPAMConfig(pool_configs=[IPAMPool(subnet=SUBNET, gateway=GATEWAY)])
         try:
-            # Internal, and no address of it on the machine, as in tools/containers/compose.yaml.
+            # Internal, and no address of it on the machine, as in packaging/containers/compose.yaml.
             self.api.create_network(
                 self.network, driver="bridge", internal=True, ipam=ipam, check_duplicate=True,
                 options={"com.docker.network.bridge.inhibit_ipv4": "true"},

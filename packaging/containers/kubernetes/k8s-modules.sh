@@ -1,7 +1,7 @@
 #!/bin/sh
 # Modules as pods of a Kubernetes cluster, each with a fixed 11.0.0.(10 + i) address on the
 # data network daq-data (k8s-daq-data.yaml) beside its cluster address; testModule serves that
-# address by itself. The image is the one tools/containers/build-image builds, pushed where the
+# address by itself. The image is the one packaging/containers/build-image builds, pushed where the
 # nodes find it.
 #
 #   k8s-modules.sh up [N] [IMAGE]     start N modules (default 16), testmodule-1 ... testmodule-N

@@ -3,7 +3,7 @@
 # address (a pod has no 11.x address, so testModule is told the one its hostname has), and a
 # headless Service of the same name, which resolves to every ready module's address; daqhost
 # runs over them all as a Job, with --modules-dns. The image is the one
-# tools/containers/build-image builds, pushed where the nodes find it.
+# packaging/containers/build-image builds, pushed where the nodes find it.
 #
 #   k8s-by-name.sh up [N] [IMAGE]     N modules (default 4) and the Service daq-module
 #   k8s-by-name.sh run [IMAGE]        a Job daq-host: a run of 10 s over every module

@@ -31,7 +31,7 @@ PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 def find_program(variable: str, program: str, built: str) -> str:
     """$VARIABLE, else the program on PATH, else the build tree's beside this source tree."""
-    built = os.path.realpath(os.path.join(PACKAGE_PARENT, "..", "..", "build", built))
+    built = os.path.realpath(os.path.join(PACKAGE_PARENT, "..", "build", built))
     found = os.environ.get(variable) or shutil.which(program) or os.access(built, os.X_OK) and built
     if not found:
         raise StandError(f"cannot find {program}: put it on PATH or name it in {variable}")
