@@ -124,7 +124,8 @@ class EngineStand(StandInterface):
     def _make_network(self) -> None:
         ipam = IPAMConfig(pool_configs=[IPAMPool(subnet=SUBNET, gateway=GATEWAY)])
         try:
-            # Internal, and no address of it on the machine, as in packaging/containers/compose.yaml.
+            # Internal, and no address of it on the machine, as in
+            # packaging/containers/compose.yaml.
             self.api.create_network(
                 self.network, driver="bridge", internal=True, ipam=ipam, check_duplicate=True,
                 options={"com.docker.network.bridge.inhibit_ipv4": "true"},
