@@ -32,8 +32,8 @@ def progress(text):
 
 def untouched_modules(scenario_text: str) -> tuple[set[int], set[int]]:
     """The modules no fault of the scenario touches, and those one does."""
-    sys.path.insert(0, str(ROOT / "stand"))
-    from daqstand import scenario  # noqa: PLC0415
+    sys.path.insert(0, str(ROOT / "python"))
+    from daqhost.stand import scenario  # noqa: PLC0415
 
     s = scenario.parse(scenario_text)
     touched = {f.module for f in s.faults} | s.relayed_modules()

@@ -20,7 +20,7 @@ import threading
 import time
 
 import daqhost
-import pytest_daqmodule
+from daqhost import pytest_plugin
 
 
 def progress(text):
@@ -33,7 +33,7 @@ def start_times(starts):
     times = []
     for _ in range(starts):
         began = time.monotonic()
-        module = pytest_daqmodule.start_module()
+        module = pytest_plugin.start_module()
         times.append(time.monotonic() - began)
         module.stop()
         if module.crashed:
@@ -43,7 +43,7 @@ def start_times(starts):
 
 def record_capture(path, events):
     """A capture of a testModule run at its highest rate, 4 hybrids in mode 1."""
-    module = pytest_daqmodule.start_module("-r", "1000000", "-m", "1111", "-e", "1")
+    module = pytest_plugin.start_module("-r", "1000000", "-m", "1111", "-e", "1")
     try:
         settings = daqhost.RunSettings(
             modules=[daqhost.ClientSettings(module.endpoint.text)],

@@ -56,17 +56,16 @@ grep -q '/wireshark/plugins/daqm.lua$' <<<"$contents" || fail "the dissector is 
 # The module image installs this package alone: no Python in it.
 [[ $depends != *python3* ]] || fail "daq-emulator depends on Python: $depends"
 
-# The test stand: teststand and its library where Debian's python3 finds it, without byte
-# code, and what it runs on.
+# The test stand: teststand, its man page and what it runs on (its library is in the Python
+# package).
 stand_contents=$(dpkg-deb -c "$stand_deb" | awk '{print $6}')
-for file in ./usr/bin/teststand ./usr/share/man/man1/teststand.1.gz \
-  ./usr/lib/python3/dist-packages/daqstand/stand.py; do
+for file in ./usr/bin/teststand ./usr/share/man/man1/teststand.1.gz; do
   grep -qxF "$file" <<<"$stand_contents" || fail "$file is not in daq-teststand"
 done
-! grep -q __pycache__ <<<"$stand_contents" || fail "daq-teststand holds Python byte code"
 stand_depends=$(dpkg-deb -f "$stand_deb" Depends)
-[[ $stand_depends == *python3-pyroute2* && $stand_depends == *"daq-emulator (= "* ]] ||
-  fail "daq-teststand's Depends lack python3-pyroute2 or daq-emulator: $stand_depends"
+[[ $stand_depends == *python3-pyroute2* && $stand_depends == *"daq-emulator (= "* &&
+   $stand_depends == *"python3-daqhost (= "* ]] ||
+  fail "daq-teststand's Depends lack python3-pyroute2, daq-emulator or python3-daqhost: $stand_depends"
 
 # The host library: the shared library alone, and what building against it needs.
 library_contents=$(dpkg-deb -c "$library_deb" | awk '{print $6}')
@@ -90,15 +89,19 @@ done
 dpkg-deb -f "$dev_deb" Depends | grep -q "libdaqhost$major (= " ||
   fail "libdaqhost-dev does not depend on libdaqhost$major"
 
-# The Python package: the extension, the package around it and the pytest plugin, where
-# Debian's python3 finds them.
+# The Python package: the extension, the package around it, the stand's library, the pytest
+# plugin and the former names' aliases, where Debian's python3 finds them, without byte code.
 python_contents=$(dpkg-deb -c "$python_deb" | awk '{print $6}')
 for file in '^\./usr/lib/python3/dist-packages/daqhost/_daqhost\..*\.so$' \
   '^\./usr/lib/python3/dist-packages/daqhost/__init__\.py$' \
+  '^\./usr/lib/python3/dist-packages/daqhost/pytest_plugin\.py$' \
+  '^\./usr/lib/python3/dist-packages/daqhost/stand/stand\.py$' \
+  '^\./usr/lib/python3/dist-packages/daqstand/__init__\.py$' \
   '^\./usr/lib/python3/dist-packages/pytest_daqmodule\.py$' \
   '^\./usr/lib/python3/dist-packages/daqhost-.*\.dist-info/entry_points\.txt$'; do
   grep -q "$file" <<<"$python_contents" || fail "$file is not in python3-daqhost"
 done
+! grep -q __pycache__ <<<"$python_contents" || fail "python3-daqhost holds Python byte code"
 dpkg-deb -f "$python_deb" Depends | grep -q python3-numpy || fail "python3-daqhost does not depend on numpy"
 
 # The mirror: the first `deb` source of this release with main in apt's sources; its proxy
@@ -131,10 +134,11 @@ rm -rf "$root"
 cp -a "$base" "$root"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 mount -t proc proc "$root/proc"
-cp "$deb" "$stand_deb" "$library_deb" "$dev_deb" "$root/tmp/"
+cp "$deb" "$stand_deb" "$library_deb" "$dev_deb" "$python_deb" "$root/tmp/"
 chroot "$root" sh -c "apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
   apt-get install -y -qq /tmp/$(basename "$deb") /tmp/$(basename "$stand_deb") \
-  /tmp/$(basename "$library_deb") /tmp/$(basename "$dev_deb")" >"$build/install.log" 2>&1 ||
+  /tmp/$(basename "$library_deb") /tmp/$(basename "$dev_deb") /tmp/$(basename "$python_deb")" \
+  >"$build/install.log" 2>&1 ||
   fail "apt-get install failed (log: $build/install.log)"
 
 # testModule -h prints its options (and exits 1, as it always has).
@@ -142,6 +146,11 @@ usage=$(chroot "$root" testModule -h || true)
 grep -q "Posible options" <<<"$usage" || fail "testModule -h did not run: $usage"
 chroot "$root" man -w testModule >/dev/null || fail "no man page for testModule"
 chroot "$root" teststand --help | grep -q "^Usage: teststand" || fail "teststand --help did not run"
+# The package's one import root, its binding loaded, and the stand's former name (the plugin's
+# needs pytest, which is only suggested).
+chroot "$root" python3 -c "import daqhost, daqstand; assert daqhost.MODULE_PORT
+assert daqstand is daqhost.stand" ||
+  fail "python3-daqhost does not import"
 chroot "$root" systemd-analyze verify /lib/systemd/system/testModule.service \
   /lib/systemd/system/testModule@ns1.service || fail "systemd-analyze verify refused a unit"
 chroot "$root" systemd-analyze security --offline=yes testModule.service | tail -1

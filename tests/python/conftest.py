@@ -14,7 +14,7 @@ import time
 import pytest
 
 import daqhost
-import pytest_daqmodule
+from daqhost import pytest_plugin
 
 
 def words(*values):
@@ -102,7 +102,7 @@ def assert_none_running(pids, timeout_s=30):
 def python_examples():
     """The fenced python blocks of docs/python.md and of the pytest plugin's docstrings."""
     texts = [(pathlib.Path(__file__).parents[2] / "docs" / "python.md").read_text(),
-             inspect.getsource(pytest_daqmodule)]
+             inspect.getsource(pytest_plugin)]
     return [textwrap.dedent(block) for text in texts
             for block in re.findall(r"^ *```python\n(.*?)^ *```", text, re.S | re.M)]
 

@@ -16,8 +16,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "stand"))
-from daqstand import player, relay, report, scenario  # noqa: E402
+sys.path.insert(0, str(ROOT / "python"))
+from daqhost.stand import player, relay, report, scenario  # noqa: E402
 TESTSTAND = ROOT / "stand" / "teststand"
 EVERY_FAULT = ROOT / "stand" / "scenarios" / "every-fault.yaml"
 

@@ -1,4 +1,4 @@
-"""What every stand promises the player and the command line (daqstand.StandInterface), held
+"""What every stand promises the player and the command line (daqhost.stand.StandInterface), held
 against the stand in network namespaces and the stand on the container engine: the modules at
 the scheme's addresses, a relay's faults through its socket, pause, continue, kill and restart
 seen in status and noted, a host that reaches every module afterwards, and down keeping the
@@ -14,8 +14,8 @@ from pathlib import Path
 
 import pytest
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "stand"))
-from daqstand import ModuleOptions, Stand, StandError  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
+from daqhost.stand import ModuleOptions, Stand, StandError  # noqa: E402
 
 # Debian's docker client compares versions the old way.
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
@@ -34,7 +34,7 @@ def engine_stand(name: str, state: Path):
                     "DAQ_IMAGE")
     except docker.errors.DockerException as e:
         pytest.skip(f"the container engine does not answer: {e}")
-    from daqstand.engine import EngineStand
+    from daqhost.stand.engine import EngineStand
 
     return EngineStand(name, str(state), image)
 

@@ -25,13 +25,15 @@ class StandError(Exception):
     """Every failure of the stand, with a message that says what to do."""
 
 
-# The folder that holds this package: a stand's helper processes import it from there.
-PACKAGE_PARENT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The folder that holds the daqhost package: a stand's helper processes import it from there.
+PACKAGE_PARENT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+# The source tree whose python/ this file is in, when it is: its build tree has the programs.
+SOURCE_TREE = os.path.abspath(os.path.join(os.path.realpath(__file__), "..", "..", "..", ".."))
 
 
 def find_program(variable: str, program: str, built: str) -> str:
     """$VARIABLE, else the program on PATH, else the build tree's beside this source tree."""
-    built = os.path.realpath(os.path.join(PACKAGE_PARENT, "..", "build", built))
+    built = os.path.join(SOURCE_TREE, "build", built)
     found = os.environ.get(variable) or shutil.which(program) or os.access(built, os.X_OK) and built
     if not found:
         raise StandError(f"cannot find {program}: put it on PATH or name it in {variable}")

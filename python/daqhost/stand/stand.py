@@ -286,7 +286,7 @@ class Stand(StandInterface):
         return self.pid(i, "relay")
 
     def relay_client(self, i: int):
-        """Module I's relay's control socket (daqstand.relay.RelayClient)."""
+        """Module I's relay's control socket (daqhost.stand.relay.RelayClient)."""
 
         pid, log = self.require_relay(i), self.path(f"relay-{i}.log")
         if process_state(pid) == "ended":
@@ -305,7 +305,8 @@ class Stand(StandInterface):
         status() lists it by TEXT until then, down() cancels it. Returns its PID."""
         path = os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")]))
         job = {"due": due, "module": i, "method": method, "args": args, "text": text}
-        argv = [sys.executable, "-m", "daqstand.jobs", self.state_root, self.name, json.dumps(job)]
+        argv = [sys.executable, "-m", f"{__package__}.jobs", self.state_root, self.name,
+                json.dumps(job)]
         with open(self.path("jobs.log"), "ab") as log:
             child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                      start_new_session=True, env=dict(os.environ, PYTHONPATH=path))

@@ -13,8 +13,6 @@ from pathlib import Path
 
 from . import scenario as scenario_
 
-HERE = Path(__file__).resolve().parent
-
 
 def module_address(i: int) -> str:
     return f"11.0.0.{10 + i}:10000"
@@ -159,17 +157,14 @@ BIN_S = 0.25
 
 def event_rates(capture: Path, count: int, seconds: float, start_epoch_s: float):
     """Per module (rows from 0 for module 1), the events per second of its busiest hybrid in
-    bins of BIN_S from the report's 0 s; nothing when the daqhost package or the capture is
-    missing."""
+    bins of BIN_S from the report's 0 s; nothing when the compiled binding (not built, or
+    numpy missing) or the capture is missing."""
     try:
-        import daqhost  # noqa: PLC0415
+        import numpy  # noqa: PLC0415
+
+        from .. import CaptureError, CaptureReader  # noqa: PLC0415 (the compiled binding)
     except ImportError:
-        sys.path.insert(0, str(HERE.parent.parent / "build" / "python"))
-        try:
-            import daqhost  # noqa: PLC0415
-        except ImportError:
-            return None
-    import numpy  # noqa: PLC0415
+        return None
 
     if not capture.is_file():
         return None
@@ -177,13 +172,13 @@ def event_rates(capture: Path, count: int, seconds: float, start_epoch_s: float)
     counts = numpy.zeros((count, slots, 256), dtype=numpy.int64)
     start_ns = int(start_epoch_s * 1e9)
     try:
-        for batch in daqhost.CaptureReader(str(capture)):
+        for batch in CaptureReader(str(capture)):
             packets = batch.packets
             module = (packets["source_address"] & 0xFF).astype(numpy.int64) - 11
             slot = (packets["time_ns"] - start_ns) // int(BIN_S * 1e9)
             keep = (module >= 0) & (module < count) & (slot >= 0) & (slot < slots)
             numpy.add.at(counts, (module[keep], slot[keep], packets["stream"][keep]), 1)
-    except daqhost.CaptureError:
+    except CaptureError:
         pass
     return counts.max(axis=2) / BIN_S
 

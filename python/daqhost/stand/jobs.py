@@ -1,5 +1,6 @@
-"""python3 -m daqstand.jobs STATE_ROOT NAME JOB: a scheduled fault, waiting until it is due; then
-applied, or its failure noted in its module's record, and its own record (job-PID.json) removed."""
+"""python3 -m daqhost.stand.jobs STATE_ROOT NAME JOB: a scheduled fault, waiting until it is
+due; then applied, or its failure noted in its module's record, and its own record (job-PID.json)
+removed."""
 
 import json
 import os

@@ -423,20 +423,6 @@ def pytest_configure(config):
         "around the test")
 
 
-def _daqstand():
-    """The stand's library: installed, else beside the teststand program DAQ_TESTSTAND names."""
-    try:
-        import daqstand.player  # noqa: PLC0415
-    except ImportError:
-        import sys  # noqa: PLC0415
-        program = os.environ.get("DAQ_TESTSTAND") or shutil.which("teststand")
-        if not program:
-            raise
-        sys.path.insert(0, os.path.dirname(os.path.realpath(program)))
-        import daqstand.player  # noqa: PLC0415
-    return daqstand
-
-
 class PlayedStand:
     """The stand of a scenario played around a test: its modules' addresses (addresses, a list
     of "11.0.0.11" ...), the seconds since the test began (seconds()), what the timeline has
@@ -472,17 +458,18 @@ def daq_stand(request, tmp_path):
         pytest.fail("daq_stand needs @pytest.mark.daq_stand(SCENARIO)", pytrace=False)
     if os.geteuid() != 0:
         pytest.skip("the test stand needs root (network namespaces)")
-    daqstand = _daqstand()
+    from .stand import Stand, player, scenario  # noqa: PLC0415 (it needs pyroute2)
+
     named = str(marker.args[0])
     if "\n" in named:  # the scenario's own text
-        played = daqstand.scenario.parse(named, request.node.name)
+        played = scenario.parse(named, request.node.name)
         if marker.kwargs.get("seed") is not None:
             played.seed = marker.kwargs["seed"]
     else:
-        played = daqstand.scenario.load(named, marker.kwargs.get("seed"))
-    stand = daqstand.stand.Stand(f"p{os.getpid() % 1000000}")
+        played = scenario.load(named, marker.kwargs.get("seed"))
+    stand = Stand(f"p{os.getpid() % 1000000}")
     stand.up_scenario(played)
-    timeline = daqstand.player.Timeline(played, stand)
+    timeline = player.Timeline(played, stand)
     stopping = threading.Event()
     worker = None
     own_namespace = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
