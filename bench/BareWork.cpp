@@ -15,7 +15,7 @@
 #include "protocol/DataPacket.h"
 #include "protocol/PacketConversion.h"
 #include "support/DAQTimer.h"
-#include "support/random.h"
+#include "support/RandomSequence.h"
 
 using namespace daq;
 
@@ -31,7 +31,8 @@ int libc_rand_15() { return std::rand() >> 16; }
 }  // namespace
 
 int run_bare_work(const BareWorkSettings& settings) {
-    if (settings.libc_rand) set_integer_source(libc_rand_15);
+    RandomSequence random;
+    if (settings.libc_rand) random.set_integer_source(libc_rand_15);
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 1;
     sockaddr_in own = {};
@@ -59,15 +60,15 @@ int run_bare_work(const BareWorkSettings& settings) {
         for (int id = 1; id <= settings.hybrids; ++id) {
             const uint32_t event = ++counter[id];
             // Efficiency 1: the test is drawn and always passes.
-            if (randuniform() > 1.0) continue;
+            if (random.randuniform() > 1.0) continue;
             for (int chip = 0; chip < kChipsPerHybrid; ++chip) {
-                fill_pedestal_block(block, kChannelsPerChip, PedestalModel{});
+                fill_pedestal_block(random, block, kChannelsPerChip, PedestalModel{});
                 std::memcpy(channels.data() + static_cast<size_t>(chip) * kChannelsPerChip, block,
                             sizeof(block));
             }
-            const HitPlacement hit = place_hit(nchan, kSignalMean);
+            const HitPlacement hit = place_hit(random, nchan, kSignalMean);
             add_hit(channels.data(), hit);
-            const double time_value = draw_time_value();
+            const double time_value = draw_time_value(random);
             DataPacket::Ptr packet =
                 assemble_event(id, settings.mode, settings.nadj, channels.data(), nchan,
                                hit.channel, static_cast<uint16_t>(event), time_stamp, time_value);

@@ -22,7 +22,7 @@
 #include "protocol/BasePacket.h"
 #include "protocol/DataPacket.h"
 #include "protocol/PacketConversion.h"
-#include "support/random.h"
+#include "support/RandomSequence.h"
 #include "testing/NetworkNamespace.h"
 
 using namespace daq;
@@ -32,12 +32,14 @@ namespace {
 void BM_GaussianDraw(benchmark::State& state) {
     // Same parameters on every call, as for the channels of a pedestal block: half the calls
     // return the cached deviate.
-    for (auto _ : state) benchmark::DoNotOptimize(randgauss(2024.0, 5.0));
+    RandomSequence random;
+    for (auto _ : state) benchmark::DoNotOptimize(random.randgauss(2024.0, 5.0));
 }
 BENCHMARK(BM_GaussianDraw);
 
 void BM_UniformDraw(benchmark::State& state) {
-    for (auto _ : state) benchmark::DoNotOptimize(randuniform());
+    RandomSequence random;
+    for (auto _ : state) benchmark::DoNotOptimize(random.randuniform());
 }
 BENCHMARK(BM_UniformDraw);
 

@@ -12,7 +12,6 @@
 #include "protocol/PacketConversion.h"
 #include "protocol/Request.h"
 #include "support/Vantor.h"
-#include "support/random.h"
 
 using namespace daq;
 
@@ -44,12 +43,12 @@ void remove_source(int& source) {
 }  // namespace
 
 DAQmodule::DAQmodule(const std::string& interface, int port, int chip_type)
-    : DAQmodule(interface, port, chip_type, std::make_unique<GeneratedEvents>()) {}
+    : DAQmodule(interface, port, chip_type, nullptr) {}
 
 DAQmodule::DAQmodule(const std::string& interface, int port, int chip_type,
                      std::unique_ptr<EventSource> events)
     : DAQemulator(interface, port),
-      events(std::move(events)),
+      events(events ? std::move(events) : std::make_unique<GeneratedEvents>(random)),
       pedestal_buffer(this->events->pedestal_buffer()),
       chip_type(chip_type) {
     if (pedestal_buffer != nullptr) {
@@ -57,7 +56,7 @@ DAQmodule::DAQmodule(const std::string& interface, int port, int chip_type,
     }
     // The first interval is drawn whatever the source, so that every module program's random
     // draws begin alike.
-    interval = draw_interval(period);
+    interval = draw_interval(random, period);
     event_counter.assign(kEventCounters, 0);
 }
 
@@ -245,7 +244,7 @@ void DAQmodule::set_period(double period) {
 void DAQmodule::set_interval() { interval = next_interval(0.0); }
 
 double DAQmodule::next_interval(double overrun) {
-    return events->next_interval({period, overrun, run_active(), streams});
+    return events->next_interval({period, overrun, run_active(), streams, random});
 }
 
 bool DAQmodule::check_interval() const { return !(interval > trigger_timer()); }
@@ -268,7 +267,7 @@ void DAQmodule::start_run() {
     run_timer.start();
     std::fill(event_counter.begin(), event_counter.end(), 0);
     start_source = static_cast<int>(g_timeout_add(10, &DAQmodule::delayed_start, this));
-    if (const auto first = events->start_run({period, 0.0, run_active(), streams})) {
+    if (const auto first = events->start_run({period, 0.0, run_active(), streams, random})) {
         interval = *first;
     }
 }
@@ -417,7 +416,7 @@ bool DAQmodule::trigger() {
     return true;
 }
 
-bool DAQmodule::passes_efficiency_test() { return !(randuniform() > efficiency); }
+bool DAQmodule::passes_efficiency_test() { return !(random.randuniform() > efficiency); }
 
 void DAQmodule::queue_data(std::span<const uint8_t> packet) {
     cycle_bytes.insert(cycle_bytes.end(), packet.begin(), packet.end());

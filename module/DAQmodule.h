@@ -21,6 +21,7 @@
 #include "protocol/BasePacket.h"
 #include "server/DeadlineSource.h"
 #include "support/DAQTimer.h"
+#include "support/RandomSequence.h"
 
 class DAQmodule : public DAQemulator {
   public:
@@ -30,7 +31,8 @@ class DAQmodule : public DAQemulator {
     // The per-event channel arrays come from here.
     static std::allocator<char> data_allocator;
 
-    // A module of generated events.
+    // A module of generated events, or of `events` when it is given. Everything the module
+    // draws comes from a random sequence of its own, which begins where a new process's would.
     DAQmodule(const std::string& interface, int port, int chip_type);
     DAQmodule(const std::string& interface, int port, int chip_type,
               std::unique_ptr<EventSource> events);
@@ -110,6 +112,7 @@ class DAQmodule : public DAQemulator {
     bool start_pending() const { return start_source > 0; }
     bool pedestals_registered() const { return pedestal_source >= 0; }
     double trigger_interval() const { return interval; }
+    RandomSequence& random_sequence() { return random; }
     uint32_t event_count(int id) const;
 
     // What the module has done since it was made, for the program's counters.
@@ -146,6 +149,8 @@ class DAQmodule : public DAQemulator {
     std::optional<DeadlineSource::Wakeups> running_wakeups() const;
     int log_only(const char* prefix, const char* data, int size);
 
+    // Before the event source, which may draw from it.
+    RandomSequence random;
     std::unique_ptr<EventSource> events;
     // The event source's, or null.
     DataBuffer* pedestal_buffer;

@@ -11,6 +11,7 @@
 
 class DataBuffer;
 class DataStream;
+class RandomSequence;
 
 // One stream's trigger, as the module counted and stamped it.
 struct Trigger {
@@ -27,6 +28,8 @@ struct Pacing {
     double overrun;
     bool run_active;
     const std::vector<DataStream*>& streams;
+    // The module's random sequence, for a wait that is drawn.
+    RandomSequence& random;
 };
 
 class EventSource {

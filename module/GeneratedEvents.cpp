@@ -44,11 +44,14 @@ class ChannelArray {
 
 }  // namespace
 
-double GeneratedEvents::next_interval(const Pacing& pacing) { return draw_interval(pacing.period); }
+double GeneratedEvents::next_interval(const Pacing& pacing) {
+    return draw_interval(pacing.random, pacing.period);
+}
 
 void GeneratedEvents::make_pedestal_block(int channels) {
     auto* block = new DataBlock(2 * channels, nullptr);
-    fill_pedestal_block(reinterpret_cast<int16_t*>(block->data()), channels, pedestal_model);
+    fill_pedestal_block(random, reinterpret_cast<int16_t*>(block->data()), channels,
+                        pedestal_model);
     pedestals.push_block(block);
 }
 
@@ -67,9 +70,9 @@ std::span<const uint8_t> GeneratedEvents::make_event(const DataStream& stream,
     const int nadj = static_cast<uint16_t>(stream.nadj());
     const int mode = static_cast<uint16_t>(stream.readout_mode());
     const int nchan = nchip * cpc;
-    const HitPlacement hit = place_hit(nchan, signal_mean);
+    const HitPlacement hit = place_hit(random, nchan, signal_mean);
     add_hit(channels.values(), hit);
-    const double time_value = draw_time_value();
+    const double time_value = draw_time_value(random);
     DataPacket::Ptr packet =
         assemble_event(stream.id(), mode, nadj, channels.values(), nchan, hit.channel,
                        trigger.event, trigger.time_stamp, time_value);

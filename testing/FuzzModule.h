@@ -14,7 +14,7 @@
 #include <string>
 
 #include "server/DAQServer.h"
-#include "support/random.h"
+#include "support/RandomSequence.h"
 #include "testing/CapturingModule.h"
 
 namespace fuzz {
@@ -73,9 +73,11 @@ inline int replayable_source() {
     return static_cast<int>((state >> 33) & 0x7FFF);
 }
 
-inline void restart_random() {
-    random_state() = 0x5DEECE66DULL;
-    set_integer_source(replayable_source);
+inline void restart_random() { random_state() = 0x5DEECE66DULL; }
+
+// Makes `random` draw from that generator.
+inline void draw_replayably(RandomSequence& random) {
+    random.set_integer_source(replayable_source);
 }
 
 // The module's log lines would drown the fuzzer's own report; they are still formatted.

@@ -122,7 +122,7 @@ double ReplayedEvents::next_interval(const Pacing& pacing) {
             << " is at its end: the run goes on without data" << std::endl;
         end_reported_ = true;
     }
-    if (options_.pace == ReplayPace::kRate) return draw_interval(pacing.period);
+    if (options_.pace == ReplayPace::kRate) return draw_interval(pacing.random, pacing.period);
     if (options_.pace == ReplayPace::kAsFastAsPossible) return 0.0;
     for (const DataStream* stream : pacing.streams) {
         const std::vector<CapturedPacket>* packets = capture_.packets_of(stream->id());

@@ -39,10 +39,16 @@ constexpr int kMaxPedestalSteps = 2048;
 // buffer is kept full between inputs, as testModule's generator fills it while it waits for a
 // run. Each block size (chip type 1, the others) has a source of its own, so that a full buffer
 // is always the same.
+RandomSequence& shared_random() {
+    static RandomSequence random;
+    return random;
+}
+
 class PresetPedestals : public GeneratedEvents {
   public:
-    explicit PresetPedestals(int channels) : channels_(channels) {
-        fill_pedestal_block(values_.data(), DAQmodule::kChannelRoomPerChip, PedestalModel{});
+    explicit PresetPedestals(int channels) : GeneratedEvents(shared_random()), channels_(channels) {
+        fill_pedestal_block(shared_random(), values_.data(), DAQmodule::kChannelRoomPerChip,
+                            PedestalModel{});
     }
 
     void make_pedestal_block(int channels) override {
@@ -118,6 +124,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Input input(data, size);
     fuzz::restart_random();
+    fuzz::draw_replayably(shared_random());
     const uint8_t mask = input.byte();
     const int chip_type = input.byte();
     const double efficiency = input.byte() / 255.0;
@@ -126,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PresetPedestals& events = source_for(chip_type);
     auto module = std::make_unique<CapturingModule>(chip_type, fuzz::kCheckEverySend,
                                                     std::make_unique<SharedEvents>(events));
+    fuzz::draw_replayably(module->random_sequence());
     module->configure(mask);
     module->set_efficiency(efficiency);
 

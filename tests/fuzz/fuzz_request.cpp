@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t mask = input.byte();
     const int chip_type = input.byte();
     auto module = std::make_unique<CapturingModule>(chip_type, fuzz::kCheckEverySend);
+    fuzz::draw_replayably(module->random_sequence());
     module->configure(mask);
 
     unsigned short port = 40000;

@@ -8,7 +8,6 @@
 
 #include "protocol/BasePacket.h"
 #include "protocol/ModuleRequest.h"
-#include "support/random.h"
 #include "testing/ModuleTestSupport.h"
 
 using namespace daq;
@@ -167,9 +166,10 @@ TEST_F(TriggerCycle, all_channel_packets_carry_pedestals_near_2024_and_one_hit) 
 TEST_F(TriggerCycle, efficiency_zero_sends_nothing_but_event_numbers_advance) {
     module.set_efficiency(0.0);
     // Never 0, so the efficiency test never passes.
-    const IntegerSource previous = set_integer_source([] { return 1; });
+    RandomSequence& random = module.random_sequence();
+    const RandomSequence::IntegerSource previous = random.set_integer_source([] { return 1; });
     for (int cycle = 0; cycle < 2; ++cycle) module.trigger();
-    set_integer_source(previous);
+    random.set_integer_source(previous);
     EXPECT_TRUE(module.sent.empty());
     EXPECT_EQ(module.event_count(1), 2u);
     EXPECT_EQ(module.pedestals().items_left(), 501) << "a stream that does not send takes no block";
@@ -454,7 +454,6 @@ uint64_t digest_of(const std::vector<SentDatagram>& packets) {
 
 // The module as a host sets it up, the pedestal buffer filled, then `triggers` cycles.
 std::vector<SentDatagram> first_packets(const KnownAnswer& k, int triggers) {
-    restart_random_sequence();
     CapturingModule module(k.chip_type, kRecordAll);
     printed_by([&] {
         module.configure(k.mask);
