@@ -135,7 +135,10 @@ bool FaultRelay::open() {
         report(with_reason("cannot take the signals over"));
         return false;
     }
-    if (control_ && !control_->open()) return false;
+    if (control_ && !control_->open()) {
+        report(control_->error());
+        return false;
+    }
     if (decisions_ && !decisions_->open()) return false;
     return !stats_ || stats_->write(statistics());
 }

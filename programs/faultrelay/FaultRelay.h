@@ -24,7 +24,7 @@
 
 #include "daqhost/Endpoint.h"
 #include "faultrelay/ControlRequest.h"
-#include "faultrelay/ControlSocket.h"
+#include "support/ControlSocket.h"
 #include "faultrelay/DecisionRecord.h"
 #include "faultrelay/FaultCounters.h"
 #include "faultrelay/FaultPlan.h"

@@ -1,7 +1,7 @@
-// The relay's control socket: a UNIX stream socket at a path (--control-socket), served from
-// the relay's own loop without ever waiting on a client. Each line a client sends is one
-// request, answered by one line (ControlRequest says what they hold). It works across a
-// container's bind mount, so a stand outside the relay's container reaches it too.
+// A control socket: a UNIX stream socket at a path, served from a program's own loop without
+// ever waiting on a client. Each line a client sends is one request, answered by one line (the
+// program says what they hold: the relay's ControlRequest, the crate's CrateControl). It works
+// across a container's bind mount, so a stand outside the program's container reaches it too.
 #pragma once
 
 #include <poll.h>
@@ -23,9 +23,10 @@ class ControlSocket {
     ControlSocket(const ControlSocket&) = delete;
     ControlSocket& operator=(const ControlSocket&) = delete;
 
-    // Binds and listens, in place of a socket a relay before left there; false (reported)
-    // when it cannot.
+    // Binds and listens, in place of a socket a program before left there; false when it
+    // cannot, with the reason in error().
     bool open();
+    const std::string& error() const { return error_; }
     // Appends what to wait for: the listening socket, then each client.
     void add_poll_entries(std::vector<pollfd>& entries) const;
     // Serves what the entries added last say is ready.
@@ -48,6 +49,7 @@ class ControlSocket {
     static bool write_replies(Client& client);
 
     std::string path_;
+    std::string error_;
     int fd_ = -1;
     bool bound_ = false;
     std::vector<Client> clients_;

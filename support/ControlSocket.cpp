@@ -1,4 +1,4 @@
-#include "faultrelay/ControlSocket.h"
+#include "support/ControlSocket.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -10,8 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
-
-#include "faultrelay/Report.h"
 
 namespace {
 
@@ -38,14 +36,14 @@ bool ControlSocket::open() {
     struct stat status = {};
     if (::lstat(path_.c_str(), &status) == 0) {
         if (!S_ISSOCK(status.st_mode)) {
-            report("cannot make the control socket " + path_ + ": it exists and is no socket");
+            error_ = "cannot make the control socket " + path_ + ": it exists and is no socket";
             return false;
         }
         ::unlink(path_.c_str());
     }
     fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
-        report(with_errno("cannot open the control socket"));
+        error_ = with_errno("cannot open the control socket");
         return false;
     }
     // A path too long for an address is reached through its folder's descriptor.
@@ -64,7 +62,7 @@ bool ControlSocket::open() {
     bound_ = fits && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
     if (folder >= 0) ::close(folder);
     if (!bound_ || ::listen(fd_, static_cast<int>(kMostClients)) != 0) {
-        report(with_errno("cannot make the control socket " + path_));
+        error_ = with_errno("cannot make the control socket " + path_);
         return false;
     }
     return true;
