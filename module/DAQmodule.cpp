@@ -61,6 +61,7 @@ DAQmodule::DAQmodule(const std::string& interface, int port, int chip_type,
 }
 
 DAQmodule::~DAQmodule() {
+    if (trigger_clock != nullptr) trigger_clock->disarm(*this);
     clean();
     // Sources hold a plain pointer to the module: none may outlive it, not even one whose id
     // was dropped because the generator was called directly rather than by the loop.
@@ -275,6 +276,13 @@ void DAQmodule::start_run() {
 gboolean DAQmodule::delayed_start(gpointer data) {
     auto* module = static_cast<DAQmodule*>(data);
     module->start_source = -1;
+    if (module->trigger_clock != nullptr) {
+        // Id 0: a run under way, with no source of the module's own to remove.
+        module->signal_source = 0;
+        module->trigger_timer.start();
+        module->trigger_clock->arm(*module);
+        return FALSE;
+    }
     guint source = 0;
     if (module->trigger_wait == TriggerWait::kPoll) {
         source = g_idle_add(&DAQmodule::generate_signal, module);
@@ -303,6 +311,7 @@ void DAQmodule::stop_run() {
     // A stop inside the start window also cancels the pending start.
     remove_source(start_source);
     remove_source(signal_source);
+    if (trigger_clock != nullptr) trigger_clock->disarm(*this);
 }
 
 gboolean DAQmodule::generate_pedestals(gpointer data) {
@@ -374,6 +383,23 @@ bool DAQmodule::signal_step() {
         if (buffer.items_left() + lacking >= buffer.capacity()) return true;
         pedestal_turn();
     }
+}
+
+bool DAQmodule::queued_step(double window) {
+    if (signal_source < 0) return false;
+    const double left = time_to_trigger();
+    if (left > window) return true;
+    if (!trigger()) return true;
+    reset_interval();
+    interval += std::clamp(left, -0.5 * period, 0.5 * period);
+    return signal_source >= 0;
+}
+
+bool DAQmodule::common_cycle(uint32_t event) {
+    for (const DataStream* stream : streams) {
+        event_counter[static_cast<size_t>(stream->id())] = event - 1;
+    }
+    return trigger();
 }
 
 bool DAQmodule::trigger() {

@@ -18,6 +18,7 @@
 #include "module/DataBuffer.h"
 #include "module/DataStream.h"
 #include "module/EventSource.h"
+#include "module/TriggerClock.h"
 #include "protocol/BasePacket.h"
 #include "server/DeadlineSource.h"
 #include "support/DAQTimer.h"
@@ -62,6 +63,10 @@ class DAQmodule : public DAQemulator {
     // due (the default), or polling the clock on every turn, which takes a whole processor.
     enum class TriggerWait { kSleep, kPoll };
     void set_trigger_wait(TriggerWait wait) { trigger_wait = wait; }
+    // Paces the runs' cycles by `clock`, shared with other modules of the loop, instead of a
+    // timer of the module's own (null: its own again). The clock must outlive the module's
+    // runs; the module disarms itself when a run ends and when it goes.
+    void set_trigger_clock(TriggerClock* clock) { trigger_clock = clock; }
 
     void set_efficiency(double efficiency) { this->efficiency = efficiency; }
     double get_efficiency() const { return efficiency; }
@@ -93,6 +98,14 @@ class DAQmodule : public DAQemulator {
     bool pedestal_turn();
     // One call of the signal generator: true to stay registered.
     bool signal_step();
+    // A trigger queue's call: runs the cycle when it is due within `window` seconds; the time
+    // it ran early or late is counted into the next interval (within half a period), so that
+    // the cycles keep a lone module's times. False once the run has ended.
+    bool queued_step(double window);
+    // A common trigger's call: one cycle whose events are number `event` of every stream,
+    // without an interval of the module's own. False (nothing sent or counted) when the
+    // pedestal buffer holds too few blocks for it.
+    bool common_cycle(uint32_t event);
     // One trigger cycle, without the pacing: false (and nothing sent or counted) when the
     // buffer holds too few pedestal blocks for it.
     bool trigger();
@@ -167,6 +180,7 @@ class DAQmodule : public DAQemulator {
     double efficiency = 0.5;
     double interval = 0.0;
     TriggerWait trigger_wait = TriggerWait::kSleep;
+    TriggerClock* trigger_clock = nullptr;
     // The need that was last reported as beyond the buffer, so that it is reported once.
     int reported_need = 0;
     // The packets of the trigger cycle under way, end to end, and each one's length (its

@@ -1,0 +1,85 @@
+#include "module/TriggerQueue.h"
+
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "module/DAQmodule.h"
+
+namespace {
+
+// The wall clock, as the modules' trigger timers read it.
+double wall_clock() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) * 1e-6;
+}
+
+// The window of a wake-up before the timer has learned its margin.
+constexpr double kFirstWindow = 20e-6;
+
+}  // namespace
+
+TriggerQueue::TriggerQueue() {
+    source = DeadlineSource::attach(&TriggerQueue::dispatch, &TriggerQueue::remaining, this,
+                                    G_PRIORITY_DEFAULT_IDLE);
+}
+
+TriggerQueue::~TriggerQueue() {
+    if (source > 0) g_source_remove(source);
+}
+
+void TriggerQueue::arm(DAQmodule& module) {
+    disarm(module);
+    entries.push_back({&module, wall_clock() + module.time_to_trigger()});
+}
+
+void TriggerQueue::disarm(DAQmodule& module) {
+    std::erase_if(entries, [&](const Entry& e) { return e.module == &module; });
+}
+
+std::optional<DeadlineSource::Wakeups> TriggerQueue::wakeups() const {
+    return DeadlineSource::wakeups(source);
+}
+
+double TriggerQueue::remaining(gpointer data) {
+    const auto* queue = static_cast<const TriggerQueue*>(data);
+    if (queue->entries.empty()) return std::numeric_limits<double>::infinity();
+    double earliest = std::numeric_limits<double>::infinity();
+    for (const Entry& e : queue->entries) earliest = std::min(earliest, e.due);
+    return earliest - wall_clock();
+}
+
+gboolean TriggerQueue::dispatch(gpointer data) {
+    static_cast<TriggerQueue*>(data)->serve();
+    return TRUE;
+}
+
+void TriggerQueue::serve() {
+    const std::optional<DeadlineSource::Wakeups> seen = wakeups();
+    const double window = seen && seen->count > 0 ? seen->early : kFirstWindow;
+    const double until = wall_clock() + window;
+    // A module served may stop its run or arm another module: the list is walked by index
+    // over the entries there were, each looked up again.
+    std::vector<DAQmodule*> due;
+    for (const Entry& e : entries) {
+        if (!(e.due > until)) due.push_back(e.module);
+    }
+    for (DAQmodule* module : due) {
+        const auto entry = std::find_if(entries.begin(), entries.end(),
+                                        [&](const Entry& e) { return e.module == module; });
+        if (entry == entries.end()) continue;
+        const bool stays = module->queued_step(std::max(until - wall_clock(), 0.0));
+        ++served;
+        const auto again = std::find_if(entries.begin(), entries.end(),
+                                        [&](const Entry& e) { return e.module == module; });
+        if (again == entries.end()) continue;
+        if (stays) {
+            again->due = wall_clock() + module->time_to_trigger();
+        } else {
+            entries.erase(again);
+        }
+    }
+}
