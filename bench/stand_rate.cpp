@@ -3,13 +3,16 @@
 // same round, with the processor time the modules took, printed as one Markdown table.
 //
 //   stand_rate [--quick] [--modules LIST] [--wide N] [--seconds S] [--rounds R]
-//              [--compose IMAGE]
+//              [--compose IMAGE] [--crates]
 //
 //   --modules  stand sizes, e.g. 16,32 (the default), each 2 to 64
 //   --wide     the size of the widest stand, at 500 Hz (default 64)
 //   --compose  also every size of LIST at 1000 Hz on Compose, with this module image
 //   --seconds  length of each run (default 5)
 //   --rounds   rounds; each row shows its median round (default 3)
+//   --crates   also crates (testCrate: every module of the stand in one process): 64 modules at
+//              1000 Hz, 128 at 500 Hz and at 1000 Hz, and 64 at 1000 Hz on the common trigger
+//              (with --quick: 4 at 1000 Hz, 8 at 500 Hz, 4 on the common trigger)
 //   --quick    --modules 4 --wide 8 --seconds 1 --rounds 1: only proves that it works
 //
 // Each round brings up one stand after another and takes one run on each, with one daqhost in
@@ -22,7 +25,11 @@
 //     a stand delivers is divided by what one alone does ("per module ÷ one alone");
 //   - with --compose, every size of LIST at 1000 Hz, one hybrid, as containers of
 //     packaging/containers/compose.yaml, driven by daqhost in the file's host container, which
-//     finds them by the service's name.
+//     finds them by the service's name;
+//   - with --crates, the crates above, one hybrid per module. Their processor time is also given
+//     per trigger and module, beside the one module alone at the highest rate's. The common
+//     trigger's run is captured, and for every event number that all its modules sent, the
+//     spread of the capture times of the module's packets is taken: the largest is printed.
 // The rate a module delivers is its trigger rate, the one its data packets' time stamps give;
 // the aggregate is the sum over the modules, and "delivered ÷ asked" divides it by modules ×
 // rate. The processor time is that of all the modules' testModule processes together from just
@@ -39,6 +46,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -46,6 +54,8 @@
 #include <vector>
 
 #include "Report.h"
+#include "daqhost/CaptureReader.h"
+#include "protocol/DataPacketView.h"
 #include "testing/EmulatorProcess.h"
 
 namespace {
@@ -62,12 +72,15 @@ struct Layout {
     int modules;
     int hybrids;
     bool compose = false;
+    bool crate = false;
+    bool common_trigger = false;
 };
 
 std::string describe(const Layout& layout) {
     return std::to_string(layout.modules) + " module(s) at " + std::to_string(layout.rate) +
            " Hz, " + std::to_string(layout.hybrids) + " hybrid(s) each" +
-           (layout.compose ? ", on Compose" : "");
+           (layout.compose ? ", on Compose" : "") + (layout.crate ? ", in one crate" : "") +
+           (layout.common_trigger ? " on the common trigger" : "");
 }
 
 struct Outcome {
@@ -75,10 +88,15 @@ struct Outcome {
     double missing = 0;
     double packets = 0;
     std::optional<double> busy;  // the modules' processor seconds per wall second
+    // On the common trigger: the largest spread of one event number's capture times over the
+    // modules, in seconds, and the event numbers compared.
+    std::optional<double> spread;
+    size_t compared = 0;
     bool ok = false;
 };
 
 void add_summary(const std::string& text, Outcome& outcome);
+void add_spread(const std::string& capture, int modules, Outcome& outcome);
 
 // Runs `env` with the arguments (variables, then the command); its standard output, empty on a
 // failure, which is reported as the `what` that failed.
@@ -117,9 +135,11 @@ std::vector<pid_t> module_pids(const std::string& name, int modules) {
     return pids;
 }
 
-// Processor seconds the processes have taken so far, all together; nothing when one of them
-// cannot be read (it has ended).
-std::optional<double> processor_seconds(const std::vector<pid_t>& pids) {
+// Processor seconds the processes have taken so far, all together (a crate's modules share one
+// process, counted once); nothing when one of them cannot be read (it has ended).
+std::optional<double> processor_seconds(std::vector<pid_t> pids) {
+    std::sort(pids.begin(), pids.end());
+    pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
     double sum = 0;
     for (const pid_t pid : pids) {
         const std::optional<double> used = ::processor_seconds(pid);
@@ -134,9 +154,12 @@ Outcome measure(const Layout& layout, double seconds) {
     Outcome outcome;
     std::string hybrids = "1";
     for (int h = 2; h <= layout.hybrids; ++h) hybrids.append(",").append(std::to_string(h));
-    if (stand(name, {"up", std::to_string(layout.modules), "--rate", std::to_string(layout.rate),
-                     "--mask", std::string(layout.hybrids, '1')})
-            .empty()) {
+    std::vector<std::string> up = {"up",     std::to_string(layout.modules),
+                                   "--rate", std::to_string(layout.rate),
+                                   "--mask", std::string(layout.hybrids, '1')};
+    if (layout.crate) up.emplace_back("--crate");
+    if (layout.common_trigger) up.emplace_back("--common-trigger");
+    if (stand(name, up).empty()) {
         stand(name, {"down"});
         return outcome;
     }
@@ -147,6 +170,8 @@ Outcome measure(const Layout& layout, double seconds) {
     for (size_t at = 0, end; (end = addresses.find('\n', at)) != std::string::npos; at = end + 1) {
         run.insert(run.end(), {"--module", addresses.substr(at, end - at)});
     }
+    const std::string capture = "/tmp/" + name + ".pcap";
+    if (layout.common_trigger) run.insert(run.end(), {"--out", capture});
     const std::vector<pid_t> pids = module_pids(name, layout.modules);
     const auto started = std::chrono::steady_clock::now();
     const std::optional<double> used_before = processor_seconds(pids);
@@ -158,7 +183,39 @@ Outcome measure(const Layout& layout, double seconds) {
         outcome.busy = (*used_after - *used_before) / wall.count();
     }
     add_summary(text, outcome);
+    if (layout.common_trigger) {
+        add_spread(capture, layout.modules, outcome);
+        std::filesystem::remove(capture);
+    }
     return outcome;
+}
+
+void add_spread(const std::string& capture, int modules, Outcome& outcome) {
+    std::map<uint16_t, std::pair<int64_t, int64_t>> span;  // event: first and last time
+    std::map<uint16_t, int> seen;                          // event: packets
+    daq::CaptureReader reader;
+    if (!reader.open(capture)) {
+        progress("the capture does not read: " + reader.error());
+        return;
+    }
+    for (daq::CaptureRecord record; reader.next(record);) {
+        const daq::DataPacketView view(record.payload.data(), record.payload.size());
+        if (!view.ok()) continue;
+        const uint16_t event = view.word(3);
+        auto [entry, fresh] = span.try_emplace(event, record.time_ns, record.time_ns);
+        entry->second.first = std::min(entry->second.first, record.time_ns);
+        entry->second.second = std::max(entry->second.second, record.time_ns);
+        ++seen[event];
+        (void)fresh;
+    }
+    // An event number comes round again after 65536 triggers; the runs here are far shorter.
+    double widest = 0;
+    for (const auto& [event, times] : span) {
+        if (seen[event] != modules) continue;
+        widest = std::max(widest, static_cast<double>(times.second - times.first) * 1e-9);
+        ++outcome.compared;
+    }
+    if (outcome.compared > 0) outcome.spread = widest;
 }
 
 // The figures of daqhost's JSON summary added to the outcome.
@@ -304,10 +361,15 @@ int main(int argc, char** argv) {
     double seconds = 5;
     int rounds = 3;
     std::string image;
+    bool crates = false;
+    bool quick = false;
     bool usable = true;
     for (int i = 1; i < argc && usable; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--quick") {
+        if (arg == "--crates") {
+            crates = true;
+        } else if (arg == "--quick") {
+            quick = true;
             sizes = {4};
             wide = 8;
             seconds = 1;
@@ -331,7 +393,7 @@ int main(int argc, char** argv) {
     }
     if (!usable || seconds <= 0 || rounds < 1) {
         std::cerr << "usage: stand_rate [--quick] [--modules LIST (e.g. 16,32; each 2 to 64)] "
-                     "[--wide N (2 to 64)] [--seconds S] [--rounds R] [--compose IMAGE]"
+                     "[--wide N (2 to 64)] [--seconds S] [--rounds R] [--compose IMAGE] [--crates]"
                   << std::endl;
         return 2;
     }
@@ -363,6 +425,14 @@ int main(int argc, char** argv) {
     layouts.push_back({1000, sizes.front(), 4});
     layouts.push_back({kHighest, 1, 1});
     layouts.push_back({kHighest, sizes.front(), 1});
+    if (crates) {
+        const int most = quick ? 8 : 128;
+        const int many = quick ? 4 : 64;
+        layouts.push_back({1000, many, 1, false, true});
+        layouts.push_back({500, most, 1, false, true});
+        if (!quick) layouts.push_back({1000, most, 1, false, true});
+        layouts.push_back({1000, many, 1, false, true, true});
+    }
 
     std::cout << "Machine: " << cpu_model() << "; load average before: " << load_average()
               << "\n\n";
@@ -379,8 +449,9 @@ int main(int argc, char** argv) {
 
     std::cout << "| Rate asked per module | Modules | Hybrids each | Events/s, all together "
                  "| Asked, all together | Delivered ÷ asked | Per module ÷ one alone "
-                 "| Missing events | Modules' processor s per s |\n"
-                 "|---|---|---|---|---|---|---|---|---|\n";
+                 "| Missing events | Modules' processor s per s | Processor µs per trigger and "
+                 "module |\n"
+                 "|---|---|---|---|---|---|---|---|---|---|\n";
     std::vector<Outcome> rows;
     rows.reserve(outcomes.size());
     for (const std::vector<Outcome>& each : outcomes) rows.push_back(median_round(each));
@@ -391,20 +462,35 @@ int main(int argc, char** argv) {
         const double asked = static_cast<double>(layout.rate) * layout.modules;
         std::string alone = "-";
         for (size_t a = 0; a < layouts.size(); ++a) {
-            if (layouts[a].modules == 1 && !layouts[a].compose &&
+            if (layouts[a].modules == 1 && !layouts[a].compose && !layouts[a].crate &&
                 layouts[a].hybrids == layout.hybrids && layouts[a].rate == layout.rate &&
                 rows[a].rate > 0) {
                 alone = fixed(row.rate / layout.modules / rows[a].rate, 3);
             }
         }
+        const std::string where = layout.compose          ? " (Compose)"
+                                  : layout.common_trigger ? " (crate, common trigger)"
+                                  : layout.crate          ? " (crate)"
+                                                          : "";
+        // The modules' processor time per trigger of one module.
+        const std::string per_trigger =
+            row.busy && row.rate > 0 ? fixed(*row.busy / row.rate * 1e6, 1) : "-";
         std::cout << "| "
                   << (highest ? "highest (-r 1000000)" : std::to_string(layout.rate) + " Hz")
-                  << " | " << layout.modules << (layout.compose ? " (Compose)" : "") << " | "
-                  << layout.hybrids << " | " << grouped(row.rate) << " | "
-                  << (highest ? "-" : grouped(asked)) << " | "
+                  << " | " << layout.modules << where << " | " << layout.hybrids << " | "
+                  << grouped(row.rate) << " | " << (highest ? "-" : grouped(asked)) << " | "
                   << (highest ? "-" : fixed(row.rate / asked, 3)) << " | " << alone << " | "
                   << grouped(row.missing) << " | " << (row.busy ? fixed(*row.busy, 2) : "-")
-                  << " |\n";
+                  << " | " << per_trigger << " |\n";
+    }
+    for (size_t l = 0; l < layouts.size(); ++l) {
+        if (!layouts[l].common_trigger) continue;
+        std::cout << "\nCommon trigger, " << layouts[l].modules << " modules: "
+                  << (rows[l].spread ? "event N of every module captured within " +
+                                           fixed(*rows[l].spread * 1e3, 3) + " ms, for each of " +
+                                           std::to_string(rows[l].compared) + " event numbers"
+                                     : std::string("no event number sent by every module"))
+                  << "\n";
     }
     std::cout << "\nLoad average after: " << load_average() << "\n";
     if (!state.empty()) std::filesystem::remove_all(state);

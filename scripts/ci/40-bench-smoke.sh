@@ -23,7 +23,9 @@ for scenario in "idle (configured, no run)" "highest rate" "Bare loop, same gene
                 "Python host, ModuleClient.receive" "daq_module start to ready" \
                 "Capture decode, two threads ÷ one" "Run with --monitor, page open" \
                 "Page delays from snapshot to figures on the page" \
-                "× 1 kHz, no faults" "× 1 kHz, a kill and a 3 s pause"; do
+                "× 1 kHz, no faults" "× 1 kHz, a kill and a 3 s pause" \
+                "| 1000 Hz | 4 (crate) |" "| 500 Hz | 8 (crate) |" \
+                "Common trigger, 4 modules: event N of every module captured within"; do
   if ! grep -qF -- "$scenario" "$out"; then
     echo "bench smoke: no row for \"$scenario\"" >&2
     exit 1
