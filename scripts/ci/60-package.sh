@@ -43,9 +43,10 @@ for library in libc6 libglib2.0-0 libpcap0.8 libstdc++6; do
 done
 [ "$(dpkg-deb -f "$deb" Package)" = daq-emulator ] || fail "wrong package name"
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for file in ./usr/bin/testModule ./usr/bin/daqhost ./usr/bin/faultrelay \
+for file in ./usr/bin/testModule ./usr/bin/testCrate ./usr/bin/daqhost ./usr/bin/faultrelay \
   ./usr/bin/daqreplay ./usr/share/man/man1/daqreplay.1.gz \
-  ./usr/share/man/man1/testModule.1.gz ./usr/share/man/man1/daqhost.1.gz \
+  ./usr/share/man/man1/testModule.1.gz ./usr/share/man/man1/testCrate.1.gz \
+  ./usr/share/man/man1/daqhost.1.gz \
   ./usr/share/man/man1/faultrelay.1.gz \
   ./usr/lib/systemd/system/testModule.service ./usr/lib/systemd/system/testModule@.service \
   ./usr/share/doc/daq-emulator/changelog.Debian.gz ./usr/share/doc/daq-emulator/copyright \
