@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <utility>
@@ -137,9 +138,9 @@ std::string Crate::pause(size_t i, double seconds) {
     slot.module->set_trigger_clock(&held);
     slot.state = State::kPaused;
     auto* resume = new Resume{this, i};
-    slot.resume = g_timeout_add_full(G_PRIORITY_DEFAULT, static_cast<guint>(seconds * 1000.0 + 0.5),
-                                     &Crate::resume_module, resume,
-                                     [](gpointer data) { delete static_cast<Resume*>(data); });
+    slot.resume = g_timeout_add_full(
+        G_PRIORITY_DEFAULT, static_cast<guint>(std::lround(seconds * 1000.0)),
+        &Crate::resume_module, resume, [](gpointer data) { delete static_cast<Resume*>(data); });
     return {};
 }
 
