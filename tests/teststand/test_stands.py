@@ -2,7 +2,8 @@
 against the stand in network namespaces and the stand on the container engine: the modules at
 the scheme's addresses, a relay's faults through its socket, pause, continue, kill and restart
 seen in status and noted, a host that reaches every module afterwards, and down keeping the
-records. The engine's variant needs Docker and the image DAQ_IMAGE (default
+records; and of the namespaces, modules in a crate, each taking its faults alone, up to the
+stand's most (the engine refuses crates). The engine's variant needs Docker and the image DAQ_IMAGE (default
 daq-emulator:latest), and is skipped, saying which is missing, without them."""
 
 import json
@@ -15,7 +16,7 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
-from daqhost.stand import ModuleOptions, Stand, StandError  # noqa: E402
+from daqhost.stand import MAX_MODULES, ModuleOptions, Stand, StandError  # noqa: E402
 
 # Debian's docker client compares versions the old way.
 pytestmark = pytest.mark.filterwarnings("ignore::DeprecationWarning")
@@ -152,3 +153,11 @@ def test_a_crates_modules_take_their_faults_alone_and_down_leaves_nothing(stand,
     assert "crate-1.log" in os.listdir(kept["out_dir"])
     assert not os.path.exists(f"/proc/{pid}") and not os.path.isdir(stand.folder)
     assert not any(os.path.exists(f"/run/netns/{n}") for n in namespaces)
+
+
+def test_a_crate_of_as_many_modules_as_the_stand_takes_comes_up(stand):
+    if not isinstance(stand, Stand):
+        pytest.skip("crates run on the namespace stand")
+    stand.up([ModuleOptions(crate=1) for _ in range(MAX_MODULES)])
+    assert stand.addresses()[-1] == f"11.0.0.{10 + MAX_MODULES}"
+    assert {m["state"] for m in stand.status()["modules"]} == {"running"}
