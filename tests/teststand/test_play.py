@@ -1,7 +1,7 @@
 """teststand play: a scenario of every kind of fault on four modules meets its expectations
 and leaves its report; played again with the same seed its relays decide the same, with another
-seed not; a crate's scenario meets its expectations; a scenario that does not read is refused with its line before anything is stood up
-(these need root: network namespaces). Without root: what a scenario's mistakes are refused
+seed not; a crate's scenario meets its expectations; a scenario that does not read is refused
+with its line before anything is stood up (these need root: network namespaces). Without root: what a scenario's mistakes are refused
 with, the relay's faults of overlapping windows (any fault the relay publishes), the modules
 file, the windows set before the host starts, and the report and its expectations against a
 summary of daqhost's."""

@@ -3,8 +3,9 @@ against the stand in network namespaces and the stand on the container engine: t
 the scheme's addresses, a relay's faults through its socket, pause, continue, kill and restart
 seen in status and noted, a host that reaches every module afterwards, and down keeping the
 records; and of the namespaces, modules in a crate, each taking its faults alone, up to the
-stand's most (the engine refuses crates). The engine's variant needs Docker and the image DAQ_IMAGE (default
-daq-emulator:latest), and is skipped, saying which is missing, without them."""
+stand's most (the engine refuses crates). The engine's variant needs Docker and the image
+DAQ_IMAGE (default daq-emulator:latest), and is skipped, saying which is missing, without
+them."""
 
 import json
 import os
