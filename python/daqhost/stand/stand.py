@@ -190,7 +190,8 @@ class Stand(StandInterface):
         pid = self.pid(c, "crate")
         if process_state(pid) == "ended":
             raise StandError(f"crate {c} (testCrate {pid}) has ended, and every module of it "
-                             f"with it (log: {self.path(f'crate-{c}.log')})")
+                             f"with it: take the stand down and up again (log: "
+                             f"{self.path(f'crate-{c}.log')})")
         return RelayClient(self.path(f"crate-{c}.sock"), f"crate {c}")
 
     def crate_counters(self, c: int) -> list[dict] | None:
