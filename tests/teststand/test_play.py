@@ -1,7 +1,7 @@
 """teststand play: a scenario of every kind of fault on four modules meets its expectations
 and leaves its report; played again with the same seed its relays decide the same, with another
-seed not; a scenario that does not read is refused with its line before anything is stood up
-(these need root: network namespaces). Without root: what a scenario's mistakes are refused
+seed not; a crate's scenario meets its expectations; a scenario that does not read is refused
+with its line before anything is stood up (these need root: network namespaces). Without root: what a scenario's mistakes are refused
 with, the relay's faults of overlapping windows (any fault the relay publishes), the modules
 file, the windows set before the host starts, and the report and its expectations against a
 summary of daqhost's."""
@@ -20,6 +20,7 @@ sys.path.insert(0, str(ROOT / "python"))
 from daqhost.stand import player, relay, report, scenario  # noqa: E402
 TESTSTAND = ROOT / "stand" / "teststand"
 EVERY_FAULT = ROOT / "stand" / "scenarios" / "every-fault.yaml"
+CRATE = ROOT / "stand" / "scenarios" / "crate.yaml"
 
 needs_root = pytest.mark.skipif(os.geteuid() != 0, reason="the stand needs root")
 
@@ -106,6 +107,15 @@ def test_every_fault_meets_its_expectations_and_the_same_seed_decides_the_same(t
 
 
 @needs_root
+def test_a_crate_plays_with_its_expectations_met(tmp_path):
+    result, out = play(tmp_path, "crate", scenario=CRATE)
+    assert result.returncode == 0, result.stdout + result.stderr
+    report = json.loads((out / "report.json").read_text())
+    assert report["met"] and all(row["result"] == "applied" for row in report["applied"])
+    assert (out / "stand" / "crate-1.log").is_file()
+
+
+@needs_root
 def test_a_scenario_that_does_not_read_is_refused_with_its_line(tmp_path):
     bad = tmp_path / "bad.yaml"
     bad.write_text("modules:\n  - count: 2\nfaults:\n  - {at: 1, module: 3, do: pause, seconds: 1}\n")
@@ -119,7 +129,8 @@ MODULES = "modules:\n  - count: 4\n"
 
 
 @pytest.mark.parametrize("text, line, words", [
-    (MODULES + "  - count: 62\n", 1, "66 modules"),
+    (MODULES + "  - count: 126\n", 1, "130 modules"),
+    (MODULES + "  - count: 2\n    common_trigger: true\n", 4, "a common trigger is a crate's"),
     (MODULES + "network:\n  - modules: 2-5\n    loss: 1%\n", 4, "the modules are 1 to 4"),
     (MODULES + "network:\n  - loss: 101%\n", 4, "not a percentage"),
     (MODULES + "network:\n  - burst: 3\n", 4, "goes with a loss"),

@@ -48,6 +48,7 @@ class Teststand : public ::testing::Test {
         std::vector<std::string> all = {
             "TESTMODULE=" + (testmodule.empty() ? std::string(TESTMODULE_PATH) : testmodule),
             std::string("FAULTRELAY=") + FAULTRELAY_PATH,
+            std::string("TESTCRATE=") + TESTCRATE_PATH,
             "TESTSTAND_STATE=" + state_,
             TESTSTAND_PATH,
             "--name",
@@ -197,14 +198,19 @@ TEST_F(Teststand, a_failed_up_leaves_nothing_behind) {
     expect_nothing_left({});
 }
 
-TEST_F(Teststand, status_lists_every_module_and_exits_0_with_or_without_a_fault) {
-    for (const std::vector<std::string>& up :
-         {std::vector<std::string>{"up", "3"}, {"up", "3", "--loss", "3:1"}}) {
+TEST_F(Teststand, status_lists_every_module_and_exits_0_with_or_without_a_fault_or_crate) {
+    for (const std::vector<std::string>& up : {std::vector<std::string>{"up", "3"},
+                                               {"up", "3", "--loss", "3:1"},
+                                               {"up", "3", "--crate", "--common-trigger"}}) {
         ASSERT_EQ(stand(up).status, 0);
         const Result status = stand({"status"});
         EXPECT_EQ(status.status, 0) << status.err;
         for (const char* module : {"module 1  ", "module 2  ", "module 3  "}) {
             EXPECT_NE(status.out.find(module), std::string::npos) << status.out;
+        }
+        if (up.back() == "--common-trigger") {
+            EXPECT_NE(status.out.find("module 3 of crate 1 (testCrate "), std::string::npos)
+                << status.out;
         }
         ASSERT_EQ(stand({"down"}).status, 0);
     }

@@ -89,6 +89,9 @@ class EngineStand(StandInterface):
         if not 1 <= len(modules) <= MAX_MODULES:
             raise StandError(f"the number of modules must be 1 to {MAX_MODULES}, "
                              f"not {len(modules)}")
+        if any(m.crate is not None for m in modules):
+            raise StandError("crates run on the namespace stand: play it there, without "
+                             "--engine compose")
         relay_args = relay_args or [[] for _ in modules]
         try:
             self.client.images.get(self.image)

@@ -17,7 +17,7 @@ import time
 
 from . import network
 
-MAX_MODULES = 64
+MAX_MODULES = 128  # addresses 11.0.0.11 to 11.0.0.138
 _APPLIED = re.compile(r"(\S+ \S+)  up\+(\S+) s  (.*)")
 
 
@@ -106,6 +106,11 @@ class StandInterface(abc.ABC):
     @abc.abstractmethod
     def pause(self, i: int) -> None:
         """Module I stops (its program, or its container) until resume."""
+
+    def pause_ends_itself(self, i: int) -> bool:
+        """Whether a pause of module I ends by itself (a module of a crate): pause then takes
+        the pause's seconds, and resume only notes that it runs again."""
+        return False
 
     @abc.abstractmethod
     def resume(self, i: int) -> None:

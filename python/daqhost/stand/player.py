@@ -39,6 +39,7 @@ class Event:
     text: str
     # A window's end or a pause's: after the host's end there is nothing left to undo.
     closing: bool = False
+    seconds: float | None = None  # of a pause
 
 
 def relay_faults(active: list[scenario.NetworkFault], module: int) -> tuple[dict, float]:
@@ -75,7 +76,8 @@ def timed_events(s: scenario.Scenario) -> list[Event]:
                                     closing=True))
     for fault in s.faults:
         if fault.action == "pause":
-            events.append(Event(fault.at_s, fault.module, "pause", f"pause {fault.seconds:g} s"))
+            events.append(Event(fault.at_s, fault.module, "pause", f"pause {fault.seconds:g} s",
+                                seconds=fault.seconds))
             events.append(Event(fault.at_s + fault.seconds, fault.module, "continue", "continue",
                                 closing=True))
         else:
@@ -162,6 +164,8 @@ class Timeline:
         i, in_force = event.module, None
         if event.what == "network":
             in_force = self.set_relay(i, event.at_s)
+        elif event.what == "pause" and self.stand.pause_ends_itself(i):
+            self.stand.pause(i, event.seconds)
         elif event.what == "pause":
             self.stand.pause(i)
         elif event.what == "continue":

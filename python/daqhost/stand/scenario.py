@@ -90,6 +90,9 @@ class ModuleGroup:
     line: int = 0
     # A relay in front even without a network fault (teststand up --relay).
     relay: bool = False
+    # The crate its modules run in, one testCrate process: groups of one number share it.
+    crate: int | None = None
+    common_trigger: bool = False  # the crate's modules triggered by one trigger
 
     def module_host_options(self) -> list[str]:
         """The group's own options of daqhost run, with the hybrids of its mask unless they
@@ -190,7 +193,8 @@ class Scenario:
         way."""
         relayed = self.relayed_modules()
         return [ModuleOptions(rate=g.rate, efficiency=g.efficiency, mask=g.mask, chip=g.chip,
-                              replay=g.replay, relay=i in relayed)
+                              replay=g.replay, relay=i in relayed, crate=g.crate,
+                              common_trigger=g.common_trigger)
                 for i, g in enumerate(self.module_groups(), start=1)]
 
     def relay_args(self) -> list[list[str]]:
@@ -315,6 +319,13 @@ def _groups(value, line: int) -> list[ModuleGroup]:
         if r.has("host_options"):
             group.host_options = _module_host_options(r)
             group.line = r.line("host_options")
+        for key in ("crate", "common_trigger"):
+            if not isinstance(r.get(key, False), bool):
+                r.fail(key, f"{r.get(key)!r}: true or false")
+        if r.get("common_trigger") and not r.get("crate"):
+            r.fail("common_trigger", "a common trigger is a crate's: give the group crate: true")
+        group.crate = len(groups) + 1 if r.get("crate") else None
+        group.common_trigger = bool(r.get("common_trigger"))
         r.done()
         groups.append(group)
     if sum(g.count for g in groups) > MAX_MODULES:

@@ -1,7 +1,8 @@
-"""A test stand: up to 64 modules (testModule, or daqreplay serving a capture) in network
-namespaces, each behind a faultrelay that makes its network faults, and the modules' own faults.
-Its state is the folder TESTSTAND_STATE/NAME, which any process may load: stand.json (written
-before anything is made, so that down finds it all after any failure), PIDs, logs, counters."""
+"""A test stand: up to 128 modules (testModule, daqreplay serving a capture, or modules of a
+crate: one testCrate process serving several) in network namespaces, each behind a faultrelay
+that makes its network faults, and the modules' own faults. Its state is the folder
+TESTSTAND_STATE/NAME, which any process may load: stand.json (written before anything is made,
+so that down finds it all after any failure), PIDs, logs, counters."""
 
 import contextlib
 import json
@@ -28,6 +29,10 @@ class ModuleOptions:
     chip: str | None = None  # -c
     relay: bool = False  # a relay in front, even without faults of its own
     replay: str | None = None  # a capture that daqreplay serves in place of testModule
+    # The crate it runs in (any label): the modules of one label share one testCrate process,
+    # and its rate, efficiency, mask and chip.
+    crate: int | str | None = None
+    common_trigger: bool = False  # its crate's modules triggered by one trigger
 
     def options(self) -> list[str]:
         """testModule's (or daqreplay's) options, a value given as text passed as it is."""
@@ -41,6 +46,34 @@ class ModuleOptions:
         program = find_program("DAQREPLAY", "daqreplay", "tools/daqreplay/daqreplay") \
             if self.replay else find_program("TESTMODULE", "testModule", "app/testModule")
         return [program, *self.options()] + ([os.path.abspath(self.replay)] if self.replay else [])
+
+
+# A module's state in its crate's counters, as a process's is said.
+CRATE_STATES = {"on": "running", "paused": "paused", "off": "ended"}
+# What the modules of a crate must share.
+SHARED = ("rate", "efficiency", "mask", "chip", "common_trigger")
+
+
+def crates_of(modules: list[ModuleOptions]) -> list[list[int]]:
+    """The crates' modules (numbers from 1), the crates numbered in the order of their first
+    module; StandError for a crate whose modules differ in what they must share."""
+    labels = list(dict.fromkeys(m.crate for m in modules if m.crate is not None))
+    crates = [[i for i, m in enumerate(modules, start=1) if m.crate == label] for label in labels]
+    for i, m in enumerate(modules, start=1):
+        if m.common_trigger and m.crate is None:
+            raise StandError(f"module {i}: a common trigger is a crate's; give it a crate")
+    for number, members in enumerate(crates, start=1):
+        first = modules[members[0] - 1]
+        for i in members:
+            if modules[i - 1].replay:
+                raise StandError(f"module {i} serves a capture: daqreplay runs in no crate")
+            for key in SHARED:
+                if getattr(modules[i - 1], key) != getattr(first, key):
+                    raise StandError(
+                        f"the modules of crate {number} must share rate, efficiency, mask, chip "
+                        f"and trigger: module {i} has {key} {getattr(modules[i - 1], key)}, "
+                        f"module {members[0]} {getattr(first, key)}")
+    return crates
 
 
 def process_state(pid: int | None) -> str:
@@ -136,21 +169,65 @@ class Stand(StandInterface):
         return f"{self.name}-m{i}" if i else self.host_namespace
 
     def pid(self, i: int, role: str = "module") -> int | None:
-        """The PID of module I's testModule, or with role "relay" its relay's."""
+        """The PID of the program that serves module I (its testModule, or its crate's
+        testCrate), or with role "relay" its relay's, with role "crate" crate I's."""
+        if role == "module" and self.crate_of(i):
+            i, role = self.crate_of(i), "crate"
         return int(self._read(f"{role}-{i}.pid") or 0) or None
 
-    def module_state(self, i: int) -> str:
-        """running, paused or ended."""
-        return process_state(self.pid(i))
+    def crate_of(self, i: int) -> int | None:
+        """The number of module I's crate, or None."""
+        return self.layout["modules"][i - 1].get("crate")
+
+    def crate_modules(self, c: int) -> list[int]:
+        return self.layout["crates"][c - 1]["modules"]
+
+    def crates(self) -> int:
+        return len(self.layout.get("crates", []))
+
+    def crate_client(self, c: int) -> RelayClient:
+        """Crate C's control socket, which takes JSON lines as a relay's does."""
+        pid = self.pid(c, "crate")
+        if process_state(pid) == "ended":
+            raise StandError(f"crate {c} (testCrate {pid}) has ended, and every module of it "
+                             f"with it: take the stand down and up again (log: "
+                             f"{self.path(f'crate-{c}.log')})")
+        return RelayClient(self.path(f"crate-{c}.sock"), f"crate {c}")
+
+    def crate_counters(self, c: int) -> list[dict] | None:
+        """Each module's entry of crate C's counters (state, run, packets ...), in the crate's
+        order; None when the crate does not answer."""
+        try:
+            return self.crate_client(c).request({"request": "counters"})["modules"]
+        except StandError:
+            return None
+
+    def _slot(self, i: int) -> tuple[int, int, int]:
+        """Module I's crate, its number in the crate (from 1) and the crate's PID."""
+        c = self.crate_of(i)
+        return c, self.crate_modules(c).index(i) + 1, self.pid(c, "crate")
+
+    def module_state(self, i: int, counters: list[dict] | None = None) -> str:
+        """running, paused or ended; of a module of a crate, as the crate's counters (given,
+        or asked for) say."""
+        if not self.crate_of(i):
+            return process_state(self.pid(i))
+        c, k, pid = self._slot(i)
+        counters = counters or self.crate_counters(c)
+        return CRATE_STATES[counters[k - 1]["state"]] if counters else process_state(pid)
 
     def why_ended(self, i: int) -> str | None:
-        """Why the stand ended module I ("killed"), if it did."""
-        return (self._read(f"module-{i}.ended") or "").strip() or None
+        """Why the stand ended module I ("killed"), or that its crate ended, if it did."""
+        why = (self._read(f"module-{i}.ended") or "").strip() or None
+        if not why and self.crate_of(i) and process_state(self.pid(i)) == "ended":
+            return "its crate ended"
+        return why
 
     def up(self, modules: list[ModuleOptions], relay_args: list[list[str]] | None = None,
            seed: int = 1) -> None:
-        """Makes the namespaces and links, starts the modules and their relays and waits until
-        each serves. On any failure or interruption it removes what it made and raises."""
+        """Makes the namespaces and links, starts the modules (one testCrate for the modules of
+        each crate) and their relays and waits until each serves. On any failure or
+        interruption it removes what it made and raises."""
         if os.geteuid() != 0:
             raise StandError("run as root: the stand makes network namespaces")
         if not 1 <= len(modules) <= MAX_MODULES:
@@ -164,18 +241,36 @@ class Stand(StandInterface):
         relays = [args if m.relay or args else None for m, args in zip(modules, relay_args)]
         faultrelay = find_program("FAULTRELAY", "faultrelay", "tools/faultrelay/faultrelay") \
             if any(r is not None for r in relays) else None
+        crates = crates_of(modules)
+        crate_of = {i: number for number, members in enumerate(crates, start=1) for i in members}
+        crate_argv = [find_program("TESTCRATE", "testCrate", "tools/testcrate/testCrate")] \
+            if crates else []
         self._layout = {"faultrelay": faultrelay, "seed": seed, "started": None,
-                        "modules": [{"argv": m.argv(), "relay": r}
-                                    for m, r in zip(modules, relays)]}
+                        "modules": [{"argv": None if i in crate_of else m.argv(), "relay": r,
+                                     "crate": crate_of.get(i)}
+                                    for i, (m, r) in enumerate(zip(modules, relays), start=1)],
+                        "crates": [{"modules": members,
+                                    "argv": crate_argv + modules[members[0] - 1].options() +
+                                    (["--common-trigger"]
+                                     if modules[members[0] - 1].common_trigger else [])}
+                                   for members in crates]}
         os.makedirs(self.folder, exist_ok=True)
         _write(self.path("stand.json"), json.dumps(self._layout, indent=1))
         try:
             network.make_host(self.host_namespace)
             for i in range(1, self.count + 1):
                 network.make_module(self.host_namespace, self.namespace(i), i, self.relayed(i))
-                self._start_module(i)
-                if self.relayed(i):
-                    self._start_relay(i)
+                # A crate once the namespaces of all its modules are there.
+                crate = self.crate_of(i)
+                if crate and i != self.crate_modules(crate)[-1]:
+                    continue
+                if crate:
+                    self._start_crate(crate)
+                else:
+                    self._start_module(i)
+                for j in self.crate_modules(crate) if crate else [i]:
+                    if self.relayed(j):
+                        self._start_relay(j)
             _write(self.path("addresses"), "".join(a + "\n" for a in self.addresses()))
             self._layout["started"] = time.time()
             _write(self.path("stand.json"), json.dumps(self._layout, indent=1))
@@ -188,28 +283,42 @@ class Stand(StandInterface):
     def relayed(self, i: int) -> bool:
         return self.layout["modules"][i - 1]["relay"] is not None
 
-    def _start(self, i: int, role: str, argv: list[str], serving: str, ready) -> int:
-        """Starts a process in module I's namespace, waits until ready(its new log) holds."""
-        log, enter = self.path(f"{role}-{i}.log"), network.entering(self.namespace(i))
-        skip = len(self._read(f"{role}-{i}.log") or "")
+    def _start(self, leaf: str, i: int, argv: list[str], what: str, ready,
+               seconds: float = 20) -> int:
+        """Starts a process in module I's namespace, its log LEAF.log and its PID LEAF.pid;
+        waits until ready(its new log) holds."""
+        log, enter = self.path(f"{leaf}.log"), network.entering(self.namespace(i))
+        skip = len(self._read(f"{leaf}.log") or "")
         # In a session of its own: no Ctrl-C or hang-up of the caller's terminal reaches it.
         with open(log, "ab") as out:
             child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
                                      start_new_session=True, preexec_fn=enter)
         self._children.append(child)
-        _write(self.path(f"{role}-{i}.pid"), f"{child.pid}\n")
-        new = lambda: (self._read(f"{role}-{i}.log") or "")[skip:]
-        if not wait_until(lambda: ready(new()) or child.poll() is not None, 20) \
+        _write(self.path(f"{leaf}.pid"), f"{child.pid}\n")
+        new = lambda: (self._read(f"{leaf}.log") or "")[skip:]
+        if not wait_until(lambda: ready(new()) or child.poll() is not None, seconds) \
                 or not ready(new()):
-            what = "the relay of module" if role == "relay" else "module"
-            raise StandError(f"{what} {i} did not start serving on {serving} (log: {log})")
+            raise StandError(f"{what} did not start serving (log: {log})")
         return child.pid
 
     def _start_module(self, i: int) -> int:
         serving = f"{self.serving_address(i)}:{network.PORT}"
         argv = self.layout["modules"][i - 1]["argv"] + ["--address", self.serving_address(i)]
         ready = lambda log: f"Creating server on {serving}" in log
-        return self._start(i, "module", argv, serving, ready)
+        return self._start(f"module-{i}", i, argv, f"module {i} on {serving}", ready)
+
+    def _start_crate(self, c: int) -> int:
+        """testCrate in the namespace of its first module, each module's socket made in the
+        module's own namespace."""
+        members = self.crate_modules(c)
+        argv = self.layout["crates"][c - 1]["argv"] + [
+            "--control-socket", self.path(f"crate-{c}.sock")]
+        for i in members:
+            argv += ["--module", f"{self.serving_address(i)}@{self.namespace(i)}"]
+        ready = lambda log: f"Crate of {len(members)} modules" in log
+        return self._start(f"crate-{c}", members[0], argv,
+                           f"crate {c} (modules {', '.join(map(str, members))})", ready,
+                           20 + 0.25 * len(members))
 
     def _start_relay(self, i: int) -> None:
         front, stats = f"{network.module_address(i)}:{network.PORT}", self.path(f"relay-{i}.json")
@@ -219,7 +328,8 @@ class Stand(StandInterface):
                 "--decisions", self.path(f"relay-{i}.decisions")]
         # The relay writes its counters once it relays.
         argv += self.layout["modules"][i - 1]["relay"]
-        self._start(i, "relay", argv, front, lambda log: os.path.exists(stats))
+        self._start(f"relay-{i}", i, argv, f"the relay of module {i} on {front}",
+                    lambda log: os.path.exists(stats))
 
     def popen_in_host(self, argv: list[str], **popen_kwargs) -> subprocess.Popen:
         """A process in the host namespace, where the modules' addresses answer."""
@@ -232,14 +342,33 @@ class Stand(StandInterface):
     def _live_pid(self, i: int) -> int:
         self.check_module(i)
         pid = self.pid(i)
-        if process_state(pid) == "ended":
+        if self.crate_of(i):
+            self.crate_client(self.crate_of(i))  # a crate that has ended cannot restart it
+        if self.module_state(i) == "ended":
             why = f" ({self.why_ended(i)})" if self.why_ended(i) else ""
             raise StandError(f"module {i} has ended{why}: restart it first (teststand restart {i})")
         return pid
 
+    def pause_ends_itself(self, i: int) -> bool:
+        return bool(self.crate_of(i))
+
+    def _crate_fault(self, i: int, request: str, **more) -> str:
+        """A fault of module I of a crate through the crate's control socket; the text of where
+        it is for the record."""
+        c, k, pid = self._slot(i)
+        self.crate_client(c).request({"request": request, "module": k, **more})
+        return f"module {k} of crate {c} (testCrate {pid})"
+
     def pause(self, i: int, seconds: float | None = None) -> None:
-        """SIGSTOP; with seconds, a SIGCONT is scheduled that many seconds later."""
+        """SIGSTOP; with seconds, a SIGCONT is scheduled that many seconds later. A module of a
+        crate is paused by its crate, for the seconds (which it must be given)."""
         pid = self._live_pid(i)
+        if self.crate_of(i):
+            if not seconds:
+                raise StandError(f"module {i} is in crate {self.crate_of(i)}, whose pauses end "
+                                 "by themselves: give the pause's seconds")
+            where = self._crate_fault(i, "pause", seconds=seconds)
+            return self.note(i, f"pause {seconds:g} s: {where} paused; the crate resumes it")
         os.kill(pid, signal.SIGSTOP)
         self.note(i, f"pause{f' {seconds:g} s' if seconds else ''}: testModule {pid} stopped")
         if seconds:
@@ -249,6 +378,14 @@ class Stand(StandInterface):
     def resume(self, i: int, pid: int | None = None) -> None:
         """SIGCONT to module I (if given, only while PID is still the module's and paused)."""
         self.check_module(i)
+        if self.crate_of(i):
+            # The crate resumes it at the end of its pause, about now.
+            wait_until(lambda: self.module_state(i) != "paused", 2)
+            state, (c, k, _) = self.module_state(i), self._slot(i)
+            return self.note(i, f"continue: module {k} of crate {c} " + {
+                "running": "runs again (its crate resumed it)",
+                "paused": "is paused still; its crate resumes it at the pause's end"}.get(
+                    state, "has ended; nothing to continue"))
         pid = pid or self.pid(i)
         if pid == self.pid(i) and process_state(pid) == "paused":
             os.kill(pid, signal.SIGCONT)
@@ -257,8 +394,16 @@ class Stand(StandInterface):
         self.note(i, f"continue: testModule {pid} {why}; nothing to continue")
 
     def restart(self, i: int) -> None:
-        """A power cycle: SIGKILL, and the same module again on the same address, serving."""
+        """A power cycle: SIGKILL, and the same module again on the same address, serving. A
+        module of a crate is power-cycled by its crate, or switched on when it is off."""
         self.check_module(i)
+        if self.crate_of(i):
+            off = self.module_state(i) == "ended"
+            where = self._crate_fault(i, "switch-on" if off else "power-cycle")
+            if os.path.exists(self.path(f"module-{i}.ended")):
+                os.unlink(self.path(f"module-{i}.ended"))
+            return self.note(i, f"restart: {where} {'switched on' if off else 'power-cycled'}, "
+                             f"serves on {self.serving_address(i)}")
         old = self.pid(i)
         with contextlib.suppress(ProcessLookupError, TypeError):  # TypeError: no PID
             os.kill(old, signal.SIGKILL)
@@ -273,9 +418,13 @@ class Stand(StandInterface):
     def kill(self, i: int) -> None:
         """SIGKILL; the module stays dead until a restart."""
         pid = self._live_pid(i)
-        os.kill(pid, signal.SIGKILL)
+        if self.crate_of(i):
+            text = f"{self._crate_fault(i, 'kill')} switched off"
+        else:
+            os.kill(pid, signal.SIGKILL)
+            text = f"testModule {pid} killed"
         _write(self.path(f"module-{i}.ended"), "killed\n")
-        self.note(i, f"kill: testModule {pid} killed")
+        self.note(i, f"kill: {text}")
 
     def require_relay(self, i: int) -> int:
         """The PID of module I's relay, or an error that says how to give it one."""
@@ -325,21 +474,28 @@ class Stand(StandInterface):
         return sorted((job for job in jobs if "due" in job), key=lambda job: job["due"])
 
     def status(self) -> dict:
-        """Per module: address, namespace, pid, state, its relay's pid, state, faults and
-        counters, the faults applied and scheduled, its log."""
+        """Per module: address, namespace, pid, state, its crate (its number, the module's
+        number in it, its PID and state, the module's counters) or None, its relay's pid,
+        state, faults and counters, the faults applied and scheduled, its log."""
         jobs, modules = self.scheduled(), []
+        counters = {c: self.crate_counters(c) for c in range(1, self.crates() + 1)}
         for i in range(1, self.count + 1):
-            relay = self.pid(i, "relay")
+            relay, crate = self.pid(i, "relay"), None
+            if self.crate_of(i):
+                c, k, pid = self._slot(i)
+                crate = {"crate": c, "module": k, "pid": pid, "state": process_state(pid),
+                         "counters": counters[c][k - 1] if counters[c] else None}
             modules.append({
                 "module": i, "address": network.module_address(i), "namespace": self.namespace(i),
-                "pid": self.pid(i), "state": self.module_state(i), "ended": self.why_ended(i),
+                "pid": self.pid(i), "crate": crate, "ended": self.why_ended(i),
+                "state": self.module_state(i, counters.get(self.crate_of(i))),
                 "relay": {"pid": relay, "state": process_state(relay),
                           "faults": self.layout["modules"][i - 1]["relay"],
                           "counters": json.loads(self._read(f"relay-{i}.json") or "null")}
                 if self.relayed(i) else None,
                 "faults_applied": self.faults_applied(i),
                 "scheduled": [job for job in jobs if job["module"] == i],
-                "log": self.path(f"module-{i}.log")})
+                "log": self.path(f"crate-{crate['crate']}.log" if crate else f"module-{i}.log")})
         return {"name": self.name, "count": self.count, "host_namespace": self.host_namespace,
                 "host_address": self.host_address, "started": self.started, "modules": modules}
 
@@ -353,6 +509,7 @@ class Stand(StandInterface):
         # The modules, the relays (which write their final counters as they end) and whatever
         # else runs in the namespaces (started with popen_in_host, say).
         namespaces = [self.namespace(i) for i in range(self.count + 1)]
+        pids += filter(None, (self.pid(c, "crate") for c in range(1, self.crates() + 1)))
         pids += network.pids_in(namespaces)
         stop(pids)
         final = self.status()
@@ -365,7 +522,8 @@ class Stand(StandInterface):
             out_dir = os.path.join(self.state_root, f"{self.name}-{time.strftime('%Y%m%d-%H%M%S')}")
             out_dir += f"-{os.getpid()}" if os.path.exists(out_dir) else ""
         os.makedirs(out_dir, exist_ok=True)
-        kept = r"(module-\d+\.(log|faults-applied)|relay-\d+\.(log|json|decisions)|jobs\.log)"
+        kept = r"(module-\d+\.(log|faults-applied)|relay-\d+\.(log|json|decisions)|crate-\d+\.log" \
+            r"|jobs\.log)"
         moved = [leaf for leaf in sorted(os.listdir(self.folder)) if re.fullmatch(kept, leaf)]
         for leaf in moved:
             shutil.move(self.path(leaf), os.path.join(out_dir, leaf))
