@@ -27,11 +27,34 @@ CommonTrigger::~CommonTrigger() {
     if (source > 0) g_source_remove(source);
 }
 
+std::vector<CommonTrigger::Member>::iterator CommonTrigger::find(const DAQmodule& module) {
+    return std::find_if(modules.begin(), modules.end(),
+                        [&](const Member& m) { return m.module == &module; });
+}
+
 void CommonTrigger::arm(DAQmodule& module) {
-    if (std::find(modules.begin(), modules.end(), &module) == modules.end()) {
-        modules.push_back(&module);
+    const Member joined = {&module, running ? next_event - 1 : 0, module.activity().runs_started,
+                           false};
+    if (const auto member = find(module); member != modules.end()) {
+        *member = joined;
+    } else {
+        modules.push_back(joined);
     }
     begin_when_all_armed();
+}
+
+void CommonTrigger::hold(DAQmodule& module) {
+    if (const auto member = find(module); member != modules.end()) member->held = true;
+}
+
+void CommonTrigger::release(DAQmodule& module) {
+    const auto member = find(module);
+    // A run that began while the module was held counts from 1.
+    if (member == modules.end() || member->run != module.activity().runs_started) {
+        arm(module);
+        return;
+    }
+    member->held = false;
 }
 
 void CommonTrigger::set_members(size_t count) {
@@ -47,7 +70,7 @@ void CommonTrigger::begin_when_all_armed() {
 }
 
 void CommonTrigger::disarm(DAQmodule& module) {
-    std::erase(modules, &module);
+    std::erase_if(modules, [&](const Member& m) { return m.module == &module; });
     if (modules.empty()) running = false;
 }
 
@@ -69,8 +92,10 @@ gboolean CommonTrigger::dispatch(gpointer data) {
 void CommonTrigger::fire() {
     if (!running) return;
     // A module whose run a cycle ends leaves the list: walk a copy.
-    const std::vector<DAQmodule*> armed_now = modules;
-    for (DAQmodule* module : armed_now) module->common_cycle(next_event);
+    const std::vector<Member> armed_now = modules;
+    for (const Member& member : armed_now) {
+        if (!member.held) member.module->common_cycle(next_event - member.base);
+    }
     ++next_event;
     // The next trigger is due an interval after this one was, so that the rate is the
     // period's; one that would be more than half a period late by then is not caught up but

@@ -5,10 +5,11 @@
 //
 // How the event numbers line up: the trigger holds until every member (the modules switched
 // on, set_members) has started its run, then fires trigger 1, 2, ... as event 1, 2, ... of
-// every module running. A module that starts later joins at the next trigger, numbered as the
-// others (its first event is not 1). When no module runs any more, the count begins again at
-// the next start of them all. A trigger finds a module short of pedestal blocks only when the
-// rate is beyond what it can make: that module then misses the trigger, a gap in its events.
+// every module running: event N of each is the same trigger. A module that starts a run later
+// (switched on again, or started again by its host) counts its run from 1 as any run does, on
+// the crate's trigger times: its event N is the Nth trigger since it joined. A module held
+// (paused) misses the triggers meanwhile and goes on with its count: a gap in its events. When
+// no module runs any more, the count begins again at the next start of them all.
 #pragma once
 
 #include <glib.h>
@@ -31,6 +32,8 @@ class CommonTrigger : public TriggerClock {
 
     void arm(DAQmodule& module) override;
     void disarm(DAQmodule& module) override;
+    void hold(DAQmodule& module) override;
+    void release(DAQmodule& module) override;
     // How many modules must have started before the first trigger.
     void set_members(size_t count);
 
@@ -48,7 +51,16 @@ class CommonTrigger : public TriggerClock {
 
     double period;
     RandomSequence random;
-    std::vector<DAQmodule*> modules;
+    struct Member {
+        DAQmodule* module;
+        // The trigger count when its run joined, and which of its runs that was.
+        uint32_t base;
+        uint64_t run;
+        bool held;
+    };
+    std::vector<Member>::iterator find(const DAQmodule& module);
+
+    std::vector<Member> modules;
     size_t members = 0;
     bool running = false;
     // When the next trigger is due, on the wall clock, in seconds.

@@ -396,10 +396,19 @@ bool DAQmodule::queued_step(double window) {
 }
 
 bool DAQmodule::common_cycle(uint32_t event) {
+    // A cycle held for blocks would put the module out of step with the others: the blocks it
+    // lacks are made now, and the buffer is filled again between the triggers rather than only
+    // once it has run dry. The trigger's own times pace it: the module's interval never ends.
+    interval = std::numeric_limits<double>::infinity();
+    if (pedestals().items_left() < blocks_needed()) pedestal_turn();
     for (const DataStream* stream : streams) {
         event_counter[static_cast<size_t>(stream->id())] = event - 1;
     }
-    return trigger();
+    const bool fired = trigger();
+    if (pedestal_buffer != nullptr && pedestal_source < 0 && !pedestal_buffer->full()) {
+        pedestal_source = static_cast<int>(g_idle_add(&DAQmodule::generate_pedestals, this));
+    }
+    return fired;
 }
 
 bool DAQmodule::trigger() {

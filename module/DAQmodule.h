@@ -103,8 +103,9 @@ class DAQmodule : public DAQemulator {
     // the cycles keep a lone module's times. False once the run has ended.
     bool queued_step(double window);
     // A common trigger's call: one cycle whose events are number `event` of every stream,
-    // without an interval of the module's own. False (nothing sent or counted) when the
-    // pedestal buffer holds too few blocks for it.
+    // without an interval of the module's own; the pedestal blocks it lacks are made first.
+    // False (nothing sent or counted) only when one cycle needs more blocks than the buffer
+    // holds.
     bool common_cycle(uint32_t event);
     // One trigger cycle, without the pacing: false (and nothing sent or counted) when the
     // buffer holds too few pedestal blocks for it.

@@ -134,7 +134,7 @@ std::string Crate::pause(size_t i, double seconds) {
     if (slot.state == State::kPaused) return "module " + std::to_string(i + 1) + " is paused";
     g_source_remove(slot.watch);
     slot.watch = 0;
-    clock().disarm(*slot.module);
+    clock().hold(*slot.module);
     slot.module->set_trigger_clock(&held);
     slot.state = State::kPaused;
     auto* resume = new Resume{this, i};
@@ -149,9 +149,12 @@ gboolean Crate::resume_module(gpointer data) {
     Slot& slot = resume->crate->slots[resume->module];
     slot.resume = 0;
     slot.state = State::kOn;
-    slot.module->set_trigger_clock(&resume->crate->clock());
+    TriggerClock& clock = resume->crate->clock();
+    slot.module->set_trigger_clock(&clock);
     if (slot.module->run_active() && !slot.module->start_pending()) {
-        resume->crate->clock().arm(*slot.module);
+        clock.release(*slot.module);
+    } else {
+        clock.disarm(*slot.module);
     }
     slot.watch = watch_requests(*slot.module);
     return G_SOURCE_REMOVE;
