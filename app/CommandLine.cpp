@@ -122,6 +122,11 @@ int chip_type_of(const std::string& chip_name, int current) {
     return current;
 }
 
+int option_error(const std::string& program, const std::string& text) {
+    std::cerr << program << ": " << text << " (-h lists the options)" << std::endl;
+    return 1;
+}
+
 void print_usage(const std::string& program_name) {
     std::cout << "Usage: " << program_name << " [options] " << std::endl;
     // Spelt so on purpose: users' scripts match this text as it is.

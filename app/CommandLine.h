@@ -51,6 +51,10 @@ enum class OptionTaken { kTaken, kNotMine, kBadValue };
 OptionTaken take_module_option(int option, const char* argument, StartupSettings& settings,
                                std::string& error);
 
+// Prints "PROGRAM: TEXT (-h lists the options)" on standard error, for an option error of a
+// program that takes testModule's options and its own; returns the exit status, 1.
+int option_error(const std::string& program, const std::string& text);
+
 // What follows the last '/' of the program's first word, or the whole word.
 std::string program_name_of(const char* argv0);
 

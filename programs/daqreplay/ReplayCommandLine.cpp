@@ -36,11 +36,6 @@ const char kUsage[] =
     "      --port N               serve this UDP port (default 10000; 0: one the system picks)\n"
     "  -h                         this text\n";
 
-int option_error(const std::string& program, const std::string& text) {
-    std::cerr << program << ": " << text << " (-h lists the options)" << std::endl;
-    return 1;
-}
-
 bool read_stream_id(const std::string& text, uint8_t& id) {
     unsigned value = 0;
     const char* end = text.data() + text.size();

@@ -30,11 +30,6 @@ const char kUsage[] =
     "  -c, --chip_type NAME   \"vx4\" (default) or \"ktm\"\n"
     "  -h                     this text\n";
 
-int option_error(const std::string& program, const std::string& text) {
-    std::cerr << program << ": " << text << " (-h lists the options)" << std::endl;
-    return 1;
-}
-
 bool is_address(const std::string& text) {
     in_addr address{};
     return inet_pton(AF_INET, text.c_str(), &address) == 1;
