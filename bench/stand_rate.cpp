@@ -121,8 +121,9 @@ std::string stand(const std::string& name, const std::vector<std::string>& words
     return output_of(args, "teststand " + words.front(), timeout_s);
 }
 
-// The testModule PIDs the stand wrote into its state folder, which the script, started with
-// this program's environment, takes from TESTSTAND_STATE (default /run/teststand).
+// The PID of each module's process that the stand wrote into its state folder (testModule's, or
+// its crate's), which the script, started with this program's environment, takes from
+// TESTSTAND_STATE (default /run/teststand).
 std::vector<pid_t> module_pids(const std::string& name, int modules) {
     const char* root = std::getenv("TESTSTAND_STATE");
     const std::string folder = std::string(root ? root : "/run/teststand") + "/" + name;
@@ -131,6 +132,13 @@ std::vector<pid_t> module_pids(const std::string& name, int modules) {
         std::ifstream file(folder + "/module-" + std::to_string(m) + ".pid");
         pid_t pid = 0;
         if (file >> pid) pids.push_back(pid);
+    }
+    // The modules of a crate are its process: one PID for all of them.
+    for (int crate = 1; pids.empty() && crate <= modules; ++crate) {
+        std::ifstream file(folder + "/crate-" + std::to_string(crate) + ".pid");
+        pid_t pid = 0;
+        if (!(file >> pid)) break;
+        for (int m = 0; m < modules; ++m) pids.push_back(pid);
     }
     return pids;
 }

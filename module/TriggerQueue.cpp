@@ -17,14 +17,19 @@ double wall_clock() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) * 1e-6;
 }
 
-// The window of a wake-up before the timer has learned its margin.
-constexpr double kFirstWindow = 20e-6;
+// The window of a wake-up: the lateness the timer has learned, within these bounds.
+constexpr double kLeastWindow = 20e-6;
+constexpr double kMostWindow = 100e-6;
 
 }  // namespace
 
 TriggerQueue::TriggerQueue() {
+    // Asleep up to the moment itself, never polling the clock: a wake-up late by the usual
+    // lateness is what the window takes in.
+    DeadlineSource::Policy policy;
+    policy.early = 0.0;
     source = DeadlineSource::attach(&TriggerQueue::dispatch, &TriggerQueue::remaining, this,
-                                    G_PRIORITY_DEFAULT_IDLE);
+                                    G_PRIORITY_DEFAULT_IDLE, policy);
 }
 
 TriggerQueue::~TriggerQueue() {
@@ -49,7 +54,7 @@ double TriggerQueue::remaining(gpointer data) {
     if (queue->entries.empty()) return std::numeric_limits<double>::infinity();
     double earliest = std::numeric_limits<double>::infinity();
     for (const Entry& e : queue->entries) earliest = std::min(earliest, e.due);
-    return earliest - wall_clock();
+    return earliest - queue->window - wall_clock();
 }
 
 gboolean TriggerQueue::dispatch(gpointer data) {
@@ -59,7 +64,7 @@ gboolean TriggerQueue::dispatch(gpointer data) {
 
 void TriggerQueue::serve() {
     const std::optional<DeadlineSource::Wakeups> seen = wakeups();
-    const double window = seen && seen->count > 0 ? seen->early : kFirstWindow;
+    if (seen && seen->count > 0) window = std::clamp(seen->early, kLeastWindow, kMostWindow);
     const double until = wall_clock() + window;
     // A module served may stop its run or arm another module: the list is walked by index
     // over the entries there were, each looked up again.

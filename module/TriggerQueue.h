@@ -1,8 +1,9 @@
 // One deadline queue for the triggers of many modules in one event loop, each module on its own
-// intervals: one timer, armed for the earliest trigger; a wake-up serves every module whose
-// trigger comes due within the lateness a wake-up shows anyway (the timer's learned early
-// margin). A trigger served early or late has the difference counted into its next interval,
-// so that every module's cycles keep the times a lone module's would.
+// intervals: one timer, armed for the earliest trigger less a window, never polling the clock;
+// a wake-up serves every module whose trigger comes due within the window. The window is the
+// lateness a wake-up shows anyway (the timer's learned lateness, 20 to 100 µs). A trigger served
+// early or late has the difference counted into its next interval, so that every module's
+// cycles keep the times a lone module's would.
 #pragma once
 
 #include <glib.h>
@@ -42,6 +43,8 @@ class TriggerQueue : public TriggerClock {
     void serve();
 
     std::vector<Entry> entries;
+    // How far ahead of its trigger a module is served, in seconds.
+    double window = 20e-6;
     guint source = 0;
     uint64_t served = 0;
 };

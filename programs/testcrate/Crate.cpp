@@ -1,7 +1,9 @@
 #include "testcrate/Crate.h"
 
 #include <fcntl.h>
+#include <glib-unix.h>
 #include <sched.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,10 +63,40 @@ Crate::Crate(CrateSettings settings) : settings(std::move(settings)) {
         queue = std::make_unique<TriggerQueue>();
     }
     slots.resize(this->settings.modules.size());
+    sockets = ::epoll_create1(EPOLL_CLOEXEC);
+    if (sockets >= 0)
+        sockets_source = g_unix_fd_add(sockets, G_IO_IN, &Crate::serve_requests, this);
 }
 
 Crate::~Crate() {
     for (Slot& slot : slots) drop_module(slot);
+    if (sockets_source > 0) g_source_remove(sockets_source);
+    if (sockets >= 0) ::close(sockets);
+}
+
+void Crate::watch(size_t i) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = i;
+    slots[i].watched = ::epoll_ctl(sockets, EPOLL_CTL_ADD, slots[i].module->fileno(), &event) == 0;
+}
+
+void Crate::unwatch(size_t i) {
+    if (slots[i].watched) {
+        ::epoll_ctl(sockets, EPOLL_CTL_DEL, slots[i].module->fileno(), nullptr);
+    }
+    slots[i].watched = false;
+}
+
+gboolean Crate::serve_requests(gint fd, GIOCondition, gpointer data) {
+    auto* crate = static_cast<Crate*>(data);
+    epoll_event ready[64];
+    const int count = ::epoll_wait(fd, ready, 64, 0);
+    for (int k = 0; k < count; ++k) {
+        Slot& slot = crate->slots[ready[k].data.u64];
+        if (slot.watched) slot.module->process_request();
+    }
+    return G_SOURCE_CONTINUE;
 }
 
 TriggerClock& Crate::clock() {
@@ -90,23 +122,22 @@ bool Crate::make_module(size_t i) {
     std::string problem;
     const bool serving = in_namespace(
         place.netns, [&] { return module->init_server() == 0; }, problem);
-    if (!serving) {
+    if (!serving || sockets < 0) {
         error_ = "module " + std::to_string(i + 1) + " cannot serve " + place.address + ":" +
                  std::to_string(port) + (problem.empty() ? "" : " (" + problem + ")");
         return false;
     }
     Slot& slot = slots[i];
-    slot.watch = watch_requests(*module);
     slot.module = std::move(module);
     slot.state = State::kOn;
+    watch(i);
     count_members();
     return true;
 }
 
 void Crate::drop_module(Slot& slot) {
-    if (slot.watch > 0) g_source_remove(slot.watch);
+    if (slot.module) unwatch(static_cast<size_t>(&slot - slots.data()));
     if (slot.resume > 0) g_source_remove(slot.resume);
-    slot.watch = 0;
     slot.resume = 0;
     slot.module.reset();
     slot.state = State::kOff;
@@ -132,8 +163,7 @@ std::string Crate::pause(size_t i, double seconds) {
     Slot& slot = slots[i];
     if (slot.state == State::kOff) return "module " + std::to_string(i + 1) + " is switched off";
     if (slot.state == State::kPaused) return "module " + std::to_string(i + 1) + " is paused";
-    g_source_remove(slot.watch);
-    slot.watch = 0;
+    unwatch(i);
     clock().hold(*slot.module);
     slot.module->set_trigger_clock(&held);
     slot.state = State::kPaused;
@@ -156,7 +186,7 @@ gboolean Crate::resume_module(gpointer data) {
     } else {
         clock.disarm(*slot.module);
     }
-    slot.watch = watch_requests(*slot.module);
+    resume->crate->watch(resume->module);
     return G_SOURCE_REMOVE;
 }
 

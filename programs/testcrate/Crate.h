@@ -55,12 +55,17 @@ class Crate {
     struct Slot {
         std::unique_ptr<DAQmodule> module;
         State state = State::kOff;
-        guint watch = 0;
+        // Its socket among those the loop waits on.
+        bool watched = false;
         guint resume = 0;
     };
 
     bool make_module(size_t i);
     void drop_module(Slot& slot);
+    // Waits on module i's socket, or no longer.
+    void watch(size_t i);
+    void unwatch(size_t i);
+    static gboolean serve_requests(gint fd, GIOCondition, gpointer crate);
     void count_members();
     TriggerClock& clock();
     static gboolean resume_module(gpointer resumed);
@@ -69,5 +74,9 @@ class Crate {
     std::unique_ptr<TriggerQueue> queue;
     std::unique_ptr<CommonTrigger> common;
     std::vector<Slot> slots;
+    // The modules' sockets, all in one epoll set that the loop waits on, so that a turn of the
+    // loop polls one descriptor, not one for each module.
+    int sockets = -1;
+    guint sockets_source = 0;
     std::string error_;
 };
