@@ -91,6 +91,8 @@ struct Outcome {
     // On the common trigger: the largest spread of one event number's capture times over the
     // modules, in seconds, and the event numbers compared.
     std::optional<double> spread;
+    double spread_median = 0;
+    double spread_p99 = 0;
     size_t compared = 0;
     bool ok = false;
 };
@@ -217,13 +219,18 @@ void add_spread(const std::string& capture, int modules, Outcome& outcome) {
         (void)fresh;
     }
     // An event number comes round again after 65536 triggers; the runs here are far shorter.
-    double widest = 0;
+    std::vector<double> spreads;
     for (const auto& [event, times] : span) {
-        if (seen[event] != modules) continue;
-        widest = std::max(widest, static_cast<double>(times.second - times.first) * 1e-9);
-        ++outcome.compared;
+        if (seen[event] == modules) {
+            spreads.push_back(static_cast<double>(times.second - times.first) * 1e-9);
+        }
     }
-    if (outcome.compared > 0) outcome.spread = widest;
+    if (spreads.empty()) return;
+    std::sort(spreads.begin(), spreads.end());
+    outcome.compared = spreads.size();
+    outcome.spread = spreads.back();
+    outcome.spread_median = spreads[spreads.size() / 2];
+    outcome.spread_p99 = spreads[spreads.size() * 99 / 100];
 }
 
 // The figures of daqhost's JSON summary added to the outcome.
@@ -494,10 +501,13 @@ int main(int argc, char** argv) {
     for (size_t l = 0; l < layouts.size(); ++l) {
         if (!layouts[l].common_trigger) continue;
         std::cout << "\nCommon trigger, " << layouts[l].modules << " modules: "
-                  << (rows[l].spread ? "event N of every module captured within " +
-                                           fixed(*rows[l].spread * 1e3, 3) + " ms, for each of " +
-                                           std::to_string(rows[l].compared) + " event numbers"
-                                     : std::string("no event number sent by every module"))
+                  << (rows[l].spread
+                          ? "event N of every module captured within " +
+                                fixed(*rows[l].spread * 1e3, 3) + " ms, for each of " +
+                                std::to_string(rows[l].compared) + " event numbers (median " +
+                                fixed(rows[l].spread_median * 1e3, 3) + " ms, 99 % " +
+                                fixed(rows[l].spread_p99 * 1e3, 3) + " ms)"
+                          : std::string("no event number sent by every module"))
                   << "\n";
     }
     std::cout << "\nLoad average after: " << load_average() << "\n";

@@ -92,9 +92,13 @@ gboolean CommonTrigger::dispatch(gpointer data) {
 void CommonTrigger::fire() {
     if (!running) return;
     // A module whose run a cycle ends leaves the list: walk a copy.
+    // Every module's packets are made first and sent after, so that they leave together.
     const std::vector<Member> armed_now = modules;
     for (const Member& member : armed_now) {
         if (!member.held) member.module->common_cycle(next_event - member.base);
+    }
+    for (const Member& member : armed_now) {
+        if (!member.held) member.module->send_common_cycle();
     }
     ++next_event;
     // The next trigger is due an interval after this one was, so that the rate is the

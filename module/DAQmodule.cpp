@@ -404,7 +404,10 @@ bool DAQmodule::common_cycle(uint32_t event) {
     for (const DataStream* stream : streams) {
         event_counter[static_cast<size_t>(stream->id())] = event - 1;
     }
+    holding_send = true;
     const bool fired = trigger();
+    holding_send = false;
+    if (!fired) cycle_datagrams.clear();
     if (pedestal_buffer != nullptr && pedestal_source < 0 && !pedestal_buffer->full()) {
         pedestal_source = static_cast<int>(g_idle_add(&DAQmodule::generate_pedestals, this));
     }
@@ -446,9 +449,14 @@ bool DAQmodule::trigger() {
         const std::span<const uint8_t> packet = events->make_event(stream, counted);
         if (!packet.empty()) queue_data(packet);
     }
-    send_cycle();
+    if (!holding_send) send_cycle();
     ++activity_.trigger_cycles;
     return true;
+}
+
+void DAQmodule::send_common_cycle() {
+    send_cycle();
+    cycle_datagrams.clear();
 }
 
 bool DAQmodule::passes_efficiency_test() { return !(random.randuniform() > efficiency); }

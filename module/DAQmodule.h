@@ -104,9 +104,11 @@ class DAQmodule : public DAQemulator {
     bool queued_step(double window);
     // A common trigger's call: one cycle whose events are number `event` of every stream,
     // without an interval of the module's own; the pedestal blocks it lacks are made first.
-    // False (nothing sent or counted) only when one cycle needs more blocks than the buffer
-    // holds.
+    // Its packets are made and kept, and send_common_cycle() sends them, so that the trigger
+    // makes every module's packets first and then sends them all together. False (nothing
+    // made or counted) only when one cycle needs more blocks than the buffer holds.
     bool common_cycle(uint32_t event);
+    void send_common_cycle();
     // One trigger cycle, without the pacing: false (and nothing sent or counted) when the
     // buffer holds too few pedestal blocks for it.
     bool trigger();
@@ -182,6 +184,8 @@ class DAQmodule : public DAQemulator {
     double interval = 0.0;
     TriggerWait trigger_wait = TriggerWait::kSleep;
     TriggerClock* trigger_clock = nullptr;
+    // A common trigger's cycle: its packets are sent by send_common_cycle().
+    bool holding_send = false;
     // The need that was last reported as beyond the buffer, so that it is reported once.
     int reported_need = 0;
     // The packets of the trigger cycle under way, end to end, and each one's length (its
