@@ -24,12 +24,12 @@
 
 #include "daqhost/Endpoint.h"
 #include "faultrelay/ControlRequest.h"
-#include "support/ControlSocket.h"
 #include "faultrelay/DecisionRecord.h"
 #include "faultrelay/FaultCounters.h"
 #include "faultrelay/FaultPlan.h"
 #include "faultrelay/LinkQueue.h"
 #include "faultrelay/StatsFile.h"
+#include "support/ControlSocket.h"
 
 struct RelaySettings {
     // Port 0: a free port the system picks.
