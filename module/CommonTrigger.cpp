@@ -1,22 +1,11 @@
 #include "module/CommonTrigger.h"
 
-#include <sys/time.h>
-
 #include <algorithm>
 #include <limits>
 
 #include "module/DAQmodule.h"
 #include "module/generation.h"
-
-namespace {
-
-double wall_clock() {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) * 1e-6;
-}
-
-}  // namespace
+#include "support/DAQTimer.h"
 
 CommonTrigger::CommonTrigger(double period) : period(period) {
     source = DeadlineSource::attach(&CommonTrigger::dispatch, &CommonTrigger::remaining, this,
@@ -66,7 +55,7 @@ void CommonTrigger::begin_when_all_armed() {
     if (running || modules.empty() || modules.size() < members) return;
     running = true;
     next_event = 1;
-    due = wall_clock() + draw_interval(random, period);
+    due = DAQTimer::now() + draw_interval(random, period);
 }
 
 void CommonTrigger::disarm(DAQmodule& module) {
@@ -81,7 +70,7 @@ std::optional<DeadlineSource::Wakeups> CommonTrigger::wakeups() const {
 double CommonTrigger::remaining(gpointer data) {
     const auto* trigger = static_cast<const CommonTrigger*>(data);
     if (!trigger->running) return std::numeric_limits<double>::infinity();
-    return trigger->due - wall_clock();
+    return trigger->due - DAQTimer::now();
 }
 
 gboolean CommonTrigger::dispatch(gpointer data) {
@@ -105,6 +94,6 @@ void CommonTrigger::fire() {
     // period's; one that would be more than half a period late by then is not caught up but
     // due an interval from now.
     const double interval = draw_interval(random, period);
-    const double now = wall_clock();
+    const double now = DAQTimer::now();
     due = due + interval < now - 0.5 * period ? now + interval : due + interval;
 }

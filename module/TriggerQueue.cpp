@@ -1,21 +1,13 @@
 #include "module/TriggerQueue.h"
 
-#include <sys/time.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "module/DAQmodule.h"
+#include "support/DAQTimer.h"
 
 namespace {
-
-// The wall clock, as the modules' trigger timers read it.
-double wall_clock() {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) * 1e-6;
-}
 
 // The window of a wake-up: the lateness the timer has learned, within these bounds.
 constexpr double kLeastWindow = 20e-6;
@@ -38,7 +30,7 @@ TriggerQueue::~TriggerQueue() {
 
 void TriggerQueue::arm(DAQmodule& module) {
     disarm(module);
-    entries.push_back({&module, wall_clock() + module.time_to_trigger()});
+    entries.push_back({&module, DAQTimer::now() + module.time_to_trigger()});
 }
 
 void TriggerQueue::disarm(DAQmodule& module) {
@@ -54,7 +46,7 @@ double TriggerQueue::remaining(gpointer data) {
     if (queue->entries.empty()) return std::numeric_limits<double>::infinity();
     double earliest = std::numeric_limits<double>::infinity();
     for (const Entry& e : queue->entries) earliest = std::min(earliest, e.due);
-    return earliest - queue->window - wall_clock();
+    return earliest - queue->window - DAQTimer::now();
 }
 
 gboolean TriggerQueue::dispatch(gpointer data) {
@@ -65,7 +57,7 @@ gboolean TriggerQueue::dispatch(gpointer data) {
 void TriggerQueue::serve() {
     const std::optional<DeadlineSource::Wakeups> seen = wakeups();
     if (seen && seen->count > 0) window = std::clamp(seen->early, kLeastWindow, kMostWindow);
-    const double until = wall_clock() + window;
+    const double until = DAQTimer::now() + window;
     // A module served may stop its run or arm another module: the list is walked by index
     // over the entries there were, each looked up again.
     std::vector<DAQmodule*> due;
@@ -76,13 +68,13 @@ void TriggerQueue::serve() {
         const auto entry = std::find_if(entries.begin(), entries.end(),
                                         [&](const Entry& e) { return e.module == module; });
         if (entry == entries.end()) continue;
-        const bool stays = module->queued_step(std::max(until - wall_clock(), 0.0));
+        const bool stays = module->queued_step(std::max(until - DAQTimer::now(), 0.0));
         ++served;
         const auto again = std::find_if(entries.begin(), entries.end(),
                                         [&](const Entry& e) { return e.module == module; });
         if (again == entries.end()) continue;
         if (stays) {
-            again->due = wall_clock() + module->time_to_trigger();
+            again->due = DAQTimer::now() + module->time_to_trigger();
         } else {
             entries.erase(again);
         }

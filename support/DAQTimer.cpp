@@ -6,6 +6,12 @@ void DAQTimer::start() { gettimeofday(&start_time_, nullptr); }
 
 double DAQTimer::operator()() const { return time_elapsed(&start_time_); }
 
+double DAQTimer::now() {
+    timeval now;
+    gettimeofday(&now, nullptr);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) * 1e-6;
+}
+
 double DAQTimer::restart() {
     timeval now;
     gettimeofday(&now, nullptr);

@@ -13,6 +13,9 @@ class DAQTimer {
     // The elapsed seconds, and a new start at the same moment: one reading of the clock.
     double restart();
 
+    // The clock the timers read, in seconds since the epoch.
+    static double now();
+
   private:
     timeval start_time_;
 };
