@@ -137,7 +137,10 @@ echo "containers: compose down left nothing"
 # namespaces' variant runs with ctest).
 stands=$(DAQ_IMAGE=$image /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider -k engine \
   tests/teststand/test_stands.py 2>&1) || fail "the stand interface on the engine: $stands"
-grep -q "1 passed" <<<"$stands" || fail "the stand interface on the engine did not run: $stands"
+# Every engine case ran, but those that are the namespace stand's alone (crates), which skip.
+{ grep -qE "[1-9][0-9]* passed" <<<"$stands" &&
+  ! grep -qE "SKIPPED.*(no image|does not answer|is missing)" <<<"$stands"; } ||
+  fail "the stand interface on the engine did not run: $stands"
 echo "containers: the stand interface holds on the engine"
 
 # A scenario played on the engine: 4 modules behind their relays, a pause, a restart, two
