@@ -513,8 +513,11 @@ class Stand(StandInterface):
         pids += network.pids_in(namespaces)
         stop(pids)
         final = self.status()
+        # Reaped: a process whose main thread has ended reads as a zombie while its other
+        # threads finish (a sanitizer's leak check at exit, say), and cannot be reaped before.
         for child in self._children:
-            child.poll()
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                child.wait(timeout=5)
         # Gone, reaped by their parents too.
         wait_until(lambda: not any(os.path.exists(f"/proc/{pid}") for pid in pids), 5)
         network.remove(namespaces)
