@@ -16,8 +16,8 @@ class _Alias(importlib.abc.MetaPathFinder, importlib.abc.Loader):
             return None
         return importlib.util.spec_from_loader(name, self)
 
-    def create_module(self, spec):
-        return importlib.import_module("daqhost.stand" + spec.name[len(__name__):])
+    def create_module(self, found):
+        return importlib.import_module("daqhost.stand" + found.name[len(__name__):])
 
     def exec_module(self, module):
         pass
